@@ -1,0 +1,114 @@
+// The spawn helper, on system programs whose behaviour is known: exit statuses, signals,
+// timeouts, environment, both pipes, limits and the special standard outputs.
+#include <gtest/gtest.h>
+
+#include "spawn/spawn.h"
+
+namespace {
+
+ks::RunResult sh(const std::string& script, ks::RunOptions options = {}) {
+  options.args = {"-c", script};
+  if (options.timeout_seconds == 0) {
+    options.timeout_seconds = 20;
+  }
+  return ks::run_program("/bin/sh", options);
+}
+
+TEST(Spawn, ReportsHowTheChildEnded) {
+  struct Case {
+    const char* script;
+    bool exited;
+    int status;
+    int signal;
+  };
+  const Case cases[] = {
+      {"exit 0", true, 0, 0},
+      {"exit 3", true, 3, 0},
+      {"exit 255", true, 255, 0},
+      {"kill -SEGV $$", false, -1, SIGSEGV},
+      {"kill -KILL $$", false, -1, SIGKILL},
+  };
+  for (const auto& c : cases) {
+    const ks::RunResult r = sh(c.script);
+    ASSERT_TRUE(r.started) << r.error;
+    EXPECT_EQ(r.exited, c.exited) << c.script << ": " << r.describe();
+    if (c.exited) {
+      EXPECT_EQ(r.exit_status, c.status) << c.script;
+    } else {
+      EXPECT_EQ(r.term_signal, c.signal) << c.script << ": " << r.describe();
+      EXPECT_NE(r.describe().find("signal"), std::string::npos);
+    }
+  }
+}
+
+TEST(Spawn, SeparatesBothStreamsAndDrainsLargeOutput) {
+  const ks::RunResult r = sh("echo out; echo err >&2; head -c 1000000 /dev/zero; echo tail >&2");
+  ASSERT_TRUE(r.ok()) << r.describe();
+  EXPECT_EQ(r.out.size(), 4 + 1000000u);
+  EXPECT_EQ(r.out.substr(0, 4), "out\n");
+  EXPECT_EQ(r.err, "err\ntail\n");
+}
+
+TEST(Spawn, SetsAndCleansTheEnvironment) {
+  setenv("OMP_SCHEDULE", "dynamic", 1);
+  setenv("KS_SPAWN_TEST_KEEP", "kept", 1);
+  ks::RunOptions options;
+  options.env["OMP_NUM_THREADS"] = "3";
+  options.env["KS_SPAWN_TEST_KEEP"] = std::nullopt;
+  const ks::RunResult r = sh(
+      "echo \"[$OMP_NUM_THREADS][${OMP_SCHEDULE-unset}][${KS_SPAWN_TEST_KEEP-unset}]\"", options);
+  unsetenv("OMP_SCHEDULE");
+  unsetenv("KS_SPAWN_TEST_KEEP");
+  EXPECT_EQ(r.out, "[3][unset][unset]\n");
+}
+
+TEST(Spawn, KillsAtTheTimeoutAndSaysSo) {
+  ks::RunOptions options;
+  options.timeout_seconds = 0.3;
+  const ks::RunResult r = sh("sleep 30", options);
+  EXPECT_TRUE(r.timed_out);
+  EXPECT_FALSE(r.exited);
+  EXPECT_FALSE(r.ok());
+  EXPECT_LT(r.wall_seconds, 10.0);
+  EXPECT_NE(r.describe().find("timed out"), std::string::npos);
+}
+
+TEST(Spawn, InstallsLimitsForTheChildOnly) {
+  rlimit before{};
+  getrlimit(RLIMIT_AS, &before);
+  ks::RunOptions options;
+  options.address_space_limit = 300u << 20;
+  options.stack_limit = 4u << 20;
+  const ks::RunResult r = sh("ulimit -v; ulimit -s", options);
+  EXPECT_EQ(r.out, std::to_string(300 * 1024) + "\n" + std::to_string(4 * 1024) + "\n");
+  rlimit after{};
+  getrlimit(RLIMIT_AS, &after);
+  EXPECT_EQ(after.rlim_cur, before.rlim_cur);
+}
+
+TEST(Spawn, FeedsStandardInput) {
+  ks::RunOptions options;
+  options.stdin_data = "hello\n";
+  EXPECT_EQ(sh("cat", options).out, "hello\n");
+}
+
+TEST(Spawn, OffersAFullDeviceAndAClosedPipeAsStandardOutput) {
+  ks::RunOptions full;
+  full.stdout_mode = ks::StdoutMode::kDevFull;
+  const ks::RunResult r1 = sh("echo x || exit 7", full);
+  EXPECT_EQ(r1.exit_status, 7) << r1.describe();
+
+  ks::RunOptions closed;
+  closed.stdout_mode = ks::StdoutMode::kClosedPipe;
+  const ks::RunResult r2 = ks::run_program("/usr/bin/yes", closed);
+  EXPECT_FALSE(r2.exited) << r2.describe();
+  EXPECT_EQ(r2.term_signal, SIGPIPE);
+}
+
+TEST(Spawn, SaysWhenAProgramCannotBeStarted) {
+  const ks::RunResult r = ks::run_program("/nonexistent/program");
+  EXPECT_FALSE(r.started);
+  EXPECT_NE(r.describe().find("not started"), std::string::npos);
+}
+
+}  // namespace
