@@ -14,11 +14,13 @@
 
 #include "common/barrier.h"
 #include "common/count_arg.h"
+#include "common/output_check.h"
 #include "common/heap_guard.h"
 #include "common/wall_clock.h"
 #include "vector-add/vector_add.h"
 
 int main(int argc, char* argv[]) {
+  ks::check_output_at_exit();
   if (argc < 2) {
     puts("Faltan numero componentes del vector");
     exit(-1);

@@ -14,6 +14,7 @@
 
 #include "common/barrier.h"
 #include "common/count_arg.h"
+#include "common/output_check.h"
 #include "vector-add/vector_add.h"
 
 using vadd::MAX;
@@ -38,6 +39,7 @@ static void add_range(std::uint32_t lo, std::uint32_t hi) {
 }
 
 int main(int argc, char* argv[]) {
+  ks::check_output_at_exit();
   if (argc < 2) {
     puts("Faltan nº componentes del vector");
     exit(-1);

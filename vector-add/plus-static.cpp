@@ -12,6 +12,7 @@
 
 #include "common/barrier.h"
 #include "common/count_arg.h"
+#include "common/output_check.h"
 #include "common/wall_clock.h"
 #include "vector-add/vector_add.h"
 
@@ -20,6 +21,7 @@ using vadd::MAX;
 double v1[MAX], v2[MAX], v3[MAX];
 
 int main(int argc, char* argv[]) {
+  ks::check_output_at_exit();
   if (argc < 2) {
     puts("Faltan nº componentes del vector");
     exit(-1);

@@ -206,3 +206,22 @@ TEST(PlusHeap, AllocationFailurePrintsTheSizeLineThenTheMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VectorAdd, AReportThatCannotBeWrittenIsAFailure) {
+  for (const auto mode : {ks::StdoutMode::kDevFull, ks::StdoutMode::kClosedPipe}) {
+    for (const std::string program :
+         {"plus-static", "plus-heap", "plus-parloop", "plus-quarters"}) {
+      SCOPED_TRACE(program);
+      ks::RunOptions options;
+      options.stdout_mode = mode;
+      const ks::RunResult r = ks::test::run(program, {"20"}, 2, options);
+      EXPECT_TRUE(ks::test::ExitedWith(r, 1));
+      EXPECT_EQ(ks::test::lines(r.err).size(), 1u) << r.err;
+      EXPECT_NE(r.err.find(program + ": "), std::string::npos) << r.err;
+    }
+  }
+}
+
+}  // namespace
