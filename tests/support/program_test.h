@@ -19,6 +19,15 @@ inline constexpr std::array<int, 5> kTeamSizes = {1, 2, 3, 4, 8};
 // Every run of a program in the tests is bounded, so a hang fails instead of stalling CI.
 inline constexpr double kRunTimeout = 60.0;
 
+// True when the tests and programs are built with AddressSanitizer, whose shadow memory
+// cannot live under an address-space limit: tests that provoke allocation failures with
+// RLIMIT_AS skip themselves there (GTEST_SKIP() when this is true).
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kUnderAddressSanitizer = true;
+#else
+inline constexpr bool kUnderAddressSanitizer = false;
+#endif
+
 // Full path of a built program.
 std::string program_path(const std::string& name);
 
