@@ -1,7 +1,9 @@
 // The shared helpers: the count argument against strtol, the wall-clock interval's
 // arithmetic, the allocation guard, and the test suite's own printf matcher.
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <random>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -48,6 +50,58 @@ TEST(CountArg, ParsesLikeStrtolAndKeepsTheLow32Bits) {
     EXPECT_EQ(got.u, c.u) << "\"" << c.text << "\"";
     EXPECT_EQ(got.s, c.s) << "\"" << c.text << "\"";
   }
+}
+
+// An independent reading of the rule: blanks, a sign, decimal digits, saturation at the range
+// of long, then the low 32 bits.
+std::uint32_t reference_low_bits(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) {
+    ++i;
+  }
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  unsigned __int128 magnitude = 0;
+  bool saturated = false;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    magnitude = magnitude * 10 + static_cast<unsigned>(text[i] - '0');
+    if (magnitude > static_cast<unsigned __int128>(LONG_MAX) + 1) {
+      saturated = true;
+      magnitude = static_cast<unsigned __int128>(LONG_MAX) + 1;
+    }
+  }
+  __int128 value = negative ? -static_cast<__int128>(magnitude) : static_cast<__int128>(magnitude);
+  if (saturated || value > LONG_MAX) {
+    value = negative ? LONG_MIN : LONG_MAX;
+  }
+  return static_cast<std::uint32_t>(static_cast<unsigned __int128>(value));
+}
+
+TEST(CountArg, AgreesWithStrtolOnGeneratedText) {
+  std::mt19937 rng(20261208);
+  const std::string alphabet = "0123456789012345678901234567890123456789 \t\n+-x.eabc";
+  std::uniform_int_distribution<std::size_t> length(0, 30);
+  std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+  int numeric = 0;
+  for (int n = 0; n < 20000; ++n) {
+    std::string text;
+    const std::size_t len = length(rng);
+    for (std::size_t k = 0; k < len; ++k) {
+      text += alphabet[pick(rng)];
+    }
+    errno = 0;
+    const long expected = std::strtol(text.c_str(), nullptr, 10);
+    const ks::CountArg got = ks::count_arg(text.c_str());
+    ASSERT_EQ(got.u, static_cast<std::uint32_t>(static_cast<unsigned long>(expected)))
+        << "\"" << text << "\"";
+    ASSERT_EQ(got.s, static_cast<std::int32_t>(got.u)) << "\"" << text << "\"";
+    ASSERT_EQ(got.u, reference_low_bits(text)) << "\"" << text << "\"";
+    numeric += expected != 0;
+  }
+  EXPECT_GT(numeric, 5000);  // the generator produced plenty of numbers, not only garbage
 }
 
 TEST(WallInterval, DividesNanosecondsFirstThenAddsSeconds) {

@@ -228,3 +228,34 @@ TEST(VectorAdd, AReportThatCannotBeWrittenIsAFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VectorAdd, BadOpenMPEnvironmentsFallBackToDefaults) {
+  // The runtime warns about values it cannot use and falls back to its defaults; the report
+  // must be the same and the run must end normally.
+  const std::vector<std::pair<std::string, std::string>> environments = {
+      {"OMP_NUM_THREADS", "0"},
+      {"OMP_NUM_THREADS", "abc"},
+      {"OMP_NUM_THREADS", "-3"},
+      {"OMP_NUM_THREADS", "64"},
+      {"OMP_SCHEDULE", "garbage"},
+      {"OMP_SCHEDULE", "dynamic,0"},
+      {"OMP_SCHEDULE", "dynamic,-1"},
+      {"OMP_SCHEDULE", "guided,-5"},
+      {"OMP_SCHEDULE", "static,2147483647"},
+  };
+  for (const std::string program : {"plus-parloop", "plus-quarters"}) {
+    for (const auto& [name, value] : environments) {
+      SCOPED_TRACE(program + " " + name + "=" + value);
+      ks::RunOptions options;
+      options.env[name] = value;
+      options.timeout_seconds = 20;
+      const ks::RunResult r = ks::test::run(program, {"12"}, 0, options);
+      EXPECT_TRUE(ks::test::ExitedWith(r, 0));
+      EXPECT_TRUE(ks::test::MatchesPrintf(r.out, expected_report(false, 12)));
+    }
+  }
+}
+
+}  // namespace
