@@ -1,0 +1,59 @@
+// What the matrix-product programs share: the report of B, C and A = B*C.
+//
+// Data rule (each program fills inline or through the static harness): B[i][j] = C[i][j] =
+// j + 1, the value formed as a 32-bit signed integer, so every row of B and C reads 1 ... N
+// and every row of A reads (j + 1) * N * (N + 1) / 2, exact in doubles.
+//
+// The report: the time line, a results banner, then for each of B, C and A a header and
+// either its two corner elements (N > 9) or all of its rows (N <= 9, every value followed by
+// one blank), then a final empty line. Only the time line differs between programs.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace mprod {
+
+// The heap programs print the time with six decimals, the static-matrix programs with nine.
+enum class TimeLine { kSixDecimals, kNineDecimals };
+
+// Matrix is anything indexed as X[i][j]: a row table (double**) or a static 2-D array.
+template <class Matrix>
+void print_rows(std::uint32_t N, const Matrix& X) {
+  for (std::uint32_t i = 0; i < N; i++) {
+    for (std::uint32_t j = 0; j < N; j++) {
+      printf("%f ", X[i][j]);
+    }
+    putchar('\n');
+  }
+}
+
+template <class Matrix>
+void print_report(TimeLine time_line, double elapsed, std::uint32_t N, const Matrix& A,
+                  const Matrix& B, const Matrix& C) {
+  if (time_line == TimeLine::kSixDecimals) {
+    printf("Tiempo (seg): %f\n", elapsed);
+  } else {
+    printf("Tiempo (seg): %11.9f\n", elapsed);
+  }
+  puts("\n__________\nResultados:");
+  puts("\nMatriz B: ");
+  if (N > 9) {
+    const std::uint32_t last = N - 1;
+    const auto last_index = static_cast<std::int32_t>(last);  // printed as a signed int
+    printf("B[0][0]=%f B[%d][%d]=%f\n", B[0][0], last_index, last_index, B[last][last]);
+    puts("\nMatriz C: ");
+    printf("C[0][0]=%f C[%d][%d]=%f\n", C[0][0], last_index, last_index, C[last][last]);
+    puts("\nMatriz A=B*C: ");
+    printf("A[0][0]=%f A[%d][%d]=%f\n", A[0][0], last_index, last_index, A[last][last]);
+  } else {
+    print_rows(N, B);
+    puts("\nMatriz C: ");
+    print_rows(N, C);
+    puts("\nMatriz A=B*C: ");
+    print_rows(N, A);
+  }
+  putchar('\n');
+}
+
+}  // namespace mprod

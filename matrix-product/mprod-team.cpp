@@ -1,0 +1,121 @@
+// mprod-team: the dense product A = B*C of mprod-heap run inside OpenMP teams. The fill and
+// the product are worksharing loops over whole rows with the run-time schedule, so
+// OMP_SCHEDULE picks kind and chunk; OMP_NUM_THREADS sizes both teams. Only the product loop
+// lies between the two readings, each taken inside a single construct.
+//
+//   OMP_NUM_THREADS=T OMP_SCHEDULE=dynamic,4 mprod-team N
+//
+// Prints "Nthreads: T", then the report of mprod-heap (same storage, messages and statuses).
+// The values do not depend on the team or the schedule: each element of A is summed by one
+// thread, over k in ascending order from 0.0. A run-time chunk below 1 is replaced by the
+// kind's default chunk (the kind is kept), since a negative dynamic chunk makes the runtime
+// hand out rows outside the loop.
+#include <omp.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/count_arg.h"
+#include "common/heap_guard.h"
+#include "common/output_check.h"
+#include "matrix-product/matrix_report.h"
+
+int main(int argc, char* argv[]) {
+  ks::check_output_at_exit();
+  if (argc < 2) {
+    puts("[ERROR]-Debe insertar tamaño matriz");
+    exit(-1);
+  }
+  const std::uint32_t N = ks::count_arg(argv[1]).u;
+
+  // Tables and rows are N * 8 bytes, the product formed in 64 bits.
+  const std::uint64_t bytes = static_cast<std::uint64_t>(N) * sizeof(double);
+  auto** A = static_cast<double**>(ks::guarded_malloc(bytes));
+  auto** B = static_cast<double**>(ks::guarded_malloc(bytes));
+  auto** C = static_cast<double**>(ks::guarded_malloc(bytes));
+  // A table of no entries is not a failure, whatever a zero-byte request returns.
+  if (N > 0 && (A == nullptr || B == nullptr || C == nullptr)) {
+    puts("Error en la reserva de espacio para las matrices");
+    exit(-2);
+  }
+  for (std::uint32_t i = 0; i < N; i++) {
+    A[i] = static_cast<double*>(ks::guarded_malloc(bytes));
+    B[i] = static_cast<double*>(ks::guarded_malloc(bytes));
+    C[i] = static_cast<double*>(ks::guarded_malloc(bytes));
+    if (A[i] == nullptr || B[i] == nullptr || C[i] == nullptr) {
+      puts("Error en la reserva de espacio para los vectores");
+      exit(-2);  // the rows already obtained go with the process
+    }
+  }
+  // Every N from 2^31 up fails above (its three tables alone exceed any memory), so the row
+  // index of the loops is a 32-bit signed integer with the same bound.
+  const auto n = static_cast<std::int32_t>(N);
+
+  // OMP_SCHEDULE may carry a chunk below 1 ("dynamic,-1"), which is no chunk at all: keep the
+  // user's kind and give it its default chunk (static: the block partition, others: 1).
+  omp_sched_t kind;
+  int chunk;
+  omp_get_schedule(&kind, &chunk);
+  if (chunk < 1) {
+    const auto base = static_cast<omp_sched_t>(kind & ~omp_sched_monotonic);
+    omp_set_schedule(kind, base == omp_sched_static ? 0 : 1);
+  }
+
+#pragma omp parallel
+  {
+#pragma omp single
+    printf("Nthreads: %d\n", omp_get_num_threads());
+
+#pragma omp for schedule(runtime)
+    for (std::int32_t i = 0; i < n; i++) {
+      for (std::int32_t j = 0; j < n; j++) {
+        A[i][j] = 0.0;
+      }
+    }
+#pragma omp for schedule(runtime)
+    for (std::int32_t i = 0; i < n; i++) {
+      for (std::int32_t j = 0; j < n; j++) {
+        B[i][j] = j + 1;
+      }
+    }
+#pragma omp for schedule(runtime)
+    for (std::int32_t i = 0; i < n; i++) {
+      for (std::int32_t j = 0; j < n; j++) {
+        C[i][j] = j + 1;
+      }
+    }
+  }
+
+  double wtime = 0.0;  // first the start reading, then the elapsed seconds
+#pragma omp parallel
+  {
+#pragma omp single
+    wtime = omp_get_wtime();
+
+#pragma omp for schedule(runtime)
+    for (std::int32_t i = 0; i < n; i++) {
+      for (std::int32_t j = 0; j < n; j++) {
+        A[i][j] = 0.0;
+        for (std::int32_t k = 0; k < n; k++) {
+          A[i][j] = A[i][j] + B[i][k] * C[k][j];
+        }
+      }
+    }
+
+#pragma omp single
+    wtime = omp_get_wtime() - wtime;
+  }
+
+  mprod::print_report(mprod::TimeLine::kSixDecimals, wtime, N, A, B, C);
+
+  for (std::uint32_t i = 0; i < N; i++) {
+    free(A[i]);
+    free(B[i]);
+    free(C[i]);
+  }
+  free(A);
+  free(B);
+  free(C);
+  return 0;
+}
