@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "spawn/spawn.h"
+#include "tests/support/program_test.h"
 
 namespace {
 
@@ -74,6 +75,9 @@ TEST(Spawn, KillsAtTheTimeoutAndSaysSo) {
 }
 
 TEST(Spawn, InstallsLimitsForTheChildOnly) {
+  if (ks::test::kUnderAddressSanitizer) {
+    GTEST_SKIP() << "ASan's shadow memory cannot live under an address-space limit";
+  }
   rlimit before{};
   getrlimit(RLIMIT_AS, &before);
   ks::RunOptions options;

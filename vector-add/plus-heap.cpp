@@ -14,8 +14,8 @@
 
 #include "common/barrier.h"
 #include "common/count_arg.h"
-#include "common/output_check.h"
 #include "common/heap_guard.h"
+#include "common/output_check.h"
 #include "common/wall_clock.h"
 #include "vector-add/vector_add.h"
 
@@ -29,6 +29,7 @@ int main(int argc, char* argv[]) {
   printf("Tamanio Vectores:%u (%lu B)\n", N, static_cast<unsigned long>(sizeof(std::uint32_t)));
 
   const std::uint64_t bytes = static_cast<std::uint64_t>(N) * sizeof(double);
+  ks::plan_allocations(3 * bytes);
   auto* v1 = static_cast<double*>(ks::guarded_malloc(bytes));
   auto* v2 = static_cast<double*>(ks::guarded_malloc(bytes));
   auto* v3 = static_cast<double*>(ks::guarded_malloc(bytes));
