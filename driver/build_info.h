@@ -1,0 +1,20 @@
+// How the suite was built: filled in by the build system for the programs of this build.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace ksd {
+
+struct BuiltProgram {
+  std::string_view name;
+  std::string_view options;  // compile options of its target
+  bool openmp;               // linked with the OpenMP runtime
+};
+
+std::span<const BuiltProgram> built_programs();
+std::string_view build_compiler();    // "GNU 12.2.0"
+std::string_view build_source_dir();  // the source tree the build came from
+std::string_view build_type();
+
+}  // namespace ksd

@@ -1,0 +1,279 @@
+#include "driver/map_view.h"
+
+#include <algorithm>
+#include <map>
+
+#include <fmt/format.h>
+
+#include "driver/output_match.h"
+
+namespace ksd {
+namespace {
+
+// Thread colours: ANSI 256-colour backgrounds and SVG fills, by thread number.
+constexpr int kAnsi[] = {33, 166, 34, 127, 136, 30, 160, 61};
+constexpr const char* kFill[] = {"#2f6fdf", "#e07020", "#2a9a3a", "#a03a9a",
+                                 "#b8a020", "#208a8a", "#d02a2a", "#5a5acf"};
+
+const char* fill(int thread) {
+  return thread < 0 ? "#888888" : kFill[thread % 8];
+}
+
+std::string column_name(const Trace& t, long long c) {
+  if (!t.column_labels.empty() && c >= 0 && c < static_cast<long long>(t.column_labels.size())) {
+    return t.column_labels[static_cast<std::size_t>(c)];
+  }
+  return std::to_string(c);
+}
+
+// Rows of the map: one per thread (or one "all" row when the program does not say).
+std::vector<int> row_threads(const Trace& t) {
+  bool unknown =
+      std::any_of(t.cells.begin(), t.cells.end(), [](const Cell& c) { return c.thread < 0; });
+  if (unknown) {
+    return {-1};
+  }
+  std::vector<int> rows;
+  for (int i = 0; i < std::max(t.team, 1); ++i) {
+    rows.push_back(i);
+  }
+  for (const Cell& c : t.cells) {
+    if (std::find(rows.begin(), rows.end(), c.thread) == rows.end()) {
+      rows.push_back(c.thread);
+    }
+  }
+  return rows;
+}
+
+std::string cell_text(const Trace& t, const Cell& c) {
+  if (c.value) {
+    return std::to_string(*c.value);
+  }
+  if (!t.column_labels.empty()) {
+    return "#" + std::to_string(c.order + 1);  // the item's place in the output
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string verdict_line(const Trace& t) {
+  if (t.problems.empty()) {
+    return t.refused ? "refused its command line, as it should (" + visible(t.refusal) + ")"
+                     : "follows the rule";
+  }
+  std::string line = "BREAKS THE RULE: " + t.problems.front();
+  if (t.problems.size() > 1) {
+    line += fmt::format(" (and {} more)", t.problems.size() - 1);
+  }
+  return line;
+}
+
+std::string map_text(const Trace& t, const std::string& title, bool colour) {
+  std::string out = title + "\nrule: " + t.rule + "\n";
+  if (t.refused) {
+    return out + "verdict: " + verdict_line(t) + "\n";
+  }
+  std::map<std::pair<int, long long>, const Cell*> at;
+  long long columns = t.columns;
+  for (const Cell& c : t.cells) {
+    at[{c.thread, c.column}] = &c;
+    columns = std::max(columns, c.column + 1);
+  }
+  std::size_t width = 2;
+  for (long long c = 0; c < columns; ++c) {
+    width = std::max(width, column_name(t, c).size());
+  }
+  for (const Cell& c : t.cells) {
+    width = std::max(width, cell_text(t, c).size());
+  }
+  const std::vector<int> rows = row_threads(t);
+  const std::size_t per_line = std::max<std::size_t>(1, 96 / (width + 1));
+  for (long long from = 0; from < std::max(columns, 1LL);
+       from += static_cast<long long>(per_line)) {
+    const long long to = std::min(columns, from + static_cast<long long>(per_line));
+    out += fmt::format("{:>10}", t.column_labels.empty() ? "iteration" : "");
+    for (long long c = from; c < to; ++c) {
+      out += fmt::format(" {:>{}}", column_name(t, c), width);
+    }
+    out += "\n";
+    for (int thread : rows) {
+      out += thread < 0 ? fmt::format("{:>10}", t.value_label)
+                        : fmt::format("{:>10}", fmt::format("thread {}", thread));
+      for (long long c = from; c < to; ++c) {
+        const auto it = at.find({thread, c});
+        if (it == at.end()) {
+          out += fmt::format(" {:>{}}", colour ? "" : ".", width);
+          continue;
+        }
+        std::string text = cell_text(t, *it->second);
+        if (!colour && text.empty()) {
+          text = std::string(width, '#');
+        }
+        if (colour) {
+          out += fmt::format(" \033[48;5;{}m\033[97m{:>{}}\033[0m", kAnsi[std::max(thread, 0) % 8],
+                             text, width);
+        } else {
+          out += fmt::format(" {:>{}}", text, width);
+        }
+      }
+      out += "\n";
+    }
+  }
+  if (!t.value_label.empty() && rows.front() >= 0) {
+    out += fmt::format("(cells: the thread's {} after the iteration)\n", t.value_label);
+  }
+  for (const auto& [thread, value] : t.thread_values) {
+    out += fmt::format("thread {} after the loop: {}= {}\n", thread, t.thread_value_label, value);
+  }
+  if (t.outside) {
+    out += fmt::format("main after the region: {} = {}\n", t.outside_label, *t.outside);
+  }
+  out += "verdict: " + verdict_line(t) + "\n";
+  for (std::size_t i = 1; i < t.problems.size() && i < 8; ++i) {
+    out += "  also: " + t.problems[i] + "\n";
+  }
+  return out;
+}
+
+std::string map_svg(const Trace& t, const std::string& title) {
+  auto esc = [](const std::string& s) {
+    std::string o;
+    for (char c : s) {
+      switch (c) {
+        case '<':
+          o += "&lt;";
+          break;
+        case '>':
+          o += "&gt;";
+          break;
+        case '&':
+          o += "&amp;";
+          break;
+        case '"':
+          o += "&quot;";
+          break;
+        default:
+          o += c;
+      }
+    }
+    return o;
+  };
+  long long columns = std::max(t.columns, 1LL);
+  for (const Cell& c : t.cells) {
+    columns = std::max(columns, c.column + 1);
+  }
+  const std::vector<int> rows = row_threads(t);
+  const int cell = columns > 100 ? 8 : (t.column_labels.empty() ? 34 : 64);
+  const int left = 90;
+  const int top = 70;
+  const int extra = static_cast<int>(t.thread_values.size()) + (t.outside ? 1 : 0) + 2;
+  const long long width = std::max<long long>(left + columns * cell + 20, 640);
+  const long long height = top + static_cast<long long>(rows.size()) * cell + 40 + extra * 18;
+  std::string s = fmt::format(
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{}\" height=\"{}\" "
+      "font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" "
+      "fill=\"white\"/>\n",
+      width, height);
+  s += fmt::format("<text x=\"10\" y=\"20\" font-size=\"15\" font-weight=\"bold\">{}</text>\n",
+                   esc(title));
+  s += fmt::format("<text x=\"10\" y=\"40\">rule: {}</text>\n", esc(t.rule));
+  if (cell >= 20) {
+    for (long long c = 0; c < columns; ++c) {
+      s += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">{}</text>\n",
+                       left + c * cell + cell / 2, top - 6, esc(column_name(t, c)));
+    }
+  }
+  std::map<std::pair<int, long long>, const Cell*> at;
+  for (const Cell& c : t.cells) {
+    at[{c.thread, c.column}] = &c;
+  }
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const long long y = top + static_cast<long long>(r) * cell;
+    s += fmt::format("<text x=\"10\" y=\"{}\">{}</text>\n", y + cell / 2 + 4,
+                     rows[r] < 0 ? esc(t.value_label) : fmt::format("thread {}", rows[r]));
+    for (long long c = 0; c < columns; ++c) {
+      const auto it = at.find({rows[r], c});
+      const long long x = left + c * cell;
+      if (it == at.end()) {
+        s += fmt::format(
+            "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"#f2f2f2\" "
+            "stroke=\"#dddddd\"/>\n",
+            x, y, cell, cell);
+        continue;
+      }
+      s += fmt::format(
+          "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\" stroke=\"white\"/>\n", x,
+          y, cell, cell, fill(rows[r]));
+      const std::string text = cell_text(t, *it->second);
+      if (!text.empty() && cell >= 20) {
+        s +=
+            fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\" fill=\"white\">{}</text>\n",
+                        x + cell / 2, y + cell / 2 + 4, esc(text));
+      }
+    }
+  }
+  long long y = top + static_cast<long long>(rows.size()) * cell + 24;
+  for (const auto& [thread, value] : t.thread_values) {
+    s +=
+        fmt::format("<text x=\"10\" y=\"{}\" fill=\"{}\">thread {} after the loop: {}= {}</text>\n",
+                    y, fill(thread), thread, esc(t.thread_value_label), value);
+    y += 18;
+  }
+  if (t.outside) {
+    s += fmt::format("<text x=\"10\" y=\"{}\">main after the region: {} = {}</text>\n", y,
+                     esc(t.outside_label), *t.outside);
+    y += 18;
+  }
+  s += fmt::format("<text x=\"10\" y=\"{}\" font-weight=\"bold\" fill=\"{}\">verdict: {}</text>\n",
+                   y, t.problems.empty() ? "#1a7a1a" : "#c01010", esc(verdict_line(t)));
+  return s + "</svg>\n";
+}
+
+std::string map_csv(const Trace& t) {
+  std::string out = "order,thread,column,label,value\n";
+  for (const Cell& c : t.cells) {
+    out +=
+        fmt::format("{},{},{},{},{}\n", c.order + 1, c.thread < 0 ? "" : std::to_string(c.thread),
+                    c.column, column_name(t, c.column), c.value ? std::to_string(*c.value) : "");
+  }
+  return out;
+}
+
+nlohmann::json map_json(const Trace& t, const std::string& program, const RunSpec& spec) {
+  nlohmann::json j;
+  j["program"] = program;
+  j["args"] = spec.args;
+  j["threads"] = t.team;
+  j["rule"] = t.rule;
+  j["follows_rule"] = t.problems.empty();
+  j["problems"] = t.problems;
+  j["refused"] = t.refused;
+  j["columns"] = t.columns;
+  j["column_labels"] = t.column_labels;
+  nlohmann::json cells = nlohmann::json::array();
+  for (const Cell& c : t.cells) {
+    cells.push_back({{"order", c.order + 1},
+                     {"thread", c.thread < 0 ? nlohmann::json(nullptr) : nlohmann::json(c.thread)},
+                     {"column", c.column},
+                     {"value", c.value ? nlohmann::json(*c.value) : nlohmann::json(nullptr)}});
+  }
+  j["cells"] = cells;
+  // Per thread: its iterations in the order it ran them.
+  nlohmann::json per = nlohmann::json::object();
+  for (const Cell& c : t.cells) {
+    if (c.thread >= 0) {
+      per[std::to_string(c.thread)].push_back(c.column);
+    }
+  }
+  j["per_thread"] = per;
+  nlohmann::json tv = nlohmann::json::array();
+  for (const auto& [thread, value] : t.thread_values) {
+    tv.push_back({{"thread", thread}, {"value", value}});
+  }
+  j["thread_values"] = tv;
+  j["outside"] = t.outside ? nlohmann::json(*t.outside) : nlohmann::json(nullptr);
+  return j;
+}
+
+}  // namespace ksd

@@ -1,0 +1,364 @@
+#include "driver/plots.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include <fmt/format.h>
+
+#include "driver/report.h"
+#include "driver/specs.h"
+#include "spawn/spawn.h"
+
+namespace ksd {
+namespace {
+
+struct Series {
+  std::string title;
+  std::vector<std::array<double, 4>> points;  // x, median, min, max
+};
+
+struct Plot {
+  std::string name;  // file stem
+  std::string title;
+  std::string xlabel, ylabel;
+  bool logx = false, logy = false;
+  bool bars = false;  // clustered bars: categories x series
+  std::vector<Series> series;
+  std::vector<std::string> categories;  // bars: one per row
+};
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    q += c == '\'' ? std::string("''") : std::string(1, c);
+  }
+  return q + "'";
+}
+
+std::string series_key(const Config& c, bool with_threads) {
+  std::string key(c.program->name);
+  if (with_threads && c.threads > 0) {
+    key += fmt::format(" T={}", c.threads);
+  }
+  if (!c.schedule.empty()) {
+    key += " " + c.schedule;
+  }
+  if (c.chunk) {
+    key += fmt::format(" chunk={}", *c.chunk);
+  }
+  return key;
+}
+
+std::vector<Plot> build_plots(const std::vector<Config>& configs,
+                              const std::vector<SummaryRow>& rows) {
+  std::vector<Plot> plots;
+  std::vector<std::string> families;
+  for (const Config& c : configs) {
+    const std::string f(c.program->family);
+    if (c.program->kind == Kind::kBenchmark &&
+        std::find(families.begin(), families.end(), f) == families.end()) {
+      families.push_back(f);
+    }
+  }
+  for (const std::string& family : families) {
+    // Time against size, one series per program, thread count and schedule.
+    std::map<std::string, Series> by_key;
+    std::vector<std::string> order;
+    std::set<std::uint64_t> sizes;
+    for (const SummaryRow& row : rows) {
+      const Config& c = configs[row.config];
+      if (c.program->family != family || row.stats.count == 0 || !c.size) {
+        continue;
+      }
+      const std::string key = series_key(c, true);
+      if (by_key.find(key) == by_key.end()) {
+        order.push_back(key);
+        by_key[key].title = key;
+      }
+      const auto n = static_cast<double>(*c.effective_size());
+      by_key[key].points.push_back({n, row.stats.median, row.stats.min, row.stats.max});
+      sizes.insert(*c.effective_size());
+    }
+    if (sizes.size() >= 2) {
+      Plot p{"time-" + family,
+             family + ": time against size",
+             "size (N)",
+             "seconds (median, min-max)",
+             true,
+             true,
+             false,
+             {},
+             {}};
+      for (const std::string& key : order) {
+        std::sort(by_key[key].points.begin(), by_key[key].points.end());
+        p.series.push_back(by_key[key]);
+      }
+      plots.push_back(std::move(p));
+    }
+    // Speedup against threads, one series per program, size and schedule.
+    std::map<std::string, Series> speed;
+    std::vector<std::string> speed_order;
+    for (const SummaryRow& row : rows) {
+      const Config& c = configs[row.config];
+      if (c.program->family != family || !c.program->openmp || row.stats.count == 0) {
+        continue;
+      }
+      const SummaryRow* one = nullptr;
+      for (const SummaryRow& other : rows) {
+        const Config& o = configs[other.config];
+        if (o.program == c.program && o.threads == 1 && o.schedule == c.schedule &&
+            o.effective_size() == c.effective_size() && o.chunk == c.chunk &&
+            other.stats.count > 0) {
+          one = &other;
+        }
+      }
+      if (one == nullptr) {
+        continue;
+      }
+      std::string key = series_key(c, false);
+      if (c.size) {
+        key += " N=" + size_label(*c.size);
+      }
+      if (speed.find(key) == speed.end()) {
+        speed_order.push_back(key);
+        speed[key].title = key;
+      }
+      const double s = one->stats.median / row.stats.median;
+      speed[key].points.push_back({static_cast<double>(c.threads), s,
+                                   one->stats.median / row.stats.max,
+                                   one->stats.median / row.stats.min});
+    }
+    bool any_speedup = false;
+    for (auto& [key, s] : speed) {
+      any_speedup = any_speedup || s.points.size() >= 2;
+    }
+    if (any_speedup) {
+      Plot p{"speedup-" + family,
+             family + ": speedup against threads (vs one thread)",
+             "threads",
+             "speedup",
+             false,
+             false,
+             false,
+             {},
+             {}};
+      for (const std::string& key : speed_order) {
+        std::sort(speed[key].points.begin(), speed[key].points.end());
+        p.series.push_back(speed[key]);
+      }
+      plots.push_back(std::move(p));
+    }
+    // The variants side by side: sequential programs and one-thread runs, default schedule.
+    std::vector<std::string> programs;
+    std::vector<std::string> categories;
+    std::map<std::pair<std::string, std::string>, double> medians;
+    for (const SummaryRow& row : rows) {
+      const Config& c = configs[row.config];
+      if (c.program->family != family || row.stats.count == 0 || c.threads > 1 ||
+          !c.schedule.empty()) {
+        continue;
+      }
+      const std::string program(c.program->name);
+      const std::string category = c.size ? "N=" + size_label(*c.effective_size()) : "run";
+      if (std::find(programs.begin(), programs.end(), program) == programs.end()) {
+        programs.push_back(program);
+      }
+      if (std::find(categories.begin(), categories.end(), category) == categories.end()) {
+        categories.push_back(category);
+      }
+      medians[{category, program}] = row.stats.median;
+    }
+    if (programs.size() >= 2) {
+      Plot p{"variants-" + family,
+             family + ": the variants side by side (median, one thread)",
+             "",
+             "seconds",
+             false,
+             true,
+             true,
+             {},
+             categories};
+      for (const std::string& program : programs) {
+        Series s{program, {}};
+        for (std::size_t k = 0; k < categories.size(); ++k) {
+          const auto it = medians.find({categories[k], program});
+          s.points.push_back(
+              {static_cast<double>(k), it == medians.end() ? NAN : it->second, 0, 0});
+        }
+        p.series.push_back(std::move(s));
+      }
+      plots.push_back(std::move(p));
+    }
+  }
+  return plots;
+}
+
+// Strings in gnuplot data files are double-quoted.
+std::string data_quote(const std::string& s) {
+  std::string q = "\"";
+  for (char c : s) {
+    q += c == '"' ? '\'' : c;
+  }
+  return q + "\"";
+}
+
+std::string data_text(const Plot& p) {
+  std::string out;
+  if (p.bars) {
+    out += "category";
+    for (const Series& s : p.series) {
+      out += " " + data_quote(s.title);
+    }
+    out += "\n";
+    for (std::size_t k = 0; k < p.categories.size(); ++k) {
+      out += data_quote(p.categories[k]);
+      for (const Series& s : p.series) {
+        const double v = s.points[k][1];
+        out += std::isnan(v) ? " NaN" : fmt::format(" {:.9g}", v);
+      }
+      out += "\n";
+    }
+    return out;
+  }
+  for (const Series& s : p.series) {
+    out += "# " + s.title + "\n";
+    for (const auto& pt : s.points) {
+      out += fmt::format("{:.9g} {:.9g} {:.9g} {:.9g}\n", pt[0], pt[1], pt[2], pt[3]);
+    }
+    out += "\n\n";
+  }
+  return out;
+}
+
+std::string script_text(const Plot& p) {
+  std::string body;
+  body += "set title " + quote(p.title) + "\n";
+  body += "set xlabel " + quote(p.xlabel) + "\nset ylabel " + quote(p.ylabel) + "\n";
+  body += p.logx ? "set logscale x 2\n" : "unset logscale x\n";
+  if (p.logx) {
+    std::set<double> xs;
+    for (const Series& s : p.series) {
+      for (const auto& pt : s.points) {
+        xs.insert(pt[0]);
+      }
+    }
+    std::string tics;
+    for (double x : xs) {
+      tics += fmt::format("{}\"{}\" {:.0f}", tics.empty() ? "" : ", ",
+                          size_label(static_cast<std::uint64_t>(x)), x);
+    }
+    body += "set xtics (" + tics + ")\n";
+  }
+  body += p.logy ? "set logscale y 10\n" : "unset logscale y\n";
+  body += "set key outside right top\nset grid\n";
+  const std::string data = quote(p.name + ".dat");
+  if (p.bars) {
+    body += "set style data histogram\nset style histogram clustered gap 1\n";
+    body += "set style fill solid 0.8 border -1\nset yrange [0:*]\nset xtics nomirror\n";
+    body += "plot for [i=2:" + std::to_string(p.series.size() + 1) + "] " + data +
+            " using i:xtic(1) title columnheader(i)\n";
+  } else {
+    if (!p.logx) {
+      body += "set xtics 1\n";
+    }
+    body += "plot ";
+    for (std::size_t i = 0; i < p.series.size(); ++i) {
+      body += fmt::format("{}{} index {} using 1:2:3:4 with yerrorlines title {}",
+                          i == 0 ? "" : ", \\\n     ", data, i, quote(p.series[i].title));
+    }
+    body += "\n";
+  }
+  std::string out;
+  out += "set terminal svg size 900,560 dynamic noenhanced font 'sans,12'\n";
+  out += "set output " + quote(p.name + ".svg.part") + "\n" + body + "unset output\n";
+  out += "set terminal pngcairo size 900,560 noenhanced font 'sans,10'\n";
+  out += "set output " + quote(p.name + ".png.part") + "\n" + "replot\nunset output\nreset\n";
+  return out;
+}
+
+}  // namespace
+
+std::string find_gnuplot() {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path != nullptr ? path : "");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::string candidate = (dir.empty() ? "." : dir) + "/gnuplot";
+    if (access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return "";
+}
+
+std::string run_gnuplot(const std::string& gnuplot, const std::string& script_path,
+                        const std::string& workdir) {
+  ks::RunOptions options;
+  options.args = {"-e", "cd " + quote(workdir), script_path};
+  options.timeout_seconds = 60;
+  const ks::RunResult r = ks::run_program(gnuplot, options);
+  if (!r.ok()) {
+    // gnuplot names the problem on the last line of its message.
+    std::string last = r.err;
+    while (!last.empty() && (last.back() == '\n' || last.back() == ' ')) {
+      last.pop_back();
+    }
+    last = last.substr(last.rfind('\n') == std::string::npos ? 0 : last.rfind('\n') + 1);
+    return fmt::format("gnuplot failed ({}){}", r.describe(), last.empty() ? "" : ": " + last);
+  }
+  return "";
+}
+
+PlotResult draw_plots(const std::string& dir, const std::vector<Config>& configs,
+                      const std::vector<SummaryRow>& rows) {
+  PlotResult result;
+  const std::vector<Plot> plots = build_plots(configs, rows);
+  if (plots.empty()) {
+    return result;
+  }
+  const std::string plot_dir = dir + "/plots";
+  std::filesystem::create_directories(plot_dir);
+  std::string script;
+  for (const Plot& p : plots) {
+    write_file_atomic(plot_dir + "/" + p.name + ".dat", data_text(p));
+    script += script_text(p);
+  }
+  const std::string script_path = std::filesystem::absolute(plot_dir + "/plots.gp").string();
+  write_file_atomic(script_path, script);
+  const std::string gnuplot = find_gnuplot();
+  if (gnuplot.empty()) {
+    result.notice = fmt::format(
+        "gnuplot not found: plots not drawn (install gnuplot-nox; the data and the script are "
+        "in {})",
+        plot_dir);
+    return result;
+  }
+  const std::string problem =
+      run_gnuplot(gnuplot, script_path, std::filesystem::absolute(plot_dir).string());
+  if (!problem.empty()) {
+    result.notice = problem;
+    return result;
+  }
+  // gnuplot wrote under temporary names: the images appear only once both are complete.
+  for (const Plot& p : plots) {
+    for (const char* ext : {".svg", ".png"}) {
+      const std::string final_path = plot_dir + "/" + p.name + ext;
+      std::error_code ec;
+      std::filesystem::rename(final_path + ".part", final_path, ec);
+      if (ec) {
+        result.notice = fmt::format("gnuplot did not write {}: {}", final_path, ec.message());
+        return result;
+      }
+    }
+    result.images.push_back("plots/" + p.name + ".svg");
+  }
+  return result;
+}
+
+}  // namespace ksd

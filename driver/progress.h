@@ -1,0 +1,29 @@
+// The live progress line on standard error: done/total, elapsed, estimate. Shown only when
+// standard error is a terminal, and only once the work has taken more than a second.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace ksd {
+
+class Progress {
+ public:
+  explicit Progress(bool enabled);
+  void update(std::size_t done, std::size_t total, const std::string& label);
+  void finish();  // erases the line
+  ~Progress() { finish(); }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+ private:
+  bool enabled_;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point start_;
+};
+
+// "1.2 s", "2 min 05 s"
+std::string duration_text(double seconds);
+
+}  // namespace ksd
