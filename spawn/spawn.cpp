@@ -49,40 +49,14 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return result;
 }
 
-// Sets the parent's limits to what the child must start with and puts them back on
-// destruction: the child of posix_spawn inherits the limits of the moment it is created.
-// Lowering a hard limit can only be undone with CAP_SYS_RESOURCE (as root).
-class LimitSwap {
- public:
-  explicit LimitSwap(const RunOptions& options) {
-    if (options.address_space_limit) {
-      set(RLIMIT_AS, *options.address_space_limit, std::nullopt, saved_as_);
+// The limits the child must start with, applied in the child between fork and exec, so the
+// parent's own limits never change (a lowered hard limit could not be raised again).
+bool apply_limits(const RunOptions& options) {
+  auto set = [](int resource, std::optional<rlim_t> soft, std::optional<rlim_t> hard) {
+    rlimit wanted{};
+    if (getrlimit(resource, &wanted) != 0) {
+      return false;
     }
-    if (options.stack_limit || options.stack_hard_limit) {
-      set(RLIMIT_STACK, options.stack_limit, options.stack_hard_limit, saved_stack_);
-    }
-  }
-  ~LimitSwap() {
-    if (saved_as_) {
-      setrlimit(RLIMIT_AS, &*saved_as_);
-    }
-    if (saved_stack_) {
-      setrlimit(RLIMIT_STACK, &*saved_stack_);
-    }
-  }
-  LimitSwap(const LimitSwap&) = delete;
-  LimitSwap& operator=(const LimitSwap&) = delete;
-  int error() const { return error_; }
-
- private:
-  void set(int resource, std::optional<rlim_t> soft, std::optional<rlim_t> hard,
-           std::optional<rlimit>& saved) {
-    rlimit old{};
-    if (getrlimit(resource, &old) != 0) {
-      error_ = errno;
-      return;
-    }
-    rlimit wanted = old;
     if (hard) {
       wanted.rlim_max = *hard;
     }
@@ -93,16 +67,74 @@ class LimitSwap {
         (wanted.rlim_cur == RLIM_INFINITY || wanted.rlim_cur > wanted.rlim_max)) {
       wanted.rlim_cur = wanted.rlim_max;
     }
-    if (setrlimit(resource, &wanted) != 0) {
-      error_ = errno;
-      return;
-    }
-    saved = old;
+    return setrlimit(resource, &wanted) == 0;
+  };
+  if (options.address_space_limit &&
+      !set(RLIMIT_AS, options.address_space_limit, options.address_space_limit)) {
+    return false;
   }
-  std::optional<rlimit> saved_as_;
-  std::optional<rlimit> saved_stack_;
-  int error_ = 0;
-};
+  if ((options.stack_limit || options.stack_hard_limit) &&
+      !set(RLIMIT_STACK, options.stack_limit, options.stack_hard_limit)) {
+    return false;
+  }
+  return true;
+}
+
+bool wants_limits(const RunOptions& options) {
+  return options.address_space_limit || options.stack_limit || options.stack_hard_limit;
+}
+
+// posix_spawn has no way to set resource limits, so a run that needs them forks and sets them
+// in the child. Only async-signal-safe calls happen between fork and exec.
+int fork_with_limits(pid_t& pid, const std::string& path, int in_fd, int out_fd, int err_fd,
+                     StdoutMode mode, const RunOptions& options, char* const argv[],
+                     char* const envp[]) {
+  int status_pipe[2];
+  if (pipe2(status_pipe, O_CLOEXEC) != 0) {
+    return errno;
+  }
+  pid = fork();
+  if (pid < 0) {
+    const int e = errno;
+    close(status_pipe[0]);
+    close(status_pipe[1]);
+    return e;
+  }
+  if (pid == 0) {
+    int e = 0;
+    setpgid(0, 0);
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (mode == StdoutMode::kDevFull) {
+      out_fd = open("/dev/full", O_WRONLY);
+    }
+    if (dup2(in_fd, STDIN_FILENO) < 0 || dup2(out_fd, STDOUT_FILENO) < 0 ||
+        dup2(err_fd, STDERR_FILENO) < 0 || !apply_limits(options)) {
+      e = errno != 0 ? errno : EINVAL;
+    } else {
+      execve(path.c_str(), argv, envp);
+      e = errno;
+    }
+    // Tell the parent why the program could not be started.
+    (void)!write(status_pipe[1], &e, sizeof e);
+    _exit(127);
+  }
+  close(status_pipe[1]);
+  int child_errno = 0;
+  ssize_t got;
+  do {
+    got = read(status_pipe[0], &child_errno, sizeof child_errno);
+  } while (got < 0 && errno == EINTR);
+  close(status_pipe[0]);
+  if (got == sizeof child_errno) {
+    int ignored;
+    waitpid(pid, &ignored, 0);
+    return child_errno;
+  }
+  return 0;  // exec succeeded: the pipe closed on exec
+}
 
 }  // namespace
 
@@ -187,13 +219,11 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
   const auto start = Clock::now();
   pid_t pid = -1;
   int rc = 0;
-  {
-    LimitSwap limits(options);
-    if (limits.error() != 0) {
-      rc = limits.error();
-    } else {
-      rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), envp.data());
-    }
+  if (wants_limits(options)) {
+    rc = fork_with_limits(pid, path, in_pipe[0], out_pipe[1], err_pipe[1], options.stdout_mode,
+                          options, argv.data(), envp.data());
+  } else {
+    rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), envp.data());
   }
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);

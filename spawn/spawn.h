@@ -23,10 +23,12 @@ struct RunOptions {
   // Variables to set (or, with an empty optional, to remove) on top of the parent's
   // environment.
   std::map<std::string, std::optional<std::string>> env;
-  bool clean_omp_env = true;                  // drop OMP_* variables inherited from the parent
-  std::optional<rlim_t> address_space_limit;  // RLIMIT_AS soft limit, in bytes
+  bool clean_omp_env = true;  // drop OMP_* variables inherited from the parent
+  // Resource limits for the child only (set between fork and exec; the parent's stay as they
+  // are).
+  std::optional<rlim_t> address_space_limit;  // RLIMIT_AS, soft and hard, in bytes
   std::optional<rlim_t> stack_limit;          // RLIMIT_STACK soft limit, in bytes
-  std::optional<rlim_t> stack_hard_limit;     // RLIMIT_STACK hard limit (needs root to undo)
+  std::optional<rlim_t> stack_hard_limit;     // RLIMIT_STACK hard limit, in bytes
   double timeout_seconds = 0;                 // 0: no timeout
   StdoutMode stdout_mode = StdoutMode::kCapture;
   std::string stdin_data;  // written to the child's standard input, then closed
@@ -49,8 +51,8 @@ struct RunResult {
   std::string describe() const;
 };
 
-// Starts `path` and waits for it. Rlimits are installed for the child only; the call is not
-// safe to make from several threads at once when limits are requested.
+// Starts `path` (with posix_spawn, or fork and exec when limits are requested) and waits for
+// it.
 RunResult run_program(const std::string& path, const RunOptions& options = {});
 
 }  // namespace ks

@@ -78,16 +78,29 @@ TEST(Spawn, InstallsLimitsForTheChildOnly) {
   if (ks::test::kUnderAddressSanitizer) {
     GTEST_SKIP() << "ASan's shadow memory cannot live under an address-space limit";
   }
-  rlimit before{};
-  getrlimit(RLIMIT_AS, &before);
+  rlimit as_before{}, stack_before{};
+  getrlimit(RLIMIT_AS, &as_before);
+  getrlimit(RLIMIT_STACK, &stack_before);
   ks::RunOptions options;
   options.address_space_limit = 300u << 20;
   options.stack_limit = 4u << 20;
-  const ks::RunResult r = sh("ulimit -v; ulimit -s", options);
-  EXPECT_EQ(r.out, std::to_string(300 * 1024) + "\n" + std::to_string(4 * 1024) + "\n");
-  rlimit after{};
-  getrlimit(RLIMIT_AS, &after);
-  EXPECT_EQ(after.rlim_cur, before.rlim_cur);
+  options.stack_hard_limit = 6u << 20;
+  const ks::RunResult r =
+      sh("ulimit -v; ulimit -S -s; ulimit -H -s; echo out; echo err >&2", options);
+  EXPECT_EQ(r.out, "307200\n4096\n6144\nout\n");
+  EXPECT_EQ(r.err, "err\n");
+  EXPECT_TRUE(r.ok()) << r.describe();
+  rlimit as_after{}, stack_after{};
+  getrlimit(RLIMIT_AS, &as_after);
+  getrlimit(RLIMIT_STACK, &stack_after);
+  EXPECT_EQ(as_after.rlim_cur, as_before.rlim_cur);
+  EXPECT_EQ(stack_after.rlim_cur, stack_before.rlim_cur);
+  EXPECT_EQ(stack_after.rlim_max, stack_before.rlim_max);  // the hard limit is never lowered here
+
+  // The same path reports programs that cannot be started, and full devices.
+  EXPECT_FALSE(ks::run_program("/nonexistent/program", options).started);
+  options.stdout_mode = ks::StdoutMode::kDevFull;
+  EXPECT_EQ(sh("echo x || exit 7", options).exit_status, 7);
 }
 
 TEST(Spawn, FeedsStandardInput) {
