@@ -1,0 +1,100 @@
+// greet-team and iter-owner: every thread greets once in each region, the regions in order;
+// each thread runs exactly its static block of the loop.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "omp-demos/tests/demo_checks.h"
+#include "tests/support/program_test.h"
+
+namespace {
+
+using demos::test::block_of;
+using demos::test::run_demo;
+using ks::test::ExitedWith;
+using ks::test::kTeamSizes;
+
+TEST(GreetTeam, EveryThreadGreetsOnceInEachRegionAndTheRegionsDoNotOverlap) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, std::vector<std::string>{"5", "abc"}}) {
+    for (int T : kTeamSizes) {
+      SCOPED_TRACE("threads=" + std::to_string(T) + " args=" + std::to_string(args.size()));
+      const ks::RunResult r = run_demo("greet-team", args, T);
+      ASSERT_FALSE(r.timed_out) << "hung: the remaining cases are skipped";
+      demos::test::expect_greet_team(r, T);
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(r.out.size(), 22u * T) << "no newline anywhere";
+    }
+  }
+  EXPECT_EQ(run_demo("greet-team", {}, 1).out, "(0:!Hello!)(0:!world!)");
+}
+
+TEST(IterOwner, TheModelMatchesTheDocumentedBlocks) {
+  struct Case {
+    std::int64_t n;
+    int T;
+    std::vector<std::vector<std::int64_t>> blocks;
+  };
+  const Case cases[] = {
+      {5, 2, {{0, 1, 2}, {3, 4}}},
+      {7, 2, {{0, 1, 2, 3}, {4, 5, 6}}},
+      {6, 4, {{0, 1}, {2, 3}, {4}, {5}}},
+      {10, 4, {{0, 1, 2}, {3, 4, 5}, {6, 7}, {8, 9}}},
+      {3, 4, {{0}, {1}, {2}, {}}},
+      {7, 3, {{0, 1, 2}, {3, 4}, {5, 6}}},
+      {0, 3, {{}, {}, {}}},
+      {-4, 2, {{}, {}}},
+  };
+  for (const Case& c : cases) {
+    for (int t = 0; t < c.T; ++t) {
+      EXPECT_EQ(block_of(c.n, c.T, t), c.blocks[static_cast<std::size_t>(t)])
+          << "n=" << c.n << " T=" << c.T << " t=" << t;
+    }
+  }
+}
+
+TEST(IterOwner, EveryThreadRunsExactlyItsStaticBlockInOrder) {
+  struct Case {
+    std::vector<std::string> args;
+    std::int64_t n;
+  };
+  const Case cases[] = {
+      {{"0"}, 0},     {{"-5"}, 0},  {{"abc"}, 0},         {{"-2147483648"}, 0},
+      {{"1"}, 1},     {{"2"}, 2},   {{"3"}, 3},           {{"5"}, 5},
+      {{"7x"}, 7},    {{"10"}, 10}, {{"4294967309"}, 13}, {{"  +16", "99"}, 16},
+      {{"100"}, 100},
+  };
+  for (const Case& c : cases) {
+    for (int T : kTeamSizes) {
+      SCOPED_TRACE("iter-owner " + c.args[0] + " threads=" + std::to_string(T));
+      const ks::RunResult r = run_demo("iter-owner", c.args, T);
+      ASSERT_FALSE(r.timed_out) << "hung: the remaining cases are skipped";
+      demos::test::expect_iter_owner(r, c.n, T);
+      EXPECT_EQ(r.err, "");
+    }
+  }
+  // The documented lines of one thread, word for word.
+  const ks::RunResult r = run_demo("iter-owner", {"5"}, 2);
+  std::vector<std::string> thread1;
+  for (const std::string& line : ks::test::lines(r.out)) {
+    if (line.rfind("thread 1 ", 0) == 0) {
+      thread1.push_back(line);
+    }
+  }
+  EXPECT_EQ(thread1, (std::vector<std::string>{"thread 1 ejecuta la iteración 3 del bucle",
+                                               "thread 1 ejecuta la iteración 4 del bucle"}));
+}
+
+TEST(IterOwner, MissingArgumentIsAUsageError) {
+  for (int T : {1, 4}) {
+    const ks::RunResult r = run_demo("iter-owner", {}, T);
+    ASSERT_FALSE(r.timed_out) << "hung: the remaining cases are skipped";
+    EXPECT_TRUE(ExitedWith(r, 255));
+    EXPECT_EQ(r.err, "\n[ERROR] - Falta no iteraciones \n");
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+}  // namespace
