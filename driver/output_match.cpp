@@ -119,16 +119,20 @@ std::size_t line_of(std::string_view text, std::size_t pos) {
   return line;
 }
 
-// The line of `text` that holds byte `pos`.
-std::string_view line_at(std::string_view text, std::size_t pos) {
+// The part of the line of `text` holding byte `pos` around that byte: the line from its start
+// when `pos` is near it, else from a little before `pos`, with "..." marking what is cut.
+std::string around(std::string_view text, std::size_t pos) {
   pos = std::min(pos, text.size());
-  std::size_t start = text.rfind('\n', pos == 0 ? 0 : pos - 1);
-  start = (start == std::string_view::npos || pos == 0) ? 0 : start + 1;
-  if (pos > 0 && text[pos - 1] == '\n') {
-    start = pos;
+  std::size_t start = pos == 0 ? 0 : text.rfind('\n', pos - 1);
+  start = start == std::string_view::npos ? 0 : (pos == 0 ? 0 : start + 1);
+  std::size_t end = text.find('\n', pos);
+  end = end == std::string_view::npos ? text.size() : end;
+  std::string prefix;
+  if (pos - start > 30) {
+    start = pos - 30;
+    prefix = "...";
   }
-  const std::size_t end = text.find('\n', pos);
-  return text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+  return prefix + visible(text.substr(start, end - start), 70);
 }
 
 }  // namespace
@@ -173,9 +177,8 @@ MatchResult match_template(std::string_view actual, std::string_view templ) {
   std::size_t t = 0;
   auto fail = [&](const std::string& what) {
     result.ok = false;
-    result.why =
-        strprintf("line %zu: %s; expected \"%s\", found \"%s\"", line_of(actual, a), what.c_str(),
-                  visible(line_at(templ, t)).c_str(), visible(line_at(actual, a)).c_str());
+    result.why = strprintf("line %zu: %s; expected \"%s\", found \"%s\"", line_of(actual, a),
+                           what.c_str(), around(templ, t).c_str(), around(actual, a).c_str());
     return result;
   };
   while (t < templ.size()) {

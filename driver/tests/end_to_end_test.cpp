@@ -1,0 +1,286 @@
+// kernelscope run as a user runs it: on the built programs, on fake programs that print a
+// wrong value or hang, and on bad input. Results are read back from its CSV and JSON files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "tests/support/program_test.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ks::test::ExitedWith;
+
+const std::string kFakes = KS_DRIVER_FAKES;
+
+// A fresh folder for one test's output.
+std::string scratch(const std::string& name) {
+  const std::string dir =
+      ::testing::TempDir() + "kernelscope-" + name + "-" + std::to_string(getpid());
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+ks::RunResult kernelscope(std::vector<std::string> args, ks::RunOptions options = {}) {
+  options.args = std::move(args);
+  options.timeout_seconds = 120;
+  return ks::run_program(ks::test::program_path("kernelscope"), options);
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// Rows of a CSV file as maps from the header's names to the fields.
+std::vector<std::map<std::string, std::string>> read_csv(const std::string& path) {
+  const std::string text = slurp(path);
+  std::vector<std::vector<std::string>> rows(1);
+  std::string field;
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+        field += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        field += c;
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      rows.back().push_back(field);
+      field.clear();
+    } else if (c == '\n') {
+      rows.back().push_back(field);
+      field.clear();
+      rows.emplace_back();
+    } else {
+      field += c;
+    }
+  }
+  rows.pop_back();  // after the last newline
+  std::vector<std::map<std::string, std::string>> out;
+  for (std::size_t r = 1; r < rows.size(); ++r) {
+    EXPECT_EQ(rows[r].size(), rows[0].size()) << path << " row " << r;
+    std::map<std::string, std::string> m;
+    for (std::size_t k = 0; k < rows[0].size() && k < rows[r].size(); ++k) {
+      m[rows[0][k]] = rows[r][k];
+    }
+    out.push_back(m);
+  }
+  return out;
+}
+
+bool built(const std::string& program) {
+  return access(ks::test::program_path(program).c_str(), X_OK) == 0;
+}
+
+TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
+  const std::string out = scratch("sweep");
+  const ks::RunResult r =
+      kernelscope({"sweep", "plus-static", "plus-parloop", "--sizes", "9,1K", "--threads", "1,2",
+                   "--repeat", "2", "--warmup", "1", "--out", out});
+  ASSERT_TRUE(ExitedWith(r, 0));
+  const auto runs = read_csv(out + "/runs.csv");
+  // plus-static at 2 sizes, plus-parloop at 2 sizes x 2 team sizes; 1 warm-up + 2 runs each.
+  ASSERT_EQ(runs.size(), 6u * 3u);
+  std::set<std::string> configs;
+  for (const auto& run : runs) {
+    EXPECT_EQ(run.at("outcome"), "valid") << run.at("reason");
+    EXPECT_FALSE(run.at("printed_seconds").empty());
+    configs.insert(run.at("program") + run.at("size") + "T" + run.at("threads"));
+  }
+  EXPECT_EQ(configs.size(), 6u);
+  // Interleaved: the first six runs are one of each configuration.
+  std::set<std::string> first_round;
+  for (std::size_t i = 0; i < 6; ++i) {
+    first_round.insert(runs[i].at("program") + runs[i].at("size") + "T" + runs[i].at("threads"));
+    EXPECT_EQ(runs[i].at("warmup"), "1");
+  }
+  EXPECT_EQ(first_round.size(), 6u);
+
+  const auto summary = read_csv(out + "/summary.csv");
+  ASSERT_EQ(summary.size(), 6u);
+  for (const auto& row : summary) {
+    EXPECT_EQ(row.at("valid"), "2");
+    EXPECT_FALSE(row.at("median").empty());
+    EXPECT_FALSE(row.at("gb_per_s").empty());
+  }
+  const auto json = nlohmann::json::parse(slurp(out + "/results.json"));
+  EXPECT_EQ(json["runs"].size(), 18u);
+  EXPECT_EQ(json["summary"].size(), 6u);
+  EXPECT_FALSE(json["context"]["cpu"]["model"].get<std::string>().empty());
+  EXPECT_GE(json["context"]["cpu"]["logical_cpus"].get<int>(), 1);
+  EXPECT_TRUE(json["context"]["build"]["programs"].contains("plus-parloop"));
+  EXPECT_TRUE(json["context"]["build"]["programs"]["plus-parloop"]["openmp"].get<bool>());
+  EXPECT_NE(slurp(out + "/summary.md").find("| plus-parloop |"), std::string::npos);
+  for (const auto& entry : fs::directory_iterator(out)) {
+    EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();
+  }
+  if (!r.err.empty()) {
+    // Without gnuplot the sweep says so and still succeeds.
+    EXPECT_NE(r.err.find("gnuplot"), std::string::npos) << r.err;
+  } else {
+    EXPECT_TRUE(fs::exists(out + "/plots/time-vector-add.svg"));
+    EXPECT_TRUE(fs::exists(out + "/plots/speedup-vector-add.png"));
+  }
+  fs::remove_all(out);
+}
+
+TEST(Sweep, WithoutGnuplotEverythingElseIsWritten) {
+  const std::string out = scratch("noplot");
+  ks::RunOptions options;
+  options.env["PATH"] = "/nonexistent";
+  const ks::RunResult r = kernelscope(
+      {"sweep", "plus-static", "--sizes", "16,32", "--repeat", "1", "--out", out}, options);
+  ASSERT_TRUE(ExitedWith(r, 0));
+  EXPECT_NE(r.err.find("gnuplot not found"), std::string::npos) << r.err;
+  EXPECT_EQ(ks::test::lines(r.err).size(), 1u) << r.err;
+  EXPECT_EQ(read_csv(out + "/runs.csv").size(), 4u);
+  EXPECT_TRUE(fs::exists(out + "/results.json"));
+  EXPECT_TRUE(fs::exists(out + "/plots/plots.gp"));
+  EXPECT_FALSE(fs::exists(out + "/plots/time-vector-add.svg"));
+  fs::remove_all(out);
+}
+
+TEST(Sweep, AWrongValueIsFlaggedInvalidWithANonZeroStatus) {
+  const std::string out = scratch("wrong");
+  const ks::RunResult r =
+      kernelscope({"--bin", kFakes + "/wrong", "sweep", "plus-static", "--sizes", "10", "--repeat",
+                   "2", "--warmup", "0", "--no-plots", "--out", out});
+  ASSERT_TRUE(ExitedWith(r, 1));
+  EXPECT_NE(r.err.find("invalid run of plus-static N=10"), std::string::npos) << r.err;
+  const auto runs = read_csv(out + "/runs.csv");
+  ASSERT_EQ(runs.size(), 2u);
+  for (const auto& run : runs) {
+    EXPECT_EQ(run.at("outcome"), "invalid");
+    EXPECT_NE(run.at("reason").find("2.100000"), std::string::npos) << run.at("reason");
+  }
+  const auto summary = read_csv(out + "/summary.csv");
+  EXPECT_EQ(summary.at(0).at("valid"), "0");
+  EXPECT_EQ(summary.at(0).at("median"), "");
+  fs::remove_all(out);
+}
+
+TEST(Sweep, AHangingProgramIsKilledAtItsTimeout) {
+  const std::string out = scratch("hang");
+  const auto start = std::chrono::steady_clock::now();
+  const ks::RunResult r =
+      kernelscope({"--bin", kFakes + "/hang", "--timeout", "0.5", "sweep", "plus-static", "--sizes",
+                   "10", "--repeat", "3", "--no-plots", "--out", out});
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_TRUE(ExitedWith(r, 1));
+  const auto runs = read_csv(out + "/runs.csv");
+  ASSERT_EQ(runs.size(), 4u);
+  EXPECT_EQ(runs[0].at("outcome"), "timeout");
+  for (std::size_t i = 1; i < runs.size(); ++i) {
+    EXPECT_EQ(runs[i].at("outcome"), "skipped");  // not run again after a timeout
+  }
+  EXPECT_LT(seconds, 30.0) << "the hanging program was not killed";
+  fs::remove_all(out);
+}
+
+TEST(BadInput, EachIsOneLineAndStatusTwo) {
+  const std::string out = scratch("bad");
+  const std::string file = out + "/a-file";
+  std::ofstream(file) << "x";
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"sweep", "plus-nothing", "--out", out + "/1"}, "unknown program 'plus-nothing'"},
+      {{"sweep", "plus-static", "--sizes", "1K..x", "--out", out + "/2"}, "malformed size list"},
+      {{"sweep", "plus-parloop", "--threads", "0", "--out", out + "/3"}, "malformed thread list"},
+      {{"sweep", "plus-static", "--sizes", "64M", "--out", out + "/4"}, "would cap it"},
+      {{"sweep", "plus-static", "--sizes", "10", "--out", file + "/sub"}, "output folder"},
+      {{"--bin", kFakes + "/wrong", "sweep", "plus-heap", "--out", out + "/5"},
+       "missing from the build"},
+      {{"map", "plus-static", "--out", out + "/6"}, "is a benchmark"},
+      {{"sweep", "plus-static", "--repeat", "x"}, "--repeat"},
+      {{"frobnicate"}, "kernelscope --help"},
+      {{"--timeout", "-1", "list"}, "--timeout"},
+  };
+  for (const Case& c : cases) {
+    const ks::RunResult r = kernelscope(c.args);
+    EXPECT_TRUE(ExitedWith(r, 2)) << c.message;
+    EXPECT_EQ(ks::test::lines(r.err).size(), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("kernelscope: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "") << c.message;
+  }
+  // Nothing was started, so nothing was written.
+  for (const char* sub : {"/1", "/2", "/3", "/4", "/5", "/6"}) {
+    EXPECT_FALSE(fs::exists(out + sub)) << sub;
+  }
+  fs::remove_all(out);
+}
+
+TEST(Map, DemonstrationDrawnFromItsItemsAndJudged) {
+  if (!built("chunk-static")) {
+    GTEST_SKIP() << "chunk-static is not in this build";
+  }
+  const std::string out = scratch("map");
+  const ks::RunResult r = kernelscope({"map", "chunk-static", "3", "--threads", "2", "--out", out});
+  ASSERT_TRUE(ExitedWith(r, 0));
+  EXPECT_NE(r.out.find("verdict: follows the rule"), std::string::npos) << r.out;
+  const auto json = nlohmann::json::parse(slurp(out + "/map.json"));
+  EXPECT_TRUE(json["follows_rule"].get<bool>());
+  EXPECT_EQ(json["per_thread"]["0"], (std::vector<int>{0, 1, 2, 6, 7, 8, 12, 13, 14}));
+  EXPECT_EQ(json["per_thread"]["1"], (std::vector<int>{3, 4, 5, 9, 10, 11, 15}));
+  EXPECT_EQ(json["outside"].get<int>(), 3 + 4 + 5 + 9 + 10 + 11 + 15);
+  const auto cells = read_csv(out + "/map.csv");
+  EXPECT_EQ(cells.size(), 16u);
+  EXPECT_NE(slurp(out + "/map.svg").find("<svg"), std::string::npos);
+  fs::remove_all(out);
+}
+
+TEST(Map, ARuleBrokenIsNamedWithANonZeroStatus) {
+  const std::string out = scratch("map-wrong");
+  const ks::RunResult r = kernelscope(
+      {"--bin", kFakes + "/wrong", "map", "chunk-static", "2", "--threads", "2", "--out", out});
+  ASSERT_TRUE(ExitedWith(r, 1));
+  EXPECT_NE(r.out.find("BREAKS THE RULE: thread 0 ran 0,1,2,3,4,5,6,7; the cyclic chunk "
+                       "assignment gives it 0,1,4,5,8,9,12,13"),
+            std::string::npos)
+      << r.out;
+  const auto json = nlohmann::json::parse(slurp(out + "/map.json"));
+  EXPECT_FALSE(json["follows_rule"].get<bool>());
+  EXPECT_EQ(read_csv(out + "/map.csv").size(), 16u);
+  fs::remove_all(out);
+}
+
+TEST(Tour, MissingProgramsAreNamedAndTheReportIsStillWritten) {
+  // A build with one program: the tour measures it and names every other as missing.
+  const std::string bin = scratch("tour-bin");
+  fs::create_symlink(ks::test::program_path("plus-static"), bin + "/plus-static");
+  const std::string out = scratch("tour");
+  const ks::RunResult r =
+      kernelscope({"--bin", bin, "tour", "--scale", "0.2", "--no-plots", "--out", out});
+  ASSERT_TRUE(ExitedWith(r, 1));
+  EXPECT_NE(r.err.find("kernelscope: mprod-heap is in the catalogue but missing from the build"),
+            std::string::npos)
+      << r.err;
+  const std::string report = slurp(out + "/report.md");
+  EXPECT_NE(report.find("**Missing from the build:**"), std::string::npos);
+  EXPECT_NE(report.find("| plus-static | 8M |"), std::string::npos) << report;
+  const auto summary = read_csv(out + "/summary.csv");
+  ASSERT_EQ(summary.size(), 3u);  // its three tour sizes
+  for (const auto& row : summary) {
+    EXPECT_EQ(row.at("valid"), row.at("runs"));
+  }
+  fs::remove_all(bin);
+  fs::remove_all(out);
+}
+
+}  // namespace
