@@ -37,9 +37,11 @@ int main(int argc, char* argv[]) {
   }
   std::int32_t suma = 0;
 
+  // Monotonic: each thread receives its chunks in increasing order.
+  // clang-format off
 #pragma omp parallel for default(none) shared(a, n, chunk) firstprivate(suma) lastprivate(suma) \
-    schedule(monotonic                                                                          \
-             : dynamic, chunk)
+    schedule(monotonic: dynamic, chunk)
+  // clang-format on
   for (std::int32_t i = 0; i < n; i++) {
     suma = suma + a[i];
     printf(" thread %d suma a[%d]=%d suma=%d \n", omp_get_thread_num(), i, a[i], suma);

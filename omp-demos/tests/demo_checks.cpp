@@ -318,6 +318,17 @@ void expect_carry(const ks::RunResult& r, const Carry& loop, int T) {
           }
         }
       }
+      // The first chunk is sized from all n iterations: n / T in proportion, so at least
+      // n / (2T) under any runtime's factor, and at least `chunk`.
+      if (n > 0 && owner[0] >= 0) {
+        std::int64_t first = 0;
+        while (first < n && owner[static_cast<std::size_t>(first)] == owner[0]) {
+          ++first;
+        }
+        EXPECT_GE(first, std::min(n, std::max(loop.chunk, n / (2 * T))))
+            << "the first chunk is too small for a guided schedule:\n"
+            << r.out;
+      }
       break;
   }
 
