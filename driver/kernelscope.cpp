@@ -249,9 +249,15 @@ int run_map(const Common& common, const std::string& name, const std::vector<std
   prepare_output_dir(out_dir);
   RunSpec spec;
   spec.args = args;
+  if (args.empty() && p->arg != ArgKind::kNone) {
+    // Without arguments, the catalogue's usual ones rather than the usage message.
+    const auto size = parse_sizes(p->default_sizes);
+    const auto chunk = parse_list(p->default_chunks.empty() ? "1" : p->default_chunks, 2147483647);
+    spec.args = program_args(*p, size.front(), static_cast<long long>(chunk.front()));
+  }
   spec.threads = threads;
   ks::RunOptions options;
-  options.args = args;
+  options.args = spec.args;
   options.env["OMP_NUM_THREADS"] = std::to_string(threads);
   options.timeout_seconds = common.timeout;
   const ks::RunResult result = ks::run_program(common.bin_dir + "/" + name, options);
@@ -440,7 +446,8 @@ int main(int argc, char** argv) {
   std::string map_out = "kernelscope-report-map";
   auto* map = app.add_subcommand("map", "who ran which iteration of a demonstration");
   map->add_option("program", map_program, "a demonstration")->required();
-  map->add_option("args", map_args, "its arguments (after -- when they start with -)");
+  map->add_option("args", map_args,
+                  "its arguments (after -- when they start with -); the usual ones when none");
   map->add_option("--threads", map_threads, "team size")->default_val(4);
   map->add_option("--out", map_out, "output folder")->default_val(map_out);
 

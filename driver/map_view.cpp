@@ -168,7 +168,9 @@ std::string map_svg(const Trace& t, const std::string& title) {
   const int left = 90;
   const int top = 70;
   const int extra = static_cast<int>(t.thread_values.size()) + (t.outside ? 1 : 0) + 2;
-  const long long width = std::max<long long>(left + columns * cell + 20, 640);
+  const auto text_width =
+      static_cast<long long>(7 * std::max(t.rule.size() + 6, verdict_line(t).size() + 9) + 20);
+  const long long width = std::max<long long>({left + columns * cell + 20, 640, text_width});
   const long long height = top + static_cast<long long>(rows.size()) * cell + 40 + extra * 18;
   std::string s = fmt::format(
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{}\" height=\"{}\" "

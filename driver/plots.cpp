@@ -175,12 +175,15 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
       medians[{category, program}] = row.stats.median;
     }
     if (programs.size() >= 2) {
+      // Relative to the first variant measured at each size, so that sizes far apart share
+      // one scale: below 1 is faster than it.
       Plot p{"variants-" + family,
-             family + ": the variants side by side (median, one thread)",
+             family + ": the variants side by side (median time relative to " + programs[0] +
+                 ", one thread)",
              "",
-             "seconds",
+             "time relative to " + programs[0] + " (lower is faster)",
              false,
-             true,
+             false,
              true,
              {},
              categories};
@@ -188,8 +191,10 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
         Series s{program, {}};
         for (std::size_t k = 0; k < categories.size(); ++k) {
           const auto it = medians.find({categories[k], program});
+          const auto base = medians.find({categories[k], programs[0]});
+          const bool both = it != medians.end() && base != medians.end();
           s.points.push_back(
-              {static_cast<double>(k), it == medians.end() ? NAN : it->second, 0, 0});
+              {static_cast<double>(k), both ? it->second / base->second : NAN, 0, 0});
         }
         p.series.push_back(std::move(s));
       }
@@ -342,6 +347,12 @@ PlotResult draw_plots(const std::string& dir, const std::vector<Config>& configs
   const std::string problem =
       run_gnuplot(gnuplot, script_path, std::filesystem::absolute(plot_dir).string());
   if (!problem.empty()) {
+    for (const Plot& p : plots) {
+      for (const char* ext : {".svg.part", ".png.part"}) {
+        std::error_code ec;
+        std::filesystem::remove(plot_dir + "/" + p.name + ext, ec);
+      }
+    }
     result.notice = problem;
     return result;
   }
