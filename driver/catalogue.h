@@ -35,28 +35,28 @@ struct ProgramInfo {
   bool reads_schedule;   // OMP_SCHEDULE matters
   std::string_view opt;  // the optimisation level it is built at
   ArgKind arg;
-  std::string_view arguments;       // its command line, for people
-  std::uint64_t cap;                // the program caps its size or count here; 0: no cap
-  std::uint64_t max_size;           // the largest size the driver passes (beyond: wraps)
-  std::string_view time_line;       // the format of its time line ("" when it prints none)
-  std::string_view closed_form;     // how its printed values are checked, for people
-  std::string_view cost;            // the cost model, for people
-  double (*bytes)(double n);        // bytes moved by the timed kernel, n the effective size
-  double (*ops)(double n);          // arithmetic operations of the timed kernel
-  std::string_view op_unit;         // what an operation is ("flop", "int op")
-  double (*footprint)(double n);    // memory a run touches, to refuse what the machine lacks
-  std::string_view baseline;        // the family's sequential baseline, for speedups
-  std::string_view default_sizes;   // sweep without --sizes (sizes or iteration counts)
-  std::string_view default_chunks;  // sweep without --chunks
+  std::string_view arguments;            // its command line, for people
+  std::uint64_t cap = 0;                 // the program caps its size or count here; 0: no cap
+  std::uint64_t max_size = 0;            // the largest size the driver passes (beyond: wraps)
+  std::string_view time_line = {};       // the format of its time line ("" when it prints none)
+  std::string_view closed_form;          // how its printed values are checked, for people
+  std::string_view cost;                 // the cost model, for people
+  double (*bytes)(double n);             // bytes moved by the timed kernel, n the effective size
+  double (*ops)(double n);               // arithmetic operations of the timed kernel
+  std::string_view op_unit = {};         // what an operation is ("flop", "int op")
+  double (*footprint)(double n);         // memory a run touches, to refuse what the machine lacks
+  std::string_view baseline = {};        // the family's sequential baseline, for speedups
+  std::string_view default_sizes = {};   // sweep without --sizes (sizes or iteration counts)
+  std::string_view default_chunks = {};  // sweep without --chunks
   // The main job's share of this program.
-  std::string_view tour_sizes;
-  std::string_view tour_threads;
-  std::string_view tour_schedules;
-  std::string_view tour_chunks;
+  std::string_view tour_sizes = {};
+  std::string_view tour_threads = {};
+  std::string_view tour_schedules = {};
+  std::string_view tour_chunks = {};
   int tour_repeat;
   // The output check. Demonstrations also produce a trace (who ran what) for maps.
   Check (*check)(const RunSpec& spec, const ks::RunResult& result);
-  Trace (*trace)(const RunSpec& spec, const ks::RunResult& result);
+  Trace (*trace)(const RunSpec& spec, const ks::RunResult& result) = nullptr;
 };
 
 std::span<const ProgramInfo> catalogue();
