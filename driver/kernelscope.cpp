@@ -220,13 +220,33 @@ std::string map_title(const ProgramInfo& p, const RunSpec& spec) {
   return title + fmt::format(", T={}", spec.threads);
 }
 
-void write_map_files(const std::string& dir, const std::string& stem, const ProgramInfo& p,
-                     const RunSpec& spec, const Trace& trace) {
+// The map as SVG, CSV and JSON, and as PNG when gnuplot is there. Returns a one-line notice
+// when the PNG could not be drawn.
+std::string write_map_files(const std::string& dir, const std::string& stem, const ProgramInfo& p,
+                            const RunSpec& spec, const Trace& trace) {
   const std::string title = map_title(p, spec);
   write_file_atomic(dir + "/" + stem + ".svg", map_svg(trace, title));
   write_file_atomic(dir + "/" + stem + ".csv", map_csv(trace));
   write_file_atomic(dir + "/" + stem + ".json",
                     map_json(trace, std::string(p.name), spec).dump(2) + "\n");
+  if (trace.refused || trace.cells.empty()) {
+    return "";
+  }
+  const std::string gnuplot = find_gnuplot();
+  if (gnuplot.empty()) {
+    return "gnuplot not found: maps drawn as SVG only (install gnuplot-nox for PNG)";
+  }
+  const std::string abs_dir = std::filesystem::absolute(dir).string();
+  write_file_atomic(abs_dir + "/" + stem + ".dat", map_gnuplot_data(trace));
+  write_file_atomic(abs_dir + "/" + stem + ".gp", map_gnuplot_script(trace, title, stem));
+  std::string problem = run_gnuplot(gnuplot, abs_dir + "/" + stem + ".gp", abs_dir);
+  std::error_code ec;
+  if (problem.empty()) {
+    std::filesystem::rename(abs_dir + "/" + stem + ".png.part", abs_dir + "/" + stem + ".png", ec);
+  } else {
+    std::filesystem::remove(abs_dir + "/" + stem + ".png.part", ec);
+  }
+  return problem;
 }
 
 int run_map(const Common& common, const std::string& name, const std::vector<std::string>& args,
@@ -262,9 +282,13 @@ int run_map(const Common& common, const std::string& name, const std::vector<std
   options.timeout_seconds = common.timeout;
   const ks::RunResult result = ks::run_program(common.bin_dir + "/" + name, options);
   const Trace trace = p->trace(spec, result);
-  write_map_files(out_dir, "map", *p, spec, trace);
+  const std::string notice = write_map_files(out_dir, "map", *p, spec, trace);
+  if (!notice.empty()) {
+    error_line(notice);
+  }
   std::fputs(map_text(trace, map_title(*p, spec), isatty(STDOUT_FILENO) == 1).c_str(), stdout);
-  std::printf("map written to %s/map.svg (with map.csv and map.json)\n", out_dir.c_str());
+  std::printf("map written to %s/ (map.svg%s, map.csv, map.json)\n", out_dir.c_str(),
+              std::filesystem::exists(out_dir + "/map.png") ? ", map.png" : "");
   return trace.problems.empty() ? 0 : kRunsFailed;
 }
 
@@ -304,6 +328,7 @@ int run_tour(const Common& common, const std::string& out_dir, double scale, boo
   };
   std::vector<DemoLine> demos;
   std::map<std::size_t, const RunRecord*> last_run;
+  std::string map_notice;
   for (const RunRecord& r : runs) {
     if (r.result) {
       last_run[r.config] = &r;
@@ -317,7 +342,11 @@ int run_tour(const Common& common, const std::string& out_dir, double scale, boo
     const RunSpec spec = c.spec();
     const Trace trace = c.program->trace(spec, *record->result);
     const std::string stem = fmt::format("{}-T{}", c.program->name, c.threads);
-    write_map_files(out_dir + "/maps", stem, *c.program, spec, trace);
+    const std::string notice = write_map_files(out_dir + "/maps", stem, *c.program, spec, trace);
+    if (!notice.empty() && map_notice.empty()) {
+      map_notice = notice;
+      error_line(notice);
+    }
     demos.push_back({std::string(c.program->name), c.threads, verdict_line(trace),
                      trace.problems.empty(), "maps/" + stem + ".svg"});
   }

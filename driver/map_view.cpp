@@ -242,6 +242,73 @@ std::string map_csv(const Trace& t) {
   return out;
 }
 
+std::string map_gnuplot_data(const Trace& t) {
+  const std::vector<int> rows = row_threads(t);
+  std::string out = "# column row thread-colour label\n";
+  for (const Cell& c : t.cells) {
+    const auto row = std::find(rows.begin(), rows.end(), c.thread) - rows.begin();
+    std::string label = cell_text(t, c);
+    out += fmt::format("{} {} {} \"{}\"\n", c.column, row, c.thread < 0 ? 8 : c.thread % 8,
+                       label.empty() ? " " : label);
+  }
+  return out;
+}
+
+std::string map_gnuplot_script(const Trace& t, const std::string& title, const std::string& stem) {
+  auto quote = [](const std::string& s) {
+    std::string q = "'";
+    for (char c : s) {
+      q += c == '\'' ? std::string("''") : std::string(1, c);
+    }
+    return q + "'";
+  };
+  const std::vector<int> rows = row_threads(t);
+  long long columns = std::max(t.columns, 1LL);
+  for (const Cell& c : t.cells) {
+    columns = std::max(columns, c.column + 1);
+  }
+  std::string ytics;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    ytics += fmt::format("{}{} {}", r == 0 ? "" : ", ",
+                         quote(rows[r] < 0 ? t.value_label : fmt::format("thread {}", rows[r])), r);
+  }
+  std::string xtics;
+  if (!t.column_labels.empty()) {
+    for (std::size_t c = 0; c < t.column_labels.size(); ++c) {
+      xtics += fmt::format("{}{} {}", c == 0 ? "" : ", ", quote(t.column_labels[c]), c);
+    }
+  }
+  std::string palette;
+  for (int i = 0; i < 9; ++i) {
+    palette += fmt::format("{}{} '{}'", i == 0 ? "" : ", ", i, i < 8 ? kFill[i] : "#888888");
+  }
+  const long long width = std::clamp<long long>(120 + columns * 36, 480, 1600);
+  const long long height = 140 + static_cast<long long>(rows.size()) * 36;
+  std::string s;
+  s += fmt::format("set terminal pngcairo size {},{} noenhanced font 'sans,9'\n", width, height);
+  s += "set output " + quote(stem + ".png.part") + "\n";
+  // A double-quoted gnuplot string takes \\n for the line break.
+  std::string heading = "\"";
+  for (char c : title + "\n" + verdict_line(t)) {
+    heading += c == '\n'                 ? std::string("\\n")
+               : (c == '"' || c == '\\') ? std::string("\\") + c
+                                         : std::string(1, c);
+  }
+  s += "set title " + heading + "\"\n";
+  s +=
+      fmt::format("set xrange [-0.5:{}.5]\nset yrange [{}.5:-0.5]\n", columns - 1, rows.size() - 1);
+  s += "set ytics (" + ytics + ")\n";
+  s += xtics.empty() ? (columns <= 40 ? "set xtics 1\n" : "set xtics autofreq\n")
+                     : "set xtics (" + xtics + ")\n";
+  s += "set xtics scale 0\nset ytics scale 0\nunset key\nunset colorbox\n";
+  s += "set palette defined (" + palette + ")\nset cbrange [0:8]\n";
+  s += "set style fill solid 0.95 border rgb 'white'\n";
+  const std::string data = quote(stem + ".dat");
+  s += "plot " + data + " using 1:2:(0.5):(0.5):3 with boxxyerror lc palette, \\\n     " + data +
+       " using 1:2:4 with labels tc rgb 'white'\n";
+  return s + "unset output\n";
+}
+
 nlohmann::json map_json(const Trace& t, const std::string& program, const RunSpec& spec) {
   nlohmann::json j;
   j["program"] = program;

@@ -14,6 +14,11 @@ namespace ksd {
 std::string map_text(const Trace& trace, const std::string& title, bool colour);
 std::string map_svg(const Trace& trace, const std::string& title);
 std::string map_csv(const Trace& trace);
+// The map as gnuplot data and a script that draws it to `<stem>.png.part` (the caller renames
+// it once gnuplot has finished).
+std::string map_gnuplot_data(const Trace& trace);
+std::string map_gnuplot_script(const Trace& trace, const std::string& title,
+                               const std::string& stem);
 nlohmann::json map_json(const Trace& trace, const std::string& program, const RunSpec& spec);
 // "follows the rule" or "BREAKS THE RULE: ...", one line.
 std::string verdict_line(const Trace& trace);
