@@ -271,9 +271,15 @@ int run_map(const Common& common, const std::string& name, const std::vector<std
   spec.args = args;
   if (args.empty() && p->arg != ArgKind::kNone) {
     // Without arguments, the catalogue's usual ones rather than the usage message.
-    const auto size = parse_sizes(p->default_sizes);
-    const auto chunk = parse_list(p->default_chunks.empty() ? "1" : p->default_chunks, 2147483647);
-    spec.args = program_args(*p, size.front(), static_cast<long long>(chunk.front()));
+    std::optional<std::uint64_t> size;
+    std::optional<long long> chunk;
+    if (!p->default_sizes.empty()) {
+      size = parse_sizes(p->default_sizes).front();
+    }
+    if (!p->default_chunks.empty()) {
+      chunk = static_cast<long long>(parse_list(p->default_chunks, 2147483647).front());
+    }
+    spec.args = program_args(*p, size, chunk);
   }
   spec.threads = threads;
   ks::RunOptions options;

@@ -88,9 +88,11 @@ std::string map_text(const Trace& t, const std::string& title, bool colour) {
     width = std::max(width, cell_text(t, c).size());
   }
   const std::vector<int> rows = row_threads(t);
+  if (t.cells.empty()) {
+    out += "(no iteration ran)\n";
+  }
   const std::size_t per_line = std::max<std::size_t>(1, 96 / (width + 1));
-  for (long long from = 0; from < std::max(columns, 1LL);
-       from += static_cast<long long>(per_line)) {
+  for (long long from = 0; from < columns; from += static_cast<long long>(per_line)) {
     const long long to = std::min(columns, from + static_cast<long long>(per_line));
     out += fmt::format("{:>10}", t.column_labels.empty() ? "iteration" : "");
     for (long long c = from; c < to; ++c) {
