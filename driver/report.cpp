@@ -147,13 +147,13 @@ std::string runs_csv(const std::vector<Config>& configs, const std::vector<RunRe
 std::string summary_csv(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows) {
   std::string out =
       "program,family,kind,size,effective_size,threads,schedule,chunk,runs,valid,metric,min,"
-      "median,mean,max,stddev,gb_per_s,gops_per_s,op_unit,speedup,speedup_vs\n";
+      "median,mean,max,stddev,gb_per_s,gops_per_s,op_unit,speedup,speedup_vs,noisy\n";
   for (const SummaryRow& row : rows) {
     const Config& c = configs[row.config];
     const auto eff = c.effective_size();
     const bool stats = row.stats.count > 0;
     out += fmt::format(
-        "{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", c.program->name,
+        "{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", c.program->name,
         c.program->family, c.program->kind == Kind::kBenchmark ? "benchmark" : "demonstration",
         size_text(c), eff ? std::to_string(*eff) : "",
         c.threads > 0 ? std::to_string(c.threads) : "", csv_field(c.schedule),
@@ -162,7 +162,7 @@ std::string summary_csv(const std::vector<Config>& configs, const std::vector<Su
         stats ? number(row.stats.median) : "", stats ? number(row.stats.mean) : "",
         stats ? number(row.stats.max) : "", stats ? number(row.stats.stddev) : "",
         number(row.gb_per_s, "{:.4g}"), number(row.gops_per_s, "{:.4g}"), c.program->op_unit,
-        number(row.speedup, "{:.4g}"), csv_field(row.speedup_vs));
+        number(row.speedup, "{:.4g}"), csv_field(row.speedup_vs), row.noisy ? 1 : 0);
   }
   return out;
 }
@@ -204,7 +204,9 @@ std::vector<std::vector<std::string>> table_cells(const std::vector<Config>& con
     table.push_back(
         {std::string(c.program->name), size, c.threads > 0 ? std::to_string(c.threads) : "-",
          c.schedule.empty() ? "-" : c.schedule, fmt::format("{}/{}", row.valid, row.runs),
-         stats ? human_seconds(row.stats.median) + (row.printed_time ? "" : " (wall)") : "-",
+         stats ? human_seconds(row.stats.median) + (row.printed_time ? "" : " (wall)") +
+                     (row.noisy ? " ~" : "")
+               : "-",
          stats ? human_seconds(row.stats.min) : "-", stats ? human_seconds(row.stats.max) : "-",
          stats ? human_seconds(row.stats.stddev) : "-",
          std::isnan(row.gb_per_s) ? "-" : fmt::format("{:.3g}", row.gb_per_s),
@@ -246,7 +248,8 @@ std::string summary_markdown(const std::vector<Config>& configs,
       "\nTimes are the medians of the valid runs of the time each program prints (its "
       "kernel alone), or of the whole process where marked (wall). Speedup: against the "
       "same program on one thread, else the family's sequential baseline at the same "
-      "size.\n";
+      "size. ~ marks a noisy configuration: its slowest run took more than twice the median, "
+      "or its standard deviation is above a quarter of the median.\n";
   return out;
 }
 
@@ -416,6 +419,7 @@ nlohmann::json results_json(const std::vector<Config>& configs, const std::vecto
     sj["op_unit"] = configs[row.config].program->op_unit;
     sj["speedup"] = num(row.speedup);
     sj["speedup_vs"] = row.speedup_vs;
+    sj["noisy"] = row.noisy;
     j["summary"].push_back(sj);
   }
   return j;

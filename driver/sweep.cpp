@@ -336,6 +336,8 @@ std::vector<SummaryRow> summarize_runs(const std::vector<Config>& configs,
   for (std::size_t i = 0; i < configs.size(); ++i) {
     SummaryRow& row = rows[i];
     row.stats = summarize(values[i]);
+    row.noisy = row.stats.count >= 3 && (row.stats.max > 2 * row.stats.median ||
+                                         row.stats.stddev > 0.25 * row.stats.median);
     const Config& c = configs[i];
     const double n = static_cast<double>(c.effective_size().value_or(0));
     if (row.stats.count > 0 && row.stats.median > 0 && row.printed_time) {

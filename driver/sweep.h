@@ -98,6 +98,9 @@ struct SummaryRow {
   double gops_per_s = std::numeric_limits<double>::quiet_NaN();
   double speedup = std::numeric_limits<double>::quiet_NaN();
   std::string speedup_vs;
+  // The spread is large: the slowest run took more than twice the median, or the standard
+  // deviation is above a quarter of the median (a busy machine, frequency changes).
+  bool noisy = false;
 };
 
 std::vector<SummaryRow> summarize_runs(const std::vector<Config>& configs,

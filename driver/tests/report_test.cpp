@@ -91,6 +91,9 @@ TEST(Summary, RatesFromTheCostModelAndSpeedupsFromTheBaselines) {
   EXPECT_NE(rows[3].speedup_vs.find("plus-static"), std::string::npos);
   EXPECT_DOUBLE_EQ(rows[4].gops_per_s, 2e12 / 100 / 1e9);  // the capped size counts
   EXPECT_TRUE(std::isnan(rows[4].speedup));
+  // 2, 3 and 4 ms: a standard deviation of a third of the median is noise; one run says none.
+  EXPECT_TRUE(rows[0].noisy);
+  EXPECT_FALSE(rows[2].noisy);
 }
 
 TEST(Reports, CsvFieldsAreQuotedWhenTheyMustBe) {
