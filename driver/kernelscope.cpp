@@ -85,6 +85,8 @@ std::vector<std::string> command_line(int argc, char** argv) {
 // list
 
 int run_list(const Common& common, bool verbose) {
+  std::printf("  %-15s %-13s %-6s %-3s %-9s %s\n", "program", "kind", "OpenMP", "opt", "build",
+              "arguments");
   std::string family;
   for (const ProgramInfo& p : catalogue()) {
     if (p.family != family) {
@@ -424,9 +426,29 @@ int run_tour(const Common& common, const std::string& out_dir, double scale, boo
     std::fputs(summary_text(configs, bench_rows).c_str(), stdout);
   }
   if (!demos.empty()) {
+    // One line per demonstration: the team sizes that follow its rule together, any other
+    // on a line of its own with what went wrong.
     std::printf("\n");
+    std::map<std::string, std::vector<const DemoLine*>> by_program;
+    std::vector<std::string> order;
     for (const DemoLine& d : demos) {
-      std::printf("%-15s T=%d  %s\n", d.program.c_str(), d.threads, d.verdict.c_str());
+      if (by_program.find(d.program) == by_program.end()) {
+        order.push_back(d.program);
+      }
+      by_program[d.program].push_back(&d);
+    }
+    for (const std::string& program : order) {
+      std::string good;
+      for (const DemoLine* d : by_program[program]) {
+        if (d->ok) {
+          good += fmt::format("{}{}", good.empty() ? "T=" : ",", d->threads);
+        } else {
+          std::printf("%-15s T=%-6d %s\n", program.c_str(), d->threads, d->verdict.c_str());
+        }
+      }
+      if (!good.empty()) {
+        std::printf("%-15s %-8s follows the rule\n", program.c_str(), good.c_str());
+      }
     }
   }
   if (!w.plot_notice.empty()) {
