@@ -467,12 +467,18 @@ int main(int argc, char** argv) {
       "kernelscope: runs the suite's programs, checks what they print, measures and "
       "plots"};
   app.require_subcommand(1);
+  app.fallthrough();  // --bin and --timeout also after the subcommand
   Common common;
   common.bin_dir = default_bin_dir();
   app.add_option("--bin", common.bin_dir, "folder of the suite's programs")
       ->envname("KERNELSCOPE_BIN");
   app.add_option("--timeout", common.timeout, "seconds a run may take before it is killed")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.footer(
+      "Exit status: 0 when every run was valid; 1 when a run printed a wrong value, crashed, "
+      "failed or timed out (or, in a tour, a program is missing from the build); 2 for bad "
+      "input.");
 
   bool verbose = false;
   auto* list = app.add_subcommand("list", "the catalogue of programs");
