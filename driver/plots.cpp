@@ -261,7 +261,7 @@ std::string script_text(const Plot& p) {
     body += "set xtics (" + tics + ")\n";
   }
   body += p.logy ? "set logscale y 10\n" : "unset logscale y\n";
-  body += "set key outside right top\nset grid\n";
+  body += "set key outside right top\nset grid\nset format y '%g'\n";
   const std::string data = quote(p.name + ".dat");
   if (p.bars) {
     body += "set style data histogram\nset style histogram clustered gap 1\n";
@@ -270,7 +270,7 @@ std::string script_text(const Plot& p) {
             " using i:xtic(1) title columnheader(i)\n";
   } else {
     if (!p.logx) {
-      body += "set xtics 1\n";
+      body += "set xtics 1\nset offsets 0.25, 0.25, 0, 0\n";
     }
     body += "plot ";
     for (std::size_t i = 0; i < p.series.size(); ++i) {
