@@ -171,6 +171,27 @@ TEST(Sweep, AWrongValueIsFlaggedInvalidWithANonZeroStatus) {
   fs::remove_all(out);
 }
 
+TEST(Sweep, ACrashOrAFailingStatusIsRecordedAsAFailure) {
+  struct Case {
+    const char* fake;
+    const char* reason;
+  };
+  const Case cases[] = {{"crash", "killed by signal 11"}, {"status", "exit 3"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fake);
+    const std::string out = scratch(c.fake);
+    const ks::RunResult r =
+        kernelscope({"--bin", kFakes + "/" + c.fake, "sweep", "plus-static", "--sizes", "10",
+                     "--repeat", "1", "--warmup", "0", "--no-plots", "--out", out});
+    EXPECT_TRUE(ExitedWith(r, 1));
+    const auto runs = read_csv(out + "/runs.csv");
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].at("outcome"), "failed");
+    EXPECT_NE(runs[0].at("reason").find(c.reason), std::string::npos) << runs[0].at("reason");
+    fs::remove_all(out);
+  }
+}
+
 TEST(Sweep, AHangingProgramIsKilledAtItsTimeout) {
   const std::string out = scratch("hang");
   const auto start = std::chrono::steady_clock::now();
