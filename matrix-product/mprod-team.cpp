@@ -39,6 +39,9 @@ int main(int argc, char* argv[]) {
     puts("Error en la reserva de espacio para las matrices");
     exit(-2);
   }
+  // Rows that could never all fit are refused from the first one, rather than after taking
+  // all the memory there is.
+  ks::plan_allocations(3 * static_cast<std::uint64_t>(N) * bytes);
   for (std::uint32_t i = 0; i < N; i++) {
     A[i] = static_cast<double*>(ks::guarded_malloc(bytes));
     B[i] = static_cast<double*>(ks::guarded_malloc(bytes));
