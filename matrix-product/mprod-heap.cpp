@@ -17,8 +17,8 @@
 
 #include "common/barrier.h"
 #include "common/count_arg.h"
-#include "common/heap_guard.h"
 #include "common/output_check.h"
+#include "matrix-product/heap_rows.h"
 #include "matrix-product/matrix_report.h"
 
 int main(int argc, char* argv[]) {
@@ -29,28 +29,10 @@ int main(int argc, char* argv[]) {
   }
   const std::uint32_t N = ks::count_arg(argv[1]).u;
 
-  // Tables and rows are N * 8 bytes, the product formed in 64 bits.
-  const std::uint64_t bytes = static_cast<std::uint64_t>(N) * sizeof(double);
-  auto** A = static_cast<double**>(ks::guarded_malloc(bytes));
-  auto** B = static_cast<double**>(ks::guarded_malloc(bytes));
-  auto** C = static_cast<double**>(ks::guarded_malloc(bytes));
-  // A table of no entries is not a failure, whatever a zero-byte request returns.
-  if (N > 0 && (A == nullptr || B == nullptr || C == nullptr)) {
-    puts("Error en la reserva de espacio para las matrices");
-    exit(-2);
-  }
-  // Rows that could never all fit are refused from the first one, rather than after taking
-  // all the memory there is.
-  ks::plan_allocations(3 * static_cast<std::uint64_t>(N) * bytes);
-  for (std::uint32_t i = 0; i < N; i++) {
-    A[i] = static_cast<double*>(ks::guarded_malloc(bytes));
-    B[i] = static_cast<double*>(ks::guarded_malloc(bytes));
-    C[i] = static_cast<double*>(ks::guarded_malloc(bytes));
-    if (A[i] == nullptr || B[i] == nullptr || C[i] == nullptr) {
-      puts("Error en la reserva de espacio para los vectores");
-      exit(-2);  // the rows already obtained go with the process
-    }
-  }
+  double** A;
+  double** B;
+  double** C;
+  mprod::allocate_rows(N, A, B, C);
 
   for (std::uint32_t i = 0; i < N; i++) {
     for (std::uint32_t j = 0; j < N; j++) {
@@ -78,13 +60,6 @@ int main(int argc, char* argv[]) {
 
   mprod::print_report(mprod::TimeLine::kSixDecimals, elapsed, N, A, B, C);
 
-  for (std::uint32_t i = 0; i < N; i++) {
-    free(A[i]);
-    free(B[i]);
-    free(C[i]);
-  }
-  free(A);
-  free(B);
-  free(C);
+  mprod::free_rows(N, A, B, C);
   return 0;
 }

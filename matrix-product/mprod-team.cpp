@@ -17,8 +17,8 @@
 #include <cstdlib>
 
 #include "common/count_arg.h"
-#include "common/heap_guard.h"
 #include "common/output_check.h"
+#include "matrix-product/heap_rows.h"
 #include "matrix-product/matrix_report.h"
 
 int main(int argc, char* argv[]) {
@@ -29,29 +29,11 @@ int main(int argc, char* argv[]) {
   }
   const std::uint32_t N = ks::count_arg(argv[1]).u;
 
-  // Tables and rows are N * 8 bytes, the product formed in 64 bits.
-  const std::uint64_t bytes = static_cast<std::uint64_t>(N) * sizeof(double);
-  auto** A = static_cast<double**>(ks::guarded_malloc(bytes));
-  auto** B = static_cast<double**>(ks::guarded_malloc(bytes));
-  auto** C = static_cast<double**>(ks::guarded_malloc(bytes));
-  // A table of no entries is not a failure, whatever a zero-byte request returns.
-  if (N > 0 && (A == nullptr || B == nullptr || C == nullptr)) {
-    puts("Error en la reserva de espacio para las matrices");
-    exit(-2);
-  }
-  // Rows that could never all fit are refused from the first one, rather than after taking
-  // all the memory there is.
-  ks::plan_allocations(3 * static_cast<std::uint64_t>(N) * bytes);
-  for (std::uint32_t i = 0; i < N; i++) {
-    A[i] = static_cast<double*>(ks::guarded_malloc(bytes));
-    B[i] = static_cast<double*>(ks::guarded_malloc(bytes));
-    C[i] = static_cast<double*>(ks::guarded_malloc(bytes));
-    if (A[i] == nullptr || B[i] == nullptr || C[i] == nullptr) {
-      puts("Error en la reserva de espacio para los vectores");
-      exit(-2);  // the rows already obtained go with the process
-    }
-  }
-  // Every N from 2^31 up fails above (its three tables alone exceed any memory), so the row
+  double** A;
+  double** B;
+  double** C;
+  mprod::allocate_rows(N, A, B, C);
+  // Every N from 2^31 up fails above (its rows alone would need 2^65 bytes), so the row
   // index of the loops is a 32-bit signed integer with the same bound.
   const auto n = static_cast<std::int32_t>(N);
 
@@ -112,13 +94,6 @@ int main(int argc, char* argv[]) {
 
   mprod::print_report(mprod::TimeLine::kSixDecimals, wtime, N, A, B, C);
 
-  for (std::uint32_t i = 0; i < N; i++) {
-    free(A[i]);
-    free(B[i]);
-    free(C[i]);
-  }
-  free(A);
-  free(B);
-  free(C);
+  mprod::free_rows(N, A, B, C);
   return 0;
 }
