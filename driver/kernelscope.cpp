@@ -12,8 +12,12 @@
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -462,7 +466,23 @@ int run_tour(const Common& common, const std::string& out_dir, double scale, boo
 
 }  // namespace
 
+// Tables and lines that could not be written are a failure, not a success: checked as the
+// process ends. A closed pipe shows up here as a failed write (SIGPIPE is ignored; the
+// programs run with its default action).
+static void check_standard_output() {
+  errno = 0;
+  const bool flush_failed = std::fflush(stdout) != 0;
+  const int flush_errno = errno;
+  if (flush_failed || std::ferror(stdout) != 0) {
+    std::fprintf(stderr, "kernelscope: cannot write standard output: %s\n",
+                 flush_errno != 0 ? std::strerror(flush_errno) : "write error");
+    _exit(kRunsFailed);
+  }
+}
+
 int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::atexit(check_standard_output);
   CLI::App app{
       "kernelscope: runs the suite's programs, checks what they print, measures and "
       "plots"};

@@ -1,7 +1,9 @@
 // kernelscope run as a user runs it: on the built programs, on fake programs that print a
 // wrong value or hang, and on bad input. Results are read back from its CSV and JSON files.
 #include <gtest/gtest.h>
+
 #include <unistd.h>
+#include <algorithm>
 
 #include <filesystem>
 #include <fstream>
@@ -245,6 +247,18 @@ TEST(BadInput, EachIsOneLineAndStatusTwo) {
     EXPECT_FALSE(fs::exists(out + sub)) << sub;
   }
   fs::remove_all(out);
+}
+
+TEST(BadOutput, StandardOutputThatCannotBeWrittenIsAFailure) {
+  for (const auto mode : {ks::StdoutMode::kDevFull, ks::StdoutMode::kClosedPipe}) {
+    ks::RunOptions options;
+    options.stdout_mode = mode;
+    const ks::RunResult r = kernelscope({"list", "-v"}, options);
+    EXPECT_TRUE(r.exited) << r.describe();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err.rfind("kernelscope: cannot write standard output: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
 }
 
 TEST(Map, DemonstrationDrawnFromItsItemsAndJudged) {
