@@ -30,7 +30,7 @@
 #include "driver/plots.h"
 #include "driver/progress.h"
 #include "driver/report.h"
-#include "driver/specs.h"
+#include "driver/lists.h"
 #include "driver/sweep.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <fmt/format.h>
 
 #include "driver/report.h"
-#include "driver/specs.h"
+#include "driver/lists.h"
 #include "spawn/spawn.h"
 
 namespace ksd {

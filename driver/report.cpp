@@ -18,7 +18,7 @@
 #include <fmt/format.h>
 
 #include "driver/build_info.h"
-#include "driver/specs.h"
+#include "driver/lists.h"
 #include "spawn/spawn.h"
 
 extern char** environ;

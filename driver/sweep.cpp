@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "driver/specs.h"
+#include "driver/lists.h"
 #include "spawn/spawn.h"
 
 namespace ksd {

@@ -1,4 +1,4 @@
-#include "driver/specs.h"
+#include "driver/lists.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "driver/specs.h"
+#include "driver/lists.h"
 
 namespace {
 
