@@ -26,11 +26,11 @@
 #include <CLI/CLI.hpp>
 
 #include "driver/catalogue.h"
+#include "driver/lists.h"
 #include "driver/map_view.h"
 #include "driver/plots.h"
 #include "driver/progress.h"
 #include "driver/report.h"
-#include "driver/lists.h"
 #include "driver/sweep.h"
 
 namespace {

@@ -11,8 +11,8 @@
 
 #include <fmt/format.h>
 
-#include "driver/report.h"
 #include "driver/lists.h"
+#include "driver/report.h"
 #include "spawn/spawn.h"
 
 namespace ksd {
