@@ -7,10 +7,18 @@
 #include <fmt/format.h>
 
 #include "common/count_arg.h"
-#include "driver/output_match.h"
 #include "driver/rules.h"
+#include "textmatch/output_match.h"
 
 namespace ksd {
+
+using ks::Item;
+using ks::match_template;
+using ks::MatchResult;
+using ks::scan_items;
+using ks::ScanResult;
+using ks::strprintf;
+using ks::visible;
 namespace {
 
 constexpr std::uint32_t kVectorMax = 33554432;

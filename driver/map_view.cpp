@@ -5,9 +5,11 @@
 
 #include <fmt/format.h>
 
-#include "driver/output_match.h"
+#include "textmatch/output_match.h"
 
 namespace ksd {
+
+using ks::visible;
 namespace {
 
 // Thread colours: ANSI 256-colour backgrounds and SVG fills, by thread number.

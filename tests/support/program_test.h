@@ -42,8 +42,9 @@ RunResult run(const std::string& name, const std::vector<std::string>& args, int
 
 // Compares printf output with a template in which "{%W.Pf}" or "{%f}" stands for one
 // non-negative double printed with that conversion (at least W characters, exactly P
-// decimals, P = 6 by default); everything else must match byte for byte. On a mismatch the
-// message shows where and what differs.
+// decimals, P = 6 by default) and "{%d}" for a signed integer; everything else must match
+// byte for byte (textmatch/output_match.h). On a mismatch the message shows where and what
+// differs.
 ::testing::AssertionResult MatchesPrintf(const std::string& actual, const std::string& templ);
 
 // The value printed where the template has its first "{%...f}" marker (the time field), or a

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ksd {
+namespace ks {
 
 struct MatchResult {
   bool ok = false;
@@ -45,4 +45,4 @@ struct ScanResult {
 };
 ScanResult scan_items(std::string_view text, const std::vector<std::string>& patterns);
 
-}  // namespace ksd
+}  // namespace ks

@@ -1,12 +1,12 @@
 // The report matcher and the item scanner on printed text.
 #include <gtest/gtest.h>
 
-#include "driver/output_match.h"
+#include "textmatch/output_match.h"
 
 namespace {
 
-using ksd::match_template;
-using ksd::scan_items;
+using ks::match_template;
+using ks::scan_items;
 
 TEST(MatchTemplate, TimeFieldFollowsItsPrintfForm) {
   struct Case {

@@ -1,10 +1,10 @@
-#include "driver/output_match.h"
+#include "textmatch/output_match.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-namespace ksd {
+namespace ks {
 namespace {
 
 struct Marker {
@@ -263,4 +263,4 @@ ScanResult scan_items(std::string_view text, const std::vector<std::string>& pat
   return result;
 }
 
-}  // namespace ksd
+}  // namespace ks
