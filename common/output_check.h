@@ -6,6 +6,7 @@
 #pragma once
 
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -26,8 +27,18 @@ inline void report_output_errors() {
   }
 }
 
-// Only async-signal-safe calls: the pipe may close under any write, in any thread.
+// Only async-signal-safe calls: the pipe may close under any write, in any thread. When
+// several threads hit it at once, the first one reports and ends the process; the others
+// wait for that.
 extern "C" inline void report_closed_pipe(int) {
+  // Starts at 1 so that it lives in initialised data, near the code: the zero-initialised
+  // data of the static-matrix programs is 2.4 GB, beyond a 32-bit displacement.
+  static std::atomic<int> first{1};
+  if (first.exchange(0) == 0) {
+    for (;;) {
+      pause();
+    }
+  }
   static constexpr char kMessage[] = ": no se pudo escribir la salida estándar: Broken pipe\n";
   const char* name = program_invocation_short_name;
   (void)!write(STDERR_FILENO, name, std::strlen(name));
