@@ -5,21 +5,14 @@
 #include <set>
 
 #include "driver/catalogue.h"
+#include "driver/tests/run_results.h"
 
 namespace {
 
 using ksd::find_program;
 using ksd::RunSpec;
 
-ks::RunResult exited(const std::string& out, int status = 0, const std::string& err = "") {
-  ks::RunResult r;
-  r.started = true;
-  r.exited = true;
-  r.exit_status = status;
-  r.out = out;
-  r.err = err;
-  return r;
-}
+using ksd::test::exited;
 
 ks::RunResult killed(int signal) {
   ks::RunResult r;

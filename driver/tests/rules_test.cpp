@@ -7,6 +7,7 @@
 
 #include "driver/catalogue.h"
 #include "driver/rules.h"
+#include "driver/tests/run_results.h"
 
 namespace {
 
@@ -53,15 +54,7 @@ TEST(Rules, CyclicChunksMatchTheDocumentedTable) {
   }
 }
 
-ks::RunResult exited(const std::string& out, int status = 0, const std::string& err = "") {
-  ks::RunResult r;
-  r.started = true;
-  r.exited = true;
-  r.exit_status = status;
-  r.out = out;
-  r.err = err;
-  return r;
-}
+using ksd::test::exited;
 
 ksd::Trace trace(const char* program, std::vector<std::string> args, int threads,
                  const std::string& out, int status = 0, const std::string& err = "") {
