@@ -4,7 +4,7 @@
 #include <span>
 #include <string_view>
 
-namespace ksd {
+namespace ks::driver {
 
 struct BuiltProgram {
   std::string_view name;
@@ -17,4 +17,4 @@ std::string_view build_compiler();    // "GNU 12.2.0"
 std::string_view build_source_dir();  // the source tree the build came from
 std::string_view build_type();
 
-}  // namespace ksd
+}  // namespace ks::driver

@@ -10,7 +10,7 @@
 #include "driver/rules.h"
 #include "textmatch/output_match.h"
 
-namespace ksd {
+namespace ks::driver {
 
 using ks::Item;
 using ks::match_template;
@@ -944,4 +944,4 @@ std::string matrix_report(std::uint32_t n, const char* time_format) {
   return out + "\n";
 }
 
-}  // namespace ksd
+}  // namespace ks::driver

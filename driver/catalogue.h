@@ -13,7 +13,7 @@
 #include "driver/run_types.h"
 #include "spawn/spawn.h"
 
-namespace ksd {
+namespace ks::driver {
 
 enum class Kind { kBenchmark, kDemonstration };
 
@@ -81,4 +81,4 @@ Check check_from_trace(const Trace& trace);
 std::string vector_add_report(std::uint32_t n, bool heap_wording);
 std::string matrix_report(std::uint32_t n, const char* time_format);
 
-}  // namespace ksd
+}  // namespace ks::driver

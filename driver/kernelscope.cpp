@@ -35,7 +35,7 @@
 
 namespace {
 
-using namespace ksd;
+using namespace ks::driver;
 
 constexpr int kBadInput = 2;
 constexpr int kRunsFailed = 1;

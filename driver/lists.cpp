@@ -5,7 +5,7 @@
 
 #include <fmt/format.h>
 
-namespace ksd {
+namespace ks::driver {
 namespace {
 
 std::string_view trim(std::string_view s) {
@@ -222,4 +222,4 @@ std::string size_label(std::uint64_t value) {
   return fmt::format("{}", value);
 }
 
-}  // namespace ksd
+}  // namespace ks::driver

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ksd {
+namespace ks::driver {
 
 // A list of non-negative integers, each item a value or a range:
 //   VALUE      digits with an optional binary suffix K (2^10), M (2^20) or G (2^30)
@@ -32,4 +32,4 @@ std::vector<std::string> parse_schedules(std::string_view text);
 // 1048576 -> "1M", 1536 -> "1536", 33554432 -> "32M": the shortest exact spelling.
 std::string size_label(std::uint64_t value);
 
-}  // namespace ksd
+}  // namespace ks::driver

@@ -7,7 +7,7 @@
 
 #include "textmatch/output_match.h"
 
-namespace ksd {
+namespace ks::driver {
 
 using ks::visible;
 namespace {
@@ -349,4 +349,4 @@ nlohmann::json map_json(const Trace& t, const std::string& program, const RunSpe
   return j;
 }
 
-}  // namespace ksd
+}  // namespace ks::driver

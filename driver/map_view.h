@@ -8,7 +8,7 @@
 
 #include "driver/run_types.h"
 
-namespace ksd {
+namespace ks::driver {
 
 // `title` heads the map ("chunk-static 3, T=2"). With `colour`, cells are ANSI-coloured.
 std::string map_text(const Trace& trace, const std::string& title, bool colour);
@@ -23,4 +23,4 @@ nlohmann::json map_json(const Trace& trace, const std::string& program, const Ru
 // "follows the rule" or "BREAKS THE RULE: ...", one line.
 std::string verdict_line(const Trace& trace);
 
-}  // namespace ksd
+}  // namespace ks::driver

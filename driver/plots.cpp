@@ -15,7 +15,7 @@
 #include "driver/report.h"
 #include "spawn/spawn.h"
 
-namespace ksd {
+namespace ks::driver {
 namespace {
 
 struct Series {
@@ -372,4 +372,4 @@ PlotResult draw_plots(const std::string& dir, const std::vector<Config>& configs
   return result;
 }
 
-}  // namespace ksd
+}  // namespace ks::driver

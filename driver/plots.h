@@ -7,7 +7,7 @@
 
 #include "driver/sweep.h"
 
-namespace ksd {
+namespace ks::driver {
 
 struct PlotResult {
   std::vector<std::string> images;  // SVG files written, relative to the output folder
@@ -25,4 +25,4 @@ PlotResult draw_plots(const std::string& dir, const std::vector<Config>& configs
 std::string run_gnuplot(const std::string& gnuplot, const std::string& script_path,
                         const std::string& workdir);
 
-}  // namespace ksd
+}  // namespace ks::driver

@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-namespace ksd {
+namespace ks::driver {
 
 std::string duration_text(double seconds) {
   if (seconds < 60) {
@@ -48,4 +48,4 @@ void Progress::finish() {
   }
 }
 
-}  // namespace ksd
+}  // namespace ks::driver

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-namespace ksd {
+namespace ks::driver {
 
 class Progress {
  public:
@@ -26,4 +26,4 @@ class Progress {
 // "1.2 s", "2 min 05 s"
 std::string duration_text(double seconds);
 
-}  // namespace ksd
+}  // namespace ks::driver

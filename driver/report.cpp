@@ -23,7 +23,7 @@
 
 extern char** environ;
 
-namespace ksd {
+namespace ks::driver {
 namespace {
 
 std::string iso_time(double epoch) {
@@ -425,4 +425,4 @@ nlohmann::json results_json(const std::vector<Config>& configs, const std::vecto
   return j;
 }
 
-}  // namespace ksd
+}  // namespace ks::driver

@@ -9,7 +9,7 @@
 
 #include "driver/sweep.h"
 
-namespace ksd {
+namespace ks::driver {
 
 // Creates the folder (and its parents) and proves it writable; throws UsageError with a
 // one-line reason when it cannot.
@@ -38,4 +38,4 @@ nlohmann::json results_json(const std::vector<Config>& configs, const std::vecto
 // Seconds in a short human form: "812 ns", "3.41 ms", "1.20 s".
 std::string human_seconds(double s);
 
-}  // namespace ksd
+}  // namespace ks::driver

@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-namespace ksd {
+namespace ks::driver {
 namespace {
 
 std::string list_text(const std::vector<long long>& v) {
@@ -213,4 +213,4 @@ long long last_iteration_sum(const Trace& trace, long long n, long long none) {
   return found ? value : none;
 }
 
-}  // namespace ksd
+}  // namespace ks::driver

@@ -6,7 +6,7 @@
 
 #include "driver/run_types.h"
 
-namespace ksd {
+namespace ks::driver {
 
 using Assignment = std::vector<std::vector<long long>>;  // per thread, its iterations in order
 
@@ -36,4 +36,4 @@ void check_running_sums(Trace& trace, long long start);
 // The running sum that the thread which ran iteration n-1 reached; `none` if no iteration ran.
 long long last_iteration_sum(const Trace& trace, long long n, long long none);
 
-}  // namespace ksd
+}  // namespace ks::driver

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace ksd {
+namespace ks::driver {
 
 struct RunSpec {
   std::vector<std::string> args;  // the program's arguments, as passed
@@ -45,4 +45,4 @@ struct Trace {
   std::string refusal;                // its message
 };
 
-}  // namespace ksd
+}  // namespace ks::driver

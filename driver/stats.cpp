@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace ksd {
+namespace ks::driver {
 
 Stats summarize(std::vector<double> values) {
   std::erase_if(values, [](double v) { return std::isnan(v); });
@@ -32,4 +32,4 @@ Stats summarize(std::vector<double> values) {
   return s;
 }
 
-}  // namespace ksd
+}  // namespace ks::driver

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace ksd {
+namespace ks::driver {
 
 struct Stats {
   std::size_t count = 0;
@@ -18,4 +18,4 @@ struct Stats {
 // NaN values are ignored; an empty input gives count 0 and zeros.
 Stats summarize(std::vector<double> values);
 
-}  // namespace ksd
+}  // namespace ks::driver

@@ -9,7 +9,7 @@
 #include "driver/lists.h"
 #include "spawn/spawn.h"
 
-namespace ksd {
+namespace ks::driver {
 namespace {
 
 bool takes_size(ArgKind a) {
@@ -162,7 +162,7 @@ std::optional<std::uint64_t> Config::effective_size() const {
   if (!size) {
     return std::nullopt;
   }
-  return ksd::effective_size(*program, *size);
+  return ks::driver::effective_size(*program, *size);
 }
 
 std::string Config::label() const {
@@ -386,4 +386,4 @@ std::vector<SummaryRow> summarize_runs(const std::vector<Config>& configs,
   return rows;
 }
 
-}  // namespace ksd
+}  // namespace ks::driver

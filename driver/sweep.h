@@ -14,7 +14,7 @@
 #include "driver/stats.h"
 #include "spawn/spawn.h"
 
-namespace ksd {
+namespace ks::driver {
 
 // Bad input from the user: one line, reported as "kernelscope: <what>" with status 2.
 class UsageError : public std::runtime_error {
@@ -106,4 +106,4 @@ struct SummaryRow {
 std::vector<SummaryRow> summarize_runs(const std::vector<Config>& configs,
                                        const std::vector<RunRecord>& runs);
 
-}  // namespace ksd
+}  // namespace ks::driver

@@ -9,10 +9,10 @@
 
 namespace {
 
-using ksd::find_program;
-using ksd::RunSpec;
+using ks::driver::find_program;
+using ks::driver::RunSpec;
 
-using ksd::test::exited;
+using ks::driver::test::exited;
 
 ks::RunResult killed(int signal) {
   ks::RunResult r;
@@ -29,10 +29,10 @@ ks::RunResult timed_out() {
   return r;
 }
 
-ksd::Check check(const std::string& program, const RunSpec& spec, const ks::RunResult& r) {
-  const ksd::ProgramInfo* p = find_program(program);
+ks::driver::Check check(const std::string& program, const RunSpec& spec, const ks::RunResult& r) {
+  const ks::driver::ProgramInfo* p = find_program(program);
   EXPECT_NE(p, nullptr) << program;
-  return p == nullptr ? ksd::Check{} : p->check(spec, r);
+  return p == nullptr ? ks::driver::Check{} : p->check(spec, r);
 }
 
 RunSpec args(std::vector<std::string> a, int threads = 0) {
@@ -42,10 +42,10 @@ RunSpec args(std::vector<std::string> a, int threads = 0) {
 TEST(Catalogue, HoldsEveryProgramOnceWithWhatTheDriverNeeds) {
   std::set<std::string> names;
   int benchmarks = 0;
-  for (const ksd::ProgramInfo& p : ksd::catalogue()) {
+  for (const ks::driver::ProgramInfo& p : ks::driver::catalogue()) {
     EXPECT_TRUE(names.insert(std::string(p.name)).second) << p.name;
     EXPECT_NE(p.check, nullptr) << p.name;
-    if (p.kind == ksd::Kind::kBenchmark) {
+    if (p.kind == ks::driver::Kind::kBenchmark) {
       ++benchmarks;
       EXPECT_FALSE(p.time_line.empty()) << p.name;
       EXPECT_GT(p.ops(1000), 0) << p.name;
@@ -79,8 +79,8 @@ TEST(Catalogue, CostModelsAndCaps) {
       {"chunk-guided", 21, 20, 0, 0},
   };
   for (const Case& c : cases) {
-    const ksd::ProgramInfo& p = *find_program(c.program);
-    const std::uint64_t eff = ksd::effective_size(p, c.requested);
+    const ks::driver::ProgramInfo& p = *find_program(c.program);
+    const std::uint64_t eff = ks::driver::effective_size(p, c.requested);
     EXPECT_EQ(eff, c.effective) << c.program;
     EXPECT_DOUBLE_EQ(p.bytes(static_cast<double>(eff)), c.bytes) << c.program;
     EXPECT_DOUBLE_EQ(p.ops(static_cast<double>(eff)), c.ops) << c.program;
@@ -162,7 +162,7 @@ TEST(BenchmarkChecks, DocumentedReportsAreValidAndTheirTimesRead) {
       {"recmin-unroll4", args({}), kRecordsZero, 0.123456},
   };
   for (const Case& c : cases) {
-    const ksd::Check k = check(c.program, c.spec, exited(c.out));
+    const ks::driver::Check k = check(c.program, c.spec, exited(c.out));
     EXPECT_TRUE(k.valid) << c.program << ": " << k.why;
     ASSERT_TRUE(k.printed_seconds.has_value()) << c.program;
     EXPECT_DOUBLE_EQ(*k.printed_seconds, c.time) << c.program;
@@ -209,7 +209,7 @@ TEST(BenchmarkChecks, WrongReportsAndBadEndingsAreInvalid) {
       {"recmin-base", args({}), exited(kRecordsZero), "line 7"},
   };
   for (const Case& c : cases) {
-    const ksd::Check k = check(c.program, c.spec, c.result);
+    const ks::driver::Check k = check(c.program, c.spec, c.result);
     EXPECT_FALSE(k.valid) << c.program;
     EXPECT_NE(k.why.find(c.why_part), std::string::npos) << c.program << ": " << k.why;
   }

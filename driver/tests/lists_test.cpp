@@ -7,9 +7,9 @@
 
 namespace {
 
-using ksd::parse_schedules;
-using ksd::parse_sizes;
-using ksd::parse_threads;
+using ks::driver::parse_schedules;
+using ks::driver::parse_sizes;
+using ks::driver::parse_threads;
 
 TEST(SizeSpec, ListsAndRangesExpandInOrder) {
   struct Case {
@@ -84,7 +84,7 @@ TEST(SizeLabel, ShortestExactSpelling) {
       {33554432, "32M"}, {1073741824, "1G"}, {4294967295u, "4294967295"},
   };
   for (const auto& [value, label] : cases) {
-    EXPECT_EQ(ksd::size_label(value), label);
+    EXPECT_EQ(ks::driver::size_label(value), label);
     EXPECT_EQ(parse_sizes(label), std::vector<std::uint64_t>{value}) << label;
   }
 }

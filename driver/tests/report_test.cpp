@@ -24,29 +24,29 @@ TEST(Stats, MedianMeanSpreadOfMeasurements) {
       {{2, NAN, 2}, 2, 2, 2, 2, 0},  // unmeasured runs do not count
   };
   for (const Case& c : cases) {
-    const ksd::Stats s = ksd::summarize(c.values);
+    const ks::driver::Stats s = ks::driver::summarize(c.values);
     EXPECT_DOUBLE_EQ(s.min, c.min);
     EXPECT_DOUBLE_EQ(s.median, c.median);
     EXPECT_DOUBLE_EQ(s.mean, c.mean);
     EXPECT_DOUBLE_EQ(s.max, c.max);
     EXPECT_NEAR(s.stddev, c.stddev, 1e-12);
   }
-  EXPECT_EQ(ksd::summarize({}).count, 0u);
-  EXPECT_EQ(ksd::summarize({NAN}).count, 0u);
+  EXPECT_EQ(ks::driver::summarize({}).count, 0u);
+  EXPECT_EQ(ks::driver::summarize({NAN}).count, 0u);
 }
 
-ksd::Config config(const char* program, std::optional<std::uint64_t> size, int threads) {
-  ksd::Config c;
-  c.program = ksd::find_program(program);
+ks::driver::Config config(const char* program, std::optional<std::uint64_t> size, int threads) {
+  ks::driver::Config c;
+  c.program = ks::driver::find_program(program);
   c.size = size;
   c.threads = threads;
   c.repeat = 3;
   return c;
 }
 
-ksd::RunRecord record(std::size_t config, double printed, bool warmup = false,
-                      ksd::Outcome outcome = ksd::Outcome::kValid) {
-  ksd::RunRecord r;
+ks::driver::RunRecord record(std::size_t config, double printed, bool warmup = false,
+                             ks::driver::Outcome outcome = ks::driver::Outcome::kValid) {
+  ks::driver::RunRecord r;
   r.config = config;
   r.warmup = warmup;
   r.outcome = outcome;
@@ -56,25 +56,25 @@ ksd::RunRecord record(std::size_t config, double printed, bool warmup = false,
 }
 
 TEST(Summary, RatesFromTheCostModelAndSpeedupsFromTheBaselines) {
-  const std::vector<ksd::Config> configs = {
+  const std::vector<ks::driver::Config> configs = {
       config("plus-static", 1000000, 0),    // 0: the family's sequential baseline
       config("plus-parloop", 1000000, 1),   // 1
       config("plus-parloop", 1000000, 2),   // 2
       config("plus-quarters", 1000000, 2),  // 3: no one-thread run: against plus-static
       config("mprod-static", 20000, 0),     // 4: capped to 10000; no baseline measured
   };
-  const std::vector<ksd::RunRecord> runs = {
+  const std::vector<ks::driver::RunRecord> runs = {
       record(0, 0.004),
       record(0, 0.002),
       record(0, 99, true),  // warm-up: not counted
       record(0, 0.003),
       record(1, 0.006),
       record(2, 0.003),
-      record(2, 50, false, ksd::Outcome::kInvalid),  // invalid: counted, not measured
+      record(2, 50, false, ks::driver::Outcome::kInvalid),  // invalid: counted, not measured
       record(3, 0.001),
       record(4, 100),
   };
-  const auto rows = ksd::summarize_runs(configs, runs);
+  const auto rows = ks::driver::summarize_runs(configs, runs);
   ASSERT_EQ(rows.size(), 5u);
   EXPECT_EQ(rows[0].runs, 3);
   EXPECT_EQ(rows[0].valid, 3);
@@ -97,19 +97,19 @@ TEST(Summary, RatesFromTheCostModelAndSpeedupsFromTheBaselines) {
 }
 
 TEST(Reports, CsvFieldsAreQuotedWhenTheyMustBe) {
-  EXPECT_EQ(ksd::csv_field("plain"), "plain");
-  EXPECT_EQ(ksd::csv_field("dynamic,4"), "\"dynamic,4\"");
-  EXPECT_EQ(ksd::csv_field("say \"hi\""), "\"say \"\"hi\"\"\"");
-  EXPECT_EQ(ksd::csv_field("two\nlines"), "\"two\nlines\"");
+  EXPECT_EQ(ks::driver::csv_field("plain"), "plain");
+  EXPECT_EQ(ks::driver::csv_field("dynamic,4"), "\"dynamic,4\"");
+  EXPECT_EQ(ks::driver::csv_field("say \"hi\""), "\"say \"\"hi\"\"\"");
+  EXPECT_EQ(ks::driver::csv_field("two\nlines"), "\"two\nlines\"");
 }
 
 TEST(Reports, CsvHasOneRowPerRunWithEveryField) {
-  std::vector<ksd::Config> configs = {config("mprod-team", 100, 2)};
+  std::vector<ks::driver::Config> configs = {config("mprod-team", 100, 2)};
   configs[0].schedule = "dynamic,4";
-  ksd::RunRecord bad = record(0, NAN, false, ksd::Outcome::kInvalid);
+  ks::driver::RunRecord bad = record(0, NAN, false, ks::driver::Outcome::kInvalid);
   bad.printed_seconds.reset();
   bad.why = "line 1: wrong, \"really\"";
-  const std::string csv = ksd::runs_csv(configs, {record(0, 0.5), bad});
+  const std::string csv = ks::driver::runs_csv(configs, {record(0, 0.5), bad});
   std::vector<std::string> lines;
   std::stringstream ss(csv);
   for (std::string line; std::getline(ss, line);) {
@@ -128,8 +128,8 @@ TEST(Reports, CsvHasOneRowPerRunWithEveryField) {
 TEST(Files, WrittenWholeOrNotAtAll) {
   const std::string dir = ::testing::TempDir() + "ks-files-" + std::to_string(getpid());
   std::filesystem::remove_all(dir);
-  ksd::prepare_output_dir(dir + "/a/b");
-  ksd::write_file_atomic(dir + "/a/b/x.txt", "contents\n");
+  ks::driver::prepare_output_dir(dir + "/a/b");
+  ks::driver::write_file_atomic(dir + "/a/b/x.txt", "contents\n");
   std::ifstream in(dir + "/a/b/x.txt");
   std::string text((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(text, "contents\n");
@@ -137,8 +137,8 @@ TEST(Files, WrittenWholeOrNotAtAll) {
       << "no temporary file is left behind";
   // A folder below a plain file cannot be made; a file cannot be written where there is no
   // folder.
-  EXPECT_THROW(ksd::prepare_output_dir(dir + "/a/b/x.txt/c"), ksd::UsageError);
-  EXPECT_THROW(ksd::write_file_atomic(dir + "/nowhere/y.txt", "z"), std::runtime_error);
+  EXPECT_THROW(ks::driver::prepare_output_dir(dir + "/a/b/x.txt/c"), ks::driver::UsageError);
+  EXPECT_THROW(ks::driver::write_file_atomic(dir + "/nowhere/y.txt", "z"), std::runtime_error);
   EXPECT_FALSE(std::filesystem::exists(dir + "/nowhere"));
   std::filesystem::remove_all(dir);
 }
@@ -161,30 +161,30 @@ TEST(Planning, BadRequestsAreRefusedBeforeAnythingRuns) {
       {{"plus-parloop"}, "1K", "0", "malformed thread list"},
   };
   for (const Case& c : cases) {
-    ksd::SweepRequest request;
+    ks::driver::SweepRequest request;
     request.programs = c.programs;
     request.sizes = c.sizes;
     request.threads = c.threads;
     request.memory_limit = std::uint64_t{24} << 30;
     std::vector<std::string> notices;
     try {
-      ksd::plan_sweep(request, notices);
+      ks::driver::plan_sweep(request, notices);
       ADD_FAILURE() << "accepted: " << c.why_part;
-    } catch (const ksd::UsageError& e) {
+    } catch (const ks::driver::UsageError& e) {
       EXPECT_NE(std::string(e.what()).find(c.why_part), std::string::npos) << e.what();
     }
   }
 }
 
 TEST(Planning, ConfigurationsCrossSizesThreadsSchedulesAndChunks) {
-  ksd::SweepRequest request;
+  ks::driver::SweepRequest request;
   request.programs = {"plus-static", "mprod-team", "chunk-dynamic", "greet-team"};
   request.sizes = "10,20";
   request.threads = "1,2";
   request.schedules = "static;guided,2";
   request.chunks = "1,4";
   std::vector<std::string> notices;
-  const auto configs = ksd::plan_sweep(request, notices);
+  const auto configs = ks::driver::plan_sweep(request, notices);
   // plus-static: 2 sizes; mprod-team: 2 sizes x 2 threads x 2 schedules; chunk-dynamic:
   // 2 counts x 2 chunks x 2 threads; greet-team: 2 threads.
   EXPECT_EQ(configs.size(), 2u + 8u + 8u + 2u);
@@ -197,28 +197,28 @@ TEST(Planning, ConfigurationsCrossSizesThreadsSchedulesAndChunks) {
   request = {};
   request.programs = {"plus-static"};
   request.sizes = "32M,64M,-0";
-  EXPECT_THROW(ksd::plan_sweep(request, notices), ksd::UsageError);
+  EXPECT_THROW(ks::driver::plan_sweep(request, notices), ks::driver::UsageError);
   request.sizes = "32M,64M";
   request.allow_cap = true;
   notices.clear();
   // Both run as 32M: one configuration, and a notice that 64M is capped.
-  EXPECT_EQ(ksd::plan_sweep(request, notices).size(), 1u);
+  EXPECT_EQ(ks::driver::plan_sweep(request, notices).size(), 1u);
   EXPECT_EQ(notices.size(), 1u);
 }
 
 TEST(Interleaving, EveryRoundRunsEachConfigurationOnce) {
   // Programs that cannot be found fail to start; the order of the attempts is what matters.
-  std::vector<ksd::Config> configs = {config("plus-static", 10, 0), config("plus-heap", 10, 0),
-                                      config("yupd-o0", 10, 0)};
+  std::vector<ks::driver::Config> configs = {config("plus-static", 10, 0),
+                                             config("plus-heap", 10, 0), config("yupd-o0", 10, 0)};
   configs[0].warmup = 1;
   configs[2].repeat = 1;
-  ksd::RunnerOptions options;
+  ks::driver::RunnerOptions options;
   options.bin_dir = "/nonexistent";
   std::vector<std::string> order;
   options.on_run = [&](std::size_t, std::size_t, const std::string& label) {
     order.push_back(label.substr(0, label.find(' ')));
   };
-  const auto runs = ksd::run_interleaved(configs, options);
+  const auto runs = ks::driver::run_interleaved(configs, options);
   ASSERT_EQ(runs.size(), 4u + 3u + 1u);
   const std::vector<std::string> expected = {"plus-static", "plus-heap",   "yupd-o0",
                                              "plus-heap",   "plus-static", "plus-static",
@@ -226,7 +226,7 @@ TEST(Interleaving, EveryRoundRunsEachConfigurationOnce) {
   EXPECT_EQ(order, expected);
   EXPECT_TRUE(runs[0].warmup);
   for (const auto& r : runs) {
-    EXPECT_EQ(r.outcome, ksd::Outcome::kFailed);
+    EXPECT_EQ(r.outcome, ks::driver::Outcome::kFailed);
     EXPECT_NE(r.why.find("not started"), std::string::npos) << r.why;
   }
 }

@@ -11,7 +11,7 @@
 
 namespace {
 
-using ksd::Assignment;
+using ks::driver::Assignment;
 
 TEST(Rules, StaticBlockPartitionMatchesTheDocumentedExamples) {
   struct Case {
@@ -31,7 +31,7 @@ TEST(Rules, StaticBlockPartitionMatchesTheDocumentedExamples) {
       {7, 1, {{0, 1, 2, 3, 4, 5, 6}}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ksd::static_block(c.n, c.team), c.expected) << c.n << " " << c.team;
+    EXPECT_EQ(ks::driver::static_block(c.n, c.team), c.expected) << c.n << " " << c.team;
   }
 }
 
@@ -50,17 +50,18 @@ TEST(Rules, CyclicChunksMatchTheDocumentedTable) {
       {3, 2147483647, {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, {}, {}}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ksd::cyclic_chunks(16, c.chunk, c.team), c.expected) << c.team << " " << c.chunk;
+    EXPECT_EQ(ks::driver::cyclic_chunks(16, c.chunk, c.team), c.expected)
+        << c.team << " " << c.chunk;
   }
 }
 
-using ksd::test::exited;
+using ks::driver::test::exited;
 
-ksd::Trace trace(const char* program, std::vector<std::string> args, int threads,
-                 const std::string& out, int status = 0, const std::string& err = "") {
-  const ksd::ProgramInfo* p = ksd::find_program(program);
+ks::driver::Trace trace(const char* program, std::vector<std::string> args, int threads,
+                        const std::string& out, int status = 0, const std::string& err = "") {
+  const ks::driver::ProgramInfo* p = ks::driver::find_program(program);
   EXPECT_NE(p, nullptr);
-  return p->trace(ksd::RunSpec{std::move(args), threads, ""}, exited(out, status, err));
+  return p->trace(ks::driver::RunSpec{std::move(args), threads, ""}, exited(out, status, err));
 }
 
 // Lines of a first/last-private loop, one thread's lines after another's, as the program
@@ -121,17 +122,17 @@ TEST(DemonstrationTraces, DocumentedRunsFollowTheirRules) {
       {"carry-inout",
        {},
        2,
-       carry_lines(ksd::static_block(7, 2), false, {1, 0}) +
+       carry_lines(ks::driver::static_block(7, 2), false, {1, 0}) +
            "\nFuera de la construcción parallel suma=15\n"},
       {"chunk-static",
        {"2"},
        2,
-       carry_lines(ksd::cyclic_chunks(16, 2, 2), false, {0, 1}) +
+       carry_lines(ks::driver::cyclic_chunks(16, 2, 2), false, {0, 1}) +
            "Fuera de 'parallel for' suma=68\n"},
       {"chunk-static",
        {"2147483647"},
        4,
-       carry_lines(ksd::cyclic_chunks(16, 16, 4), false, {0}) +
+       carry_lines(ks::driver::cyclic_chunks(16, 16, 4), false, {0}) +
            "Fuera de 'parallel for' suma=120\n"},
       {"chunk-static", {"0"}, 2, ""},  // refused: see the status below
       {"chunk-dynamic",
@@ -149,8 +150,9 @@ TEST(DemonstrationTraces, DocumentedRunsFollowTheirRules) {
   };
   for (const Case& c : cases) {
     const bool refused = std::string(c.program) == "chunk-static" && c.args[0] == "0";
-    const ksd::Trace t = refused ? trace(c.program, c.args, c.threads, "", 255, "\nFalta chunk \n")
-                                 : trace(c.program, c.args, c.threads, c.out);
+    const ks::driver::Trace t =
+        refused ? trace(c.program, c.args, c.threads, "", 255, "\nFalta chunk \n")
+                : trace(c.program, c.args, c.threads, c.out);
     EXPECT_TRUE(t.problems.empty()) << c.program << ": " << t.problems.front();
     EXPECT_EQ(t.refused, refused) << c.program;
   }
@@ -225,19 +227,19 @@ TEST(DemonstrationTraces, FaultsAreNamed) {
       {"carry-inout",
        {},
        2,
-       carry_lines(ksd::static_block(7, 2), false, {0, 1}) +
+       carry_lines(ks::driver::static_block(7, 2), false, {0, 1}) +
            "\nFuera de la construcción parallel suma=6\n",
        "ended at 15"},
       {"carry-inout",
        {},
        2,
        "\nFuera de la construcción parallel suma=15\n" +
-           carry_lines(ksd::static_block(7, 2), false, {0, 1}),
+           carry_lines(ks::driver::static_block(7, 2), false, {0, 1}),
        "not the last one"},
       {"chunk-static",
        {"3"},
        4,
-       carry_lines(ksd::cyclic_chunks(16, 2, 4), false, {0, 1, 2, 3}) +
+       carry_lines(ks::driver::cyclic_chunks(16, 2, 4), false, {0, 1, 2, 3}) +
            "Fuera de 'parallel for' suma=42\n",
        "cyclic chunk assignment"},
       {"chunk-static",
@@ -276,19 +278,19 @@ TEST(DemonstrationTraces, FaultsAreNamed) {
       {"chunk-guided", {"3"}, 2, "", "usage message"},  // one argument: must be refused
   };
   for (const Case& c : cases) {
-    const ksd::Trace t = trace(c.program, c.args, c.threads, c.out);
+    const ks::driver::Trace t = trace(c.program, c.args, c.threads, c.out);
     ASSERT_FALSE(t.problems.empty()) << c.program << " " << c.problem;
     std::string all;
     for (const std::string& p : t.problems) {
       all += p + " | ";
     }
     EXPECT_NE(all.find(c.problem), std::string::npos) << c.program << ": " << all;
-    EXPECT_FALSE(ksd::check_from_trace(t).valid);
+    EXPECT_FALSE(ks::driver::check_from_trace(t).valid);
   }
 }
 
 TEST(DemonstrationTraces, ChunksBelowOneMayBeRefusedOrRunAsOne) {
-  const std::string as_one = carry_lines(ksd::cyclic_chunks(16, 1, 2), false, {0, 1}) +
+  const std::string as_one = carry_lines(ks::driver::cyclic_chunks(16, 1, 2), false, {0, 1}) +
                              "Fuera de 'parallel for' suma=64\n";
   EXPECT_TRUE(trace("chunk-static", {"0"}, 2, as_one).problems.empty());
   EXPECT_TRUE(trace("chunk-static", {"-4"}, 2, "", 255, "\nFalta chunk \n").problems.empty());

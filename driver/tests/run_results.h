@@ -5,7 +5,7 @@
 
 #include "spawn/spawn.h"
 
-namespace ksd::test {
+namespace ks::driver::test {
 
 // A run that exited with `status` after printing `out` and `err`.
 inline ks::RunResult exited(const std::string& out, int status = 0, const std::string& err = "") {
@@ -18,4 +18,4 @@ inline ks::RunResult exited(const std::string& out, int status = 0, const std::s
   return r;
 }
 
-}  // namespace ksd::test
+}  // namespace ks::driver::test
