@@ -1,22 +1,17 @@
-// The work-sharing rules the demonstrations make visible, computed independently of the
-// OpenMP runtime, and the checks that hold a parsed run against them.
+// The checks that hold a demonstration's parsed run against the work-sharing rules it makes
+// visible (the rules themselves come from schedrules/).
 #pragma once
 
 #include <vector>
 
 #include "driver/run_types.h"
+#include "schedrules/schedule_rules.h"
 
 namespace ks::driver {
 
-using Assignment = std::vector<std::vector<long long>>;  // per thread, its iterations in order
-
-// Static schedule without a chunk: q = n / T, r = n mod T (32-bit signed); thread t < r runs
-// q + 1 iterations from t(q + 1), any other q iterations from tq + r. n <= 0: nothing.
-Assignment static_block(long long n, int team);
-
-// Static schedule with a chunk (>= 1): chunk k covers [k·chunk, min((k+1)·chunk, n)) and
-// belongs to thread k mod T.
-Assignment cyclic_chunks(long long n, long long chunk, int team);
+using ks::sched::Assignment;
+using ks::sched::cyclic_chunks;
+using ks::sched::static_block;
 
 // The iterations of each thread in the order the thread printed them (cells with a thread).
 Assignment per_thread(const Trace& trace);

@@ -11,7 +11,6 @@
 
 namespace {
 
-using demos::test::block_of;
 using demos::test::run_demo;
 using ks::test::ExitedWith;
 using ks::test::kTeamSizes;
@@ -29,30 +28,6 @@ TEST(GreetTeam, EveryThreadGreetsOnceInEachRegionAndTheRegionsDoNotOverlap) {
     }
   }
   EXPECT_EQ(run_demo("greet-team", {}, 1).out, "(0:!Hello!)(0:!world!)");
-}
-
-TEST(IterOwner, TheModelMatchesTheDocumentedBlocks) {
-  struct Case {
-    std::int64_t n;
-    int T;
-    std::vector<std::vector<std::int64_t>> blocks;
-  };
-  const Case cases[] = {
-      {5, 2, {{0, 1, 2}, {3, 4}}},
-      {7, 2, {{0, 1, 2, 3}, {4, 5, 6}}},
-      {6, 4, {{0, 1}, {2, 3}, {4}, {5}}},
-      {10, 4, {{0, 1, 2}, {3, 4, 5}, {6, 7}, {8, 9}}},
-      {3, 4, {{0}, {1}, {2}, {}}},
-      {7, 3, {{0, 1, 2}, {3, 4}, {5, 6}}},
-      {0, 3, {{}, {}, {}}},
-      {-4, 2, {{}, {}}},
-  };
-  for (const Case& c : cases) {
-    for (int t = 0; t < c.T; ++t) {
-      EXPECT_EQ(block_of(c.n, c.T, t), c.blocks[static_cast<std::size_t>(t)])
-          << "n=" << c.n << " T=" << c.T << " t=" << t;
-    }
-  }
 }
 
 TEST(IterOwner, EveryThreadRunsExactlyItsStaticBlockInOrder) {
