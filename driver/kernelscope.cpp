@@ -108,7 +108,7 @@ int run_list(const Common& common, bool verbose) {
       }
       std::printf("      checks:     %s\n", std::string(p.closed_form).c_str());
       if (p.kind == Kind::kBenchmark) {
-        std::printf("      cost model: %s\n", std::string(p.cost).c_str());
+        std::printf("      cost model: %s\n", cost_text(p).c_str());
       }
     }
   }

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "driver/catalogue.h"
+#include "driver/demo_traces.h"
 #include "driver/rules.h"
 #include "driver/tests/run_results.h"
 
