@@ -1,13 +1,11 @@
-#include "driver/sweep.h"
+#include "driver/plan.h"
 
 #include <algorithm>
-#include <chrono>
-#include <map>
+#include <cmath>
 
 #include <fmt/format.h>
 
 #include "driver/lists.h"
-#include "spawn/spawn.h"
 
 namespace ks::driver {
 namespace {
@@ -144,46 +142,7 @@ void add_program(std::vector<Config>& configs, const ProgramInfo& p,
   }
 }
 
-double now_epoch() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
-
-RunSpec Config::spec() const {
-  RunSpec s;
-  s.args = program_args(*program, size, chunk);
-  s.threads = threads;
-  s.schedule = schedule;
-  return s;
-}
-
-std::optional<std::uint64_t> Config::effective_size() const {
-  if (!size) {
-    return std::nullopt;
-  }
-  return ks::driver::effective_size(*program, *size);
-}
-
-std::string Config::label() const {
-  std::string s(program->name);
-  if (size) {
-    s += fmt::format(
-        " {}={}",
-        program->arg == ArgKind::kCount || program->arg == ArgKind::kCountChunk ? "n" : "N",
-        size_label(*size));
-  }
-  if (chunk) {
-    s += fmt::format(" chunk={}", *chunk);
-  }
-  if (threads > 0) {
-    s += fmt::format(" T={}", threads);
-  }
-  if (!schedule.empty()) {
-    s += " " + schedule;
-  }
-  return s;
-}
 
 std::vector<Config> plan_sweep(const SweepRequest& request, std::vector<std::string>& notices) {
   if (request.programs.empty()) {
@@ -224,166 +183,6 @@ std::vector<Config> plan_tour(std::vector<std::string>& notices, std::uint64_t m
                 text(p.tour_chunks), repeat, warmup, false, memory_limit, 1, notices);
   }
   return configs;
-}
-
-const char* outcome_name(Outcome o) {
-  switch (o) {
-    case Outcome::kValid:
-      return "valid";
-    case Outcome::kInvalid:
-      return "invalid";
-    case Outcome::kFailed:
-      return "failed";
-    case Outcome::kTimeout:
-      return "timeout";
-    case Outcome::kSkipped:
-      return "skipped";
-  }
-  return "?";
-}
-
-std::vector<RunRecord> run_interleaved(const std::vector<Config>& configs,
-                                       const RunnerOptions& options) {
-  int rounds = 0;
-  std::size_t total = 0;
-  for (const Config& c : configs) {
-    rounds = std::max(rounds, c.warmup + c.repeat);
-    total += static_cast<std::size_t>(c.warmup + c.repeat);
-  }
-  std::vector<RunRecord> records;
-  records.reserve(total);
-  std::vector<bool> timed_out(configs.size(), false);
-  std::size_t done = 0;
-  for (int round = 0; round < rounds; ++round) {
-    for (std::size_t k = 0; k < configs.size(); ++k) {
-      const std::size_t index = (k + static_cast<std::size_t>(round)) % configs.size();
-      const Config& c = configs[index];
-      if (round >= c.warmup + c.repeat) {
-        continue;
-      }
-      RunRecord rec;
-      rec.config = index;
-      rec.round = round;
-      rec.warmup = round < c.warmup;
-      rec.started_at = now_epoch();
-      if (timed_out[index]) {
-        rec.outcome = Outcome::kSkipped;
-        rec.why = "skipped after an earlier run of this configuration timed out";
-      } else {
-        const RunSpec spec = c.spec();
-        ks::RunOptions run;
-        run.args = spec.args;
-        if (spec.threads > 0) {
-          run.env["OMP_NUM_THREADS"] = std::to_string(spec.threads);
-        }
-        if (!spec.schedule.empty()) {
-          run.env["OMP_SCHEDULE"] = spec.schedule;
-        }
-        run.timeout_seconds = options.timeout_seconds;
-        const ks::RunResult result =
-            ks::run_program(options.bin_dir + "/" + std::string(c.program->name), run);
-        rec.wall_seconds = result.wall_seconds;
-        rec.exit_status = result.exited ? result.exit_status : -1;
-        rec.signal = result.term_signal;
-        if (result.timed_out) {
-          rec.outcome = Outcome::kTimeout;
-          rec.why = result.describe();
-          timed_out[index] = true;
-        } else if (!result.ok() && !c.program->check) {
-          rec.outcome = Outcome::kFailed;
-          rec.why = result.describe();
-        } else {
-          const Check check = c.program->check(spec, result);
-          rec.printed_seconds = check.printed_seconds;
-          rec.outcome =
-              check.valid ? Outcome::kValid : (result.ok() ? Outcome::kInvalid : Outcome::kFailed);
-          rec.why = check.why;
-        }
-        if (options.keep_demonstration_output && c.program->kind == Kind::kDemonstration) {
-          rec.result = result;
-        }
-      }
-      records.push_back(std::move(rec));
-      ++done;
-      if (options.on_run) {
-        options.on_run(done, total, c.label());
-      }
-    }
-  }
-  return records;
-}
-
-std::vector<SummaryRow> summarize_runs(const std::vector<Config>& configs,
-                                       const std::vector<RunRecord>& runs) {
-  std::vector<SummaryRow> rows(configs.size());
-  std::vector<std::vector<double>> values(configs.size());
-  for (std::size_t i = 0; i < configs.size(); ++i) {
-    rows[i].config = i;
-    rows[i].printed_time = !configs[i].program->time_line.empty();
-  }
-  for (const RunRecord& r : runs) {
-    if (r.warmup || r.outcome == Outcome::kSkipped) {
-      continue;
-    }
-    SummaryRow& row = rows[r.config];
-    ++row.runs;
-    if (r.outcome != Outcome::kValid) {
-      continue;
-    }
-    ++row.valid;
-    values[r.config].push_back(row.printed_time ? r.printed_seconds.value_or(NAN) : r.wall_seconds);
-  }
-  for (std::size_t i = 0; i < configs.size(); ++i) {
-    SummaryRow& row = rows[i];
-    row.stats = summarize(values[i]);
-    row.noisy = row.stats.count >= 3 && (row.stats.max > 2 * row.stats.median ||
-                                         row.stats.stddev > 0.25 * row.stats.median);
-    const Config& c = configs[i];
-    const double n = static_cast<double>(c.effective_size().value_or(0));
-    if (row.stats.count > 0 && row.stats.median > 0 && row.printed_time) {
-      const double bytes = c.program->bytes(n);
-      const double ops = c.program->ops(n);
-      if (bytes > 0) {
-        row.gb_per_s = bytes / row.stats.median / 1e9;
-      }
-      if (ops > 0) {
-        row.gops_per_s = ops / row.stats.median / 1e9;
-      }
-    }
-  }
-  // Speedups: against the same program on one thread when it was measured, else against the
-  // family's sequential baseline at the same size.
-  auto median_of = [&](auto&& match) -> std::optional<std::size_t> {
-    for (std::size_t j = 0; j < configs.size(); ++j) {
-      if (match(configs[j]) && rows[j].stats.count > 0 && rows[j].stats.median > 0) {
-        return j;
-      }
-    }
-    return std::nullopt;
-  };
-  for (std::size_t i = 0; i < configs.size(); ++i) {
-    const Config& c = configs[i];
-    if (!rows[i].printed_time || rows[i].stats.count == 0) {
-      continue;
-    }
-    std::optional<std::size_t> base;
-    if (c.program->openmp) {
-      base = median_of([&](const Config& o) {
-        return o.program == c.program && o.threads == 1 && o.schedule == c.schedule &&
-               o.effective_size() == c.effective_size() && o.chunk == c.chunk;
-      });
-    }
-    if (!base && !c.program->baseline.empty()) {
-      base = median_of([&](const Config& o) {
-        return o.program->name == c.program->baseline && o.effective_size() == c.effective_size();
-      });
-    }
-    if (base) {
-      rows[i].speedup = rows[*base].stats.median / rows[i].stats.median;
-      rows[i].speedup_vs = configs[*base].label();
-    }
-  }
-  return rows;
 }
 
 }  // namespace ks::driver
