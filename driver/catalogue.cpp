@@ -242,6 +242,10 @@ std::string cost_text(const ProgramInfo& p) {
   return p.bytes.text("B") + ", " + p.ops.text(p.op_unit);
 }
 
+const char* kind_name(Kind kind) {
+  return kind == Kind::kBenchmark ? "benchmark" : "demonstration";
+}
+
 std::span<const ProgramInfo> catalogue() {
   return kPrograms;
 }

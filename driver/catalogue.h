@@ -16,6 +16,7 @@
 namespace ks::driver {
 
 enum class Kind { kBenchmark, kDemonstration };
+const char* kind_name(Kind kind);  // "benchmark", "demonstration"
 
 // What the program's arguments are, as far as a sweep is concerned.
 enum class ArgKind {

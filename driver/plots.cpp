@@ -11,8 +11,9 @@
 
 #include <fmt/format.h>
 
+#include "driver/exporters.h"
+#include "driver/files.h"
 #include "driver/lists.h"
-#include "driver/report.h"
 #include "spawn/spawn.h"
 
 namespace ks::driver {
@@ -320,10 +321,9 @@ std::string run_gnuplot(const std::string& gnuplot, const std::string& script_pa
   return "";
 }
 
-PlotResult draw_plots(const std::string& dir, const std::vector<Config>& configs,
-                      const std::vector<SummaryRow>& rows) {
-  PlotResult result;
-  const std::vector<Plot> plots = build_plots(configs, rows);
+Exported write_plots(const std::string& dir, const ResultSet& results) {
+  Exported result;
+  const std::vector<Plot> plots = build_plots(results.configs, results.summary);
   if (plots.empty()) {
     return result;
   }
@@ -332,10 +332,12 @@ PlotResult draw_plots(const std::string& dir, const std::vector<Config>& configs
   std::string script;
   for (const Plot& p : plots) {
     write_file_atomic(plot_dir + "/" + p.name + ".dat", data_text(p));
+    result.files.push_back("plots/" + p.name + ".dat");
     script += script_text(p);
   }
   const std::string script_path = std::filesystem::absolute(plot_dir + "/plots.gp").string();
   write_file_atomic(script_path, script);
+  result.files.push_back("plots/plots.gp");
   const std::string gnuplot = find_gnuplot();
   if (gnuplot.empty()) {
     result.notice = fmt::format(
@@ -366,8 +368,8 @@ PlotResult draw_plots(const std::string& dir, const std::vector<Config>& configs
         result.notice = fmt::format("gnuplot did not write {}: {}", final_path, ec.message());
         return result;
       }
+      result.files.push_back("plots/" + p.name + ext);
     }
-    result.images.push_back("plots/" + p.name + ".svg");
   }
   return result;
 }

@@ -1,12 +1,10 @@
-// The files a sweep writes: CSV fields and rows, and files written whole or not at all.
+// The CSV format: fields quoted when they must be, one row per run with every field.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
+#include <sstream>
 
-#include "driver/report.h"
+#include "driver/csv_export.h"
 #include "driver/tests/configs.h"
 
 namespace {
@@ -41,24 +39,6 @@ TEST(Reports, CsvHasOneRowPerRunWithEveryField) {
       << lines[1];
   EXPECT_NE(lines[2].find(",invalid,\"line 1: wrong, \"\"really\"\"\",,"), std::string::npos)
       << lines[2];
-}
-
-TEST(Files, WrittenWholeOrNotAtAll) {
-  const std::string dir = ::testing::TempDir() + "ks-files-" + std::to_string(getpid());
-  std::filesystem::remove_all(dir);
-  ks::driver::prepare_output_dir(dir + "/a/b");
-  ks::driver::write_file_atomic(dir + "/a/b/x.txt", "contents\n");
-  std::ifstream in(dir + "/a/b/x.txt");
-  std::string text((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_EQ(text, "contents\n");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir + "/a/b"), {}), 1)
-      << "no temporary file is left behind";
-  // A folder below a plain file cannot be made; a file cannot be written where there is no
-  // folder.
-  EXPECT_THROW(ks::driver::prepare_output_dir(dir + "/a/b/x.txt/c"), ks::driver::UsageError);
-  EXPECT_THROW(ks::driver::write_file_atomic(dir + "/nowhere/y.txt", "z"), std::runtime_error);
-  EXPECT_FALSE(std::filesystem::exists(dir + "/nowhere"));
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
