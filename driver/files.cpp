@@ -31,11 +31,19 @@ void prepare_output_dir(const std::string& dir) {
   unlink(probe.c_str());
 }
 
+void create_folder(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) {
+    throw WriteError(fmt::format("cannot create {}: {}", dir, ec.message()));
+  }
+}
+
 void write_file_atomic(const std::string& path, const std::string& content) {
   const std::string tmp = path + ".tmp-" + std::to_string(getpid());
   const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
-    throw WriteError(fmt::format("cannot write {}: {}", tmp, std::strerror(errno)));
+    throw WriteError(fmt::format("cannot write {}: {}", path, std::strerror(errno)));
   }
   std::size_t written = 0;
   while (written < content.size()) {

@@ -12,6 +12,10 @@ namespace ks::driver {
 // one-line reason when it cannot.
 void prepare_output_dir(const std::string& dir);
 
+// Creates a folder of the output (and its parents); throws WriteError, naming it and the
+// reason, when it cannot.
+void create_folder(const std::string& dir);
+
 // Writes `content` to `path` through a temporary file in the same folder and a rename.
 // Throws WriteError, naming the file and the reason, on failure.
 void write_file_atomic(const std::string& path, const std::string& content);

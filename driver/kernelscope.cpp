@@ -7,7 +7,8 @@
 //   kernelscope tour                      every family at sizes that finish in minutes
 //
 // Exit status: 0 when every run was valid, 1 when a run was invalid, crashed, failed or timed
-// out (or a program is missing from the build during a tour), 2 for bad input.
+// out (or a program is missing from the build during a tour, or an output file could not be
+// written), 2 for bad input.
 #include <unistd.h>
 
 #include <cerrno>
@@ -89,8 +90,10 @@ int run_chosen(const std::vector<Subcommand>& subcommands) {
     error_line(e.what());
     return kBadInput;
   } catch (const std::exception& e) {
+    // An output that cannot be written (WriteError) or any other failure once the input was
+    // accepted: the run failed.
     error_line(e.what());
-    return kBadInput;
+    return kRunsFailed;
   }
   return kBadInput;
 }

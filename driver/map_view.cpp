@@ -399,7 +399,7 @@ Exported write_maps(const std::string& dir, const ResultSet& results) {
   if (results.maps.empty()) {
     return exported;
   }
-  std::filesystem::create_directories(dir + "/maps");
+  create_folder(dir + "/maps");
   for (const DemoMap& m : results.maps) {
     const Config& c = results.configs[m.config];
     const std::string stem = map_stem(c);

@@ -328,7 +328,7 @@ Exported write_plots(const std::string& dir, const ResultSet& results) {
     return result;
   }
   const std::string plot_dir = dir + "/plots";
-  std::filesystem::create_directories(plot_dir);
+  create_folder(plot_dir);
   std::string script;
   for (const Plot& p : plots) {
     write_file_atomic(plot_dir + "/" + p.name + ".dat", data_text(p));

@@ -2,8 +2,11 @@
 // wrong value or hang, and on bad input. Results are read back from its CSV and JSON files.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include <filesystem>
 #include <fstream>
@@ -259,6 +262,68 @@ TEST(BadOutput, StandardOutputThatCannotBeWrittenIsAFailure) {
     EXPECT_EQ(r.err.rfind("kernelscope: cannot write standard output: ", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
+}
+
+// A tmpfs of its own, mounted on a fresh folder and unmounted (and removed) however the test
+// ends. mounted() is false when this process may not mount (no root, no CAP_SYS_ADMIN).
+class SmallTmpfs {
+ public:
+  SmallTmpfs(const std::string& dir, const char* options) : dir_(dir) {
+    fs::create_directories(dir_);
+    mounted_ = mount("tmpfs", dir_.c_str(), "tmpfs", 0, options) == 0;
+    why_ = mounted_ ? "" : std::strerror(errno);
+  }
+  ~SmallTmpfs() {
+    if (mounted_) {
+      umount2(dir_.c_str(), MNT_DETACH);
+    }
+    fs::remove_all(dir_);
+  }
+  SmallTmpfs(const SmallTmpfs&) = delete;
+  SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+  bool mounted() const { return mounted_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
+// The sweep's files fit but for results.json, the last and largest: no inode left for it
+// (runs.csv, summary.csv and summary.md take three of four, the folder the fourth), or no page
+// left for its second 4 KiB.
+TEST(BadOutput, AFullDiskWhileWritingResultsIsAFailureNamingTheFile) {
+  struct Case {
+    const char* options;
+    const char* reason;
+  };
+  const Case cases[] = {{"size=1m,nr_inodes=4", "No space left on device"},
+                        {"size=16k", "No space left on device"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    const std::string out = scratch("full");
+    SmallTmpfs disk(out, c.options);
+    if (!disk.mounted()) {
+      GTEST_SKIP() << "cannot mount a tmpfs here (" << disk.why() << "): needs root";
+    }
+    const ks::RunResult r = kernelscope({"sweep", "plus-static", "--sizes", "16", "--repeat", "1",
+                                         "--warmup", "0", "--no-plots", "--out", out});
+    EXPECT_TRUE(ExitedWith(r, 1));
+    EXPECT_EQ(r.err, "kernelscope: cannot write " + out + "/results.json: " + c.reason + "\n");
+    EXPECT_FALSE(fs::exists(out + "/results.json"));
+  }
+}
+
+TEST(BadOutput, AResultsFileThatCannotBeReplacedIsAFailureNamingIt) {
+  const std::string out = scratch("unreplaceable");
+  fs::create_directories(out + "/results.json/in-the-way");
+  const ks::RunResult r = kernelscope({"sweep", "plus-static", "--sizes", "16", "--repeat", "1",
+                                       "--warmup", "0", "--no-plots", "--out", out});
+  EXPECT_TRUE(ExitedWith(r, 1));
+  EXPECT_EQ(r.err, "kernelscope: cannot write " + out + "/results.json: Is a directory\n");
+  EXPECT_TRUE(fs::exists(out + "/runs.csv"));
+  fs::remove_all(out);
 }
 
 TEST(Map, DemonstrationDrawnFromItsItemsAndJudged) {
