@@ -73,7 +73,9 @@ nlohmann::json results_json(const ResultSet& results) {
 }
 
 Exported write_json(const std::string& dir, const ResultSet& results) {
-  write_file_atomic(dir + "/results.json", results_json(results).dump(2) + "\n");
+  write_file_atomic(
+      dir + "/results.json",
+      results_json(results).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
   return {{"results.json"}, ""};
 }
 

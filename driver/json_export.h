@@ -1,5 +1,6 @@
 // The JSON format: results.json, the command line, the machine context, every run and the
-// summary in one document.
+// summary in one document. What the programs printed is quoted in it as it came: bytes that
+// are not UTF-8 (a message cut inside a character, a program's garbage) are written as U+FFFD.
 #pragma once
 
 #include <nlohmann/json.hpp>

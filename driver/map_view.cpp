@@ -371,7 +371,9 @@ std::string write_map_files(const std::string& dir, const std::string& stem, con
   write_file_atomic(dir + "/" + stem + ".svg", map_svg(trace, title));
   write_file_atomic(dir + "/" + stem + ".csv", map_csv(trace));
   write_file_atomic(dir + "/" + stem + ".json",
-                    map_json(trace, std::string(p.name), spec).dump(2) + "\n");
+                    map_json(trace, std::string(p.name), spec)
+                            .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                        "\n");
   if (trace.refused || trace.cells.empty()) {
     return "";
   }

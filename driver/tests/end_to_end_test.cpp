@@ -176,6 +176,20 @@ TEST(Sweep, AWrongValueIsFlaggedInvalidWithANonZeroStatus) {
   fs::remove_all(out);
 }
 
+TEST(Sweep, AReasonCutInsideACharacterStillLeavesValidJson) {
+  const std::string out = scratch("split-char");
+  const ks::RunResult r =
+      kernelscope({"--bin", kFakes + "/split-char", "sweep", "plus-static", "--sizes", "10",
+                   "--repeat", "1", "--warmup", "0", "--no-plots", "--out", out});
+  ASSERT_TRUE(ExitedWith(r, 1));
+  EXPECT_NE(r.err.find("invalid run of plus-static N=10"), std::string::npos) << r.err;
+  const auto json = nlohmann::json::parse(slurp(out + "/results.json"));
+  const std::string reason = json["runs"][0]["reason"];
+  EXPECT_NE(reason.find("\xef\xbf\xbd"), std::string::npos) << reason;  // U+FFFD
+  EXPECT_NE(reason.find("VX[0]"), std::string::npos) << reason;
+  fs::remove_all(out);
+}
+
 TEST(Sweep, ACrashOrAFailingStatusIsRecordedAsAFailure) {
   struct Case {
     const char* fake;

@@ -117,6 +117,20 @@ TEST(Exporters, ResultsJsonHoldsTheCommandContextRunsAndSummary) {
   EXPECT_EQ(j["summary"][2]["metric"], "wall_seconds");
 }
 
+TEST(Exporters, BytesThatAreNotUtf8AreReplacedInJson) {
+  ks::driver::ResultSet results = made_results();
+  results.runs[0].why = "found \"...\xb1o Vectores\"";  // cut inside the "ñ" of "Tamaño"
+  results.maps[0].trace.problems = {"standard error: \xff\xfe"};
+  const std::string dir = ::testing::TempDir() + "ks-utf8-" + std::to_string(getpid());
+  fs::create_directories(dir);
+  ks::driver::export_results(dir, results, {"csv", "markdown", "plots"});
+  const auto json = nlohmann::json::parse(slurp(dir + "/results.json"));
+  EXPECT_EQ(json["runs"][0]["reason"], "found \"...\xef\xbf\xbdo Vectores\"");
+  const auto map = nlohmann::json::parse(slurp(dir + "/maps/greet-team-T2.json"));
+  EXPECT_FALSE(map["follows_rule"].get<bool>());
+  fs::remove_all(dir);
+}
+
 TEST(TourReport, GathersTablesPlotsMapsAndVerdicts) {
   ks::driver::ResultSet results = made_results();
   results.missing = {"mprod-heap", "yupd-o0"};
