@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "driver/catalogue.h"
 #include "tests/support/program_test.h"
 
 namespace {
@@ -362,10 +363,9 @@ TEST(Map, DemonstrationDrawnFromItsItemsAndJudged) {
 TEST(Map, EveryBuiltDemonstrationFollowsItsRule) {
   const std::string out = scratch("maps");
   int drawn = 0;
-  for (const char* program :
-       {"greet-team", "iter-owner", "inplace-add", "own-copy", "own-copy-outer", "common-sum",
-        "carry-inout", "chunk-static", "chunk-dynamic", "chunk-guided"}) {
-    if (!built(program)) {
+  for (const ks::driver::ProgramInfo& p : ks::driver::catalogue()) {
+    const std::string program(p.name);
+    if (p.kind != ks::driver::Kind::kDemonstration || !built(program)) {
       continue;
     }
     for (const char* threads : {"1", "3"}) {
