@@ -82,43 +82,41 @@ std::vector<long long> program_chunks(const ProgramInfo& p, const std::string& s
   return chunks;
 }
 
-void add_program(std::vector<Config>& configs, const ProgramInfo& p,
-                 const std::optional<std::string>& sizes, const std::optional<std::string>& threads,
-                 const std::optional<std::string>& schedules,
-                 const std::optional<std::string>& chunks, int repeat, int warmup, bool allow_cap,
-                 std::uint64_t memory_limit, int default_threads,
+// The configurations of one program under the request's lists (its programs aside).
+void add_program(std::vector<Config>& configs, const ProgramInfo& p, const SweepRequest& request,
                  std::vector<std::string>& notices) {
   std::vector<std::optional<std::uint64_t>> size_list{std::nullopt};
   if (takes_size(p.arg)) {
     size_list.clear();
-    for (std::uint64_t s : program_sizes(p, sizes.value_or(std::string(p.default_sizes)), allow_cap,
-                                         memory_limit, notices)) {
+    for (std::uint64_t s : program_sizes(p, request.sizes.value_or(std::string(p.default_sizes)),
+                                         request.allow_cap, request.memory_limit, notices)) {
       size_list.emplace_back(s);
     }
-  } else if (sizes) {
+  } else if (request.sizes) {
     notices.push_back(fmt::format("{} takes no size: --sizes does not apply to it", p.name));
   }
   std::vector<std::optional<long long>> chunk_list{std::nullopt};
   if (takes_chunk(p.arg)) {
     chunk_list.clear();
-    for (long long c : program_chunks(p, chunks.value_or(std::string(p.default_chunks)))) {
+    for (long long c : program_chunks(p, request.chunks.value_or(std::string(p.default_chunks)))) {
       chunk_list.emplace_back(c);
     }
   }
   std::vector<int> thread_list{0};
   if (p.openmp) {
-    const std::string fallback =
-        default_threads > 1 ? fmt::format("1,{}", default_threads) : std::string("1");
+    const std::string fallback = request.default_threads > 1
+                                     ? fmt::format("1,{}", request.default_threads)
+                                     : std::string("1");
     try {
-      thread_list = parse_threads(threads.value_or(fallback));
+      thread_list = parse_threads(request.threads.value_or(fallback));
     } catch (const std::invalid_argument& e) {
       throw UsageError(fmt::format("malformed thread list {}", e.what()));
     }
   }
   std::vector<std::string> schedule_list{""};
-  if (p.reads_schedule && schedules) {
+  if (p.reads_schedule && request.schedules) {
     try {
-      schedule_list = parse_schedules(*schedules);
+      schedule_list = parse_schedules(*request.schedules);
     } catch (const std::invalid_argument& e) {
       throw UsageError(fmt::format("malformed schedule list {}", e.what()));
     }
@@ -133,8 +131,8 @@ void add_program(std::vector<Config>& configs, const ProgramInfo& p,
           c.chunk = chunk;
           c.threads = t;
           c.schedule = schedule;
-          c.repeat = repeat;
-          c.warmup = warmup;
+          c.repeat = request.repeat;
+          c.warmup = request.warmup;
           configs.push_back(std::move(c));
         }
       }
@@ -160,9 +158,7 @@ std::vector<Config> plan_sweep(const SweepRequest& request, std::vector<std::str
           fmt::format("unknown program '{}' (kernelscope list shows the catalogue)", name));
     }
     any_schedule = any_schedule || p->reads_schedule;
-    add_program(configs, *p, request.sizes, request.threads, request.schedules, request.chunks,
-                request.repeat, request.warmup, request.allow_cap, request.memory_limit,
-                request.default_threads, notices);
+    add_program(configs, *p, request, notices);
   }
   if (request.schedules && !any_schedule) {
     notices.push_back("--schedules applies to programs that read OMP_SCHEDULE; none is named");
@@ -177,10 +173,16 @@ std::vector<Config> plan_tour(std::vector<std::string>& notices, std::uint64_t m
     auto text = [](std::string_view v) {
       return v.empty() ? std::nullopt : std::optional<std::string>(v);
     };
-    const int repeat = std::max(1, static_cast<int>(std::lround(p.tour_repeat * repeat_scale)));
-    const int warmup = p.kind == Kind::kBenchmark ? 1 : 0;
-    add_program(configs, p, text(p.tour_sizes), text(p.tour_threads), text(p.tour_schedules),
-                text(p.tour_chunks), repeat, warmup, false, memory_limit, 1, notices);
+    SweepRequest request;
+    request.sizes = text(p.tour_sizes);
+    request.threads = text(p.tour_threads);
+    request.schedules = text(p.tour_schedules);
+    request.chunks = text(p.tour_chunks);
+    request.repeat = std::max(1, static_cast<int>(std::lround(p.tour_repeat * repeat_scale)));
+    request.warmup = p.kind == Kind::kBenchmark ? 1 : 0;
+    request.memory_limit = memory_limit;
+    request.default_threads = 1;
+    add_program(configs, p, request, notices);
   }
   return configs;
 }

@@ -27,11 +27,13 @@ struct Series {
 struct Plot {
   std::string name;  // file stem
   std::string title;
-  std::string xlabel, ylabel;
-  bool logx = false, logy = false;
+  std::string xlabel = {};
+  std::string ylabel = {};
+  bool logx = false;
+  bool logy = false;
   bool bars = false;  // clustered bars: categories x series
-  std::vector<Series> series;
-  std::vector<std::string> categories;  // bars: one per row
+  std::vector<Series> series = {};
+  std::vector<std::string> categories = {};  // bars: one per row
 };
 
 std::string quote(const std::string& s) {
@@ -54,6 +56,17 @@ std::string series_key(const Config& c, bool with_threads) {
     key += fmt::format(" chunk={}", *c.chunk);
   }
   return key;
+}
+
+// The series of `by_key` in the order given, each point sorted by x.
+std::vector<Series> in_order(std::map<std::string, Series>& by_key,
+                             const std::vector<std::string>& order) {
+  std::vector<Series> series;
+  for (const std::string& key : order) {
+    std::sort(by_key[key].points.begin(), by_key[key].points.end());
+    series.push_back(by_key[key]);
+  }
+  return series;
 }
 
 std::vector<Plot> build_plots(const std::vector<Config>& configs,
@@ -87,20 +100,13 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
       sizes.insert(*c.effective_size());
     }
     if (sizes.size() >= 2) {
-      Plot p{"time-" + family,
-             family + ": time against size",
-             "size (N)",
-             "seconds (median, min-max)",
-             true,
-             true,
-             false,
-             {},
-             {}};
-      for (const std::string& key : order) {
-        std::sort(by_key[key].points.begin(), by_key[key].points.end());
-        p.series.push_back(by_key[key]);
-      }
-      plots.push_back(std::move(p));
+      plots.push_back({.name = "time-" + family,
+                       .title = family + ": time against size",
+                       .xlabel = "size (N)",
+                       .ylabel = "seconds (median, min-max)",
+                       .logx = true,
+                       .logy = true,
+                       .series = in_order(by_key, order)});
     }
     // Speedup against threads, one series per program, size and schedule.
     std::map<std::string, Series> speed;
@@ -140,20 +146,11 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
       any_speedup = any_speedup || s.points.size() >= 2;
     }
     if (any_speedup) {
-      Plot p{"speedup-" + family,
-             family + ": speedup against threads (vs one thread)",
-             "threads",
-             "speedup",
-             false,
-             false,
-             false,
-             {},
-             {}};
-      for (const std::string& key : speed_order) {
-        std::sort(speed[key].points.begin(), speed[key].points.end());
-        p.series.push_back(speed[key]);
-      }
-      plots.push_back(std::move(p));
+      plots.push_back({.name = "speedup-" + family,
+                       .title = family + ": speedup against threads (vs one thread)",
+                       .xlabel = "threads",
+                       .ylabel = "speedup",
+                       .series = in_order(speed, speed_order)});
     }
     // The variants side by side: sequential programs and one-thread runs, default schedule.
     std::vector<std::string> programs;
@@ -178,16 +175,12 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
     if (programs.size() >= 2) {
       // Relative to the first variant measured at each size, so that sizes far apart share
       // one scale: below 1 is faster than it.
-      Plot p{"variants-" + family,
-             family + ": the variants side by side (median time relative to " + programs[0] +
-                 ", one thread)",
-             "",
-             "time relative to " + programs[0] + " (lower is faster)",
-             false,
-             false,
-             true,
-             {},
-             categories};
+      Plot p{.name = "variants-" + family,
+             .title = family + ": the variants side by side (median time relative to " +
+                      programs[0] + ", one thread)",
+             .ylabel = "time relative to " + programs[0] + " (lower is faster)",
+             .bars = true,
+             .categories = categories};
       for (const std::string& program : programs) {
         Series s{program, {}};
         for (std::size_t k = 0; k < categories.size(); ++k) {
