@@ -1,6 +1,7 @@
 #include "driver/inference.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -95,6 +96,12 @@ std::optional<Interval> percentile_interval(std::vector<double> statistics, doub
     return std::nullopt;
   }
   return ci;
+}
+
+// log C(n, k), for the smallest attainable p-value of the rank test.
+double log_choose(std::size_t n, std::size_t k) {
+  return std::lgamma(static_cast<double>(n) + 1) - std::lgamma(static_cast<double>(k) + 1) -
+         std::lgamma(static_cast<double>(n - k) + 1);
 }
 
 // How many of the C(m + n, m) arrangements of m first-sample and n second-sample values (all
@@ -327,6 +334,140 @@ Outliers tukey_outliers(std::span<const double> values) {
     }
   }
   return o;
+}
+
+std::optional<double> printed_time_step(std::string_view format) {
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != '%') {
+      continue;
+    }
+    ++i;
+    if (i < format.size() && format[i] == '%') {
+      continue;  // a literal percent sign
+    }
+    while (i < format.size() &&
+           std::string_view("-+ #0").find(format[i]) != std::string_view::npos) {
+      ++i;
+    }
+    bool star = false;
+    while (i < format.size() &&
+           (std::isdigit(static_cast<unsigned char>(format[i])) || format[i] == '*')) {
+      star = star || format[i] == '*';
+      ++i;
+    }
+    std::optional<int> precision;
+    if (i < format.size() && format[i] == '.') {
+      ++i;
+      int digits = 0;
+      while (i < format.size() &&
+             (std::isdigit(static_cast<unsigned char>(format[i])) || format[i] == '*')) {
+        star = star || format[i] == '*';
+        digits = std::min(digits * 10 + (format[i] - '0'), 1000);
+        ++i;
+      }
+      precision = digits;  // "%.f" is precision 0
+    }
+    while (i < format.size() &&
+           std::string_view("hlLqjzt").find(format[i]) != std::string_view::npos) {
+      ++i;
+    }
+    if (i >= format.size()) {
+      return std::nullopt;
+    }
+    const char conversion = format[i];
+    if (conversion == 'f' || conversion == 'F') {
+      if (star) {
+        return std::nullopt;  // the precision is an argument: unknown here
+      }
+      return std::pow(10.0, -precision.value_or(6));
+    }
+    if (std::string_view("eEgGaA").find(conversion) != std::string_view::npos) {
+      return std::nullopt;  // relative precision: no fixed step
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<double> clock_resolution(clockid_t clock) {
+  timespec res{};
+  if (clock_getres(clock, &res) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<double>(res.tv_sec) + static_cast<double>(res.tv_nsec) * 1e-9;
+}
+
+bool below_resolution(std::optional<double> median, std::optional<double> printed_step,
+                      std::optional<double> clock_step) {
+  if (!median || std::isnan(*median)) {
+    return false;
+  }
+  double step = 0;
+  for (const std::optional<double>& s : {printed_step, clock_step}) {
+    if (s && std::isfinite(*s) && *s > step) {
+      step = *s;
+    }
+  }
+  return *median < kResolutionSteps * step || *median <= 0;
+}
+
+bool noisy(const Estimate& median, const Outliers& outliers) {
+  const std::optional<double> half = median.relative_half_width();
+  return (half && *half > kNoisyHalfWidth) || outliers.severe() > 0;
+}
+
+SampleSummary summarize_sample(std::span<const double> values) {
+  SampleSummary s;
+  s.median = median_interval(values);
+  s.outliers = tukey_outliers(values);
+  s.noisy = noisy(s.median, s.outliers);
+  return s;
+}
+
+std::string_view change_name(Change change) {
+  switch (change) {
+    case Change::kFaster:
+      return "faster";
+    case Change::kSlower:
+      return "slower";
+    case Change::kNoChange:
+      return "no significant change";
+    case Change::kTooFew:
+      return "too few runs";
+    case Change::kNoData:
+      return "no data";
+  }
+  return "";
+}
+
+Comparison compare_samples(std::span<const double> base, std::span<const double> fresh,
+                           const BootstrapOptions& options) {
+  Comparison c;
+  c.ratio = ratio_interval(fresh, base, options);
+  c.test = mann_whitney(fresh, base);
+  if (!c.test) {
+    return c;
+  }
+  const std::size_t n1 = finite_sorted(fresh).size();
+  const std::size_t n2 = finite_sorted(base).size();
+  // The smallest two-sided p any arrangement of n1 and n2 distinct values can give.
+  if (std::log(2.0) - log_choose(n1 + n2, n1) >= std::log(kAlpha)) {
+    c.change = Change::kTooFew;
+    return c;
+  }
+  c.change = Change::kNoChange;
+  if (c.test->p < kAlpha && c.ratio.ci) {
+    if (c.ratio.ci->low > 1) {
+      c.change = Change::kSlower;
+    } else if (c.ratio.ci->high < 1) {
+      c.change = Change::kFaster;
+    }
+  }
+  return c;
+}
+
+bool significantly_slower(const Comparison& comparison, double threshold) {
+  return comparison.change == Change::kSlower && comparison.ratio.ci &&
+         comparison.ratio.ci->low > 1 + threshold;
 }
 
 }  // namespace ks::driver

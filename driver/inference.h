@@ -1,15 +1,19 @@
 // What repeated timings let us say with confidence: an interval for a median and for a ratio of
-// two medians, a rank test between two samples, outliers.
+// two medians, a rank test between two samples, outliers, whether a time is below what the
+// program's clock and printed precision can resolve, and the verdicts built from these.
 //
 // Every function takes the raw per-run values; NaN and infinite values are ignored. Results
 // depend only on the values (not on their order) and are reproducible: the resampling uses
 // its own generator with a fixed seed, whose sequence is the same under every standard library.
 #pragma once
 
+#include <time.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 
 namespace ks::driver {
 
@@ -113,5 +117,63 @@ struct Outliers {
   std::size_t severe() const { return low_severe + high_severe; }
 };
 Outliers tukey_outliers(std::span<const double> values);
+
+// The time step of a printed time: the first floating-point conversion of a printf format
+// ("%f" or "Tiempo: %f" -> 1e-6, "%11.9f" -> 1e-9, "%.3f" -> 1e-3, "%.0f" -> 1). Empty when
+// the format has no fixed-point conversion before any other floating one (%e, %g, %a, %.*f).
+std::optional<double> printed_time_step(std::string_view format);
+
+// The resolution of a clock in seconds (clock_getres); empty when the clock is not available.
+std::optional<double> clock_resolution(clockid_t clock = CLOCK_REALTIME);
+
+// A median is below resolution when it is less than kResolutionSteps times the coarser of the
+// printed time step and the clock's resolution (either may be unknown): its digits are mostly
+// rounding, and a rate or speedup derived from it would mean nothing. No median is never below.
+inline constexpr double kResolutionSteps = 100;
+bool below_resolution(std::optional<double> median, std::optional<double> printed_step,
+                      std::optional<double> clock_step);
+
+// A configuration is noisy when its median is uncertain beyond kNoisyHalfWidth of itself (half
+// the width of its interval), or when any run lies beyond the severe fences. One value is
+// never noisy: there is nothing to judge it by.
+inline constexpr double kNoisyHalfWidth = 0.05;
+bool noisy(const Estimate& median, const Outliers& outliers);
+
+// The median, its interval, the outliers and the noisy verdict of one configuration's runs.
+struct SampleSummary {
+  Estimate median;
+  Outliers outliers;
+  bool noisy = false;
+};
+SampleSummary summarize_sample(std::span<const double> values);
+
+// Comparing a new sample of times with a base one.
+enum class Change {
+  kFaster,    // significantly faster
+  kSlower,    // significantly slower
+  kNoChange,  // no significant change
+  kTooFew,    // too few runs for any difference to reach significance
+  kNoData,    // a side has no value
+};
+std::string_view change_name(Change change);  // "faster", "slower", ...
+
+inline constexpr double kAlpha = 0.05;
+struct Comparison {
+  Estimate ratio;  // median(new) / median(base): above 1 is slower
+  std::optional<RankTest> test;
+  Change change = Change::kNoData;
+};
+
+// The ratio of the new sample's median to the base's with its interval, the U test, and the
+// verdict: faster or slower when the test's p is below kAlpha and the ratio's interval lies
+// wholly on that side of 1, else no significant change; too few when even the most extreme
+// arrangement of that many runs could not reach kAlpha (3 against 3, 3 against 4).
+Comparison compare_samples(std::span<const double> base, std::span<const double> fresh,
+                           const BootstrapOptions& options = {});
+
+// Slower by more than `threshold` (0.05 for 5 %) with confidence: a slower verdict whose
+// interval for the ratio lies wholly above 1 + threshold. This is what a CI job gates on, so a
+// noisy sample whose median alone crosses the threshold does not fail it.
+bool significantly_slower(const Comparison& comparison, double threshold);
 
 }  // namespace ks::driver

@@ -14,6 +14,7 @@
 namespace {
 
 using ks::driver::BootstrapOptions;
+using ks::driver::Change;
 using ks::driver::Estimate;
 using ks::driver::SplitMix64;
 
@@ -433,6 +434,145 @@ TEST(Inference, TukeyFencesClassifyOutliersPerSide) {
     EXPECT_EQ(o.high_mild, c.high_mild) << name;
     EXPECT_EQ(o.high_severe, c.high_severe) << name;
   }
+}
+
+TEST(Inference, PrintedTimeStepFromTheConversion) {
+  struct Case {
+    const char* format;
+    std::optional<double> step;
+  };
+  const Case cases[] = {
+      {"%f", 1e-6},
+      {"%11.9f", 1e-9},
+      {"%.3f", 1e-3},
+      {"%.0f", 1},
+      {"%.f", 1},
+      {"%lf", 1e-6},
+      {"%-12.4F", 1e-4},
+      {"Tiempo(seg.):%11.9f\\t / Tamaño Vectores:%u", 1e-9},
+      {"Nthreads: %d, then Tiempo (seg): %f", 1e-6},
+      {"100%% in %8.2f s", 1e-2},
+      {"%e", std::nullopt},
+      {"%g then %f", std::nullopt},
+      {"%.*f", std::nullopt},
+      {"%d", std::nullopt},
+      {"", std::nullopt},
+      {"50%", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const std::optional<double> step = ks::driver::printed_time_step(c.format);
+    ASSERT_EQ(step.has_value(), c.step.has_value()) << c.format;
+    if (c.step) {
+      EXPECT_DOUBLE_EQ(*step, *c.step) << c.format;
+    }
+  }
+}
+
+TEST(Inference, BelowResolutionAtBothPrintedPrecisions) {
+  const double micro = 1e-6;  // "%f"
+  const double nano = 1e-9;   // "%11.9f"
+  struct Case {
+    std::optional<double> median, printed, clock;
+    bool below;
+  };
+  const Case cases[] = {
+      {3e-6, micro, nano, true},  // a few whole microseconds
+      {99e-6, micro, nano, true},
+      {101e-6, micro, nano, false},
+      {3e-6, nano, nano, false},  // the same time printed to the nanosecond
+      {50e-9, nano, nano, true},
+      {50e-6, nano, micro, true},  // a coarse clock behind a fine printout
+      {2e-3, nano, 4e-3, true},    // a clock ticking every 4 ms
+      {0, nano, nano, true},       // a time printed as 0
+      {1e-12, std::nullopt, std::nullopt, false},
+      {5e-6, std::nullopt, micro, true},
+      {std::nullopt, micro, nano, false},
+      {kNaN, micro, nano, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ks::driver::below_resolution(c.median, c.printed, c.clock), c.below)
+        << c.median.value_or(-1) << " " << c.printed.value_or(-1) << " " << c.clock.value_or(-1);
+  }
+  const std::optional<double> res = ks::driver::clock_resolution();
+  ASSERT_TRUE(res);
+  EXPECT_GT(*res, 0);
+  EXPECT_LT(*res, 1);
+  EXPECT_FALSE(ks::driver::clock_resolution(static_cast<clockid_t>(4096)));
+}
+
+TEST(Inference, NoisyFromTheIntervalAndSevereOutliers) {
+  struct Case {
+    const char* name;
+    std::vector<double> values;
+    bool noisy;
+  };
+  const Case cases[] = {
+      {"steady", {1.00, 1.01, 0.99, 1.02, 1.00, 0.98, 1.01, 1.00}, false},
+      {"spread", {1.0, 1.3, 0.8, 1.2, 0.9, 1.1, 0.7, 1.25}, true},
+      {"one severe straggler", {1.00, 1.01, 0.99, 1.02, 1.00, 0.98, 1.01, 1.00, 1.00, 1.6}, true},
+      {"a mild straggler", {1.00, 1.01, 0.99, 1.02, 1.00, 0.98, 1.01, 1.00, 1.00, 1.035}, false},
+      {"three close runs", {1.00, 1.02, 1.01}, false},
+      {"three runs far apart", {1.0, 1.5, 1.2}, true},
+      {"one run", {1.0}, false},
+      {"all equal", {2, 2, 2, 2, 2, 2, 2}, false},
+      {"empty", {}, false},
+  };
+  for (const Case& c : cases) {
+    const ks::driver::SampleSummary s = ks::driver::summarize_sample(c.values);
+    EXPECT_EQ(s.noisy, c.noisy) << c.name;
+  }
+}
+
+TEST(Inference, ComparisonVerdicts) {
+  const std::vector<double> base = {1.00, 1.01, 0.99, 1.02, 1.00, 0.98, 1.01, 1.00, 1.005, 0.995};
+  auto scaled = [&](double f) {
+    std::vector<double> v;
+    for (double x : base) {
+      v.push_back(x * f);
+    }
+    return v;
+  };
+  struct Case {
+    const char* name;
+    std::vector<double> base, fresh;
+    Change change;
+    bool slower_than_5_percent;
+    bool slower_than_1_percent;
+  };
+  const Case cases[] = {
+      {"twice as slow", base, scaled(2), Change::kSlower, true, true},
+      {"twice as fast", base, scaled(0.5), Change::kFaster, false, false},
+      {"3 % slower", base, scaled(1.03), Change::kSlower, false, true},
+      {"itself", base, base, Change::kNoChange, false, false},
+      {"the same runs reordered",
+       base,
+       {0.98, 0.99, 0.995, 1.0, 1.0, 1.0, 1.005, 1.01, 1.01, 1.02},
+       Change::kNoChange,
+       false,
+       false},
+      {"three runs each", {1.0, 1.01, 0.99}, {2.0, 2.02, 1.98}, Change::kTooFew, false, false},
+      {"four runs each",
+       {1.0, 1.01, 0.99, 1.0},
+       {2.0, 2.02, 1.98, 2.0},
+       Change::kSlower,
+       true,
+       true},
+      {"no base", {}, base, Change::kNoData, false, false},
+      {"no new runs", base, {kNaN}, Change::kNoData, false, false},
+  };
+  for (const Case& c : cases) {
+    const ks::driver::Comparison cmp = ks::driver::compare_samples(c.base, c.fresh);
+    EXPECT_EQ(cmp.change, c.change) << c.name << ": " << ks::driver::change_name(cmp.change);
+    EXPECT_EQ(ks::driver::significantly_slower(cmp, 0.05), c.slower_than_5_percent) << c.name;
+    EXPECT_EQ(ks::driver::significantly_slower(cmp, 0.01), c.slower_than_1_percent) << c.name;
+  }
+  // The ratio is new over base, with its interval around it.
+  const ks::driver::Comparison twice = ks::driver::compare_samples(base, scaled(2));
+  ASSERT_TRUE(twice.ratio.value && twice.ratio.ci && twice.test);
+  EXPECT_DOUBLE_EQ(*twice.ratio.value, 2);
+  EXPECT_LT(twice.ratio.ci->low, 2);
+  EXPECT_GT(twice.ratio.ci->high, 2);
+  EXPECT_LT(twice.test->p, 0.001);
 }
 
 }  // namespace
