@@ -105,30 +105,36 @@ double log_choose(std::size_t n, std::size_t k) {
 }
 
 // How many of the C(m + n, m) arrangements of m first-sample and n second-sample values (all
-// distinct) give each U = 0 .. m n. The largest value either belongs to the first sample and
+// distinct) give each U = 0 .. max_u. The largest value either belongs to the first sample and
 // exceeds all n others, or to the second and exceeds none of the first:
-// c(m, n; u) = c(m - 1, n; u - n) + c(m, n - 1; u).
-std::vector<double> rank_sum_counts(std::size_t m, std::size_t n) {
-  // row[j] holds the counts for (i, j) while row i is built from row i - 1.
-  std::vector<std::vector<double>> row(n + 1, std::vector<double>{1.0});
+// c(m, n; u) = c(m - 1, n; u - n) + c(m, n - 1; u). Counts above max_u are never needed.
+std::vector<double> rank_sum_counts(std::size_t m, std::size_t n, std::size_t max_u) {
+  const std::size_t width = max_u + 1;
+  // prev[j * width + u] holds c(i - 1, j; u) while cur is filled with c(i, j; u).
+  std::vector<double> prev((n + 1) * width, 0.0);
+  std::vector<double> cur((n + 1) * width, 0.0);
+  for (std::size_t j = 0; j <= n; ++j) {
+    prev[j * width] = 1;  // no first-sample value: U = 0
+  }
   for (std::size_t i = 1; i <= m; ++i) {
-    std::vector<std::vector<double>> next(n + 1);
-    next[0] = {1.0};
+    cur[0] = 1;  // no second-sample value: U = 0
     for (std::size_t j = 1; j <= n; ++j) {
-      std::vector<double>& c = next[j];
-      c.assign(i * j + 1, 0.0);
-      const std::vector<double>& first_largest = row[j];        // (i - 1, j), shifted by j
-      const std::vector<double>& second_largest = next[j - 1];  // (i, j - 1)
-      for (std::size_t u = 0; u < first_largest.size(); ++u) {
-        c[u + j] += first_largest[u];
-      }
-      for (std::size_t u = 0; u < second_largest.size(); ++u) {
-        c[u] += second_largest[u];
+      double* c = &cur[j * width];
+      const double* first_largest = &prev[j * width];        // c(i - 1, j), shifted by j
+      const double* second_largest = &cur[(j - 1) * width];  // c(i, j - 1)
+      // Only U <= i j is possible: the counts stop there, the rest of each row is never read.
+      const std::size_t len = std::min(width, i * j + 1);
+      const std::size_t second_len = std::min(width, i * (j - 1) + 1);
+      const std::size_t first_end = std::min(len, (i - 1) * j + 1 + j);
+      std::copy(second_largest, second_largest + second_len, c);
+      std::fill(c + second_len, c + len, 0.0);
+      for (std::size_t u = j; u < first_end; ++u) {
+        c[u] += first_largest[u - j];
       }
     }
-    row = std::move(next);
+    std::swap(prev, cur);
   }
-  return row[n];
+  return std::vector<double>(prev.begin() + static_cast<std::ptrdiff_t>(n * width), prev.end());
 }
 
 }  // namespace
@@ -141,14 +147,19 @@ std::uint64_t SplitMix64::next() {
 }
 
 std::uint64_t SplitMix64::below(std::uint64_t bound) {
-  // The largest multiple of bound that fits: draws at or above it would favour small results.
-  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-  const std::uint64_t limit = max - (max % bound + 1) % bound;
-  std::uint64_t x = next();
-  while (x > limit) {
-    x = next();
+  // The high half of x * bound is uniform over [0, bound) but for the 2^64 mod bound values of
+  // x whose low half falls below that count: those are drawn again. The division that finds
+  // the count is needed only when the low half is below bound, which is rare.
+  auto product = static_cast<unsigned __int128>(next()) * bound;
+  auto low = static_cast<std::uint64_t>(product);
+  if (low < bound) {
+    const std::uint64_t rejected = (0 - bound) % bound;
+    while (low < rejected) {
+      product = static_cast<unsigned __int128>(next()) * bound;
+      low = static_cast<std::uint64_t>(product);
+    }
   }
-  return x % bound;
+  return static_cast<std::uint64_t>(product >> 64);
 }
 
 double quantile_sorted(std::span<const double> sorted, double p) {
@@ -286,15 +297,17 @@ std::optional<RankTest> mann_whitney(std::span<const double> a, std::span<const 
   test.u = rank_sum - n1 * (n1 + 1) / 2;
   test.u_min = std::min(test.u, n1 * n2 - test.u);
   if (tie_term == 0 && x.size() <= kExactRankTestMax && y.size() <= kExactRankTestMax) {
-    const std::vector<double> counts = rank_sum_counts(x.size(), y.size());
-    double total = 0;
-    for (double c : counts) {
-      total += c;
-    }
-    // U is an integer here; the tail beyond the smaller of U and its complement, doubled.
+    // U is an integer here: the tail up to the smaller of U and its complement, doubled, over
+    // all C(n1 + n2, n1) arrangements.
+    const auto u_min = static_cast<std::size_t>(test.u_min);
+    const std::vector<double> counts = rank_sum_counts(x.size(), y.size(), u_min);
     double tail = 0;
-    for (std::size_t u = 0; static_cast<double>(u) <= test.u_min; ++u) {
-      tail += counts[u];
+    for (double c : counts) {
+      tail += c;
+    }
+    double total = 1;
+    for (std::size_t i = 1; i <= x.size(); ++i) {
+      total = total * static_cast<double>(y.size() + i) / static_cast<double>(i);
     }
     test.p = std::min(1.0, 2 * tail / total);
     test.exact = true;

@@ -23,7 +23,7 @@ class SplitMix64 {
  public:
   explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
   std::uint64_t next();
-  // A uniform integer in [0, bound) for bound > 0, unbiased (rejection of the last partial block).
+  // A uniform integer in [0, bound) for bound > 0, without bias (multiply, then reject).
   std::uint64_t below(std::uint64_t bound);
 
  private:
