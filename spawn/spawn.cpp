@@ -167,6 +167,10 @@ bool has_ended(pid_t pid) {
          info.si_pid == pid;
 }
 
+double seconds(const timeval& t) {
+  return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+}
+
 }  // namespace
 
 std::string RunResult::describe() const {
@@ -235,6 +239,19 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
                        &options,
                        getpid(),
                        &child_error};
+
+  // Opened on this thread before the child exists, so that the child inherits them.
+  std::optional<EventGroup> events;
+  if (options.count_events) {
+    if (options.event_source != nullptr) {
+      events.emplace(*options.event_source, probe_events(*options.event_source));
+    } else {
+      events.emplace(kernel_events(), event_support());
+    }
+  }
+  // Our own peak, which the kernel carries over into the child's (see Counters::max_rss_own).
+  rusage self{};
+  getrusage(RUSAGE_SELF, &self);
 
   const auto start = Clock::now();
   const pid_t pid = start_child(plan);
@@ -396,7 +413,8 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
     kill_group();  // poll failed: never leave the program behind
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   result.wall_seconds = std::chrono::duration<double>(Clock::now() - start).count();
   close_all();
@@ -405,6 +423,18 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
     result.exit_status = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     result.term_signal = WTERMSIG(status);
+  }
+  Counters& c = result.counters;
+  c.user_seconds = seconds(usage.ru_utime);
+  c.system_seconds = seconds(usage.ru_stime);
+  c.minor_faults = usage.ru_minflt;
+  c.major_faults = usage.ru_majflt;
+  c.voluntary_switches = usage.ru_nvcsw;
+  c.involuntary_switches = usage.ru_nivcsw;
+  c.max_rss_kib = usage.ru_maxrss;
+  c.max_rss_own = usage.ru_maxrss > self.ru_maxrss;
+  if (events) {
+    events->collect(c);
   }
   return result;
 }
