@@ -6,7 +6,7 @@
 #include <string>
 
 #include "driver/run_types.h"
-#include "matrix-product/matrix_report.h"
+#include "matrix-product/matrix_product.h"
 #include "spawn/spawn.h"
 #include "vector-add/vector_add.h"
 

@@ -21,6 +21,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "common/output_check.h"
 #include "driver/commands.h"
 #include "driver/errors.h"
 
@@ -38,14 +39,7 @@ std::string default_bin_dir() {
 // process ends. A closed pipe shows up here as a failed write (SIGPIPE is ignored; the
 // programs run with its default action).
 void check_standard_output() {
-  errno = 0;
-  const bool flush_failed = std::fflush(stdout) != 0;
-  const int flush_errno = errno;
-  if (flush_failed || std::ferror(stdout) != 0) {
-    std::fprintf(stderr, "kernelscope: cannot write standard output: %s\n",
-                 flush_errno != 0 ? std::strerror(flush_errno) : "write error");
-    _exit(kRunsFailed);
-  }
+  ks::report_output_errors("kernelscope: cannot write standard output", "write error", kRunsFailed);
 }
 
 // The options every subcommand takes: where the programs are and how long a run may take.

@@ -202,18 +202,26 @@ TEST(ChunkPrograms, MissingArgumentsAndChunksBelowOneAreUsageErrors) {
       {"chunk-guided", {"10", "-5"}, kGuided},
       {"chunk-guided", {"20", "x"}, kGuided},
   };
+  // Standard output plays no part: the status stays 255 when it cannot be written.
+  const ks::StdoutMode modes[] = {ks::StdoutMode::kCapture, ks::StdoutMode::kDevFull,
+                                  ks::StdoutMode::kClosedPipe};
   for (const Case& c : cases) {
     for (int T : {1, 3}) {
-      std::string trace = c.program;
-      for (const auto& a : c.args) {
-        trace += " '" + a + "'";
+      for (const auto mode : modes) {
+        std::string trace = c.program;
+        for (const auto& a : c.args) {
+          trace += " '" + a + "'";
+        }
+        SCOPED_TRACE(trace + " threads=" + std::to_string(T) +
+                     " stdout mode=" + std::to_string(static_cast<int>(mode)));
+        ks::RunOptions options;
+        options.stdout_mode = mode;
+        const ks::RunResult r = run_demo(c.program, c.args, T, options);
+        ASSERT_FALSE(r.timed_out) << "hung: the remaining cases are skipped";
+        EXPECT_TRUE(ExitedWith(r, 255));
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_EQ(r.out, "");
       }
-      SCOPED_TRACE(trace + " threads=" + std::to_string(T));
-      const ks::RunResult r = run_demo(c.program, c.args, T);
-      ASSERT_FALSE(r.timed_out) << "hung: the remaining cases are skipped";
-      EXPECT_TRUE(ExitedWith(r, 255));
-      EXPECT_EQ(r.err, c.message);
-      EXPECT_EQ(r.out, "");
     }
   }
 }
