@@ -14,7 +14,6 @@
 
 #include "driver/build_info.h"
 #include "driver/text.h"
-#include "spawn/spawn.h"
 
 extern char** environ;
 
@@ -105,22 +104,8 @@ nlohmann::json machine_context(const std::string& bin_dir) {
     programs[std::string(p.name)] = {{"options", p.options}, {"openmp", p.openmp}};
   }
   ctx["build"]["programs"] = programs;
-  // Source revision, asked of git when the source tree is still there.
-  ks::RunOptions git;
-  git.args = {"-C",         std::string(build_source_dir()), "describe", "--always", "--dirty",
-              "--abbrev=12"};
-  git.timeout_seconds = 5;
-  std::string revision = "unknown";
-  for (const char* candidate : {"/usr/bin/git", "/usr/local/bin/git", "/bin/git"}) {
-    if (access(candidate, X_OK) == 0) {
-      const ks::RunResult r = ks::run_program(candidate, git);
-      if (r.ok() && !r.out.empty()) {
-        revision = r.out.substr(0, r.out.find('\n'));
-      }
-      break;
-    }
-  }
-  ctx["source_revision"] = revision;
+  // The revision the programs and the driver were built from (not what the tree holds now).
+  ctx["source_revision"] = build_revision();
   // OpenMP: runs get OMP_NUM_THREADS and OMP_SCHEDULE from the driver; the caller's own OMP_*
   // variables are not passed on.
   nlohmann::json dropped = nlohmann::json::object();

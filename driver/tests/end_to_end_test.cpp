@@ -252,7 +252,7 @@ TEST(BadInput, EachIsOneLineAndStatusTwo) {
        "missing from the build"},
       {{"map", "plus-static", "--out", out + "/6"}, "is a benchmark"},
       {{"sweep", "plus-static", "--repeat", "x"}, "--repeat"},
-      {{"frobnicate"}, "kernelscope --help"},
+      {{"frobnicate"}, "unknown subcommand 'frobnicate'"},
       {{"--timeout", "-1", "list"}, "--timeout"},
   };
   for (const Case& c : cases) {
