@@ -1,6 +1,6 @@
 // The pictures, read as gnuplot scripts, data and SVG: what a student needs to read them is
-// there (the ideal line, the intervals, labelled axes and categories), and series can be told
-// apart.
+// there (the ideal line, the intervals, labelled axes and categories, a key to the cells, the
+// values a demonstration exists to show), and series and threads can be told apart.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "driver/exporters.h"
+#include "driver/map_view.h"
 #include "driver/plots.h"
 #include "driver/summary.h"
 #include "driver/tests/configs.h"
@@ -285,6 +286,145 @@ TEST(Plots, GnuplotDrawsEveryPicture) {
     }
   }
   fs::remove_all(dir);
+}
+
+// A trace of own-copy-like output: `team` threads over `columns` iterations in blocks, the
+// per-thread lines printed in the order given, and main's value.
+ks::driver::Trace sums_trace(int team, long long columns, std::vector<int> printed_order) {
+  ks::driver::Trace t;
+  t.team = team;
+  t.columns = columns;
+  t.rule = "static blocks";
+  t.thread_value_label = "suma";
+  t.outside_label = "suma fuera";
+  t.outside = 0;
+  int order = 0;
+  for (long long i = 0; i < columns; ++i) {
+    t.cells.push_back({static_cast<int>(i * team / columns), i, std::nullopt, order++});
+  }
+  for (int thread : printed_order) {
+    t.thread_values.emplace_back(thread, 7 + thread);
+  }
+  return t;
+}
+
+TEST(Maps, TheValuesAfterTheLoopComeInThreadOrderWithMainsValueAndAKey) {
+  const ks::driver::Trace t = sums_trace(4, 7, {3, 0, 2, 1});
+  const std::string lines =
+      "thread 0 after the loop: suma= 7\nthread 1 after the loop: suma= 8\n"
+      "thread 2 after the loop: suma= 9\nthread 3 after the loop: suma= 10\n"
+      "main after the region: suma fuera = 0\n";
+  const std::string text = ks::driver::map_text(t, "own-copy, T=4", false);
+  EXPECT_NE(text.find("(a filled cell: the thread ran that iteration)\n" + lines),
+            std::string::npos)
+      << text;
+  const std::string svg = ks::driver::map_svg(t, "own-copy, T=4");
+  std::size_t last = 0;
+  for (const char* line :
+       {"a filled cell: the thread ran that iteration", "thread 0 after the loop",
+        "thread 1 after the loop", "thread 2 after the loop", "thread 3 after the loop",
+        "main after the region: suma fuera = 0"}) {
+    const std::size_t at = svg.find(line);
+    ASSERT_NE(at, std::string::npos) << line;
+    EXPECT_GT(at, last) << line << " out of order";
+    last = at;
+  }
+  const std::string script = ks::driver::map_gnuplot_script(t, "own-copy, T=4", "map");
+  EXPECT_NE(script.find("set xlabel 'iteration'\nset ylabel 'thread'\n"), std::string::npos)
+      << script;
+  last = 0;
+  for (const char* label : {"set label 1 \"a filled cell: the thread ran that iteration\"",
+                            "set label 2 \"thread 0 after the loop: suma= 7\"",
+                            "set label 3 \"thread 1 after the loop: suma= 8\"",
+                            "set label 4 \"thread 2 after the loop: suma= 9\"",
+                            "set label 5 \"thread 3 after the loop: suma= 10\"",
+                            "set label 6 \"main after the region: suma fuera = 0\""}) {
+    const std::size_t at = script.find(label);
+    ASSERT_NE(at, std::string::npos) << label << " in\n" << script;
+    EXPECT_GT(at, last);
+    last = at;
+  }
+}
+
+TEST(Maps, TheKeySaysWhatTheCellsHold) {
+  struct Case {
+    const char* name;
+    ks::driver::Trace trace;
+    const char* key;
+    const char* xlabel;
+    const char* ylabel;
+  };
+  ks::driver::Trace values = sums_trace(2, 4, {});
+  values.value_label = "suma";
+  for (ks::driver::Cell& c : values.cells) {
+    c.value = c.column;
+  }
+  ks::driver::Trace unknown_thread;
+  unknown_thread.columns = 2;
+  unknown_thread.value_label = "a[i]";
+  unknown_thread.cells = {{-1, 0, 1, 0}, {-1, 1, 3, 1}};
+  ks::driver::Trace items;
+  items.team = 1;
+  items.columns = 2;
+  items.column_labels = {"Hello", "world"};
+  items.cells = {{0, 0, std::nullopt, 0}, {0, 1, std::nullopt, 1}};
+  const Case cases[] = {
+      {"values", values, "cells: the thread's suma after the iteration", "iteration", "thread"},
+      {"no thread", unknown_thread, "cells: a[i] as the program printed it, by iteration",
+       "iteration", ""},
+      {"items", items, "cells: #k is the item's place in the output (#1 was printed first)",
+       "what each thread printed", "thread"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_NE(ks::driver::map_text(c.trace, "t", false).find(std::string("(") + c.key + ")\n"),
+              std::string::npos);
+    EXPECT_NE(ks::driver::map_svg(c.trace, "t").find(c.key), std::string::npos);
+    const std::string script = ks::driver::map_gnuplot_script(c.trace, "t", "map");
+    EXPECT_NE(script.find(std::string("set label 1 \"") + c.key + "\""), std::string::npos)
+        << script;
+    EXPECT_NE(
+        script.find(std::string("set xlabel '") + c.xlabel + "'\nset ylabel '" + c.ylabel + "'"),
+        std::string::npos)
+        << script;
+  }
+}
+
+TEST(Maps, TwelveThreadsGetTwelveColours) {
+  const ks::driver::Trace t = sums_trace(12, 12, {});
+  // PNG: the colour column of the data, one per thread.
+  std::map<int, std::set<std::string>> png;
+  std::istringstream data(ks::driver::map_gnuplot_data(t));
+  std::string line;
+  std::getline(data, line);
+  for (int column = 0, row = 0; data >> column >> row >> line;) {
+    std::string label;
+    std::getline(data, label);
+    png[row].insert(line);
+  }
+  std::set<std::string> png_colours;
+  for (const auto& [row, colours] : png) {
+    EXPECT_EQ(colours.size(), 1u) << "thread " << row;
+    png_colours.insert(*colours.begin());
+  }
+  EXPECT_EQ(png_colours.size(), 12u);
+  // SVG: the fill of each thread's cell.
+  const std::string svg = ks::driver::map_svg(t, "t");
+  std::set<std::string> svg_colours;
+  for (std::size_t at = svg.find("stroke=\"white\""); at != std::string::npos;
+       at = svg.find("stroke=\"white\"", at + 1)) {
+    const std::size_t fill = svg.rfind("fill=\"#", at);
+    svg_colours.insert(svg.substr(fill + 6, 7));
+  }
+  EXPECT_EQ(svg_colours.size(), 12u);
+  // Terminal: the background of each thread's cells.
+  const std::string text = ks::driver::map_text(t, "t", true);
+  std::set<std::string> backgrounds;
+  for (std::size_t at = text.find("\033[48;5;"); at != std::string::npos;
+       at = text.find("\033[48;5;", at + 1)) {
+    backgrounds.insert(text.substr(at + 7, text.find('m', at) - at - 7));
+  }
+  EXPECT_EQ(backgrounds.size(), 12u);
 }
 
 }  // namespace
