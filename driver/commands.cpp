@@ -57,8 +57,9 @@ CLI::Validator number_between(double low, double high, std::string what) {
 }
 
 std::string help_pointer(std::string_view subcommand) {
-  return subcommand.empty() ? "(kernelscope help)"
-                            : fmt::format("(kernelscope help {})", subcommand);
+  return subcommand.empty() || subcommand == "help"
+             ? "(kernelscope help)"
+             : fmt::format("(kernelscope help {})", subcommand);
 }
 
 void error_line(const std::string& what) {

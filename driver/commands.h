@@ -47,7 +47,7 @@ CLI::Validator number_between(double low, double high, std::string what);
 // What the subcommands share.
 void error_line(const std::string& what);  // "kernelscope: <what>" on standard error
 // The pointer to the help every usage error ends with: "(kernelscope help sweep)", or
-// "(kernelscope help)" for an error outside any subcommand.
+// "(kernelscope help)" for an error outside any subcommand (or of help itself).
 std::string help_pointer(std::string_view subcommand);
 bool built(const Common& common, std::string_view name);
 std::string missing_message(const Common& common, std::string_view name);

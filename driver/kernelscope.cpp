@@ -169,8 +169,7 @@ int run_chosen(const std::vector<Subcommand>& subcommands) {
   try {
     return chosen->run();
   } catch (const UsageError& e) {
-    const std::string& name = chosen->app->get_name();
-    error_line(std::string(e.what()) + " " + help_pointer(name == "help" ? "" : name));
+    error_line(std::string(e.what()) + " " + help_pointer(chosen->app->get_name()));
     return kBadInput;
   } catch (const std::exception& e) {
     // An output that cannot be written (WriteError) or any other failure once the input was

@@ -89,6 +89,7 @@ TEST(CommandLine, BadInputIsOneLineNamingTheProblemAndTheHelpItCameFrom) {
       {{"--bogus"}, "unknown option '--bogus' (kernelscope help)"},
       {{"bogus"}, "unknown subcommand 'bogus': " + subcommands + " (kernelscope help)"},
       {{"help", "bogus"}, "unknown subcommand 'bogus': " + subcommands + " (kernelscope help)"},
+      {{"help", "sweep", "map"}, "unexpected argument 'map' for help (kernelscope help)"},
       {{"sweep", "plus-static", "--bogus", "--out", o},
        "unknown option '--bogus' for sweep (kernelscope help sweep)"},
       {{"list", "extra"}, "unexpected argument 'extra' for list (kernelscope help list)"},
