@@ -350,13 +350,13 @@ nlohmann::json machine_context(const std::string& bin_dir) {
     }
   }
   ctx["source_revision"] = revision;
-  // OpenMP: runs get OMP_NUM_THREADS and OMP_SCHEDULE from the driver; the caller's own OMP_*
-  // variables are not passed on.
+  // OpenMP: runs get OMP_NUM_THREADS and OMP_SCHEDULE from the driver; the caller's own OpenMP
+  // variables (the standard ones and those of GCC's and LLVM's runtimes) are not passed on.
   nlohmann::json dropped = nlohmann::json::object();
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry(*e);
-    if (entry.rfind("OMP_", 0) == 0 || entry.rfind("GOMP_", 0) == 0) {
-      const auto eq = entry.find('=');
+    const auto eq = entry.find('=');
+    if (ks::is_openmp_variable(entry.substr(0, eq))) {
       dropped[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
   }

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ks {
@@ -23,7 +24,7 @@ struct RunOptions {
   // Variables to set (or, with an empty optional, to remove) on top of the parent's
   // environment.
   std::map<std::string, std::optional<std::string>> env;
-  bool clean_omp_env = true;  // drop OMP_* variables inherited from the parent
+  bool clean_omp_env = true;  // drop OpenMP variables inherited from the parent (see below)
   // Resource limits for the child only (set between fork and exec; the parent's stay as they
   // are).
   std::optional<rlim_t> address_space_limit;  // RLIMIT_AS, soft and hard, in bytes
@@ -50,6 +51,10 @@ struct RunResult {
   // "not started: ...".
   std::string describe() const;
 };
+
+// True for a variable that an OpenMP runtime reads: the standard OMP_*, and the variables of
+// GCC's runtime (GOMP_*) and of LLVM's (KMP_*, LIBOMP_*).
+bool is_openmp_variable(std::string_view name);
 
 // Starts `path` (with posix_spawn, or fork and exec when limits are requested) and waits for
 // it.
