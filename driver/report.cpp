@@ -332,6 +332,9 @@ nlohmann::json machine_context(const std::string& bin_dir) {
   nlohmann::json programs = nlohmann::json::object();
   for (const BuiltProgram& p : built_programs()) {
     programs[std::string(p.name)] = {{"options", p.options}, {"openmp", p.openmp}};
+    programs[std::string(p.name)]["openmp_runtime"] =
+        p.openmp ? nlohmann::json{{"name", p.openmp_runtime}, {"version", p.openmp_runtime_version}}
+                 : nlohmann::json(nullptr);
   }
   ctx["build"]["programs"] = programs;
   // Source revision, asked of git when the source tree is still there.
