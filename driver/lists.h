@@ -26,7 +26,9 @@ std::vector<int> parse_threads(std::string_view text);
 
 // OMP_SCHEDULE values separated by ';' or blanks: KIND[,CHUNK] with KIND one of static,
 // dynamic, guided, auto (optionally prefixed by "monotonic:" or "nonmonotonic:") and CHUNK
-// >= 1. Returned in their canonical spelling ("dynamic,4").
+// from 1 to 2147483646 (LLVM's OpenMP runtime takes no larger chunk from OMP_SCHEDULE: it
+// warns and uses 2147483646, so a run would differ between runtimes). Returned in their
+// canonical spelling ("dynamic,4").
 std::vector<std::string> parse_schedules(std::string_view text);
 
 // 1048576 -> "1M", 1536 -> "1536", 33554432 -> "32M": the shortest exact spelling.

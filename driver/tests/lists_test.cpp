@@ -71,8 +71,9 @@ TEST(ScheduleSpec, KindsChunksAndModifiers) {
   EXPECT_EQ(parse_schedules("static,1K;static,1024"), (std::vector<std::string>{"static,1024"}));
   EXPECT_EQ(parse_schedules("monotonic:dynamic,2;auto"),
             (std::vector<std::string>{"monotonic:dynamic,2", "auto"}));
+  EXPECT_EQ(parse_schedules("guided,2147483646"), (std::vector<std::string>{"guided,2147483646"}));
   for (const char* text : {"", ";", "fast", "dynamic,0", "dynamic,-1", "guided,x", "auto,2",
-                           "static,2147483648", "Static"}) {
+                           "static,2147483647", "Static"}) {
     EXPECT_THROW(parse_schedules(text), std::invalid_argument) << text;
   }
 }

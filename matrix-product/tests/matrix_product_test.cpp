@@ -252,6 +252,8 @@ TEST(MprodTeam, BadRuntimeSettingsStillGiveTheRightValues) {
       {"OMP_SCHEDULE", "static,-1", 3, nthreads_line(3), Err::kOneWarning},
       {"OMP_SCHEDULE", "static,2147483647", 3, nthreads_line(3), Err::kRuntimes},
       {"OMP_SCHEDULE", "dynamic,2147483647", 2, nthreads_line(2), Err::kRuntimes},
+      // The largest chunk the driver offers: read silently by every runtime.
+      {"OMP_SCHEDULE", "dynamic,2147483646", 2, nthreads_line(2), Err::kEmpty},
       {"OMP_SCHEDULE", "guided,7", 2, nthreads_line(2), Err::kEmpty},
       {"OMP_NUM_THREADS", "0", 0, default_team, Err::kOneWarning},
       {"OMP_NUM_THREADS", "abc", 0, default_team, Err::kOneWarning},
