@@ -17,8 +17,9 @@ struct BuiltProgram {
 };
 
 std::span<const BuiltProgram> built_programs();
-std::string_view build_compiler();    // "GNU 12.2.0"
-std::string_view build_source_dir();  // the source tree the build came from
+std::span<const std::string_view> build_families();  // the program folders this build takes
+std::string_view build_compiler();                   // "GNU 12.2.0"
+std::string_view build_source_dir();                 // the source tree the build came from
 std::string_view build_type();
 
 }  // namespace ks::driver

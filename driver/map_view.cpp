@@ -1,10 +1,14 @@
 #include "driver/map_view.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 
 #include <fmt/format.h>
 
+#include "driver/exporters.h"
+#include "driver/files.h"
+#include "driver/plots.h"
 #include "textmatch/output_match.h"
 
 namespace ks::driver {
@@ -347,6 +351,71 @@ nlohmann::json map_json(const Trace& t, const std::string& program, const RunSpe
   j["thread_values"] = tv;
   j["outside"] = t.outside ? nlohmann::json(*t.outside) : nlohmann::json(nullptr);
   return j;
+}
+
+std::string map_title(const ProgramInfo& p, const RunSpec& spec) {
+  std::string title(p.name);
+  for (const std::string& a : spec.args) {
+    title += " " + a;
+  }
+  return title + fmt::format(", T={}", spec.threads);
+}
+
+std::string map_stem(const Config& c) {
+  return fmt::format("{}-T{}", c.program->name, c.threads);
+}
+
+std::string write_map_files(const std::string& dir, const std::string& stem, const ProgramInfo& p,
+                            const RunSpec& spec, const Trace& trace) {
+  const std::string title = map_title(p, spec);
+  write_file_atomic(dir + "/" + stem + ".svg", map_svg(trace, title));
+  write_file_atomic(dir + "/" + stem + ".csv", map_csv(trace));
+  write_file_atomic(dir + "/" + stem + ".json",
+                    map_json(trace, std::string(p.name), spec)
+                            .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                        "\n");
+  if (trace.refused || trace.cells.empty()) {
+    return "";
+  }
+  const std::string gnuplot = find_gnuplot();
+  if (gnuplot.empty()) {
+    return "gnuplot not found: maps drawn as SVG only (install gnuplot-nox for PNG)";
+  }
+  const std::string abs_dir = std::filesystem::absolute(dir).string();
+  write_file_atomic(abs_dir + "/" + stem + ".dat", map_gnuplot_data(trace));
+  write_file_atomic(abs_dir + "/" + stem + ".gp", map_gnuplot_script(trace, title, stem));
+  std::string problem = run_gnuplot(gnuplot, abs_dir + "/" + stem + ".gp", abs_dir);
+  std::error_code ec;
+  if (problem.empty()) {
+    std::filesystem::rename(abs_dir + "/" + stem + ".png.part", abs_dir + "/" + stem + ".png", ec);
+  } else {
+    std::filesystem::remove(abs_dir + "/" + stem + ".png.part", ec);
+  }
+  return problem;
+}
+
+// A tour's maps: one per demonstration configuration, from its last run. The first notice
+// stands for all.
+Exported write_maps(const std::string& dir, const ResultSet& results) {
+  Exported exported;
+  if (results.maps.empty()) {
+    return exported;
+  }
+  create_folder(dir + "/maps");
+  for (const DemoMap& m : results.maps) {
+    const Config& c = results.configs[m.config];
+    const std::string stem = map_stem(c);
+    const std::string notice = write_map_files(dir + "/maps", stem, *c.program, c.spec(), m.trace);
+    if (!notice.empty() && exported.notice.empty()) {
+      exported.notice = notice;
+    }
+    for (const char* ext : {".svg", ".csv", ".json", ".dat", ".gp", ".png"}) {
+      if (std::filesystem::exists(dir + "/maps/" + stem + ext)) {
+        exported.files.push_back("maps/" + stem + ext);
+      }
+    }
+  }
+  return exported;
 }
 
 }  // namespace ks::driver

@@ -11,8 +11,9 @@
 
 #include <fmt/format.h>
 
+#include "driver/exporters.h"
+#include "driver/files.h"
 #include "driver/lists.h"
-#include "driver/report.h"
 #include "spawn/spawn.h"
 
 namespace ks::driver {
@@ -26,11 +27,13 @@ struct Series {
 struct Plot {
   std::string name;  // file stem
   std::string title;
-  std::string xlabel, ylabel;
-  bool logx = false, logy = false;
+  std::string xlabel = {};
+  std::string ylabel = {};
+  bool logx = false;
+  bool logy = false;
   bool bars = false;  // clustered bars: categories x series
-  std::vector<Series> series;
-  std::vector<std::string> categories;  // bars: one per row
+  std::vector<Series> series = {};
+  std::vector<std::string> categories = {};  // bars: one per row
 };
 
 std::string quote(const std::string& s) {
@@ -53,6 +56,17 @@ std::string series_key(const Config& c, bool with_threads) {
     key += fmt::format(" chunk={}", *c.chunk);
   }
   return key;
+}
+
+// The series of `by_key` in the order given, each point sorted by x.
+std::vector<Series> in_order(std::map<std::string, Series>& by_key,
+                             const std::vector<std::string>& order) {
+  std::vector<Series> series;
+  for (const std::string& key : order) {
+    std::sort(by_key[key].points.begin(), by_key[key].points.end());
+    series.push_back(by_key[key]);
+  }
+  return series;
 }
 
 std::vector<Plot> build_plots(const std::vector<Config>& configs,
@@ -86,20 +100,13 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
       sizes.insert(*c.effective_size());
     }
     if (sizes.size() >= 2) {
-      Plot p{"time-" + family,
-             family + ": time against size",
-             "size (N)",
-             "seconds (median, min-max)",
-             true,
-             true,
-             false,
-             {},
-             {}};
-      for (const std::string& key : order) {
-        std::sort(by_key[key].points.begin(), by_key[key].points.end());
-        p.series.push_back(by_key[key]);
-      }
-      plots.push_back(std::move(p));
+      plots.push_back({.name = "time-" + family,
+                       .title = family + ": time against size",
+                       .xlabel = "size (N)",
+                       .ylabel = "seconds (median, min-max)",
+                       .logx = true,
+                       .logy = true,
+                       .series = in_order(by_key, order)});
     }
     // Speedup against threads, one series per program, size and schedule.
     std::map<std::string, Series> speed;
@@ -139,20 +146,11 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
       any_speedup = any_speedup || s.points.size() >= 2;
     }
     if (any_speedup) {
-      Plot p{"speedup-" + family,
-             family + ": speedup against threads (vs one thread)",
-             "threads",
-             "speedup",
-             false,
-             false,
-             false,
-             {},
-             {}};
-      for (const std::string& key : speed_order) {
-        std::sort(speed[key].points.begin(), speed[key].points.end());
-        p.series.push_back(speed[key]);
-      }
-      plots.push_back(std::move(p));
+      plots.push_back({.name = "speedup-" + family,
+                       .title = family + ": speedup against threads (vs one thread)",
+                       .xlabel = "threads",
+                       .ylabel = "speedup",
+                       .series = in_order(speed, speed_order)});
     }
     // The variants side by side: sequential programs and one-thread runs, default schedule.
     std::vector<std::string> programs;
@@ -177,16 +175,12 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
     if (programs.size() >= 2) {
       // Relative to the first variant measured at each size, so that sizes far apart share
       // one scale: below 1 is faster than it.
-      Plot p{"variants-" + family,
-             family + ": the variants side by side (median time relative to " + programs[0] +
-                 ", one thread)",
-             "",
-             "time relative to " + programs[0] + " (lower is faster)",
-             false,
-             false,
-             true,
-             {},
-             categories};
+      Plot p{.name = "variants-" + family,
+             .title = family + ": the variants side by side (median time relative to " +
+                      programs[0] + ", one thread)",
+             .ylabel = "time relative to " + programs[0] + " (lower is faster)",
+             .bars = true,
+             .categories = categories};
       for (const std::string& program : programs) {
         Series s{program, {}};
         for (std::size_t k = 0; k < categories.size(); ++k) {
@@ -320,22 +314,23 @@ std::string run_gnuplot(const std::string& gnuplot, const std::string& script_pa
   return "";
 }
 
-PlotResult draw_plots(const std::string& dir, const std::vector<Config>& configs,
-                      const std::vector<SummaryRow>& rows) {
-  PlotResult result;
-  const std::vector<Plot> plots = build_plots(configs, rows);
+Exported write_plots(const std::string& dir, const ResultSet& results) {
+  Exported result;
+  const std::vector<Plot> plots = build_plots(results.configs, results.summary);
   if (plots.empty()) {
     return result;
   }
   const std::string plot_dir = dir + "/plots";
-  std::filesystem::create_directories(plot_dir);
+  create_folder(plot_dir);
   std::string script;
   for (const Plot& p : plots) {
     write_file_atomic(plot_dir + "/" + p.name + ".dat", data_text(p));
+    result.files.push_back("plots/" + p.name + ".dat");
     script += script_text(p);
   }
   const std::string script_path = std::filesystem::absolute(plot_dir + "/plots.gp").string();
   write_file_atomic(script_path, script);
+  result.files.push_back("plots/plots.gp");
   const std::string gnuplot = find_gnuplot();
   if (gnuplot.empty()) {
     result.notice = fmt::format(
@@ -366,8 +361,8 @@ PlotResult draw_plots(const std::string& dir, const std::vector<Config>& configs
         result.notice = fmt::format("gnuplot did not write {}: {}", final_path, ec.message());
         return result;
       }
+      result.files.push_back("plots/" + p.name + ext);
     }
-    result.images.push_back("plots/" + p.name + ".svg");
   }
   return result;
 }

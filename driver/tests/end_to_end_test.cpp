@@ -2,14 +2,18 @@
 // wrong value or hang, and on bad input. Results are read back from its CSV and JSON files.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "driver/catalogue.h"
 #include "tests/support/program_test.h"
 
 namespace {
@@ -180,6 +184,20 @@ TEST(Sweep, AWrongValueIsFlaggedInvalidWithANonZeroStatus) {
   fs::remove_all(out);
 }
 
+TEST(Sweep, AReasonCutInsideACharacterStillLeavesValidJson) {
+  const std::string out = scratch("split-char");
+  const ks::RunResult r =
+      kernelscope({"--bin", kFakes + "/split-char", "sweep", "plus-static", "--sizes", "10",
+                   "--repeat", "1", "--warmup", "0", "--no-plots", "--out", out});
+  ASSERT_TRUE(ExitedWith(r, 1));
+  EXPECT_NE(r.err.find("invalid run of plus-static N=10"), std::string::npos) << r.err;
+  const auto json = nlohmann::json::parse(slurp(out + "/results.json"));
+  const std::string reason = json["runs"][0]["reason"];
+  EXPECT_NE(reason.find("\xef\xbf\xbd"), std::string::npos) << reason;  // U+FFFD
+  EXPECT_NE(reason.find("VX[0]"), std::string::npos) << reason;
+  fs::remove_all(out);
+}
+
 TEST(Sweep, ACrashOrAFailingStatusIsRecordedAsAFailure) {
   struct Case {
     const char* fake;
@@ -268,6 +286,68 @@ TEST(BadOutput, StandardOutputThatCannotBeWrittenIsAFailure) {
   }
 }
 
+// A tmpfs of its own, mounted on a fresh folder and unmounted (and removed) however the test
+// ends. mounted() is false when this process may not mount (no root, no CAP_SYS_ADMIN).
+class SmallTmpfs {
+ public:
+  SmallTmpfs(const std::string& dir, const char* options) : dir_(dir) {
+    fs::create_directories(dir_);
+    mounted_ = mount("tmpfs", dir_.c_str(), "tmpfs", 0, options) == 0;
+    why_ = mounted_ ? "" : std::strerror(errno);
+  }
+  ~SmallTmpfs() {
+    if (mounted_) {
+      umount2(dir_.c_str(), MNT_DETACH);
+    }
+    fs::remove_all(dir_);
+  }
+  SmallTmpfs(const SmallTmpfs&) = delete;
+  SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+  bool mounted() const { return mounted_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
+// The sweep's files fit but for results.json, the last and largest: no inode left for it
+// (runs.csv, summary.csv and summary.md take three of four, the folder the fourth), or no page
+// left for its second 4 KiB.
+TEST(BadOutput, AFullDiskWhileWritingResultsIsAFailureNamingTheFile) {
+  struct Case {
+    const char* options;
+    const char* reason;
+  };
+  const Case cases[] = {{"size=1m,nr_inodes=4", "No space left on device"},
+                        {"size=16k", "No space left on device"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    const std::string out = scratch("full");
+    SmallTmpfs disk(out, c.options);
+    if (!disk.mounted()) {
+      GTEST_SKIP() << "cannot mount a tmpfs here (" << disk.why() << "): needs root";
+    }
+    const ks::RunResult r = kernelscope({"sweep", "plus-static", "--sizes", "16", "--repeat", "1",
+                                         "--warmup", "0", "--no-plots", "--out", out});
+    EXPECT_TRUE(ExitedWith(r, 1));
+    EXPECT_EQ(r.err, "kernelscope: cannot write " + out + "/results.json: " + c.reason + "\n");
+    EXPECT_FALSE(fs::exists(out + "/results.json"));
+  }
+}
+
+TEST(BadOutput, AResultsFileThatCannotBeReplacedIsAFailureNamingIt) {
+  const std::string out = scratch("unreplaceable");
+  fs::create_directories(out + "/results.json/in-the-way");
+  const ks::RunResult r = kernelscope({"sweep", "plus-static", "--sizes", "16", "--repeat", "1",
+                                       "--warmup", "0", "--no-plots", "--out", out});
+  EXPECT_TRUE(ExitedWith(r, 1));
+  EXPECT_EQ(r.err, "kernelscope: cannot write " + out + "/results.json: Is a directory\n");
+  EXPECT_TRUE(fs::exists(out + "/runs.csv"));
+  fs::remove_all(out);
+}
+
 TEST(Map, DemonstrationDrawnFromItsItemsAndJudged) {
   if (!built("chunk-static")) {
     GTEST_SKIP() << "chunk-static is not in this build";
@@ -290,10 +370,9 @@ TEST(Map, DemonstrationDrawnFromItsItemsAndJudged) {
 TEST(Map, EveryBuiltDemonstrationFollowsItsRule) {
   const std::string out = scratch("maps");
   int drawn = 0;
-  for (const char* program :
-       {"greet-team", "iter-owner", "inplace-add", "own-copy", "own-copy-outer", "common-sum",
-        "carry-inout", "chunk-static", "chunk-dynamic", "chunk-guided"}) {
-    if (!built(program)) {
+  for (const ks::driver::ProgramInfo& p : ks::driver::catalogue()) {
+    const std::string program(p.name);
+    if (p.kind != ks::driver::Kind::kDemonstration || !built(program)) {
       continue;
     }
     for (const char* threads : {"1", "3"}) {

@@ -1,8 +1,6 @@
-// The catalogue's output checks, fed the reports the programs are documented to print and
+// The benchmarks' output checks, fed the reports the programs are documented to print and
 // reports that are wrong in one place each: every wrong one must be caught.
 #include <gtest/gtest.h>
-
-#include <set>
 
 #include "driver/catalogue.h"
 #include "driver/tests/run_results.h"
@@ -37,58 +35,6 @@ ks::driver::Check check(const std::string& program, const RunSpec& spec, const k
 
 RunSpec args(std::vector<std::string> a, int threads = 0) {
   return RunSpec{std::move(a), threads, ""};
-}
-
-TEST(Catalogue, HoldsEveryProgramOnceWithWhatTheDriverNeeds) {
-  std::set<std::string> names;
-  int benchmarks = 0;
-  for (const ks::driver::ProgramInfo& p : ks::driver::catalogue()) {
-    EXPECT_TRUE(names.insert(std::string(p.name)).second) << p.name;
-    EXPECT_NE(p.check, nullptr) << p.name;
-    if (p.kind == ks::driver::Kind::kBenchmark) {
-      ++benchmarks;
-      EXPECT_FALSE(p.time_line.empty()) << p.name;
-      EXPECT_GT(p.ops(1000), 0) << p.name;
-      EXPECT_NE(find_program(p.baseline), nullptr) << p.name << " baseline " << p.baseline;
-    } else {
-      EXPECT_NE(p.trace, nullptr) << p.name;
-      EXPECT_TRUE(p.openmp) << p.name;
-    }
-  }
-  EXPECT_EQ(names.size(), 27u);
-  EXPECT_EQ(benchmarks, 17);
-  EXPECT_EQ(find_program("plus-nothing"), nullptr);
-}
-
-TEST(Catalogue, CostModelsAndCaps) {
-  struct Case {
-    const char* program;
-    std::uint64_t requested;
-    std::uint64_t effective;
-    double bytes;
-    double ops;
-  };
-  const Case cases[] = {
-      {"plus-static", 1000, 1000, 24000, 1000},
-      {"plus-static", 4294967295u, 33554432, 24.0 * 33554432, 33554432},
-      {"plus-heap", 40000000, 40000000, 24.0 * 40000000, 40000000},
-      {"mprod-heap", 1000, 1000, 24e6, 2e9},
-      {"mprod-colwise", 20000, 10000, 24e8, 2e12},
-      {"yupd-o3", 1000000, 1000000, 12e6, 2e6},
-      {"chunk-dynamic", 500, 200, 0, 0},
-      {"chunk-guided", 21, 20, 0, 0},
-  };
-  for (const Case& c : cases) {
-    const ks::driver::ProgramInfo& p = *find_program(c.program);
-    const std::uint64_t eff = ks::driver::effective_size(p, c.requested);
-    EXPECT_EQ(eff, c.effective) << c.program;
-    EXPECT_DOUBLE_EQ(p.bytes(static_cast<double>(eff)), c.bytes) << c.program;
-    EXPECT_DOUBLE_EQ(p.ops(static_cast<double>(eff)), c.ops) << c.program;
-  }
-  // The record kernels do a fixed amount of work: 40000 steps over 5000 records.
-  EXPECT_DOUBLE_EQ(find_program("recmin-fused")->ops(0), 1.2e9);
-  EXPECT_DOUBLE_EQ(find_program("recmin-base")->bytes(0),
-                   2 * find_program("recmin-fused")->bytes(0));
 }
 
 // The documented reports, written out as the programs print them.

@@ -1,4 +1,9 @@
-// What the matrix-product programs share: the report of B, C and A = B*C.
+// What the matrix-product programs share: the command line and the report of B, C and A = B*C.
+//
+// Command line: one argument, the order N, read as the count argument (unsigned). A missing
+// argument prints the usage message on standard output and ends with status 255. The heap
+// programs take any order; the static-matrix programs cap it at the capacity of their
+// matrices.
 //
 // Data rule (each program fills inline or through the static harness): B[i][j] = C[i][j] =
 // j + 1, the value formed as a 32-bit signed integer, so every row of B and C reads 1 ... N
@@ -11,8 +16,29 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+
+#include "common/count_arg.h"
 
 namespace mprod {
+
+// Capacity of each dimension of the static matrices: 10000 x 10000 doubles.
+inline constexpr std::uint32_t kMax = 10000;
+
+// N for the heap programs: any unsigned 32-bit order.
+inline std::uint32_t order_from_command_line(int argc, char* argv[]) {
+  if (argc < 2) {
+    puts("[ERROR]-Debe insertar tamaño matriz");
+    exit(-1);
+  }
+  return ks::count_arg(argv[1]).u;
+}
+
+// N for the static-matrix programs: capped at kMax, compared as unsigned (-1 gives 10000).
+inline std::uint32_t capped_order_from_command_line(int argc, char* argv[]) {
+  const std::uint32_t N = order_from_command_line(argc, argv);
+  return N > kMax ? kMax : N;
+}
 
 // The heap programs print the time with six decimals, the static-matrix programs with nine.
 enum class TimeLine { kSixDecimals, kNineDecimals };

@@ -1,0 +1,89 @@
+#include "driver/csv_export.h"
+
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "driver/files.h"
+#include "driver/text.h"
+
+namespace ks::driver {
+namespace {
+
+std::string number(double v, const char* format = "{:.9g}") {
+  return std::isnan(v) ? std::string() : fmt::format(fmt::runtime(format), v);
+}
+
+std::string size_text(const Config& c) {
+  return c.size ? std::to_string(*c.size) : std::string();
+}
+
+}  // namespace
+
+std::string csv_field(const std::string& text) {
+  if (text.find_first_of(",\"\n\r") == std::string::npos) {
+    return text;
+  }
+  std::string quoted = "\"";
+  for (char c : text) {
+    quoted += c;
+    if (c == '"') {
+      quoted += '"';
+    }
+  }
+  return quoted + "\"";
+}
+
+std::string runs_csv(const std::vector<Config>& configs, const std::vector<RunRecord>& runs) {
+  std::string out =
+      "run,round,warmup,program,family,kind,size,effective_size,threads,schedule,chunk,args,"
+      "outcome,reason,printed_seconds,wall_seconds,exit_status,signal,started_at\n";
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const RunRecord& r = runs[i];
+    const Config& c = configs[r.config];
+    std::string args;
+    for (const std::string& a : c.spec().args) {
+      args += (args.empty() ? "" : " ") + a;
+    }
+    const auto eff = c.effective_size();
+    out += fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", i + 1,
+                       r.round + 1, r.warmup ? 1 : 0, c.program->name, c.program->family,
+                       kind_name(c.program->kind), size_text(c), eff ? std::to_string(*eff) : "",
+                       c.threads > 0 ? std::to_string(c.threads) : "", csv_field(c.schedule),
+                       c.chunk ? std::to_string(*c.chunk) : "", csv_field(args),
+                       outcome_name(r.outcome), csv_field(r.why),
+                       number(r.printed_seconds.value_or(NAN)), number(r.wall_seconds),
+                       r.exit_status, r.signal, iso_time(r.started_at));
+  }
+  return out;
+}
+
+std::string summary_csv(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows) {
+  std::string out =
+      "program,family,kind,size,effective_size,threads,schedule,chunk,runs,valid,metric,min,"
+      "median,mean,max,stddev,gb_per_s,gops_per_s,op_unit,speedup,speedup_vs,noisy\n";
+  for (const SummaryRow& row : rows) {
+    const Config& c = configs[row.config];
+    const auto eff = c.effective_size();
+    const bool stats = row.stats.count > 0;
+    out += fmt::format(
+        "{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", c.program->name,
+        c.program->family, kind_name(c.program->kind), size_text(c),
+        eff ? std::to_string(*eff) : "", c.threads > 0 ? std::to_string(c.threads) : "",
+        csv_field(c.schedule), c.chunk ? std::to_string(*c.chunk) : "", row.runs, row.valid,
+        row.printed_time ? "printed_seconds" : "wall_seconds", stats ? number(row.stats.min) : "",
+        stats ? number(row.stats.median) : "", stats ? number(row.stats.mean) : "",
+        stats ? number(row.stats.max) : "", stats ? number(row.stats.stddev) : "",
+        number(row.gb_per_s, "{:.4g}"), number(row.gops_per_s, "{:.4g}"), c.program->op_unit,
+        number(row.speedup, "{:.4g}"), csv_field(row.speedup_vs), row.noisy ? 1 : 0);
+  }
+  return out;
+}
+
+Exported write_csv(const std::string& dir, const ResultSet& results) {
+  write_file_atomic(dir + "/runs.csv", runs_csv(results.configs, results.runs));
+  write_file_atomic(dir + "/summary.csv", summary_csv(results.configs, results.summary));
+  return {{"runs.csv", "summary.csv"}, ""};
+}
+
+}  // namespace ks::driver

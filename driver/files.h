@@ -1,0 +1,23 @@
+// The output folder and its files, written so that a file that exists is complete (each is
+// written under a temporary name, then renamed).
+#pragma once
+
+#include <string>
+
+#include "driver/errors.h"
+
+namespace ks::driver {
+
+// Creates the folder (and its parents) and proves it writable; throws UsageError with a
+// one-line reason when it cannot.
+void prepare_output_dir(const std::string& dir);
+
+// Creates a folder of the output (and its parents); throws WriteError, naming it and the
+// reason, when it cannot.
+void create_folder(const std::string& dir);
+
+// Writes `content` to `path` through a temporary file in the same folder and a rename.
+// Throws WriteError, naming the file and the reason, on failure.
+void write_file_atomic(const std::string& path, const std::string& content);
+
+}  // namespace ks::driver

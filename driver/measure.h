@@ -1,0 +1,21 @@
+// The measuring a sweep and the tour share: the machine's context, the interleaved runs with a
+// progress line on a terminal, their summary and, for a tour, the demonstrations' maps.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "driver/results.h"
+
+namespace ks::driver {
+
+struct MeasureOptions {
+  std::string bin_dir;
+  double timeout_seconds = 60;
+  bool trace_demonstrations = false;  // keep each demonstration's last run as a map
+  std::vector<std::string> command;   // the driver's command line, for the result set
+};
+
+ResultSet measure(const std::vector<Config>& configs, const MeasureOptions& options);
+
+}  // namespace ks::driver

@@ -1,0 +1,83 @@
+// What a sweep or a tour produces: the configurations it measured, every run, one summary row
+// per configuration, and the result set the exporters write (and a run store can keep).
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "driver/catalogue.h"
+#include "driver/run_types.h"
+#include "driver/stats.h"
+#include "spawn/spawn.h"
+
+namespace ks::driver {
+
+struct Config {
+  const ProgramInfo* program = nullptr;
+  std::optional<std::uint64_t> size;  // as requested (the program may cap it)
+  std::optional<long long> chunk;
+  int threads = 0;       // OMP_NUM_THREADS; 0 for programs without OpenMP
+  std::string schedule;  // OMP_SCHEDULE; empty: the runtime's default
+  int repeat = 1;
+  int warmup = 0;
+
+  RunSpec spec() const;
+  std::optional<std::uint64_t> effective_size() const;
+  std::string label() const;  // "plus-parloop N=1M T=2"
+};
+
+enum class Outcome { kValid, kInvalid, kFailed, kTimeout, kSkipped };
+const char* outcome_name(Outcome o);
+
+struct RunRecord {
+  std::size_t config = 0;
+  int round = 0;
+  bool warmup = false;
+  Outcome outcome = Outcome::kSkipped;
+  std::string why;
+  std::optional<double> printed_seconds;
+  double wall_seconds = std::numeric_limits<double>::quiet_NaN();
+  int exit_status = -1;
+  int signal = 0;
+  double started_at = 0;                // seconds since the epoch
+  std::optional<ks::RunResult> result;  // the whole run, when the runner was asked to keep it
+};
+
+struct SummaryRow {
+  std::size_t config = 0;
+  int runs = 0;  // measured runs (no warm-up, none skipped)
+  int valid = 0;
+  bool printed_time = false;  // the statistics are of the printed time (else process wall)
+  Stats stats;
+  double gb_per_s = std::numeric_limits<double>::quiet_NaN();
+  double gops_per_s = std::numeric_limits<double>::quiet_NaN();
+  double speedup = std::numeric_limits<double>::quiet_NaN();
+  std::string speedup_vs;
+  // The spread is large: the slowest run took more than twice the median, or the standard
+  // deviation is above a quarter of the median (a busy machine, frequency changes).
+  bool noisy = false;
+};
+
+// A demonstration's map: the last run of one of its configurations, traced.
+struct DemoMap {
+  std::size_t config = 0;
+  Trace trace;
+};
+
+// Everything one sweep or tour produced, as every exporter writes it.
+struct ResultSet {
+  std::vector<std::string> command;  // the driver's command line
+  nlohmann::json context;            // the machine and the build, taken before the runs
+  std::vector<Config> configs;
+  std::vector<RunRecord> runs;
+  std::vector<SummaryRow> summary;   // one row per configuration
+  std::vector<DemoMap> maps;         // the demonstrations' maps (a tour's; a sweep has none)
+  std::vector<std::string> missing;  // catalogued programs missing from the build (a tour's)
+};
+
+}  // namespace ks::driver

@@ -1,0 +1,18 @@
+// The summary as a table of people: on the terminal, and in Markdown for the reports.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "driver/results.h"
+
+namespace ks::driver {
+
+// The compact table printed on the terminal.
+std::string summary_text(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows);
+
+// The same table in Markdown, with a note on how to read it.
+std::string summary_markdown(const std::vector<Config>& configs,
+                             const std::vector<SummaryRow>& rows);
+
+}  // namespace ks::driver

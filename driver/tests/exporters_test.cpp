@@ -1,0 +1,172 @@
+// The exporters, fed one result set made by hand: every format writes what it says it wrote,
+// from the same configurations, runs and summary.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "driver/exporters.h"
+#include "driver/json_export.h"
+#include "driver/markdown_export.h"
+#include "driver/summary.h"
+#include "driver/tests/configs.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ks::driver::test::config;
+using ks::driver::test::record;
+
+// plus-static at 2 and 4 ms, plus-parloop on two threads at 1 ms, and a demonstration traced.
+ks::driver::ResultSet made_results() {
+  ks::driver::ResultSet r;
+  r.command = {"kernelscope", "sweep", "plus-static", "plus-parloop", "greet-team"};
+  r.context = {{"cpu", {{"model", "Test CPU"}, {"usable_cpus", 2}}},
+               {"memory", {{"total_bytes", 2147483648u}}},
+               {"date", "2024-05-01T12:00:00Z"},
+               {"kernel", "Linux test"},
+               {"source_revision", "abc123"}};
+  r.configs = {config("plus-static", 1000, 0), config("plus-parloop", 1000, 2),
+               config("greet-team", std::nullopt, 2)};
+  r.runs = {record(0, 0.002), record(0, 0.004), record(1, 0.001)};
+  ks::driver::RunRecord demo = record(2, NAN);
+  demo.printed_seconds.reset();
+  demo.wall_seconds = 0.001;
+  r.runs.push_back(demo);
+  r.summary = ks::driver::summarize_runs(r.configs, r.runs);
+  ks::driver::Trace trace;
+  trace.team = 2;
+  trace.columns = 2;
+  trace.column_labels = {"Hello", "world"};
+  trace.cells = {{0, 0, std::nullopt, 0},
+                 {1, 0, std::nullopt, 1},
+                 {1, 1, std::nullopt, 2},
+                 {0, 1, std::nullopt, 3}};
+  r.maps = {{2, trace}};
+  return r;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+TEST(Exporters, EachFormatWritesWhatItReports) {
+  const std::string dir = ::testing::TempDir() + "ks-exporters-" + std::to_string(getpid());
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const ks::driver::ResultSet results = made_results();
+  const ks::driver::Exports exports = ks::driver::export_results(dir, results);
+  ASSERT_EQ(exports.by_format.size(), ks::driver::exporters().size());
+  for (const auto& [format, exported] : exports.by_format) {
+    for (const std::string& file : exported.files) {
+      EXPECT_TRUE(fs::exists(dir + "/" + file)) << format << ": " << file;
+    }
+  }
+  for (const char* file :
+       {"runs.csv", "summary.csv", "summary.md", "results.json", "maps/greet-team-T2.svg",
+        "maps/greet-team-T2.csv", "maps/greet-team-T2.json"}) {
+    EXPECT_TRUE(fs::exists(dir + "/" + file)) << file;
+  }
+  fs::create_directories(dir + "/again");
+  const auto skipped = ks::driver::export_results(dir + "/again", results, {"plots", "maps"});
+  EXPECT_TRUE(skipped.of("plots").files.empty());
+  EXPECT_FALSE(fs::exists(dir + "/again/plots"));
+  EXPECT_FALSE(fs::exists(dir + "/again/maps"));
+  EXPECT_TRUE(fs::exists(dir + "/again/results.json"));
+  fs::remove_all(dir);
+}
+
+TEST(Exporters, SummaryMarkdownReadsAsATable) {
+  const ks::driver::ResultSet results = made_results();
+  const std::string dir = ::testing::TempDir() + "ks-markdown-" + std::to_string(getpid());
+  fs::create_directories(dir);
+  ks::driver::export_results(dir, results, {"csv", "json", "plots", "maps"});
+  const std::string md = slurp(dir + "/summary.md");
+  fs::remove_all(dir);
+  const std::string table =
+      "| program | size | T | schedule | valid | median | min | max | sd | GB/s | Gop/s | speedup "
+      "|\n"
+      "|---|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n"
+      "| plus-static | 1000 | - | - | 2/2 | 3 ms | 2 ms | 4 ms | 1.41 ms | 0.008 | 0.000333 | "
+      "1.00 |\n"
+      "| plus-parloop | 1000 | 2 | - | 1/1 | 1 ms | 1 ms | 1 ms | 0 ns | 0.024 | 0.001 | 3.00 |\n"
+      "| greet-team | - | 2 | - | 1/1 | 1 ms (wall) | 1 ms | 1 ms | 0 ns | - | - | - |\n";
+  EXPECT_EQ(md.substr(0, table.size()), table);
+  EXPECT_NE(md.find("\nTimes are the medians of the valid runs"), std::string::npos) << md;
+}
+
+TEST(Exporters, ResultsJsonHoldsTheCommandContextRunsAndSummary) {
+  const ks::driver::ResultSet results = made_results();
+  const nlohmann::json j = ks::driver::results_json(results);
+  EXPECT_EQ(j["kernelscope"]["command"], results.command);
+  EXPECT_EQ(j["kernelscope"]["format"], 1);
+  EXPECT_EQ(j["context"], results.context);
+  ASSERT_EQ(j["runs"].size(), 4u);
+  EXPECT_EQ(j["runs"][2]["program"], "plus-parloop");
+  EXPECT_EQ(j["runs"][2]["threads"], 2);
+  EXPECT_EQ(j["runs"][2]["args"], std::vector<std::string>{"1000"});
+  EXPECT_TRUE(j["runs"][3]["printed_seconds"].is_null());
+  EXPECT_TRUE(j["runs"][0]["threads"].is_null());
+  ASSERT_EQ(j["summary"].size(), 3u);
+  EXPECT_DOUBLE_EQ(j["summary"][0]["median"].get<double>(), 0.003);
+  EXPECT_DOUBLE_EQ(j["summary"][1]["speedup"].get<double>(), 3.0);
+  EXPECT_EQ(j["summary"][1]["speedup_vs"], "plus-static N=1000");
+  EXPECT_TRUE(j["summary"][2]["gb_per_s"].is_null());
+  EXPECT_EQ(j["summary"][2]["metric"], "wall_seconds");
+}
+
+TEST(Exporters, BytesThatAreNotUtf8AreReplacedInJson) {
+  ks::driver::ResultSet results = made_results();
+  results.runs[0].why = "found \"...\xb1o Vectores\"";  // cut inside the "ñ" of "Tamaño"
+  results.maps[0].trace.problems = {"standard error: \xff\xfe"};
+  const std::string dir = ::testing::TempDir() + "ks-utf8-" + std::to_string(getpid());
+  fs::create_directories(dir);
+  ks::driver::export_results(dir, results, {"csv", "markdown", "plots"});
+  const auto json = nlohmann::json::parse(slurp(dir + "/results.json"));
+  EXPECT_EQ(json["runs"][0]["reason"], "found \"...\xef\xbf\xbdo Vectores\"");
+  const auto map = nlohmann::json::parse(slurp(dir + "/maps/greet-team-T2.json"));
+  EXPECT_FALSE(map["follows_rule"].get<bool>());
+  fs::remove_all(dir);
+}
+
+TEST(TourReport, GathersTablesPlotsMapsAndVerdicts) {
+  ks::driver::ResultSet results = made_results();
+  results.missing = {"mprod-heap", "yupd-o0"};
+  results.runs[1].outcome = ks::driver::Outcome::kInvalid;
+  results.runs[1].why = "line 1: wrong text";
+  struct Case {
+    ks::driver::Exported plots;
+    const char* plots_part;
+  };
+  const Case cases[] = {
+      {{{"plots/time-vector-add.dat", "plots/time-vector-add.svg", "plots/time-vector-add.png"},
+        ""},
+       "## Plots\n\n![time-vector-add](plots/time-vector-add.svg)\n\n## Demonstrations"},
+      {{{"plots/plots.gp"}, "gnuplot not found"},
+       "## Plots\n\nNot drawn: gnuplot not found\n\n## Demonstrations"},
+      {{}, "a quarter of the median.\n\n## Demonstrations"},  // no plots section
+  };
+  for (const Case& c : cases) {
+    const std::string md = ks::driver::tour_report(results, c.plots, 75);
+    EXPECT_EQ(md.rfind("# kernelscope tour\n\n2024-05-01T12:00:00Z on Test CPU (2 CPUs, 2.0 GiB), "
+                       "Linux test, revision abc123. 4 runs in 1 min 15 s.\n\n",
+                       0),
+              0u)
+        << md;
+    EXPECT_NE(md.find("**Missing from the build:** `mprod-heap` `yupd-o0`\n"), std::string::npos);
+    EXPECT_NE(md.find("## Measurements\n\n| program |"), std::string::npos);
+    EXPECT_NE(md.find(c.plots_part), std::string::npos) << md;
+    EXPECT_NE(md.find("| greet-team | 2 | follows the rule |\n\n![greet-team T=2]"
+                      "(maps/greet-team-T2.svg)\n"),
+              std::string::npos)
+        << md;
+    EXPECT_NE(md.find("## Runs that were not valid (1)\n\n- plus-static N=1000 (invalid): line 1: "
+                      "wrong text\n"),
+              std::string::npos)
+        << md;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,35 @@
+#include "driver/text.h"
+
+#include <cmath>
+#include <ctime>
+
+#include <fmt/format.h>
+
+namespace ks::driver {
+
+std::string human_seconds(double s) {
+  if (std::isnan(s)) {
+    return "-";
+  }
+  if (s < 1e-6) {
+    return fmt::format("{:.0f} ns", s * 1e9);
+  }
+  if (s < 1e-3) {
+    return fmt::format("{:.3g} us", s * 1e6);
+  }
+  if (s < 1) {
+    return fmt::format("{:.3g} ms", s * 1e3);
+  }
+  return fmt::format("{:.3g} s", s);
+}
+
+std::string iso_time(double epoch) {
+  const auto t = static_cast<std::time_t>(epoch);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+}  // namespace ks::driver
