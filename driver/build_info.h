@@ -10,6 +10,10 @@ struct BuiltProgram {
   std::string_view name;
   std::string_view options;  // compile options of its target
   bool openmp;               // linked with the OpenMP runtime
+  // The OpenMP runtime it is linked with ("GCC's OpenMP runtime, libgomp (/path)") and that
+  // runtime's version; both empty without OpenMP.
+  std::string_view openmp_runtime;
+  std::string_view openmp_runtime_version;
 };
 
 std::span<const BuiltProgram> built_programs();

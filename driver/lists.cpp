@@ -202,7 +202,7 @@ std::vector<std::string> parse_schedules(std::string_view text) {
       if (kind == "auto") {
         bad(item, "auto takes no chunk");
       }
-      const std::uint64_t chunk = parse_value(rest.substr(comma + 1), 2147483647);
+      const std::uint64_t chunk = parse_value(rest.substr(comma + 1), 2147483646);
       if (chunk < 1) {
         bad(item, "a chunk must be at least 1");
       }

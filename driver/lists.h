@@ -35,7 +35,8 @@ inline constexpr int kMaxThreads = 1024;
 std::vector<int> parse_threads(std::string_view text);
 
 // OMP_SCHEDULE values separated by ';' or blanks: [MODIFIER:]KIND[,CHUNK] with KIND one of
-// static, dynamic, guided, auto, CHUNK >= 1 (not with auto) and at most one MODIFIER,
+// static, dynamic, guided, auto, CHUNK from 1 to 2147483646 (not with auto; LLVM's OpenMP runtime
+// takes no larger chunk from OMP_SCHEDULE: it warns and uses 2147483646) and at most one MODIFIER,
 // monotonic (any kind) or nonmonotonic (dynamic and guided only). Returned in their canonical
 // spelling ("dynamic,4").
 std::vector<std::string> parse_schedules(std::string_view text);

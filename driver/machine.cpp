@@ -14,6 +14,7 @@
 
 #include "driver/build_info.h"
 #include "driver/text.h"
+#include "spawn/spawn.h"
 
 extern char** environ;
 
@@ -102,17 +103,20 @@ nlohmann::json machine_context(const std::string& bin_dir) {
   nlohmann::json programs = nlohmann::json::object();
   for (const BuiltProgram& p : built_programs()) {
     programs[std::string(p.name)] = {{"options", p.options}, {"openmp", p.openmp}};
+    programs[std::string(p.name)]["openmp_runtime"] =
+        p.openmp ? nlohmann::json{{"name", p.openmp_runtime}, {"version", p.openmp_runtime_version}}
+                 : nlohmann::json(nullptr);
   }
   ctx["build"]["programs"] = programs;
   // The revision the programs and the driver were built from (not what the tree holds now).
   ctx["source_revision"] = build_revision();
-  // OpenMP: runs get OMP_NUM_THREADS and OMP_SCHEDULE from the driver; the caller's own OMP_*
-  // variables are not passed on.
+  // OpenMP: runs get OMP_NUM_THREADS and OMP_SCHEDULE from the driver; the caller's own OpenMP
+  // variables (the standard ones and those of GCC's and LLVM's runtimes) are not passed on.
   nlohmann::json dropped = nlohmann::json::object();
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry(*e);
-    if (entry.rfind("OMP_", 0) == 0 || entry.rfind("GOMP_", 0) == 0) {
-      const auto eq = entry.find('=');
+    const auto eq = entry.find('=');
+    if (ks::is_openmp_variable(entry.substr(0, eq))) {
       dropped[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
   }

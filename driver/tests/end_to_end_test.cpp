@@ -128,6 +128,13 @@ TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
   EXPECT_GE(json["context"]["cpu"]["logical_cpus"].get<int>(), 1);
   EXPECT_TRUE(json["context"]["build"]["programs"].contains("plus-parloop"));
   EXPECT_TRUE(json["context"]["build"]["programs"]["plus-parloop"]["openmp"].get<bool>());
+  // Which OpenMP runtime, and which version of it, the OpenMP programs ran on; none for the
+  // others.
+  const auto& runtime = json["context"]["build"]["programs"]["plus-parloop"]["openmp_runtime"];
+  EXPECT_NE(runtime["name"].get<std::string>().find("OpenMP runtime"), std::string::npos);
+  EXPECT_FALSE(runtime["version"].get<std::string>().empty());
+  EXPECT_NE(runtime["version"].get<std::string>(), "unknown");
+  EXPECT_TRUE(json["context"]["build"]["programs"]["plus-static"]["openmp_runtime"].is_null());
   EXPECT_NE(slurp(out + "/summary.md").find("| plus-parloop |"), std::string::npos);
   for (const auto& entry : fs::directory_iterator(out)) {
     EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();

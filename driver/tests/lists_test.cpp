@@ -88,6 +88,7 @@ TEST(ScheduleSpec, KindsChunksAndModifiers) {
   const Case cases[] = {
       {"static;dynamic,4 guided", {"static", "dynamic,4", "guided"}},
       {"static,1K;static,1024", {"static,1024"}},
+      {"guided,2147483646", {"guided,2147483646"}},
       {"monotonic:dynamic,2;auto", {"monotonic:dynamic,2", "auto"}},
       {"monotonic:static,3;monotonic:auto", {"monotonic:static,3", "monotonic:auto"}},
       {"nonmonotonic:dynamic;nonmonotonic:guided,5",
@@ -109,7 +110,7 @@ TEST(ScheduleSpec, KindsChunksAndModifiers) {
       {"dynamic,-1", "not a number"},
       {"guided,x", "not a number"},
       {"auto,2", "auto takes no chunk"},
-      {"static,2147483648", "larger than"},
+      {"static,2147483647", "larger than"},
       {"nonmonotonic:static", "dynamic and guided only"},
       {"nonmonotonic:static,4", "dynamic and guided only"},
       {"nonmonotonic:auto", "dynamic and guided only"},
