@@ -1,6 +1,7 @@
 # The Slurm client layer: unit tests, and an integration test against a private single-node
 # cluster that a CTest fixture starts in a temporary folder and stops, pass or fail.
-add_suite_test(driver_slurm_test tests/slurm_test.cpp)
+add_suite_test(driver_slurm_test tests/slurm_errors_test.cpp tests/slurm_records_test.cpp
+               tests/slurm_script_test.cpp tests/slurm_test.cpp)
 if(TARGET driver_slurm_test)
   target_link_libraries(driver_slurm_test PRIVATE ks_driver)
   target_compile_definitions(driver_slurm_test PRIVATE
