@@ -22,12 +22,14 @@ if(TARGET driver_slurm_test)
   add_test(NAME slurm_cluster_test COMMAND driver_slurm_cluster_test)
   add_test(NAME slurm_cluster_stop COMMAND ${ks_slurm_fixture} stop ${ks_slurm_state})
   # One cluster at a time on the machine's two cores; skipped (77) only when Slurm's commands
-  # are not installed.
+  # are not installed. Labelled "cluster": only the ci test preset runs them (about 90 s); the
+  # clang and asan presets leave them out.
   set_tests_properties(slurm_cluster_start PROPERTIES
-    FIXTURES_SETUP slurm_cluster RESOURCE_LOCK slurm_cluster TIMEOUT 120 SKIP_RETURN_CODE 77)
+    FIXTURES_SETUP slurm_cluster RESOURCE_LOCK slurm_cluster TIMEOUT 120 SKIP_RETURN_CODE 77
+    LABELS cluster)
   set_tests_properties(slurm_cluster_test PROPERTIES
     FIXTURES_REQUIRED slurm_cluster RESOURCE_LOCK slurm_cluster TIMEOUT 400 SKIP_RETURN_CODE 77
-    ENVIRONMENT KS_SLURM_CLUSTER_STATE=${ks_slurm_state})
+    ENVIRONMENT KS_SLURM_CLUSTER_STATE=${ks_slurm_state} LABELS cluster)
   set_tests_properties(slurm_cluster_stop PROPERTIES
-    FIXTURES_CLEANUP slurm_cluster RESOURCE_LOCK slurm_cluster TIMEOUT 120)
+    FIXTURES_CLEANUP slurm_cluster RESOURCE_LOCK slurm_cluster TIMEOUT 120 LABELS cluster)
 endif()
