@@ -14,8 +14,10 @@ namespace ks::driver {
 //   A..B       A, 2A, 4A, ... up to B (doubling; B itself is added when the steps miss it)
 //   A..BxF     the same with factor F (F >= 2)
 //   A..B+S     A, A+S, A+2S, ... up to B (S >= 1)
-// Items are separated by commas; the result keeps the order given, without repeats. Throws
+// Items are separated by commas; the result keeps the order given, without repeats. A list
+// holds at most kMaxListValues values, counted before any is made. Throws
 // std::invalid_argument with a one-line reason on malformed input.
+inline constexpr std::uint64_t kMaxListValues = 1000000;
 std::vector<std::uint64_t> parse_list(std::string_view text, std::uint64_t max_value);
 
 // Sizes: parse_list bounded by 2^32 - 1 (every size is a 32-bit count argument).
