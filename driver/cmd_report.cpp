@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include <fmt/format.h>
@@ -41,6 +42,14 @@ int run_report(const Common& common, const ReportOptions& options) {
     contents = Store::open_readonly(dir + "/" + std::string(kStoreFile)).load();
   } catch (const StoreError& e) {
     throw UsageError(e.what());
+  }
+  // A reader leaves an empty log behind where the writer had removed its own; nobody else
+  // writes here while the lock is held.
+  const std::string log = dir + "/" + std::string(kStoreFile) + "-wal";
+  std::error_code ec;
+  if (std::filesystem::exists(log, ec) && std::filesystem::file_size(log, ec) == 0 && !ec) {
+    std::filesystem::remove(log, ec);
+    std::filesystem::remove(dir + "/" + std::string(kStoreFile) + "-shm", ec);
   }
   clear_outputs(dir, /*keep_store=*/true);
   const ResultSet results = result_set(contents);

@@ -15,6 +15,7 @@
 
 #include "driver/catalogue.h"
 #include "driver/store.h"
+#include "driver/tests/driver_runs.h"
 #include "tests/support/program_test.h"
 
 namespace {
@@ -22,74 +23,12 @@ namespace {
 namespace fs = std::filesystem;
 using ks::test::ExitedWith;
 
-const std::string kFakes = KS_DRIVER_FAKES;
-
-// A fresh folder for one test's output.
-std::string scratch(const std::string& name) {
-  const std::string dir =
-      ::testing::TempDir() + "kernelscope-" + name + "-" + std::to_string(getpid());
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
-
-ks::RunResult kernelscope(std::vector<std::string> args, ks::RunOptions options = {}) {
-  options.args = std::move(args);
-  options.timeout_seconds = 120;
-  return ks::run_program(ks::test::program_path("kernelscope"), options);
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
-// Rows of a CSV file as maps from the header's names to the fields.
-std::vector<std::map<std::string, std::string>> read_csv(const std::string& path) {
-  const std::string text = slurp(path);
-  std::vector<std::vector<std::string>> rows(1);
-  std::string field;
-  bool quoted = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
-        field += '"';
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      } else {
-        field += c;
-      }
-    } else if (c == '"') {
-      quoted = true;
-    } else if (c == ',') {
-      rows.back().push_back(field);
-      field.clear();
-    } else if (c == '\n') {
-      rows.back().push_back(field);
-      field.clear();
-      rows.emplace_back();
-    } else {
-      field += c;
-    }
-  }
-  rows.pop_back();  // after the last newline
-  std::vector<std::map<std::string, std::string>> out;
-  for (std::size_t r = 1; r < rows.size(); ++r) {
-    EXPECT_EQ(rows[r].size(), rows[0].size()) << path << " row " << r;
-    std::map<std::string, std::string> m;
-    for (std::size_t k = 0; k < rows[0].size() && k < rows[r].size(); ++k) {
-      m[rows[0][k]] = rows[r][k];
-    }
-    out.push_back(m);
-  }
-  return out;
-}
-
-bool built(const std::string& program) {
-  return access(ks::test::program_path(program).c_str(), X_OK) == 0;
-}
+using ks::driver::test::built;
+using ks::driver::test::kernelscope;
+using ks::driver::test::kFakes;
+using ks::driver::test::read_csv;
+using ks::driver::test::scratch;
+using ks::driver::test::slurp;
 
 TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
   const std::string out = scratch("sweep");
