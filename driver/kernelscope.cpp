@@ -9,7 +9,7 @@
 //
 // Exit status: 0 when every run was valid, 1 when a run was invalid, crashed, failed or timed
 // out (or a program is missing from the build during a tour, or an output file could not be
-// written), 2 for bad input.
+// written), 2 for bad input, 128 + the signal when SIGINT, SIGTERM or SIGHUP interrupted it.
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,8 +55,9 @@ void setup_common(CLI::App& app, Common& common) {
       ->capture_default_str();
   app.footer(
       "Exit status: 0 when every run was valid; 1 when a run printed a wrong value, crashed, "
-      "failed or timed out (or, in a tour, a program is missing from the build); 2 for bad "
-      "input.");
+      "failed or timed out (or, in a tour, a program is missing from the build), or a file "
+      "could not be written; 2 for bad input; 130, 143, 129 when interrupted by SIGINT, SIGTERM, "
+      "SIGHUP.");
 }
 
 // The status when the command line cannot be parsed or asks for help; none when it can.
