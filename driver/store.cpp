@@ -1,5 +1,7 @@
 #include "driver/store.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -537,10 +539,20 @@ Store Store::create(const std::string& dir, const Plan& plan, const nlohmann::js
   if (file_exists(file)) {
     throw StoreError(fmt::format("{} already holds a store", dir));
   }
-  Store store = open_file(file, sqlite::Mode::kCreate, options);
+  // Made whole under a temporary name, without a journal or a sync of its own, then synced once
+  // and renamed: a store appears complete or not at all, for the cost of one sync rather than
+  // the several of a journalled creation.
+  const std::string tmp = fmt::format("{}.tmp-{}", file, getpid());
+  auto remove_all = [](const std::string& f) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+      ::unlink((f + suffix).c_str());
+    }
+  };
+  remove_all(tmp);
+  Store store = open_file(tmp, sqlite::Mode::kCreate, options);
   try {
-    store.db_.exec("PRAGMA journal_mode = WAL");
-    store.configure(options.sync_each_run);
+    store.db_.exec("PRAGMA journal_mode = OFF");
+    store.db_.exec("PRAGMA synchronous = OFF");
     sqlite::Transaction t(store.db_);
     store.db_.exec(kSchema);
     store.db_.exec(fmt::format("PRAGMA application_id = {}", kApplicationId));
@@ -589,13 +601,34 @@ Store Store::create(const std::string& dir, const Plan& plan, const nlohmann::js
     s = store.db_.prepare("INSERT INTO machines (host, context, recorded_at) VALUES (?, ?, ?)");
     s.bind_text(1, store.host_).bind_text(2, json_text(context)).bind(3, now_epoch()).run();
     t.commit();
-    store.read_plan();
+    store.db_.exec("PRAGMA journal_mode = WAL");  // kept in the file for every later opening
+    store = Store();                              // closed: everything is in the file
+    const int fd = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    const int sync_error = errno;
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    if (!synced) {
+      throw StoreError(fmt::format("cannot make {}: {}", file, std::strerror(sync_error)));
+    }
+    // A log left by a store whose file was removed would be replayed into this one.
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+      ::unlink((file + suffix).c_str());
+    }
+    if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) != 0) {
+      if (errno == EEXIST) {
+        throw StoreError(fmt::format("{} already holds a store", dir));
+      }
+      if (errno != EINVAL || ::rename(tmp.c_str(), file.c_str()) != 0) {
+        throw StoreError(fmt::format("cannot make {}: {}", file, std::strerror(errno)));
+      }
+    }
+    store = open_file(file, sqlite::Mode::kReadWrite, options);
   } catch (const std::exception& e) {
     // Nothing half-made stays behind to be mistaken for a store.
     store = Store();
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-      ::unlink((file + suffix).c_str());
-    }
+    remove_all(tmp);
     if (dynamic_cast<const StoreError*>(&e) != nullptr) {
       throw;
     }
