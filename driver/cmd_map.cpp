@@ -24,6 +24,7 @@ struct MapOptions {
   std::vector<std::string> args;
   int threads = 4;
   std::string out = "kernelscope-report-map";
+  bool force = false;
 };
 
 // The program's arguments: as given, or the catalogue's usual ones rather than the usage
@@ -89,6 +90,7 @@ int run_map(const Common& common, const MapOptions& options) {
                                                         .out = options.out,
                                                         .bin_dir = common.bin_dir,
                                                         .timeout_seconds = common.timeout,
+                                                        .force = options.force,
                                                         .command = common.command});
   if (const std::string& notice = m.exports.of("maps").notice; !notice.empty()) {
     error_line(notice);
@@ -128,6 +130,9 @@ Subcommand setup_map(CLI::App& app, const Common& common) {
                   "its arguments (after -- when they start with -); the usual ones when none");
   map->add_option("--threads", o->threads, "team size")->default_val(4);
   map->add_option("--out", o->out, "output folder")->default_val(o->out);
+  map->add_flag("--force", o->force,
+                "replace a sweep's or tour's results in the output folder (a map's are replaced "
+                "anyway)");
   return {map, [&common, o] { return run_map(common, *o); }};
 }
 

@@ -236,18 +236,18 @@ Measurement measure(const Plan& plan, const MeasureOptions& o) {
       }
       before = std::move(old);
     } else if (!replaceable) {
-      throw UsageError(
-          fmt::format("{} holds the results of an earlier {} (results.db): --resume continues "
-                      "it, --force replaces it",
-                      o.out, old ? old->kind : std::string("command")));
+      throw UsageError(fmt::format(
+          "{} holds the results of an earlier {} (results.db): {}", o.out,
+          old ? old->kind : std::string("command"),
+          o.kind == "map" ? "--force replaces it" : "--resume continues it, --force replaces it"));
     }
     if (old || before) {
       earlier = earlier_seconds(before ? *before : *old);
     }
   }
-  if (!store) {
-    clear_outputs(o.out);  // an earlier command's files, or those of one that made no store
-  }
+  // An earlier command's files (or those of one that made no store); on resume, its renderings
+  // and any file left half-written, all made again from the store.
+  clear_outputs(o.out, /*keep_store=*/store.has_value());
 
   nlohmann::json context = machine_context(o.bin_dir);
   if (!o.missing.empty()) {

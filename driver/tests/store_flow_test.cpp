@@ -330,6 +330,17 @@ TEST(Force, LeavesNoStaleFile) {
   EXPECT_EQ(names_in(out),
             (std::vector<std::string>{".kernelscope.lock", "results.db", "results.json", "runs.csv",
                                       "summary.csv", "summary.md"}));
+  // A map does not replace a sweep's results unless told to.
+  const ks::RunResult map = kernelscope({"map", "chunk-static", "3", "--out", out});
+  EXPECT_TRUE(ExitedWith(map, 2));
+  EXPECT_NE(map.err.find("holds the results of an earlier sweep (results.db): --force replaces it"),
+            std::string::npos)
+      << map.err;
+  ASSERT_TRUE(ExitedWith(kernelscope({"map", "chunk-static", "3", "--force", "--out", out}), 0));
+  for (const std::string& name : names_in(out)) {
+    EXPECT_TRUE(name == ".kernelscope.lock" || name == "results.db" || name.rfind("map.", 0) == 0)
+        << name;
+  }
   fs::remove_all(out);
 }
 
