@@ -15,6 +15,7 @@
 #include "driver/lists.h"
 #include "driver/map_view.h"
 #include "driver/measure.h"
+#include "driver/plan.h"
 
 namespace ks::driver {
 namespace {
@@ -23,26 +24,58 @@ struct MapOptions {
   std::string program;
   std::vector<std::string> args;
   int threads = 4;
+  bool allow_cap = false;
   std::string out = "kernelscope-report-map";
   bool force = false;
 };
 
-// The program's arguments: as given, or the catalogue's usual ones rather than the usage
-// message when none are given.
-RunSpec map_spec(const ProgramInfo& p, const MapOptions& options) {
-  RunSpec spec;
-  spec.args = options.args;
-  if (options.args.empty() && p.arg != ArgKind::kNone) {
-    std::optional<std::uint64_t> size;
-    std::optional<long long> chunk;
-    if (!p.default_sizes.empty()) {
-      size = parse_sizes(p.default_sizes).front();
-    }
-    if (!p.default_chunks.empty()) {
-      chunk = static_cast<long long>(parse_list(p.default_chunks, 2147483647).front());
-    }
-    spec.args = program_args(p, size, chunk);
+// One value of the program's command line, read as a sweep reads its lists (K, M, G
+// included), but a single value: a map draws one run.
+std::uint64_t single_value(const std::string& text, std::uint64_t max_value, const char* what) {
+  std::vector<std::uint64_t> values;
+  try {
+    values = parse_list(text, max_value);
+  } catch (const std::invalid_argument& e) {
+    throw UsageError(fmt::format("malformed {} {}", what, e.what()));
   }
+  if (values.size() != 1 || text.find_first_of(",.") != std::string::npos) {
+    throw UsageError(fmt::format("a map draws one run: one {}, not '{}'", what, text));
+  }
+  return values.front();
+}
+
+// The program's arguments: the catalogue's usual ones when none are given, else exactly as
+// many as it takes, checked as a sweep checks its sizes and chunks (caps included).
+RunSpec map_spec(const ProgramInfo& p, const MapOptions& options,
+                 std::vector<std::string>& notices) {
+  const bool sized = p.arg == ArgKind::kSize || p.arg == ArgKind::kSignedSize ||
+                     p.arg == ArgKind::kCount || p.arg == ArgKind::kCountChunk;
+  const bool chunked = p.arg == ArgKind::kChunk || p.arg == ArgKind::kCountChunk;
+  const std::size_t takes = (sized ? 1 : 0) + (chunked ? 1 : 0);
+  const std::vector<std::string>& args = options.args;
+  if (!args.empty() && args.size() != takes) {
+    throw UsageError(takes == 0
+                         ? fmt::format("{} takes no arguments, {} given", p.name, args.size())
+                         : fmt::format("{} takes {} argument{} ({}), {} given", p.name, takes,
+                                       takes == 1 ? "" : "s", p.arguments, args.size()));
+  }
+  std::optional<std::uint64_t> size;
+  std::optional<long long> chunk;
+  if (sized) {
+    size = args.empty() ? parse_sizes(p.default_sizes).front()
+                        : single_value(args[0], 4294967295u, "size");
+    check_size(p, *size, options.allow_cap, 0, notices);
+  }
+  if (chunked) {
+    chunk =
+        static_cast<long long>(args.empty() ? parse_list(p.default_chunks, 2147483647).front()
+                                            : single_value(args[takes - 1], 2147483647, "chunk"));
+    if (*chunk < 1) {
+      throw UsageError(fmt::format("{}: a chunk must be at least 1", p.name));
+    }
+  }
+  RunSpec spec;
+  spec.args = program_args(p, size, chunk);
   spec.threads = options.threads;
   return spec;
 }
@@ -68,13 +101,17 @@ int run_map(const Common& common, const MapOptions& options) {
     throw UsageError(fmt::format(
         "{} is a benchmark; map draws the demonstrations (kernelscope sweep measures it)", name));
   }
-  if (options.threads < 1 || options.threads > 1024) {
-    throw UsageError("--threads must be between 1 and 1024");
+  if (options.threads < 1 || options.threads > kMaxThreads) {
+    throw UsageError(fmt::format("--threads must be between 1 and {}", kMaxThreads));
   }
+  std::vector<std::string> notices;
+  const RunSpec spec = map_spec(*p, options, notices);
   if (!built(common, name)) {
     throw UsageError(missing_message(common, name));
   }
-  const RunSpec spec = map_spec(*p, options);
+  for (const std::string& n : notices) {
+    error_line(n);
+  }
   if (const long long items = items_asked(*p, spec); items > kMapMaxItems) {
     throw UsageError(fmt::format("{} {} would print {} iterations; a map draws at most {}", name,
                                  spec.args[0], items, kMapMaxItems));
@@ -122,17 +159,23 @@ int run_map(const Common& common, const MapOptions& options) {
 
 }  // namespace
 
-Subcommand setup_map(CLI::App& app, const Common& common) {
+Subcommand setup_map(CLI::App& app, Common& common) {
   auto o = std::make_shared<MapOptions>();
   auto* map = app.add_subcommand("map", "who ran which iteration of a demonstration");
-  map->add_option("program", o->program, "a demonstration")->required();
-  map->add_option("args", o->args,
-                  "its arguments (after -- when they start with -); the usual ones when none");
-  map->add_option("--threads", o->threads, "team size")->default_val(4);
-  map->add_option("--out", o->out, "output folder")->default_val(o->out);
+  map->add_option("PROGRAM", o->program, "a demonstration (kernelscope list)")->required();
+  map->add_option("ARGS", o->args,
+                  "its arguments, as kernelscope list shows them (K, M, G are powers of two);\n"
+                  "its usual ones when none; after -- when they start with -");
+  map->add_option("--threads", o->threads, "team size (OMP_NUM_THREADS), from 1 to 1024")
+      ->default_val(4);
+  map->add_flag("--cap", o->allow_cap,
+                "draw a count above the program's cap anyway (the program runs its cap)");
+  map->add_option("--out", o->out, "output folder")->type_name("DIR")->default_val(o->out);
   map->add_flag("--force", o->force,
                 "replace a sweep's or tour's results in the output folder (a map's are replaced "
                 "anyway)");
+  add_bin_option(*map, common);
+  add_timeout_option(*map, common);
   return {map, [&common, o] { return run_map(common, *o); }};
 }
 

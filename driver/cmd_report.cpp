@@ -103,12 +103,13 @@ int run_report(const Common& common, const ReportOptions& options) {
 
 }  // namespace
 
-Subcommand setup_report(CLI::App& app, const Common& common) {
+Subcommand setup_report(CLI::App& app, Common& common) {
   auto o = std::make_shared<ReportOptions>();
   auto* report =
       app.add_subcommand("report", "render a folder's files again from its store (results.db)");
-  report->add_option("dir", o->dir, "the output folder of a sweep, tour or map")->required();
+  report->add_option("DIR", o->dir, "the output folder of a sweep, tour or map")->required();
   report->add_flag("--no-plots", o->no_plots, "write no plots");
+  add_bin_option(*report, common);
   return {report, [&common, o] { return run_report(common, *o); }};
 }
 

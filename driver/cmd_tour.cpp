@@ -118,14 +118,20 @@ int run_tour(const Common& common, const TourOptions& options) {
 
 }  // namespace
 
-Subcommand setup_tour(CLI::App& app, const Common& common) {
+Subcommand setup_tour(CLI::App& app, Common& common) {
   auto o = std::make_shared<TourOptions>();
   auto* tour = app.add_subcommand("tour", "every family at sizes that finish in minutes");
-  tour->add_option("--out", o->out, "output folder")->default_val(o->out);
-  tour->add_option("--scale", o->scale, "scales the repetitions (0.2 for a quick look)")
-      ->check(CLI::Range(0.01, 100.0));
+  tour->add_option("--out", o->out, "output folder")->type_name("DIR")->default_val(o->out);
+  tour->add_option("--scale", o->scale,
+                   "scales every program's measured runs, from 0.01 to 100 (0.2 for a quick "
+                   "look)")
+      ->type_name("FACTOR")
+      ->check(number_between(0.01, 100, "a factor from 0.01 to 100"))
+      ->default_str("1");
   tour->add_flag("--no-plots", o->no_plots, "write no plots");
   add_store_options(*tour, o->resume, o->force, o->dry_run);
+  add_bin_option(*tour, common);
+  add_timeout_option(*tour, common);
   return {tour, [&common, o] { return run_tour(common, *o); }};
 }
 

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fmt/format.h>
@@ -12,6 +14,58 @@
 #include "driver/store.h"
 
 namespace ks::driver {
+namespace {
+
+// A plain number within bounds: "nan", "inf" and numbers out of range are refused, whatever a
+// comparison with NaN would let through.
+std::string number_problem(const std::string& text, double low, bool low_open, double high,
+                           std::string_view what) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  const double value = std::strtod(begin, &end);
+  const bool number = end != begin && *end == '\0' && std::isfinite(value);
+  if (number && (low_open ? value > low : value >= low) && value <= high) {
+    return "";
+  }
+  return fmt::format("'{}' is not {}", text, what);
+}
+
+}  // namespace
+
+void add_bin_option(CLI::App& app, Common& common) {
+  app.add_option("--bin", common.bin_dir,
+                 "folder of the suite's programs (default: $KERNELSCOPE_BIN, else the folder "
+                 "kernelscope is in)")
+      ->type_name("DIR")
+      ->default_str(common.bin_dir);
+}
+
+void add_timeout_option(CLI::App& app, Common& common) {
+  app.add_option("--timeout", common.timeout,
+                 fmt::format("seconds a run may take before it is killed (above 0, at most {:g})",
+                             kMaxTimeout))
+      ->type_name("SECONDS")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return number_problem(
+                text, 0, true, kMaxTimeout,
+                fmt::format("a number of seconds above 0 and at most {:g}, a day", kMaxTimeout));
+          },
+          ""))
+      ->default_str(fmt::format("{:g}", common.timeout));
+}
+
+CLI::Validator number_between(double low, double high, std::string what) {
+  return CLI::Validator(
+      [low, high, what](std::string& text) { return number_problem(text, low, false, high, what); },
+      "");
+}
+
+std::string help_pointer(std::string_view subcommand) {
+  return subcommand.empty() || subcommand == "help"
+             ? "(kernelscope help)"
+             : fmt::format("(kernelscope help {})", subcommand);
+}
 
 void error_line(const std::string& what) {
   std::fprintf(stderr, "kernelscope: %s\n", what.c_str());

@@ -18,7 +18,10 @@ namespace ks::driver {
 inline constexpr int kRunsFailed = 1;  // a run was not valid, or an output could not be written
 inline constexpr int kBadInput = 2;
 
-// The options given before (or, as CLI11 falls through, after) the subcommand.
+// A run may take at most a day before it is killed.
+inline constexpr double kMaxTimeout = 86400;
+
+// The options that apply to several subcommands; each is accepted before the subcommand too.
 struct Common {
   std::string bin_dir;
   double timeout = 60;
@@ -30,14 +33,25 @@ struct Subcommand {
   std::function<int()> run;  // returns the exit status; throws UsageError, WriteError
 };
 
-Subcommand setup_list(CLI::App& app, const Common& common);    // cmd_list.cpp
-Subcommand setup_sweep(CLI::App& app, const Common& common);   // cmd_sweep.cpp
-Subcommand setup_map(CLI::App& app, const Common& common);     // cmd_map.cpp
-Subcommand setup_tour(CLI::App& app, const Common& common);    // cmd_tour.cpp
-Subcommand setup_report(CLI::App& app, const Common& common);  // cmd_report.cpp
+Subcommand setup_list(CLI::App& app, Common& common);    // cmd_list.cpp
+Subcommand setup_sweep(CLI::App& app, Common& common);   // cmd_sweep.cpp
+Subcommand setup_map(CLI::App& app, Common& common);     // cmd_map.cpp
+Subcommand setup_tour(CLI::App& app, Common& common);    // cmd_tour.cpp
+Subcommand setup_report(CLI::App& app, Common& common);  // cmd_report.cpp
+
+// The common options, for the app itself and for each subcommand they apply to, so that every
+// subcommand's help lists them: --bin (the programs' folder) and --timeout (seconds per run).
+void add_bin_option(CLI::App& app, Common& common);
+void add_timeout_option(CLI::App& app, Common& common);
+
+// Checks an option's value: a finite number from `low` to `high`; else "'TEXT' is not <what>".
+CLI::Validator number_between(double low, double high, std::string what);
 
 // What the subcommands share.
 void error_line(const std::string& what);  // "kernelscope: <what>" on standard error
+// The pointer to the help every usage error ends with: "(kernelscope help sweep)", or
+// "(kernelscope help)" for an error outside any subcommand (or of help itself).
+std::string help_pointer(std::string_view subcommand);
 bool built(const Common& common, std::string_view name);
 std::string missing_message(const Common& common, std::string_view name);
 // Reports the runs that were not valid (a few of them in full) on standard error; says whether

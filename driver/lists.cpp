@@ -97,12 +97,13 @@ std::uint64_t range_count(std::uint64_t from, std::uint64_t to, std::uint64_t fa
   return count + (v != to ? 1 : 0);
 }
 
-void add_range(std::string_view item, std::uint64_t max_value, std::vector<std::uint64_t>& out) {
+void add_range(std::string_view item, std::uint64_t max_value, PlainRange plain,
+               std::vector<std::uint64_t>& out) {
   const std::size_t dots = item.find("..");
   const std::uint64_t from = parse_value(item.substr(0, dots), max_value);
   std::string_view rest = item.substr(dots + 2);
   std::uint64_t factor = 2;
-  std::uint64_t step = 0;
+  std::uint64_t step = plain == PlainRange::kEvery ? 1 : 0;
   const std::size_t x = rest.find_first_of("x*");
   const std::size_t plus = rest.find('+');
   if (x != std::string_view::npos) {
@@ -110,6 +111,7 @@ void add_range(std::string_view item, std::uint64_t max_value, std::vector<std::
     if (factor < 2) {
       bad(item, "a range factor must be at least 2");
     }
+    step = 0;
     rest = rest.substr(0, x);
   } else if (plus != std::string_view::npos) {
     step = parse_value(rest.substr(plus + 1), max_value);
@@ -148,7 +150,8 @@ void add_range(std::string_view item, std::uint64_t max_value, std::vector<std::
 
 }  // namespace
 
-std::vector<std::uint64_t> parse_list(std::string_view text, std::uint64_t max_value) {
+std::vector<std::uint64_t> parse_list(std::string_view text, std::uint64_t max_value,
+                                      PlainRange plain) {
   std::vector<std::uint64_t> values;
   if (trim(text).empty()) {
     bad(text, "empty list");
@@ -159,7 +162,7 @@ std::vector<std::uint64_t> parse_list(std::string_view text, std::uint64_t max_v
       bad(text, "empty item in the list");
     }
     if (item.find("..") != std::string_view::npos) {
-      add_range(item, max_value, values);
+      add_range(item, max_value, plain, values);
     } else if (values.size() >= kMaxListValues) {
       bad(item, fmt::format("one value too many; a list holds at most {}", kMaxListValues));
     } else {
@@ -183,7 +186,7 @@ std::vector<std::uint64_t> parse_sizes(std::string_view text) {
 
 std::vector<int> parse_threads(std::string_view text) {
   std::vector<int> threads;
-  for (std::uint64_t v : parse_list(text, 1024)) {
+  for (std::uint64_t v : parse_list(text, kMaxThreads, PlainRange::kEvery)) {
     if (v < 1) {
       bad(text, "a thread count must be at least 1");
     }
@@ -200,11 +203,15 @@ std::vector<std::string> parse_schedules(std::string_view text) {
       continue;
     }
     std::string_view rest = item;
-    std::string modifier;
-    for (std::string_view m : {"monotonic:", "nonmonotonic:"}) {
-      if (rest.substr(0, m.size()) == m) {
-        modifier = std::string(m);
-        rest.remove_prefix(m.size());
+    std::string_view modifier;
+    if (const std::size_t colon = rest.find(':'); colon != std::string_view::npos) {
+      modifier = rest.substr(0, colon);
+      rest.remove_prefix(colon + 1);
+      if (modifier != "monotonic" && modifier != "nonmonotonic") {
+        bad(item, "the modifier must be monotonic or nonmonotonic");
+      }
+      if (rest.find(':') != std::string_view::npos) {
+        bad(item, "at most one modifier");
       }
     }
     const std::size_t comma = rest.find(',');
@@ -212,12 +219,16 @@ std::vector<std::string> parse_schedules(std::string_view text) {
     if (kind != "static" && kind != "dynamic" && kind != "guided" && kind != "auto") {
       bad(item, "the kind must be static, dynamic, guided or auto");
     }
-    std::string canonical = modifier + std::string(kind);
+    if (modifier == "nonmonotonic" && kind != "dynamic" && kind != "guided") {
+      bad(item, "nonmonotonic applies to dynamic and guided only");
+    }
+    std::string canonical =
+        (modifier.empty() ? "" : std::string(modifier) + ":") + std::string(kind);
     if (comma != std::string_view::npos) {
       if (kind == "auto") {
         bad(item, "auto takes no chunk");
       }
-      const std::uint64_t chunk = parse_value(rest.substr(comma + 1), 2147483647);
+      const std::uint64_t chunk = parse_value(rest.substr(comma + 1), 2147483646);
       if (chunk < 1) {
         bad(item, "a chunk must be at least 1");
       }

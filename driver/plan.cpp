@@ -24,6 +24,36 @@ std::string gib(double bytes) {
   return fmt::format("{:.1f} GiB", bytes / (1024.0 * 1024 * 1024));
 }
 
+}  // namespace
+
+void check_size(const ProgramInfo& p, std::uint64_t size, bool allow_cap,
+                std::uint64_t memory_limit, std::vector<std::string>& notices) {
+  if (size > p.max_size) {
+    throw UsageError(fmt::format("{}: size {} is above {}, where its signed argument wraps", p.name,
+                                 size, p.max_size));
+  }
+  if (p.arg == ArgKind::kSignedSize && size < 1) {
+    throw UsageError(fmt::format("{}: sizes must be at least 1", p.name));
+  }
+  const std::uint64_t effective = effective_size(p, size);
+  if (effective != size) {
+    if (!allow_cap) {
+      throw UsageError(
+          fmt::format("{}: size {} is above its cap of {}; the program would cap it and run {} "
+                      "(pass --cap to run it capped)",
+                      p.name, size, p.cap, p.cap));
+    }
+    notices.push_back(fmt::format("{}: size {} will be capped to {}", p.name, size, p.cap));
+  }
+  const double needed = p.footprint(static_cast<double>(effective));
+  if (memory_limit != 0 && needed > static_cast<double>(memory_limit)) {
+    throw UsageError(fmt::format("{}: size {} needs {} of memory; this machine has {}", p.name,
+                                 size, gib(needed), gib(static_cast<double>(memory_limit))));
+  }
+}
+
+namespace {
+
 // The sizes one program runs, checked against its limits.
 std::vector<std::uint64_t> program_sizes(const ProgramInfo& p, const std::string& spec,
                                          bool allow_cap, std::uint64_t memory_limit,
@@ -38,31 +68,14 @@ std::vector<std::uint64_t> program_sizes(const ProgramInfo& p, const std::string
   std::unordered_set<std::uint64_t> effective_kept;
   std::size_t capped = 0;
   for (std::uint64_t size : sizes) {
-    if (size > p.max_size) {
-      throw UsageError(fmt::format("{}: size {} is above {}, where its signed argument wraps",
-                                   p.name, size, p.max_size));
+    // A notice for the first few sizes capped and one for the rest, not one per size.
+    std::vector<std::string> own;
+    check_size(p, size, allow_cap, memory_limit, own);
+    capped += own.size();
+    if (capped <= 3) {
+      notices.insert(notices.end(), own.begin(), own.end());
     }
-    if (p.arg == ArgKind::kSignedSize && size < 1) {
-      throw UsageError(fmt::format("{}: sizes must be at least 1", p.name));
-    }
-    std::uint64_t effective = effective_size(p, size);
-    if (effective != size) {
-      if (!allow_cap) {
-        throw UsageError(fmt::format(
-            "{}: size {} is above its cap of {}; the program would cap it and run {} (pass "
-            "--cap to run it capped)",
-            p.name, size, p.cap, p.cap));
-      }
-      if (++capped <= 3) {
-        notices.push_back(fmt::format("{}: size {} will be capped to {}", p.name, size, p.cap));
-      }
-    }
-    const double needed = p.footprint(static_cast<double>(effective));
-    if (memory_limit != 0 && needed > static_cast<double>(memory_limit)) {
-      throw UsageError(fmt::format("{}: size {} needs {} of memory; this machine has {}", p.name,
-                                   size, gib(needed), gib(static_cast<double>(memory_limit))));
-    }
-    if (effective_kept.insert(effective).second) {
+    if (effective_kept.insert(effective_size(p, size)).second) {
       kept.push_back(size);
     }
   }
@@ -127,6 +140,17 @@ ProgramLists program_lists(const ProgramInfo& p, const SweepRequest& request,
     }
   } else if (request.sizes) {
     notices.push_back(fmt::format("{} takes no size: --sizes does not apply to it", p.name));
+  }
+  if (!takes_chunk(p.arg) && request.chunks) {
+    notices.push_back(fmt::format("{} takes no chunk: --chunks does not apply to it", p.name));
+  }
+  if (!p.openmp && request.threads) {
+    notices.push_back(
+        fmt::format("{} runs without OpenMP: --threads does not apply to it", p.name));
+  }
+  if (!p.reads_schedule && request.schedules) {
+    notices.push_back(
+        fmt::format("{} does not read OMP_SCHEDULE: --schedules does not apply to it", p.name));
   }
   if (takes_chunk(p.arg)) {
     lists.chunks.clear();
@@ -222,19 +246,38 @@ std::vector<Config> plan_sweep(const SweepRequest& request, std::vector<std::str
     throw UsageError(
         fmt::format("--warmup {}: must be between 0 and {}", request.warmup, kMaxPlannedRuns - 1));
   }
+  // Every list given is read first, whichever programs it applies to: a malformed or empty
+  // one is refused even where it would only earn a notice.
+  auto read = [](const std::optional<std::string>& text, const char* what, auto parse) {
+    if (text) {
+      try {
+        parse(*text);
+      } catch (const std::invalid_argument& e) {
+        throw UsageError(fmt::format("malformed {} list {}", what, e.what()));
+      }
+    }
+  };
+  read(request.sizes, "size", parse_sizes);
+  read(request.threads, "thread", parse_threads);
+  read(request.schedules, "schedule", parse_schedules);
+  read(request.chunks, "chunk", [](std::string_view t) { return parse_list(t, 2147483647); });
   std::vector<ProgramLists> programs;
-  bool any_schedule = false;
+  std::vector<const ProgramInfo*> named;
   for (const std::string& name : request.programs) {
     const ProgramInfo* p = find_program(name);
     if (p == nullptr) {
       throw UsageError(
           fmt::format("unknown program '{}' (kernelscope list shows the catalogue)", name));
     }
-    any_schedule = any_schedule || p->reads_schedule;
+    if (std::find(named.begin(), named.end(), p) != named.end()) {
+      const std::string notice = fmt::format("{} is named more than once: it runs once", name);
+      if (std::find(notices.begin(), notices.end(), notice) == notices.end()) {
+        notices.push_back(notice);
+      }
+      continue;
+    }
+    named.push_back(p);
     programs.push_back(program_lists(*p, request, notices));
-  }
-  if (request.schedules && !any_schedule) {
-    notices.push_back("--schedules applies to programs that read OMP_SCHEDULE; none is named");
   }
   return make_configs(programs);
 }

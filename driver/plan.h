@@ -28,8 +28,15 @@ struct SweepRequest {
   int default_threads = 2;         // the machine's cores, when --threads is not given
 };
 
+// Checks a size (or iteration count) for one program: within what its argument can hold, at
+// most its cap unless `allow_cap` (then a notice), within `memory_limit` (0: no limit). Throws
+// UsageError with a one-line reason.
+void check_size(const ProgramInfo& p, std::uint64_t size, bool allow_cap,
+                std::uint64_t memory_limit, std::vector<std::string>& notices);
+
 // Checks the request against the catalogue; throws UsageError with a one-line reason.
-// `notices` receives one-line remarks (an option that does not apply to a program).
+// `notices` receives one-line remarks (an option that does not apply to a program, a program
+// named twice, which runs once).
 std::vector<Config> plan_sweep(const SweepRequest& request, std::vector<std::string>& notices);
 
 // The configurations of the main job: every program at its catalogued tour parameters.

@@ -28,7 +28,7 @@ std::vector<std::string> child_environment(const RunOptions& options) {
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry(*e);
     const std::string name = entry.substr(0, entry.find('='));
-    if (options.clean_omp_env && name.rfind("OMP_", 0) == 0) {
+    if (options.clean_omp_env && is_openmp_variable(name)) {
       continue;
     }
     if (options.env.count(name) != 0) {
@@ -172,6 +172,15 @@ double seconds(const timeval& t) {
 }
 
 }  // namespace
+
+bool is_openmp_variable(std::string_view name) {
+  for (const std::string_view prefix : {"OMP_", "GOMP_", "KMP_", "LIBOMP_"}) {
+    if (name.substr(0, prefix.size()) == prefix) {
+      return true;
+    }
+  }
+  return false;
+}
 
 std::string RunResult::describe() const {
   if (!started) {

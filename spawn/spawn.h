@@ -19,6 +19,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "spawn/counters.h"
@@ -37,7 +38,7 @@ struct RunOptions {
   // Variables to set (or, with an empty optional, to remove) on top of the parent's
   // environment.
   std::map<std::string, std::optional<std::string>> env;
-  bool clean_omp_env = true;  // drop OMP_* variables inherited from the parent
+  bool clean_omp_env = true;  // drop OpenMP variables inherited from the parent (see below)
   // Resource limits for the child only (set between fork and exec; the parent's stay as they
   // are).
   std::optional<rlim_t> address_space_limit;  // RLIMIT_AS, soft and hard, in bytes
@@ -91,6 +92,10 @@ struct RunResult {
   // false whatever it did on SIGTERM, and term_signal tells which signal ended it.
   std::string describe() const;
 };
+
+// True for a variable that an OpenMP runtime reads: the standard OMP_*, and the variables of
+// GCC's runtime (GOMP_*) and of LLVM's (KMP_*, LIBOMP_*).
+bool is_openmp_variable(std::string_view name);
 
 // Starts `path` (vfork and exec) and waits for it.
 RunResult run_program(const std::string& path, const RunOptions& options = {});

@@ -128,16 +128,25 @@ TEST(Spawn, KeepsAtMostTheBoundOfEachStreamAndStillDrainsTheRest) {
 }
 
 TEST(Spawn, SetsAndCleansTheEnvironment) {
-  setenv("OMP_SCHEDULE", "dynamic", 1);
-  setenv("KS_SPAWN_TEST_KEEP", "kept", 1);
+  // Every runtime's own variables go with the standard ones; a look-alike name stays.
+  const char* inherited[] = {"OMP_SCHEDULE",       "GOMP_SPINCOUNT",
+                             "KMP_BLOCKTIME",      "LIBOMP_NUM_HIDDEN_HELPER_THREADS",
+                             "KS_SPAWN_TEST_KEEP", "XOMP_SPAWN_TEST"};
+  for (const char* name : inherited) {
+    setenv(name, "7", 1);
+  }
   ks::RunOptions options;
   options.env["OMP_NUM_THREADS"] = "3";
   options.env["KS_SPAWN_TEST_KEEP"] = std::nullopt;
-  const ks::RunResult r = sh(
-      "echo \"[$OMP_NUM_THREADS][${OMP_SCHEDULE-unset}][${KS_SPAWN_TEST_KEEP-unset}]\"", options);
-  unsetenv("OMP_SCHEDULE");
-  unsetenv("KS_SPAWN_TEST_KEEP");
-  EXPECT_EQ(r.out, "[3][unset][unset]\n");
+  const ks::RunResult r =
+      sh("echo \"[$OMP_NUM_THREADS][${OMP_SCHEDULE-unset}][${GOMP_SPINCOUNT-unset}]"
+         "[${KMP_BLOCKTIME-unset}][${LIBOMP_NUM_HIDDEN_HELPER_THREADS-unset}]"
+         "[${KS_SPAWN_TEST_KEEP-unset}][${XOMP_SPAWN_TEST-unset}]\"",
+         options);
+  for (const char* name : inherited) {
+    unsetenv(name);
+  }
+  EXPECT_EQ(r.out, "[3][unset][unset][unset][unset][unset][7]\n");
 }
 
 TEST(Spawn, KillsAtTheTimeoutAndSaysSo) {

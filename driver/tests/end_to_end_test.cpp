@@ -68,13 +68,23 @@ TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
   EXPECT_GE(json["context"]["cpu"]["logical_cpus"].get<int>(), 1);
   EXPECT_TRUE(json["context"]["build"]["programs"].contains("plus-parloop"));
   EXPECT_TRUE(json["context"]["build"]["programs"]["plus-parloop"]["openmp"].get<bool>());
+  // Which OpenMP runtime, and which version of it, the OpenMP programs ran on; none for the
+  // others.
+  const auto& runtime = json["context"]["build"]["programs"]["plus-parloop"]["openmp_runtime"];
+  EXPECT_NE(runtime["name"].get<std::string>().find("OpenMP runtime"), std::string::npos);
+  EXPECT_FALSE(runtime["version"].get<std::string>().empty());
+  EXPECT_NE(runtime["version"].get<std::string>(), "unknown");
+  EXPECT_TRUE(json["context"]["build"]["programs"]["plus-static"]["openmp_runtime"].is_null());
   EXPECT_NE(slurp(out + "/summary.md").find("| plus-parloop |"), std::string::npos);
   for (const auto& entry : fs::directory_iterator(out)) {
     EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();
   }
-  if (!r.err.empty()) {
+  const std::string notice =
+      "kernelscope: plus-static runs without OpenMP: --threads does not apply to it\n";
+  ASSERT_EQ(r.err.substr(0, notice.size()), notice);
+  if (r.err != notice) {
     // Without gnuplot the sweep says so and still succeeds.
-    EXPECT_NE(r.err.find("gnuplot"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("gnuplot", notice.size()), std::string::npos) << r.err;
   } else {
     EXPECT_TRUE(fs::exists(out + "/plots/time-vector-add.svg"));
     EXPECT_TRUE(fs::exists(out + "/plots/speedup-vector-add.png"));
@@ -189,7 +199,7 @@ TEST(BadInput, EachIsOneLineAndStatusTwo) {
        "missing from the build"},
       {{"map", "plus-static", "--out", out + "/6"}, "is a benchmark"},
       {{"sweep", "plus-static", "--repeat", "x"}, "--repeat"},
-      {{"frobnicate"}, "kernelscope --help"},
+      {{"frobnicate"}, "unknown subcommand 'frobnicate'"},
       {{"--timeout", "-1", "list"}, "--timeout"},
   };
   for (const Case& c : cases) {

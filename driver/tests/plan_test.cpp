@@ -36,6 +36,11 @@ TEST(Planning, BadRequestsAreRefusedBeforeAnythingRuns) {
       {{"plus-static"}, "10", std::nullopt, "--repeat 0", 0},
       {{"plus-static"}, "10", std::nullopt, "--warmup -1", 5, -1},
       {{"plus-static", "plus-heap"}, "1..250001+1", std::nullopt, "the plan holds 1000004", 1, 1},
+      // An empty or malformed list is refused even for a program it does not apply to.
+      {{"plus-static"}, "1K", "", "malformed thread list \"\": empty list"},
+      {{"plus-static"}, "", std::nullopt, "malformed size list \"\": empty list"},
+      {{"greet-team"}, "x", std::nullopt, "malformed size list"},
+      {{"plus-static"}, "1K", "1..x", "malformed thread list"},
   };
   for (const Case& c : cases) {
     ks::driver::SweepRequest request;
@@ -70,8 +75,18 @@ TEST(Planning, ConfigurationsCrossSizesThreadsSchedulesAndChunks) {
   EXPECT_EQ(configs[0].threads, 0);
   EXPECT_EQ(configs[2].spec().schedule, "static");
   EXPECT_EQ(configs[10].spec().args, (std::vector<std::string>{"10", "1"}));
-  ASSERT_EQ(notices.size(), 1u);  // greet-team takes no size
-  EXPECT_NE(notices[0].find("greet-team"), std::string::npos);
+  // Each option that cannot apply to a program named gets one notice.
+  const std::vector<std::string> expected = {
+      "plus-static takes no chunk: --chunks does not apply to it",
+      "plus-static runs without OpenMP: --threads does not apply to it",
+      "plus-static does not read OMP_SCHEDULE: --schedules does not apply to it",
+      "mprod-team takes no chunk: --chunks does not apply to it",
+      "chunk-dynamic does not read OMP_SCHEDULE: --schedules does not apply to it",
+      "greet-team takes no size: --sizes does not apply to it",
+      "greet-team takes no chunk: --chunks does not apply to it",
+      "greet-team does not read OMP_SCHEDULE: --schedules does not apply to it",
+  };
+  EXPECT_EQ(notices, expected);
 
   request = {};
   request.programs = {"plus-static"};
@@ -109,6 +124,18 @@ TEST(Planning, ALargePlanUpToTheLimit) {
   ASSERT_EQ(notices.size(), 4u);
   EXPECT_NE(notices.back().find("45565 more sizes will be capped"), std::string::npos)
       << notices.back();
+}
+
+TEST(Planning, AProgramNamedTwiceRunsOnceWithANotice) {
+  ks::driver::SweepRequest request;
+  request.programs = {"plus-static", "yupd-o2", "plus-static", "plus-static"};
+  request.sizes = "10,20";
+  std::vector<std::string> notices;
+  const auto configs = ks::driver::plan_sweep(request, notices);
+  ASSERT_EQ(configs.size(), 4u);  // two programs at two sizes
+  EXPECT_EQ(configs[0].program->name, "plus-static");
+  EXPECT_EQ(configs[2].program->name, "yupd-o2");
+  EXPECT_EQ(notices, std::vector<std::string>{"plus-static is named more than once: it runs once"});
 }
 
 }  // namespace

@@ -366,7 +366,7 @@ TEST(FolderLock, ASecondDriverOnABusyFolderIsRefusedAndOthersRunAlongside) {
     const ks::RunResult r = kernelscope(args);
     EXPECT_TRUE(ExitedWith(r, 2));
     EXPECT_EQ(r.err, "kernelscope: " + busy + " is in use by another kernelscope (pid " +
-                         std::to_string(first.pid()) + ")\n");
+                         std::to_string(first.pid()) + ") (kernelscope help " + command + ")\n");
   }
   // Another folder is no concern of the first's.
   const ks::RunResult alongside =
