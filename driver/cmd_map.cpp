@@ -8,11 +8,13 @@
 
 #include <fmt/format.h>
 
+#include "common/count_arg.h"
 #include "driver/catalogue.h"
 #include "driver/commands.h"
 #include "driver/files.h"
 #include "driver/lists.h"
 #include "driver/map_view.h"
+#include "driver/measure.h"
 #include "driver/plan.h"
 
 namespace ks::driver {
@@ -24,6 +26,7 @@ struct MapOptions {
   int threads = 4;
   bool allow_cap = false;
   std::string out = "kernelscope-report-map";
+  bool force = false;
 };
 
 // One value of the program's command line, read as a sweep reads its lists (K, M, G
@@ -77,6 +80,16 @@ RunSpec map_spec(const ProgramInfo& p, const MapOptions& options,
   return spec;
 }
 
+// The iterations a demonstration's run would print, from its count argument as the program
+// reads it (after its cap); 0 for those that take none.
+long long items_asked(const ProgramInfo& p, const RunSpec& spec) {
+  if ((p.arg != ArgKind::kCount && p.arg != ArgKind::kCountChunk) || spec.args.empty()) {
+    return 0;
+  }
+  const long long n = ks::count_arg(spec.args[0].c_str()).s;
+  return p.cap != 0 ? std::min(n, static_cast<long long>(p.cap)) : n;
+}
+
 int run_map(const Common& common, const MapOptions& options) {
   const std::string& name = options.program;
   const ProgramInfo* p = find_program(name);
@@ -96,24 +109,52 @@ int run_map(const Common& common, const MapOptions& options) {
   if (!built(common, name)) {
     throw UsageError(missing_message(common, name));
   }
-  prepare_output_dir(options.out);
   for (const std::string& n : notices) {
     error_line(n);
   }
-  ks::RunOptions run;
-  run.args = spec.args;
-  run.env["OMP_NUM_THREADS"] = std::to_string(spec.threads);
-  run.timeout_seconds = common.timeout;
-  const ks::RunResult result = ks::run_program(common.bin_dir + "/" + name, run);
-  const Trace trace = p->trace(spec, result);
-  const std::string notice = write_map_files(options.out, "map", *p, spec, trace);
-  if (!notice.empty()) {
+  if (const long long items = items_asked(*p, spec); items > kMapMaxItems) {
+    throw UsageError(fmt::format("{} {} would print {} iterations; a map draws at most {}", name,
+                                 spec.args[0], items, kMapMaxItems));
+  }
+  Config c;
+  c.program = p;
+  c.threads = spec.threads;
+  if (!spec.args.empty()) {
+    c.args = spec.args;
+  }
+  c.repeat = 1;
+  const Measurement m = measure(interleaved_plan({c}), {.kind = "map",
+                                                        .out = options.out,
+                                                        .bin_dir = common.bin_dir,
+                                                        .timeout_seconds = common.timeout,
+                                                        .force = options.force,
+                                                        .command = common.command});
+  if (const std::string& notice = m.exports.of("maps").notice; !notice.empty()) {
     error_line(notice);
   }
-  std::fputs(map_text(trace, map_title(*p, spec), isatty(STDOUT_FILENO) == 1).c_str(), stdout);
-  std::printf("map written to %s/ (map.svg%s, map.csv, map.json)\n", options.out.c_str(),
-              std::filesystem::exists(options.out + "/map.png") ? ", map.png" : "");
-  return trace.problems.empty() ? 0 : kRunsFailed;
+  bool broken = false;
+  for (const DemoMap& map : m.results.maps) {
+    std::fputs(map_text(map.trace, map_title(*p, spec), isatty(STDOUT_FILENO) == 1).c_str(),
+               stdout);
+    broken = broken || !map.trace.problems.empty();
+  }
+  for (const RunRecord& r : m.results.runs) {
+    if (r.outcome != Outcome::kValid && r.outcome != Outcome::kInvalid) {
+      error_line(fmt::format("{} run of {}: {}", outcome_name(r.outcome), c.label(), r.why));
+      broken = true;
+    }
+  }
+  const std::vector<std::string>& files = m.exports.of("maps").files;
+  if (!files.empty()) {
+    std::string list;
+    for (const std::string& f : files) {
+      if (!f.ends_with(".dat") && !f.ends_with(".gp")) {
+        list += (list.empty() ? "" : ", ") + f;
+      }
+    }
+    std::printf("map written to %s/ (%s)\n", options.out.c_str(), list.c_str());
+  }
+  return finish(m, options.out, common, broken);
 }
 
 }  // namespace
@@ -130,6 +171,9 @@ Subcommand setup_map(CLI::App& app, Common& common) {
   map->add_flag("--cap", o->allow_cap,
                 "draw a count above the program's cap anyway (the program runs its cap)");
   map->add_option("--out", o->out, "output folder")->type_name("DIR")->default_val(o->out);
+  map->add_flag("--force", o->force,
+                "replace a sweep's or tour's results in the output folder (a map's are replaced "
+                "anyway)");
   add_bin_option(*map, common);
   add_timeout_option(*map, common);
   return {map, [&common, o] { return run_map(common, *o); }};

@@ -11,6 +11,7 @@
 #include "driver/measure.h"
 #include "driver/plan.h"
 #include "driver/progress.h"
+#include "driver/store.h"
 #include "driver/summary_table.h"
 
 namespace ks::driver {
@@ -31,6 +32,9 @@ struct SweepOptions {
   ListOption sizes, threads, schedules, chunks;
   std::string out = "kernelscope-report-sweep";
   bool no_plots = false;
+  bool resume = false;
+  bool force = false;
+  bool dry_run = false;
 };
 
 int run_sweep(const Common& common, const SweepOptions& options) {
@@ -42,35 +46,34 @@ int run_sweep(const Common& common, const SweepOptions& options) {
   request.memory_limit = physical_memory();
   request.default_threads = usable_cpus();
   std::vector<std::string> notices;
-  const std::vector<Config> configs = plan_sweep(request, notices);
+  const Plan plan = interleaved_plan(plan_sweep(request, notices));
   for (const std::string& name : request.programs) {
     if (!built(common, name)) {
       throw UsageError(missing_message(common, name));
     }
   }
-  prepare_output_dir(options.out);
   for (const std::string& n : notices) {
     error_line(n);
   }
-  const auto start = std::chrono::steady_clock::now();
-  const ResultSet results = measure(configs, {.bin_dir = common.bin_dir,
-                                              .timeout_seconds = common.timeout,
-                                              .trace_demonstrations = false,
-                                              .command = common.command});
-  const Exports exports = export_results(
-      options.out, results,
-      options.no_plots ? std::vector<std::string_view>{"plots"} : std::vector<std::string_view>{});
-  std::fputs(summary_text(results.configs, results.summary).c_str(), stdout);
-  if (const std::string& notice = exports.of("plots").notice; !notice.empty()) {
+  if (options.dry_run) {
+    return print_dry_run(plan, options.out, options.resume);
+  }
+  const Measurement m = measure(plan, {.kind = "sweep",
+                                       .out = options.out,
+                                       .bin_dir = common.bin_dir,
+                                       .timeout_seconds = common.timeout,
+                                       .resume = options.resume,
+                                       .force = options.force,
+                                       .no_plots = options.no_plots,
+                                       .command = common.command});
+  std::fputs(summary_text(m.results.configs, m.results.summary).c_str(), stdout);
+  if (const std::string& notice = m.exports.of("plots").notice; !notice.empty()) {
     error_line(notice);
   }
-  const bool bad = report_bad_runs(results);
-  std::printf(
-      "%zu runs in %s; results in %s/\n", results.runs.size(),
-      duration_text(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count())
-          .c_str(),
-      options.out.c_str());
-  return bad ? kRunsFailed : 0;
+  const bool bad = report_bad_runs(m.results);
+  std::printf("%zu runs in %s; results in %s/\n", m.ran, duration_text(m.seconds).c_str(),
+              options.out.c_str());
+  return finish(m, options.out, common, bad);
 }
 
 }  // namespace
@@ -126,6 +129,7 @@ Subcommand setup_sweep(CLI::App& app, Common& common) {
   sweep->add_flag("--cap", o->request.allow_cap,
                   "run sizes above a program's cap anyway (the program runs its cap)");
   sweep->add_flag("--no-plots", o->no_plots, "write no plots");
+  add_store_options(*sweep, o->resume, o->force, o->dry_run);
   add_bin_option(*sweep, common);
   add_timeout_option(*sweep, common);
   return {sweep, [&common, o] { return run_sweep(common, *o); }};

@@ -3,10 +3,15 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <fmt/format.h>
+
+#include "driver/progress.h"
+#include "driver/store.h"
 
 namespace ks::driver {
 namespace {
@@ -90,6 +95,84 @@ bool report_bad_runs(const ResultSet& results) {
     error_line(fmt::format("... {} runs in all were not valid (see runs.csv)", bad));
   }
   return bad > 0;
+}
+
+void add_store_options(CLI::App& app, bool& resume, bool& force, bool& dry_run) {
+  auto* r = app.add_flag("--resume", resume,
+                         "continue the store in the output folder: run only what it lacks");
+  auto* f =
+      app.add_flag("--force", force, "replace what an earlier command left in the output folder");
+  r->excludes(f);
+  app.add_flag("--dry-run", dry_run, "print the plan and its estimated time, run nothing");
+}
+
+int print_dry_run(const Plan& plan, const std::string& out, bool resume) {
+  std::vector<std::size_t> todo(plan.runs.size());
+  for (std::size_t i = 0; i < todo.size(); ++i) {
+    todo[i] = i;
+  }
+  std::map<std::string, double> earlier;
+  if (Store::exists(out)) {
+    try {
+      const StoreContents contents =
+          Store::open_readonly(out + "/" + std::string(kStoreFile)).load();
+      earlier = earlier_seconds(contents);
+      if (resume) {
+        if (const auto difference = plan_difference(contents.plan, plan)) {
+          throw UsageError(fmt::format("--resume: {} holds another plan: {}", out, *difference));
+        }
+        std::vector<bool> done(plan.runs.size(), false);
+        for (const StoredRun& run : contents.runs) {
+          done[run.planned] = true;
+        }
+        std::erase_if(todo, [&](std::size_t seq) { return done[seq]; });
+      }
+    } catch (const StoreError& e) {
+      if (resume) {
+        throw UsageError(fmt::format("--resume: {}", e.what()));
+      }
+    }
+  }
+  std::vector<std::size_t> runs(plan.configs.size(), 0);
+  for (std::size_t seq : todo) {
+    ++runs[plan.runs[seq].config];
+  }
+  std::string text;
+  for (std::size_t i = 0; i < plan.configs.size(); ++i) {
+    const Config& c = plan.configs[i];
+    text += fmt::format("{:>6}  {:<40} {} warm-up{} + {} measured{}\n", i + 1, c.label(), c.warmup,
+                        c.warmup == 1 ? "" : "s", c.repeat,
+                        runs[i] == static_cast<std::size_t>(c.warmup + c.repeat)
+                            ? std::string()
+                            : fmt::format(" ({} to go)", runs[i]));
+  }
+  std::fputs(text.c_str(), stdout);
+  std::printf("%s\n", plan_line(plan, todo, earlier).c_str());
+  return 0;
+}
+
+int finish(const Measurement& m, const std::string& out, const Common& common, bool bad_runs) {
+  for (const std::string& line : m.failed) {
+    error_line(line);
+  }
+  if (m.signal != 0) {
+    const char* name = m.signal == SIGINT    ? "SIGINT"
+                       : m.signal == SIGTERM ? "SIGTERM"
+                       : m.signal == SIGHUP  ? "SIGHUP"
+                                             : strsignal(m.signal);
+    if (m.kind == "map" && m.completed < m.planned) {
+      error_line(fmt::format("interrupted by {} before its run was done: no map", name));
+    } else if (m.completed < m.planned) {
+      error_line(fmt::format(
+          "interrupted by {}: {} of {} planned runs done, kept in {}/{}; "
+          "resume with: {}",
+          name, m.completed, m.planned, out, kStoreFile, resume_command(common.command)));
+    } else {
+      error_line(fmt::format("interrupted by {} once every planned run was done", name));
+    }
+    return 128 + m.signal;
+  }
+  return bad_runs || !m.failed.empty() ? kRunsFailed : 0;
 }
 
 }  // namespace ks::driver

@@ -9,6 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "driver/measure.h"
+#include "driver/plan.h"
 #include "driver/results.h"
 
 namespace ks::driver {
@@ -31,10 +33,11 @@ struct Subcommand {
   std::function<int()> run;  // returns the exit status; throws UsageError, WriteError
 };
 
-Subcommand setup_list(CLI::App& app, Common& common);   // cmd_list.cpp
-Subcommand setup_sweep(CLI::App& app, Common& common);  // cmd_sweep.cpp
-Subcommand setup_map(CLI::App& app, Common& common);    // cmd_map.cpp
-Subcommand setup_tour(CLI::App& app, Common& common);   // cmd_tour.cpp
+Subcommand setup_list(CLI::App& app, Common& common);    // cmd_list.cpp
+Subcommand setup_sweep(CLI::App& app, Common& common);   // cmd_sweep.cpp
+Subcommand setup_map(CLI::App& app, Common& common);     // cmd_map.cpp
+Subcommand setup_tour(CLI::App& app, Common& common);    // cmd_tour.cpp
+Subcommand setup_report(CLI::App& app, Common& common);  // cmd_report.cpp
 
 // The common options, for the app itself and for each subcommand they apply to, so that every
 // subcommand's help lists them: --bin (the programs' folder) and --timeout (seconds per run).
@@ -54,5 +57,21 @@ std::string missing_message(const Common& common, std::string_view name);
 // Reports the runs that were not valid (a few of them in full) on standard error; says whether
 // there was any.
 bool report_bad_runs(const ResultSet& results);
+
+// A tour's results on the terminal: the benchmarks' table, then one line per demonstration
+// (the team sizes that follow its rule together, any other on a line of its own with what went
+// wrong). In cmd_tour.cpp.
+void print_tour(const ResultSet& results);
+
+// --resume, --force and --dry-run of a subcommand that measures a plan.
+void add_store_options(CLI::App& app, bool& resume, bool& force, bool& dry_run);
+// --dry-run: the plan, one line per configuration, and its size and estimated time (with
+// --resume, of what the store in `out` lacks); nothing runs, nothing is written. Status 0.
+int print_dry_run(const Plan& plan, const std::string& out, bool resume);
+// The end of a measuring command, once its results are printed: each file that could not be
+// written, and after an interruption what was kept and the command that resumes. Returns the
+// exit status: 128 + the signal after an interruption; 1 when a run was not valid (`bad_runs`)
+// or a file could not be written; 0 otherwise.
+int finish(const Measurement& m, const std::string& out, const Common& common, bool bad_runs);
 
 }  // namespace ks::driver

@@ -5,11 +5,12 @@
 //                                         Markdown and plots in a folder
 //   kernelscope map PROGRAM [-- ARGS]     which thread ran which iteration of a demonstration
 //   kernelscope tour                      every family at sizes that finish in minutes
+//   kernelscope report DIR                a folder's files rendered again from its store
 //   kernelscope help [SUBCOMMAND]         the options of one subcommand, global ones included
 //
 // Exit status: 0 when every run was valid, 1 when a run was invalid, crashed, failed or timed
 // out (or a program is missing from the build during a tour, or an output file could not be
-// written), 2 for bad input.
+// written), 2 for bad input, 128 + the signal when SIGINT, SIGTERM or SIGHUP interrupted it.
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,7 +54,8 @@ void check_standard_output() {
 const char* const kFooter =
     "Exit status: 0 when every run was valid; 1 when a run printed a wrong value, crashed,\n"
     "failed or timed out (or, in a tour, a program is missing from the build), or an output\n"
-    "could not be written; 2 for bad input.";
+    "could not be written; 2 for bad input; 130, 143, 129 when interrupted by SIGINT, SIGTERM,\n"
+    "SIGHUP.";
 
 // The options given before the subcommand, and the version.
 void setup_common(CLI::App& app, Common& common) {
@@ -192,7 +194,8 @@ int main(int argc, char** argv) {
   common.command.assign(argv, argv + argc);
   setup_common(app, common);
   std::vector<Subcommand> subcommands = {setup_list(app, common), setup_sweep(app, common),
-                                         setup_map(app, common), setup_tour(app, common)};
+                                         setup_map(app, common), setup_tour(app, common),
+                                         setup_report(app, common)};
   subcommands.push_back(setup_help(app, subcommands));
   for (const Subcommand& s : subcommands) {
     s.app->footer(kFooter);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -80,6 +81,22 @@ std::uint64_t parse_value(std::string_view text, std::uint64_t max_value) {
   return value * multiplier;
 }
 
+// How many values a range makes (its end included when the steps miss it).
+std::uint64_t range_count(std::uint64_t from, std::uint64_t to, std::uint64_t factor,
+                          std::uint64_t step) {
+  std::uint64_t count = 1;
+  if (step != 0) {
+    count += (to - from) / step;
+    return count + ((to - from) % step != 0 ? 1 : 0);
+  }
+  std::uint64_t v = from;
+  while (v <= to / factor) {
+    v *= factor;
+    ++count;
+  }
+  return count + (v != to ? 1 : 0);
+}
+
 void add_range(std::string_view item, std::uint64_t max_value, PlainRange plain,
                std::vector<std::uint64_t>& out) {
   const std::size_t dots = item.find("..");
@@ -109,6 +126,10 @@ void add_range(std::string_view item, std::uint64_t max_value, PlainRange plain,
   }
   if (step == 0 && from == 0) {
     bad(item, "a multiplying range cannot start at 0");
+  }
+  const std::uint64_t count = range_count(from, to, factor, step);
+  if (count > kMaxListValues - std::min<std::uint64_t>(out.size(), kMaxListValues)) {
+    bad(item, fmt::format("{} values; a list holds at most {}", count, kMaxListValues));
   }
   std::uint64_t v = from;
   while (true) {
@@ -142,13 +163,17 @@ std::vector<std::uint64_t> parse_list(std::string_view text, std::uint64_t max_v
     }
     if (item.find("..") != std::string_view::npos) {
       add_range(item, max_value, plain, values);
+    } else if (values.size() >= kMaxListValues) {
+      bad(item, fmt::format("one value too many; a list holds at most {}", kMaxListValues));
     } else {
       values.push_back(parse_value(item, max_value));
     }
   }
   std::vector<std::uint64_t> unique;
+  unique.reserve(values.size());
+  std::unordered_set<std::uint64_t> seen(values.size());
   for (std::uint64_t v : values) {
-    if (std::find(unique.begin(), unique.end(), v) == unique.end()) {
+    if (seen.insert(v).second) {
       unique.push_back(v);
     }
   }
@@ -172,6 +197,7 @@ std::vector<int> parse_threads(std::string_view text) {
 
 std::vector<std::string> parse_schedules(std::string_view text) {
   std::vector<std::string> schedules;
+  std::unordered_set<std::string> seen;
   for (std::string_view item : split(text, "; \t")) {
     if (item.empty()) {
       continue;
@@ -208,7 +234,10 @@ std::vector<std::string> parse_schedules(std::string_view text) {
       }
       canonical += fmt::format(",{}", chunk);
     }
-    if (std::find(schedules.begin(), schedules.end(), canonical) == schedules.end()) {
+    if (seen.insert(canonical).second) {
+      if (schedules.size() >= kMaxListValues) {
+        bad(item, fmt::format("a list holds at most {} values", kMaxListValues));
+      }
       schedules.push_back(canonical);
     }
   }

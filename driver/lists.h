@@ -21,8 +21,10 @@ enum class PlainRange {
 //              the steps miss it)
 //   A..BxF     A, A*F, A*F^2, ... up to B (F >= 2; "*" works as "x")
 //   A..B+S     A, A+S, A+2S, ... up to B (S >= 1)
-// Items are separated by commas; the result keeps the order given, without repeats. Throws
+// Items are separated by commas; the result keeps the order given, without repeats. A list
+// holds at most kMaxListValues values, counted before any is made. Throws
 // std::invalid_argument with a one-line reason on malformed input (an empty list included).
+inline constexpr std::uint64_t kMaxListValues = 1000000;
 std::vector<std::uint64_t> parse_list(std::string_view text, std::uint64_t max_value,
                                       PlainRange plain = PlainRange::kDoubling);
 

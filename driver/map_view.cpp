@@ -116,6 +116,51 @@ std::vector<int> row_threads(const Trace& t) {
   return rows;
 }
 
+long long column_count(const Trace& t) {
+  long long columns = std::max(t.columns, 1LL);
+  for (const Cell& c : t.cells) {
+    columns = std::max(columns, c.column + 1);
+  }
+  return columns;
+}
+
+// A run of consecutive columns one row's thread ran: [first, last].
+struct Band {
+  std::size_t row = 0;
+  long long first = 0;
+  long long last = 0;
+};
+
+// Every row's runs of consecutive columns, row by row, left to right.
+std::vector<Band> bands(const Trace& t, const std::vector<int>& rows) {
+  std::map<int, std::size_t> row_of;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    row_of.emplace(rows[r], r);
+  }
+  std::vector<std::vector<long long>> columns(rows.size());
+  for (const Cell& c : t.cells) {
+    if (const auto it = row_of.find(c.thread); it != row_of.end()) {
+      columns[it->second].push_back(c.column);
+    }
+  }
+  std::vector<Band> out;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    std::sort(columns[r].begin(), columns[r].end());
+    for (long long c : columns[r]) {
+      if (!out.empty() && out.back().row == r && c <= out.back().last + 1) {
+        out.back().last = std::max(out.back().last, c);
+      } else {
+        out.push_back({r, c, c});
+      }
+    }
+  }
+  return out;
+}
+
+std::string range_text(const Band& b) {
+  return b.first == b.last ? std::to_string(b.first) : fmt::format("{}-{}", b.first, b.last);
+}
+
 std::string cell_text(const Trace& t, const Cell& c) {
   if (c.value) {
     return std::to_string(*c.value);
@@ -160,10 +205,63 @@ std::string verdict_line(const Trace& t) {
   return line;
 }
 
+namespace {
+
+// A wide map on the terminal: each row's runs of consecutive iterations.
+std::string banded_text(const Trace& t) {
+  const std::vector<int> rows = row_threads(t);
+  const std::vector<Band> all = bands(t, rows);
+  std::string out = fmt::format("{} iterations in {} runs of consecutive iterations:\n",
+                                column_count(t), all.size());
+  constexpr std::size_t kShown = 8;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    std::string line = rows[r] < 0 ? fmt::format("{:>10}", t.value_label)
+                                   : fmt::format("{:>10}", fmt::format("thread {}", rows[r]));
+    std::size_t shown = 0, runs = 0;
+    long long items = 0;
+    for (const Band& b : all) {
+      if (b.row != r) {
+        continue;
+      }
+      ++runs;
+      items += b.last - b.first + 1;
+      if (++shown <= kShown) {
+        line += " " + range_text(b);
+      }
+    }
+    if (runs > kShown) {
+      line += fmt::format(" ... ({} runs in all)", runs);
+    }
+    out += fmt::format("{}  ({} iterations)\n", line, items);
+  }
+  return out;
+}
+
+// What follows the cells: values after the loop, main's value, the verdict.
+std::string map_footer(const Trace& t) {
+  std::string out;
+  for (const auto& [thread, value] : thread_values_in_order(t)) {
+    out += fmt::format("thread {} after the loop: {}= {}\n", thread, t.thread_value_label, value);
+  }
+  if (t.outside) {
+    out += fmt::format("main after the region: {} = {}\n", t.outside_label, *t.outside);
+  }
+  out += "verdict: " + verdict_line(t) + "\n";
+  for (std::size_t i = 1; i < t.problems.size() && i < 8; ++i) {
+    out += "  also: " + t.problems[i] + "\n";
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string map_text(const Trace& t, const std::string& title, bool colour) {
   std::string out = title + "\nrule: " + t.rule + "\n";
   if (t.refused) {
     return out + "verdict: " + verdict_line(t) + "\n";
+  }
+  if (column_count(t) > kMapBandColumns) {
+    return out + banded_text(t) + map_footer(t);
   }
   std::map<std::pair<int, long long>, const Cell*> at;
   long long columns = t.columns;
@@ -216,42 +314,103 @@ std::string map_text(const Trace& t, const std::string& title, bool colour) {
   if (!t.cells.empty()) {
     out += "(" + cell_key(t, rows) + ")\n";
   }
-  for (const auto& [thread, value] : thread_values_in_order(t)) {
-    out += fmt::format("thread {} after the loop: {}= {}\n", thread, t.thread_value_label, value);
-  }
-  if (t.outside) {
-    out += fmt::format("main after the region: {} = {}\n", t.outside_label, *t.outside);
-  }
-  out += "verdict: " + verdict_line(t) + "\n";
-  for (std::size_t i = 1; i < t.problems.size() && i < 8; ++i) {
-    out += "  also: " + t.problems[i] + "\n";
-  }
-  return out;
+  return out + map_footer(t);
 }
 
-std::string map_svg(const Trace& t, const std::string& title) {
-  auto esc = [](const std::string& s) {
-    std::string o;
-    for (char c : s) {
-      switch (c) {
-        case '<':
-          o += "&lt;";
-          break;
-        case '>':
-          o += "&gt;";
-          break;
-        case '&':
-          o += "&amp;";
-          break;
-        case '"':
-          o += "&quot;";
-          break;
-        default:
-          o += c;
-      }
+namespace {
+
+std::string xml_escape(const std::string& s) {
+  std::string o;
+  for (char c : s) {
+    switch (c) {
+      case '<':
+        o += "&lt;";
+        break;
+      case '>':
+        o += "&gt;";
+        break;
+      case '&':
+        o += "&amp;";
+        break;
+      case '"':
+        o += "&quot;";
+        break;
+      default:
+        o += c;
     }
-    return o;
-  };
+  }
+  return o;
+}
+
+// A wide map: a fixed width, each row's runs of consecutive iterations as bars without
+// borders, an axis with a few iteration numbers.
+std::string banded_svg(const Trace& t, const std::string& title) {
+  const std::vector<int> rows = row_threads(t);
+  const long long columns = column_count(t);
+  const int left = 90;
+  const int top = 60;
+  const int row_height = 28;
+  const int plot_width = 1200;
+  const double scale = static_cast<double>(plot_width) / static_cast<double>(columns);
+  const int extra = static_cast<int>(t.thread_values.size()) + (t.outside ? 1 : 0) + 2;
+  const auto text_width =
+      static_cast<long long>(7 * std::max(t.rule.size() + 6, verdict_line(t).size() + 9) + 20);
+  const long long width = std::max<long long>(left + plot_width + 40, text_width);
+  const long long height = top + static_cast<long long>(rows.size()) * row_height + 50 + extra * 18;
+  std::string s = fmt::format(
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{}\" height=\"{}\" "
+      "font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" "
+      "fill=\"white\"/>\n",
+      width, height);
+  s += fmt::format("<text x=\"10\" y=\"20\" font-size=\"15\" font-weight=\"bold\">{}</text>\n",
+                   xml_escape(title));
+  s += fmt::format("<text x=\"10\" y=\"40\">rule: {}</text>\n", xml_escape(t.rule));
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const long long y = top + static_cast<long long>(r) * row_height;
+    s += fmt::format("<text x=\"10\" y=\"{}\">{}</text>\n", y + row_height / 2 + 4,
+                     rows[r] < 0 ? xml_escape(t.value_label) : fmt::format("thread {}", rows[r]));
+    s += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"#f2f2f2\"/>\n",
+                     left, y + 2, plot_width, row_height - 4);
+  }
+  for (const Band& b : bands(t, rows)) {
+    const double x = left + static_cast<double>(b.first) * scale;
+    const double w = std::max(static_cast<double>(b.last - b.first + 1) * scale, 0.5);
+    s += fmt::format("<rect x=\"{:.2f}\" y=\"{}\" width=\"{:.2f}\" height=\"{}\" fill=\"{}\"/>\n",
+                     x, top + static_cast<long long>(b.row) * row_height + 2, w, row_height - 4,
+                     fill(rows[b.row]));
+  }
+  const long long axis = top + static_cast<long long>(rows.size()) * row_height + 14;
+  for (int k = 0; k <= 4; ++k) {
+    const long long c = k == 4 ? columns - 1 : columns * k / 4;
+    s += fmt::format("<text x=\"{:.2f}\" y=\"{}\" text-anchor=\"middle\">{}</text>\n",
+                     left + (static_cast<double>(c) + 0.5) * scale, axis, c);
+  }
+  s += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"end\">iteration</text>\n", left - 14,
+                   axis);
+  long long y = axis + 24;
+  for (const auto& [thread, value] : thread_values_in_order(t)) {
+    s +=
+        fmt::format("<text x=\"10\" y=\"{}\" fill=\"{}\">thread {} after the loop: {}= {}</text>\n",
+                    y, fill(thread), thread, xml_escape(t.thread_value_label), value);
+    y += 18;
+  }
+  if (t.outside) {
+    s += fmt::format("<text x=\"10\" y=\"{}\">main after the region: {} = {}</text>\n", y,
+                     xml_escape(t.outside_label), *t.outside);
+    y += 18;
+  }
+  s += fmt::format("<text x=\"10\" y=\"{}\" font-weight=\"bold\" fill=\"{}\">verdict: {}</text>\n",
+                   y, t.problems.empty() ? "#1a7a1a" : "#c01010", xml_escape(verdict_line(t)));
+  return s + "</svg>\n";
+}
+
+}  // namespace
+
+std::string map_svg(const Trace& t, const std::string& title) {
+  if (column_count(t) > kMapBandColumns) {
+    return banded_svg(t, title);
+  }
+  const auto& esc = xml_escape;
   long long columns = std::max(t.columns, 1LL);
   for (const Cell& c : t.cells) {
     columns = std::max(columns, c.column + 1);
@@ -346,6 +505,16 @@ std::string map_csv(const Trace& t) {
 
 std::string map_gnuplot_data(const Trace& t) {
   const std::vector<int> rows = row_threads(t);
+  if (column_count(t) > kMapBandColumns) {
+    std::string out = "# centre row half-width colour\n";
+    for (const Band& b : bands(t, rows)) {
+      const Rgb rgb = thread_rgb(rows[b.row]);
+      out += fmt::format("{} {} {} {}\n", static_cast<double>(b.first + b.last) / 2, b.row,
+                         static_cast<double>(b.last - b.first + 1) / 2,
+                         (rgb.r << 16) | (rgb.g << 8) | rgb.b);
+    }
+    return out;
+  }
   std::string out = "# column row colour label\n";
   for (const Cell& c : t.cells) {
     const auto row = std::find(rows.begin(), rows.end(), c.thread) - rows.begin();
@@ -408,6 +577,7 @@ std::string map_gnuplot_script(const Trace& t, const std::string& title, const s
     lines.push_back({fmt::format("main after the region: {} = {}", t.outside_label, *t.outside),
                      "#000000", true});
   }
+  const bool banded = columns > kMapBandColumns;
   constexpr double kLineStep = 1.3;  // in character heights
   const long long width = std::clamp<long long>(120 + columns * 36, 520, 1600);
   const auto height = static_cast<long long>(170 + static_cast<double>(rows.size()) * 36 +
@@ -432,10 +602,16 @@ std::string map_gnuplot_script(const Trace& t, const std::string& title, const s
         i + 1, double_quote(lines[i].text), -4.0 - kLineStep * static_cast<double>(i),
         lines[i].colour, lines[i].bold ? " font 'sans:Bold,9'" : "");
   }
-  s += "set style fill solid 0.95 border rgb 'white'\n";
   const std::string data = quote(stem + ".dat");
-  s += "plot " + data + " using 1:2:(0.5):(0.5):3 with boxxyerror lc rgb variable, \\\n     " +
-       data + " using 1:2:4 with labels tc rgb 'white'\n";
+  if (banded) {
+    // Bars without borders: at this width a border would cover the bar.
+    s += "set style fill solid 1.0 noborder\n";
+    s += "plot " + data + " using 1:2:3:(0.4):4 with boxxyerror lc rgb variable\n";
+  } else {
+    s += "set style fill solid 0.95 border rgb 'white'\n";
+    s += "plot " + data + " using 1:2:(0.5):(0.5):3 with boxxyerror lc rgb variable, \\\n     " +
+         data + " using 1:2:4 with labels tc rgb 'white'\n";
+  }
   return s + "unset output\n";
 }
 
@@ -487,33 +663,44 @@ std::string map_stem(const Config& c) {
   return fmt::format("{}-T{}", c.program->name, c.threads);
 }
 
-std::string write_map_files(const std::string& dir, const std::string& stem, const ProgramInfo& p,
-                            const RunSpec& spec, const Trace& trace) {
+Exported write_map_files(const std::string& dir, const std::string& stem, const ProgramInfo& p,
+                         const RunSpec& spec, const Trace& trace) {
+  Exported e;
   const std::string title = map_title(p, spec);
-  write_file_atomic(dir + "/" + stem + ".svg", map_svg(trace, title));
-  write_file_atomic(dir + "/" + stem + ".csv", map_csv(trace));
-  write_file_atomic(dir + "/" + stem + ".json",
-                    map_json(trace, std::string(p.name), spec)
-                            .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
-                        "\n");
+  e.write(dir, stem + ".svg", map_svg(trace, title));
+  e.write(dir, stem + ".csv", map_csv(trace));
+  e.write(dir, stem + ".json",
+          map_json(trace, std::string(p.name), spec)
+                  .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+              "\n");
   if (trace.refused || trace.cells.empty()) {
-    return "";
+    return e;
   }
   const std::string gnuplot = find_gnuplot();
   if (gnuplot.empty()) {
-    return "gnuplot not found: maps drawn as SVG only (install gnuplot-nox for PNG)";
+    e.notice = "gnuplot not found: maps drawn as SVG only (install gnuplot-nox for PNG)";
+    return e;
   }
   const std::string abs_dir = std::filesystem::absolute(dir).string();
-  write_file_atomic(abs_dir + "/" + stem + ".dat", map_gnuplot_data(trace));
-  write_file_atomic(abs_dir + "/" + stem + ".gp", map_gnuplot_script(trace, title, stem));
-  std::string problem = run_gnuplot(gnuplot, abs_dir + "/" + stem + ".gp", abs_dir);
+  const std::size_t failures = e.failed.size();
+  e.write(abs_dir, stem + ".dat", map_gnuplot_data(trace));
+  e.write(abs_dir, stem + ".gp", map_gnuplot_script(trace, title, stem));
+  if (e.failed.size() != failures) {
+    return e;
+  }
+  const std::string problem = run_gnuplot(gnuplot, abs_dir + "/" + stem + ".gp", abs_dir);
   std::error_code ec;
   if (problem.empty()) {
     std::filesystem::rename(abs_dir + "/" + stem + ".png.part", abs_dir + "/" + stem + ".png", ec);
-  } else {
-    std::filesystem::remove(abs_dir + "/" + stem + ".png.part", ec);
   }
-  return problem;
+  if (!problem.empty() || ec) {
+    std::filesystem::remove(abs_dir + "/" + stem + ".png.part", ec);
+    e.failed.push_back(fmt::format("cannot draw {}/{}.png: {}", dir, stem,
+                                   problem.empty() ? ec.message() : problem));
+  } else {
+    e.files.push_back(stem + ".png");
+  }
+  return e;
 }
 
 // A tour's maps: one per demonstration configuration, from its last run. The first notice
@@ -526,16 +713,8 @@ Exported write_maps(const std::string& dir, const ResultSet& results) {
   create_folder(dir + "/maps");
   for (const DemoMap& m : results.maps) {
     const Config& c = results.configs[m.config];
-    const std::string stem = map_stem(c);
-    const std::string notice = write_map_files(dir + "/maps", stem, *c.program, c.spec(), m.trace);
-    if (!notice.empty() && exported.notice.empty()) {
-      exported.notice = notice;
-    }
-    for (const char* ext : {".svg", ".csv", ".json", ".dat", ".gp", ".png"}) {
-      if (std::filesystem::exists(dir + "/maps/" + stem + ext)) {
-        exported.files.push_back("maps/" + stem + ext);
-      }
-    }
+    exported.add(write_map_files(dir + "/maps", map_stem(c), *c.program, c.spec(), m.trace),
+                 "maps/");
   }
   return exported;
 }

@@ -12,8 +12,9 @@
 namespace ks::driver {
 
 Exported write_markdown(const std::string& dir, const ResultSet& results) {
-  write_file_atomic(dir + "/summary.md", summary_markdown(results.configs, results.summary));
-  return {{"summary.md"}, ""};
+  Exported e;
+  e.write(dir, "summary.md", summary_markdown(results.configs, results.summary));
+  return e;
 }
 
 std::string tour_report(const ResultSet& results, const Exported& plots, double elapsed_seconds) {

@@ -12,6 +12,9 @@
 
 namespace ks::driver {
 
+// The most runs one plan may hold: a larger request is refused before anything is made.
+inline constexpr std::uint64_t kMaxPlannedRuns = 1000000;
+
 struct SweepRequest {
   std::vector<std::string> programs;
   std::optional<std::string> sizes;
@@ -39,5 +42,26 @@ std::vector<Config> plan_sweep(const SweepRequest& request, std::vector<std::str
 // The configurations of the main job: every program at its catalogued tour parameters.
 std::vector<Config> plan_tour(std::vector<std::string>& notices, std::uint64_t memory_limit,
                               double repeat_scale);
+
+// One run the plan holds, before it runs.
+struct PlannedRun {
+  std::size_t config = 0;
+  int round = 0;       // from 0; warm-ups take the first rounds
+  int repetition = 0;  // among the configuration's warm-ups, or among its measured runs, from 0
+  bool warmup = false;
+  bool operator==(const PlannedRun&) const = default;
+};
+
+// The configurations and every run of them in the order they run; a planned run is known by
+// its position in `runs`.
+struct Plan {
+  std::vector<Config> configs;
+  std::vector<PlannedRun> runs;
+};
+
+// The interleaved order: round by round, each configuration once per round, the order of the
+// configurations rotated by one from round to round; a configuration takes part in its first
+// warmup + repeat rounds.
+Plan interleaved_plan(std::vector<Config> configs);
 
 }  // namespace ks::driver

@@ -538,21 +538,29 @@ std::vector<PlotText> plot_texts(const ResultSet& results) {
 
 Exported write_plots(const std::string& dir, const ResultSet& results) {
   Exported result;
-  const std::vector<PlotText> plots = plot_texts(results);
-  if (plots.empty()) {
+  const std::vector<PlotText> all = plot_texts(results);
+  if (all.empty()) {
     return result;
   }
   const std::string plot_dir = dir + "/plots";
   create_folder(plot_dir);
+  // Only the plots whose data could be written are drawn.
+  std::vector<PlotText> plots;
   std::string script;
-  for (const PlotText& p : plots) {
-    write_file_atomic(plot_dir + "/" + p.name + ".dat", p.data);
-    result.files.push_back("plots/" + p.name + ".dat");
-    script += p.script;
+  for (const PlotText& p : all) {
+    const std::size_t failures = result.failed.size();
+    result.write(dir, "plots/" + p.name + ".dat", p.data);
+    if (result.failed.size() == failures) {
+      plots.push_back(p);
+      script += p.script;
+    }
+  }
+  const std::size_t failures = result.failed.size();
+  result.write(dir, "plots/plots.gp", script);
+  if (result.failed.size() != failures || plots.empty()) {
+    return result;
   }
   const std::string script_path = std::filesystem::absolute(plot_dir + "/plots.gp").string();
-  write_file_atomic(script_path, script);
-  result.files.push_back("plots/plots.gp");
   const std::string gnuplot = find_gnuplot();
   if (gnuplot.empty()) {
     result.notice = fmt::format(
@@ -564,13 +572,15 @@ Exported write_plots(const std::string& dir, const ResultSet& results) {
   const std::string problem =
       run_gnuplot(gnuplot, script_path, std::filesystem::absolute(plot_dir).string());
   if (!problem.empty()) {
+    std::string names;
     for (const PlotText& p : plots) {
-      for (const char* ext : {".svg.part", ".png.part"}) {
+      for (const char* ext : {".svg", ".png"}) {
         std::error_code ec;
-        std::filesystem::remove(plot_dir + "/" + p.name + ext, ec);
+        std::filesystem::remove(plot_dir + "/" + p.name + ext + ".part", ec);
+        names += (names.empty() ? "" : ", ") + p.name + ext;
       }
     }
-    result.notice = problem;
+    result.failed.push_back(fmt::format("cannot draw {}/{{{}}}: {}", plot_dir, names, problem));
     return result;
   }
   // gnuplot wrote under temporary names: the images appear only once both are complete.
@@ -580,8 +590,8 @@ Exported write_plots(const std::string& dir, const ResultSet& results) {
       std::error_code ec;
       std::filesystem::rename(final_path + ".part", final_path, ec);
       if (ec) {
-        result.notice = fmt::format("gnuplot did not write {}: {}", final_path, ec.message());
-        return result;
+        result.failed.push_back(fmt::format("cannot write {}: {}", final_path, ec.message()));
+        continue;
       }
       result.files.push_back("plots/" + p.name + ext);
     }

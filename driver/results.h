@@ -25,6 +25,8 @@ struct Config {
   std::string schedule;  // OMP_SCHEDULE; empty: the runtime's default
   int repeat = 1;
   int warmup = 0;
+  // The program's arguments as given (a map's), instead of those of size and chunk.
+  std::optional<std::vector<std::string>> args;
 
   RunSpec spec() const;
   std::optional<std::uint64_t> effective_size() const;
