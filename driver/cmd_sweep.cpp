@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "driver/cluster_run.h"
 #include "driver/commands.h"
 #include "driver/exporters.h"
 #include "driver/files.h"
@@ -35,6 +36,8 @@ struct SweepOptions {
   bool resume = false;
   bool force = false;
   bool dry_run = false;
+  SlurmOptions slurm;
+  CLI::App* app = nullptr;
 };
 
 int run_sweep(const Common& common, const SweepOptions& options) {
@@ -54,6 +57,17 @@ int run_sweep(const Common& common, const SweepOptions& options) {
   }
   for (const std::string& n : notices) {
     error_line(n);
+  }
+  check_slurm_options(*options.app, options.slurm);
+  if (options.slurm.slurm) {
+    return run_on_cluster(plan, common, options.slurm,
+                          {.kind = "sweep",
+                           .out = options.out,
+                           .resume = options.resume,
+                           .force = options.force,
+                           .dry_run = options.dry_run,
+                           .no_plots = options.no_plots,
+                           .missing = {}});
   }
   if (options.dry_run) {
     return print_dry_run(plan, options.out, options.resume);
@@ -130,6 +144,8 @@ Subcommand setup_sweep(CLI::App& app, Common& common) {
                   "run sizes above a program's cap anyway (the program runs its cap)");
   sweep->add_flag("--no-plots", o->no_plots, "write no plots");
   add_store_options(*sweep, o->resume, o->force, o->dry_run);
+  add_slurm_options(*sweep, o->slurm);
+  o->app = sweep;
   add_bin_option(*sweep, common);
   add_timeout_option(*sweep, common);
   return {sweep, [&common, o] { return run_sweep(common, *o); }};

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "driver/cluster_run.h"
 #include "driver/commands.h"
 #include "driver/exporters.h"
 #include "driver/files.h"
@@ -29,6 +30,8 @@ struct TourOptions {
   bool resume = false;
   bool force = false;
   bool dry_run = false;
+  SlurmOptions slurm;
+  CLI::App* app = nullptr;
 };
 
 }  // namespace
@@ -91,6 +94,17 @@ int run_tour(const Common& common, const TourOptions& options) {
     throw UsageError("no catalogued program is built in " + common.bin_dir);
   }
   const Plan plan = interleaved_plan(std::move(configs));
+  check_slurm_options(*options.app, options.slurm);
+  if (options.slurm.slurm) {
+    return run_on_cluster(plan, common, options.slurm,
+                          {.kind = "tour",
+                           .out = options.out,
+                           .resume = options.resume,
+                           .force = options.force,
+                           .dry_run = options.dry_run,
+                           .no_plots = options.no_plots,
+                           .missing = missing});
+  }
   if (options.dry_run) {
     return print_dry_run(plan, options.out, options.resume);
   }
@@ -130,6 +144,8 @@ Subcommand setup_tour(CLI::App& app, Common& common) {
       ->default_str("1");
   tour->add_flag("--no-plots", o->no_plots, "write no plots");
   add_store_options(*tour, o->resume, o->force, o->dry_run);
+  add_slurm_options(*tour, o->slurm);
+  o->app = tour;
   add_bin_option(*tour, common);
   add_timeout_option(*tour, common);
   return {tour, [&common, o] { return run_tour(common, *o); }};

@@ -38,6 +38,9 @@ Subcommand setup_sweep(CLI::App& app, Common& common);   // cmd_sweep.cpp
 Subcommand setup_map(CLI::App& app, Common& common);     // cmd_map.cpp
 Subcommand setup_tour(CLI::App& app, Common& common);    // cmd_tour.cpp
 Subcommand setup_report(CLI::App& app, Common& common);  // cmd_report.cpp
+Subcommand setup_status(CLI::App& app, Common& common);  // cmd_cluster.cpp
+Subcommand setup_resume(CLI::App& app, Common& common);  // cmd_cluster.cpp
+Subcommand setup_task(CLI::App& app, Common& common);    // cmd_cluster.cpp
 
 // The common options, for the app itself and for each subcommand they apply to, so that every
 // subcommand's help lists them: --bin (the programs' folder) and --timeout (seconds per run).

@@ -41,13 +41,21 @@ void clear_outputs(const std::string& dir, bool keep_store) {
       "runs.csv", "summary.csv", "summary.md", "results.json", "report.md",    "map.svg", "map.png",
       "map.csv",  "map.json",    "map.dat",    "map.gp",       "map.png.part", "plots",   "maps"};
   std::vector<std::string> names(std::begin(kFiles), std::end(kFiles));
+  names.emplace_back("nodes.md");
   if (!keep_store) {
     names.insert(names.end(), std::begin(kStore), std::end(kStore));
+    names.emplace_back("cluster.json");
   }
   std::error_code ec;
   for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
     const std::string name = entry.path().filename().string();
     if (name.find(".tmp-") != std::string::npos || name.rfind(".kernelscope-probe-", 0) == 0) {
+      names.push_back(name);
+    }
+    // A Slurm job's task stores and the tasks' output, kept with the store.
+    const bool slurm_output = name.rfind("slurm-", 0) == 0 &&
+                              (name.ends_with(".out") || name.ends_with(".err"));
+    if (!keep_store && (name.rfind("results.task-", 0) == 0 || slurm_output)) {
       names.push_back(name);
     }
   }

@@ -6,6 +6,8 @@
 //   kernelscope map PROGRAM [-- ARGS]     which thread ran which iteration of a demonstration
 //   kernelscope tour                      every family at sizes that finish in minutes
 //   kernelscope report DIR                a folder's files rendered again from its store
+//   kernelscope status DIR                the tasks of a folder's Slurm job (sweep/tour --slurm)
+//   kernelscope resume DIR                the runs a Slurm job left missing, submitted again
 //   kernelscope help [SUBCOMMAND]         the options of one subcommand, global ones included
 //
 // Exit status: 0 when every run was valid, 1 when a run was invalid, crashed, failed or timed
@@ -195,7 +197,8 @@ int main(int argc, char** argv) {
   setup_common(app, common);
   std::vector<Subcommand> subcommands = {setup_list(app, common), setup_sweep(app, common),
                                          setup_map(app, common), setup_tour(app, common),
-                                         setup_report(app, common)};
+                                         setup_report(app, common), setup_status(app, common),
+                                         setup_resume(app, common), setup_task(app, common)};
   subcommands.push_back(setup_help(app, subcommands));
   for (const Subcommand& s : subcommands) {
     s.app->footer(kFooter);

@@ -68,6 +68,11 @@ std::optional<StoreContents> read_earlier(const std::string& dir, std::string& w
 
 }  // namespace
 
+double expected_seconds(const Config& c, const std::map<std::string, double>& earlier) {
+  const auto it = earlier.find(c.label());
+  return it != earlier.end() ? it->second : model_seconds(c);
+}
+
 std::map<std::string, double> earlier_seconds(const StoreContents& contents) {
   std::map<std::string, std::vector<double>> by_label;
   for (const StoredRun& run : contents.runs) {

@@ -57,6 +57,10 @@ Exports render(const std::string& dir, std::string_view kind, const ResultSet& r
 // Seconds per configuration label, from the runs of an earlier store.
 std::map<std::string, double> earlier_seconds(const StoreContents& contents);
 
+// One run's expected time: the median of the earlier runs of the same configuration, else the
+// catalogue's cost model at modest rates.
+double expected_seconds(const Config& c, const std::map<std::string, double>& earlier);
+
 // "40 runs planned (8 configurations); about 12 s (from the catalogue's cost models)", for the
 // planned runs in `todo`.
 std::string plan_line(const Plan& plan, const std::vector<std::size_t>& todo,
