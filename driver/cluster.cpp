@@ -1,5 +1,6 @@
 #include "driver/cluster.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,18 +29,12 @@ const char* mode_name(SlurmMode mode) {
 
 nlohmann::json job_json(const ClusterJob& job) {
   const SlurmRequest& r = job.request;
-  nlohmann::json doc = {{"kind", job.kind},
-                        {"mode", mode_name(r.mode)},
-                        {"partition", r.partition},
-                        {"nodes", r.nodes},
-                        {"nodelist", r.nodelist},
-                        {"time", r.time},
-                        {"account", r.account},
-                        {"sbatch_args", r.sbatch_args},
-                        {"bin", job.bin_dir},
-                        {"timeout", job.timeout_seconds},
-                        {"no_plots", job.no_plots},
-                        {"submissions", nlohmann::json::array()}};
+  nlohmann::json doc = {{"kind", job.kind},         {"mode", mode_name(r.mode)},
+                        {"partition", r.partition}, {"nodes", r.nodes},
+                        {"nodelist", r.nodelist},   {"time", r.time},
+                        {"account", r.account},     {"sbatch_args", r.sbatch_args},
+                        {"bin", job.bin_dir},       {"timeout", job.timeout_seconds},
+                        {"no_plots", job.no_plots}, {"submissions", nlohmann::json::array()}};
   for (const Submission& s : job.submissions) {
     nlohmann::json tasks = nlohmann::json::array();
     for (const ClusterTask& t : s.tasks) {
@@ -78,7 +73,8 @@ ClusterJob job_from_json(const nlohmann::json& doc) {
                                     t.at("store").get<std::string>()});
         const std::string& store = submission.tasks.back().store;
         if (store.empty() || store.find('/') != std::string::npos || store[0] == '.') {
-          throw std::invalid_argument(fmt::format("a task's store \"{}\" is not a file name", store));
+          throw std::invalid_argument(
+              fmt::format("a task's store \"{}\" is not a file name", store));
         }
       }
       job.submissions.push_back(std::move(submission));
@@ -111,6 +107,14 @@ void write_job(const std::string& dir, const ClusterJob& job) {
   write_file_atomic(dir + "/" + std::string(kJobFile), job_json(job).dump(1) + "\n");
 }
 
+void drop_empty_log(const std::string& store_path) {
+  struct stat st {};
+  if (::stat((store_path + "-wal").c_str(), &st) == 0 && st.st_size == 0) {
+    ::unlink((store_path + "-wal").c_str());
+    ::unlink((store_path + "-shm").c_str());
+  }
+}
+
 std::string task_store_name(std::size_t submission, std::size_t task) {
   return fmt::format("results.task-{}-{}.db", submission, task);
 }
@@ -127,8 +131,8 @@ std::vector<std::vector<std::size_t>> share_runs(const Plan& plan,
   std::vector<std::pair<std::size_t, double>> by_cost(cost.begin(), cost.end());
   std::stable_sort(by_cost.begin(), by_cost.end(),
                    [](const auto& a, const auto& b) { return a.second > b.second; });
-  const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(std::max(tasks, 1)),
-                                              by_cost.size());
+  const std::size_t n =
+      std::min<std::size_t>(static_cast<std::size_t>(std::max(tasks, 1)), by_cost.size());
   std::vector<double> load(n, 0);
   std::map<std::size_t, std::size_t> task_of;
   for (const auto& [config, c] : by_cost) {
@@ -169,6 +173,7 @@ std::size_t merge_tasks(Store& into, const std::string& dir, const ClusterJob& j
       }
       try {
         added += into.merge_from(dir + "/" + t.store);
+        drop_empty_log(dir + "/" + t.store);
       } catch (const StoreError& e) {
         problems.emplace_back(e.what());
       }
@@ -251,9 +256,10 @@ std::string nodes_report(const StoreContents& contents) {
                       summary_markdown(mine.plan.configs, rows.back()));
   }
   if (hosts.size() > 1) {
-    md += fmt::format("\n## Across nodes\n\nMedian time of each configuration, and the first "
-                      "node's median divided by it (above 1: faster than {}).\n\n",
-                      hosts.front());
+    md += fmt::format(
+        "\n## Across nodes\n\nMedian time of each configuration, and the first "
+        "node's median divided by it (above 1: faster than {}).\n\n",
+        hosts.front());
     md += "| configuration |";
     for (const std::string& host : hosts) {
       md += fmt::format(" {} |", host);

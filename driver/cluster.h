@@ -57,6 +57,9 @@ ClusterJob read_job(const std::string& dir);
 // Written whole under a temporary name, then renamed; throws WriteError.
 void write_job(const std::string& dir, const ClusterJob& job);
 
+// Removes the empty log (and its index) a reader of a closed store leaves beside it.
+void drop_empty_log(const std::string& store_path);
+
 // "results.task-0-3.db": the store of task 3 of the first submission.
 std::string task_store_name(std::size_t submission, std::size_t task);
 

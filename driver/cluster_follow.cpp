@@ -22,6 +22,10 @@ namespace {
 
 constexpr int kPollMilliseconds = 1000;
 
+bool ended(const TaskReport& r) {
+  return r.ended();
+}
+
 std::vector<TaskReport> submission_reports(const std::string& dir, const ClusterJob& job,
                                            std::size_t index, bool count_runs) {
   const Submission& s = job.submissions[index];
@@ -46,14 +50,17 @@ std::vector<TaskReport> submission_reports(const std::string& dir, const Cluster
     }
     if (count_runs && ::access((dir + "/" + s.tasks[i].store).c_str(), F_OK) == 0) {
       try {
-        std::vector<std::size_t> gone = Store::open_readonly(dir + "/" + s.tasks[i].store)
-                                            .missing_runs();
+        std::vector<std::size_t> gone =
+            Store::open_readonly(dir + "/" + s.tasks[i].store).missing_runs();
         std::sort(gone.begin(), gone.end());
         for (std::size_t seq : s.tasks[i].runs) {
           r.stored += std::binary_search(gone.begin(), gone.end(), seq) ? 0 : 1;
         }
       } catch (const StoreError&) {
         // Unreadable: nothing of it counts.
+      }
+      if (ended(r)) {
+        drop_empty_log(dir + "/" + s.tasks[i].store);
       }
     }
     reports.push_back(std::move(r));
@@ -202,9 +209,10 @@ int follow_job(const std::string& dir, ClusterJob job, bool wait) {
       if (tty) {
         std::fputs("\n", stderr);
       }
-      error_line(fmt::format("stopped following job {}, whose tasks go on: kernelscope status {} "
-                             "shows them",
-                             id, dir));
+      error_line(
+          fmt::format("stopped following job {}, whose tasks go on: kernelscope status {} "
+                      "shows them",
+                      id, dir));
       return interruption.status();
     }
   }

@@ -91,6 +91,7 @@ std::vector<bool> stored_on(const std::string& dir, const ClusterJob& job, const
       } catch (const StoreError&) {
         // An unreadable task store adds nothing: its runs are made again.
       }
+      drop_empty_log(dir + "/" + t.store);
     }
   }
   return done;
@@ -223,11 +224,11 @@ std::optional<int> submit_missing(const std::string& dir, ClusterJob& job, Store
   for (const ClusterTask& t : s.tasks) {
     runs += t.runs.size();
   }
-  std::printf("submitted job %s: %zu task%s (%s), %zu runs\n", s.job_id.c_str(), s.tasks.size(),
-              s.tasks.size() == 1 ? "" : "s",
-              request.mode == SlurmMode::kPerNode ? "the whole plan on each node"
-                                                  : "the plan shared out",
-              runs);
+  std::printf(
+      "submitted job %s: %zu task%s (%s), %zu runs\n", s.job_id.c_str(), s.tasks.size(),
+      s.tasks.size() == 1 ? "" : "s",
+      request.mode == SlurmMode::kPerNode ? "the whole plan on each node" : "the plan shared out",
+      runs);
   std::fflush(stdout);
   return std::nullopt;
 }
@@ -241,9 +242,10 @@ void check_ended(const std::string& dir, const ClusterJob& job) {
   last.submissions.erase(last.submissions.begin(), last.submissions.end() - 1);
   for (const TaskReport& r : task_reports(dir, last, false)) {
     if (!r.ended()) {
-      throw UsageError(fmt::format("job {} still has tasks pending or running: kernelscope "
-                                   "status {} shows them",
-                                   r.job_id, dir));
+      throw UsageError(
+          fmt::format("job {} still has tasks pending or running: kernelscope "
+                      "status {} shows them",
+                      r.job_id, dir));
     }
   }
 }
@@ -312,7 +314,11 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
       return refused(error.message);
     }
     std::fputs(script.c_str(), stdout);
-    std::printf("# %s\n", plan_line(plan, std::vector<std::size_t>(), {}).c_str());
+    std::vector<std::size_t> all(plan.runs.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      all[i] = i;
+    }
+    std::printf("# %s\n", plan_line(plan, all, {}).c_str());
     return 0;
   }
   if (SlurmClient{}.find("sbatch").empty()) {
@@ -393,8 +399,8 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
 
 int resume_job(const std::string& dir, bool no_wait) {
   if (!Store::exists(dir)) {
-    throw UsageError(fmt::format("no store in {} ({} is what a sweep or tour writes)", dir,
-                                 kStoreFile));
+    throw UsageError(
+        fmt::format("no store in {} ({} is what a sweep or tour writes)", dir, kStoreFile));
   }
   std::optional<FolderLock> lock;
   try {

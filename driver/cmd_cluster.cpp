@@ -64,8 +64,8 @@ int run_task(const Common& common, const FolderOptions& o) {
   const ClusterJob job = read_job(o.dir);
   if (o.submission >= job.submissions.size() || o.index < 0 ||
       static_cast<std::size_t>(o.index) >= job.submissions[o.submission].tasks.size()) {
-    throw UsageError(fmt::format("{} has no task {} in submission {}", o.dir, o.index,
-                                 o.submission));
+    throw UsageError(
+        fmt::format("{} has no task {} in submission {}", o.dir, o.index, o.submission));
   }
   const ClusterTask& task = job.submissions[o.submission].tasks[static_cast<std::size_t>(o.index)];
   const auto env = task_environment(std::getenv);

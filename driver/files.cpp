@@ -53,8 +53,8 @@ void clear_outputs(const std::string& dir, bool keep_store) {
       names.push_back(name);
     }
     // A Slurm job's task stores and the tasks' output, kept with the store.
-    const bool slurm_output = name.rfind("slurm-", 0) == 0 &&
-                              (name.ends_with(".out") || name.ends_with(".err"));
+    const bool slurm_output =
+        name.rfind("slurm-", 0) == 0 && (name.ends_with(".out") || name.ends_with(".err"));
     if (!keep_store && (name.rfind("results.task-", 0) == 0 || slurm_output)) {
       names.push_back(name);
     }

@@ -7,13 +7,16 @@ if(TARGET driver_slurm_test)
   target_compile_definitions(driver_slurm_test PRIVATE
     KS_SLURM_RECORDS="${CMAKE_CURRENT_SOURCE_DIR}/tests/scontrol")
 
-  add_executable(driver_slurm_cluster_test tests/slurm_cluster_test.cpp)
+  add_executable(driver_slurm_cluster_test tests/slurm_cluster_test.cpp tests/slurm_sweep_test.cpp)
   target_compile_options(driver_slurm_cluster_test PRIVATE -O2)
-  target_link_libraries(driver_slurm_cluster_test PRIVATE ks_driver GTest::gtest)
+  target_link_libraries(driver_slurm_cluster_test PRIVATE ks_driver GTest::gtest SQLite::SQLite3)
+  add_dependencies(driver_slurm_cluster_test kernelscope)
   set_target_properties(driver_slurm_cluster_test PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_compile_definitions(driver_slurm_cluster_test PRIVATE
-    KS_SLURM_CLUSTER_SCRIPT="${PROJECT_SOURCE_DIR}/scripts/slurm-cluster")
+    KS_SLURM_CLUSTER_SCRIPT="${PROJECT_SOURCE_DIR}/scripts/slurm-cluster"
+    KS_KERNELSCOPE="$<TARGET_FILE:kernelscope>"
+    KS_DRIVER_FAKES="${CMAKE_CURRENT_SOURCE_DIR}/tests/fakes")
 
   # The file that names the cluster's temporary folder, from start to stop.
   set(ks_slurm_state ${CMAKE_BINARY_DIR}/Testing/Temporary/slurm-cluster.dir)

@@ -72,6 +72,8 @@ class ClusterEnvironment : public ::testing::Environment {
       ASSERT_TRUE(r.ok()) << r.describe() << "\n" << r.err;
     }
     ASSERT_TRUE(fs::exists(g_cluster.conf())) << g_cluster.conf();
+    // For the commands the tests run themselves, kernelscope included.
+    setenv("SLURM_CONF", g_cluster.conf().c_str(), 1);
   }
   void TearDown() override {
     if (g_cluster.own) {
