@@ -1,6 +1,9 @@
 // kernelscope status DIR, kernelscope resume DIR, and the task a Slurm array runs on each node
 // (kernelscope task DIR --submission S --index I, not shown in the help).
+#include <poll.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <cstdlib>
@@ -109,6 +112,15 @@ int run_task(const Common& common, const FolderOptions& o) {
   runner.keep_demonstration_output = job.kind != "sweep";
   runner.stop_fd = interruption.stop_fd();
   runner.on_record = [&](std::size_t, const RunRecord& r, const ks::Counters& c) {
+    // Slurm ends a cancelled or timed-out task by signalling all its processes at once: a
+    // program killed that way is not a failure of its own, and is made again on resume.
+    if (r.outcome != Outcome::kValid && (r.signal == SIGTERM || r.signal == SIGKILL)) {
+      pollfd p{interruption.stop_fd(), POLLIN, 0};
+      (void)::poll(&p, 1, 500);
+    }
+    if (r.outcome != Outcome::kValid && interruption.signal() != 0) {
+      return;
+    }
     ++ran;
     bad += r.outcome == Outcome::kValid ? 0 : 1;
     if (store_failed) {

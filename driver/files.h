@@ -17,9 +17,10 @@ void prepare_output_dir(const std::string& dir);
 void create_folder(const std::string& dir);
 
 // Removes what kernelscope writes into an output folder (the store, the CSV, JSON and Markdown
-// files, plots/, maps/, map.*, leftovers of files being written), so that nothing of an earlier
-// command survives; the lock file and anything else stay. With `keep_store`, results.db and its
-// log stay too. Throws UsageError naming what could not be removed.
+// files, plots/, maps/, map.*, a Slurm job's cluster.json, task stores and slurm-*.out/.err,
+// leftovers of files being written), so that nothing of an earlier command survives; the lock
+// file and anything else stay. With `keep_store`, results.db and its log stay too, and so does
+// what a Slurm job left. Throws UsageError naming what could not be removed.
 void clear_outputs(const std::string& dir, bool keep_store = false);
 
 // Writes `content` to `path` through a temporary file in the same folder and a rename.

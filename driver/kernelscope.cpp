@@ -76,7 +76,9 @@ void setup_common(CLI::App& app, Common& common) {
 std::string names(const std::vector<Subcommand>& subcommands) {
   std::string out;
   for (const Subcommand& s : subcommands) {
-    out += (out.empty() ? "" : ", ") + s.app->get_name();
+    if (!s.app->get_group().empty()) {  // the hidden ones (a Slurm task's) are not named
+      out += (out.empty() ? "" : ", ") + s.app->get_name();
+    }
   }
   return out;
 }

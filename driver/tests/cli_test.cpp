@@ -82,10 +82,13 @@ TEST(CommandLine, BadInputIsOneLineNamingTheProblemAndTheHelpItCameFrom) {
     std::vector<std::string> args;
     std::string line;  // the whole line on standard error, after "kernelscope: "
   };
-  const std::string subcommands = "the subcommands are list, sweep, map, tour, report, help";
+  const std::string subcommands =
+      "the subcommands are list, sweep, map, tour, report, status, resume, help";
   const std::string seconds = "is not a number of seconds above 0 and at most 86400, a day";
   const Case cases[] = {
-      {{}, "a subcommand is required: list, sweep, map, tour, report, help (kernelscope help)"},
+      {{},
+       "a subcommand is required: list, sweep, map, tour, report, status, resume, help "
+       "(kernelscope help)"},
       {{"--bogus"}, "unknown option '--bogus' (kernelscope help)"},
       {{"bogus"}, "unknown subcommand 'bogus': " + subcommands + " (kernelscope help)"},
       {{"help", "bogus"}, "unknown subcommand 'bogus': " + subcommands + " (kernelscope help)"},
