@@ -32,7 +32,8 @@ ResultSet measure(const std::vector<Config>& configs, const MeasureOptions& opti
   // Each demonstration configuration's map, from its last run.
   std::map<std::size_t, const RunRecord*> last_run;
   for (const RunRecord& r : results.runs) {
-    if (r.result) {
+    if (r.result && options.trace_demonstrations &&
+        configs[r.config].program->kind == Kind::kDemonstration) {
       last_run[r.config] = &r;
     }
   }

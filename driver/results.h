@@ -44,8 +44,10 @@ struct RunRecord {
   double wall_seconds = std::numeric_limits<double>::quiet_NaN();
   int exit_status = -1;
   int signal = 0;
-  double started_at = 0;                // seconds since the epoch
-  std::optional<ks::RunResult> result;  // the whole run, when the runner was asked to keep it
+  double started_at = 0;  // seconds since the epoch
+  // The whole run, output included: kept for a run that was not valid, and for a
+  // demonstration run when the runner was asked to keep it.
+  std::optional<ks::RunResult> result;
 };
 
 struct SummaryRow {

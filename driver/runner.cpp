@@ -69,7 +69,9 @@ std::vector<RunRecord> run_interleaved(const std::vector<Config>& configs,
               check.valid ? Outcome::kValid : (result.ok() ? Outcome::kInvalid : Outcome::kFailed);
           rec.why = check.why;
         }
-        if (options.keep_demonstration_output && c.program->kind == Kind::kDemonstration) {
+        // The output of a run that was not valid stays with it, for the reports to quote.
+        if (rec.outcome != Outcome::kValid ||
+            (options.keep_demonstration_output && c.program->kind == Kind::kDemonstration)) {
           rec.result = result;
         }
       }

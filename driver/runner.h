@@ -13,7 +13,9 @@ namespace ks::driver {
 struct RunnerOptions {
   std::string bin_dir;
   double timeout_seconds = 60;
-  bool keep_demonstration_output = false;  // keep RunRecord::result of demonstration runs
+  // Keep RunRecord::result of demonstration runs (that of a run that was not valid is always
+  // kept).
+  bool keep_demonstration_output = false;
   // Called after each run with (runs done, runs in all, the run's configuration label).
   std::function<void(std::size_t, std::size_t, const std::string&)> on_run;
 };
