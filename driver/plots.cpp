@@ -19,23 +19,6 @@
 namespace ks::driver {
 namespace {
 
-struct Series {
-  std::string title;
-  std::vector<std::array<double, 4>> points;  // x, median, min, max
-};
-
-struct Plot {
-  std::string name;  // file stem
-  std::string title;
-  std::string xlabel = {};
-  std::string ylabel = {};
-  bool logx = false;
-  bool logy = false;
-  bool bars = false;  // clustered bars: categories x series
-  std::vector<Series> series = {};
-  std::vector<std::string> categories = {};  // bars: one per row
-};
-
 std::string quote(const std::string& s) {
   std::string q = "'";
   for (char c : s) {
@@ -69,7 +52,9 @@ std::vector<Series> in_order(std::map<std::string, Series>& by_key,
   return series;
 }
 
-std::vector<Plot> build_plots(const std::vector<Config>& configs,
+}  // namespace
+
+std::vector<Plot> plot_models(const std::vector<Config>& configs,
                               const std::vector<SummaryRow>& rows) {
   std::vector<Plot> plots;
   std::vector<std::string> families;
@@ -101,11 +86,13 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
     }
     if (sizes.size() >= 2) {
       plots.push_back({.name = "time-" + family,
+                       .family = family,
                        .title = family + ": time against size",
                        .xlabel = "size (N)",
                        .ylabel = "seconds (median, min-max)",
                        .logx = true,
                        .logy = true,
+                       .seconds = true,
                        .series = in_order(by_key, order)});
     }
     // Speedup against threads, one series per program, size and schedule.
@@ -147,6 +134,7 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
     }
     if (any_speedup) {
       plots.push_back({.name = "speedup-" + family,
+                       .family = family,
                        .title = family + ": speedup against threads (vs one thread)",
                        .xlabel = "threads",
                        .ylabel = "speedup",
@@ -176,6 +164,7 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
       // Relative to the first variant measured at each size, so that sizes far apart share
       // one scale: below 1 is faster than it.
       Plot p{.name = "variants-" + family,
+             .family = family,
              .title = family + ": the variants side by side (median time relative to " +
                       programs[0] + ", one thread)",
              .ylabel = "time relative to " + programs[0] + " (lower is faster)",
@@ -197,6 +186,8 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
   }
   return plots;
 }
+
+namespace {
 
 // Strings in gnuplot data files are double-quoted.
 std::string data_quote(const std::string& s) {
@@ -316,7 +307,7 @@ std::string run_gnuplot(const std::string& gnuplot, const std::string& script_pa
 
 Exported write_plots(const std::string& dir, const ResultSet& results) {
   Exported result;
-  const std::vector<Plot> plots = build_plots(results.configs, results.summary);
+  const std::vector<Plot> plots = plot_models(results.configs, results.summary);
   if (plots.empty()) {
     return result;
   }
