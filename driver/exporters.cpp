@@ -10,12 +10,13 @@ Exported write_markdown(const std::string& dir, const ResultSet& results);  // m
 Exported write_json(const std::string& dir, const ResultSet& results);      // json_export.cpp
 Exported write_plots(const std::string& dir, const ResultSet& results);     // plots.cpp
 Exported write_maps(const std::string& dir, const ResultSet& results);      // map_view.cpp
+Exported write_html(const std::string& dir, const ResultSet& results);      // html_export.cpp
 
 namespace {
 
 constexpr Exporter kExporters[] = {
     {"csv", write_csv},     {"markdown", write_markdown}, {"json", write_json},
-    {"plots", write_plots}, {"maps", write_maps},
+    {"plots", write_plots}, {"maps", write_maps},         {"html", write_html},
 };
 
 }  // namespace
