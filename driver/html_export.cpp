@@ -255,8 +255,8 @@ std::string verdict_section(const ResultSet& results) {
     s += "<p class=\"verdict bad\" id=\"verdict\">&#x2717; No run was made.</p>\n";
   } else if (bad == 0) {
     s += fmt::format(
-        "<p class=\"verdict ok\" id=\"verdict\">&#x2713; All {} runs valid: every printed value "
-        "matched its closed form.</p>\n",
+        "<p class=\"verdict ok\" id=\"verdict\">&#x2713; All {} runs valid: every program's "
+        "output passed its check.</p>\n",
         results.runs.size());
   } else {
     // Which configurations failed, with how many of their runs.
