@@ -859,7 +859,7 @@ std::string invalid_section(const ResultSet& results) {
     }
     ended.cells.push_back(text_cell(how));
     if (!r.result) {
-      output.cells.push_back(text_cell("not kept"));
+      output.cells.push_back(text_cell(r.outcome == Outcome::kSkipped ? "not run" : "not kept"));
       continue;
     }
     const auto key = std::make_pair(r.result->out, r.result->err);
