@@ -413,9 +413,14 @@ std::string context_section(const ResultSet& results) {
     for (const std::string& name : measured) {
       if (programs->contains(name)) {
         const nlohmann::json& p = (*programs)[name];
-        table += fmt::format("<tr><td>{}</td><td class=\"mono text\">{}</td><td>{}</td></tr>\n",
-                             esc(name), esc(context_text(p, {"options"})),
-                             p.value("openmp", false) ? "yes" : "no");
+        std::string openmp = p.value("openmp", false) ? "yes" : "no";
+        if (const std::string runtime = context_text(p, {"openmp_runtime", "name"});
+            !runtime.empty()) {
+          openmp = runtime + " " + context_text(p, {"openmp_runtime", "version"});
+        }
+        table += fmt::format(
+            "<tr><td>{}</td><td class=\"mono text\">{}</td><td class=\"text\">{}</td></tr>\n",
+            esc(name), esc(context_text(p, {"options"})), esc(openmp));
       }
     }
     if (!table.empty()) {
