@@ -124,6 +124,13 @@ inline json time_stream(Stream kernel, const VectorCode* widest, double* a, doub
   return record;
 }
 
+// " add 12.3" for the plain form, "/45.6" for the widest: the rates of a progress line in GB/s.
+inline std::string rate_text(Stream kernel, const VectorCode* code, const json& record) {
+  const std::string rate = giga(record["bytes_per_second"].get<double>());
+  return code == nullptr ? std::string(" ") + kStreamNames[static_cast<int>(kernel)] + " " + rate
+                         : "/" + rate;
+}
+
 // Bytes per array beyond the last-level cache: four times all of it (the caches of every
 // usable CPU), at least 64 MiB, rounded to 2 MiB, at most an eighth of the memory available.
 inline std::uint64_t memory_array_bytes(const Machine& machine, bool quick) {
@@ -134,20 +141,19 @@ inline std::uint64_t memory_array_bytes(const Machine& machine, bool quick) {
   const std::vector<int> levels = cache_levels(machine.caches);
   const std::uint64_t last =
       levels.empty() ? 0 : cache_capacity(machine.caches, levels.back(), machine.cpus);
-  std::uint64_t bytes = std::max<std::uint64_t>(4 * last, 64 * kMiB);
-  bytes = (bytes + 2 * kMiB - 1) / (2 * kMiB) * (2 * kMiB);
+  constexpr std::uint64_t kUnit = 2 * kMiB;
+  std::uint64_t units = (std::max(4 * last, 64 * kMiB) + kUnit - 1) / kUnit;
   if (machine.memory_available > 0) {
-    bytes = std::min(
-        bytes, std::max<std::uint64_t>(machine.memory_available / 8 / (2 * kMiB), 1) * (2 * kMiB));
+    units = std::min(units, std::max<std::uint64_t>(machine.memory_available / 8 / kUnit, 1));
   }
-  return bytes;
+  return units * kUnit;
 }
 
 inline json memory_bandwidth(const Options& options, const Machine& machine) {
   const std::uint64_t bytes = memory_array_bytes(machine, options.quick);
   const auto n = static_cast<std::int64_t>(bytes / sizeof(double));
   const int repetitions = options.quick ? 2 : 10;
-  const VectorCode& widest = vector_code(options.vector_isa);
+  const VectorCode* const forms[] = {nullptr, &vector_code(options.vector_isa)};  // plain, widest
   json results = json::array();
   for (const int threads : options.threads) {
     Mapping a(bytes);
@@ -156,12 +162,10 @@ inline json memory_bandwidth(const Options& options, const Machine& machine) {
     first_touch_arrays(a.data(), b.data(), c.data(), n, threads);
     std::string line;
     for (const Stream kernel : kStreams) {
-      for (const VectorCode* code : {static_cast<const VectorCode*>(nullptr), &widest}) {
+      for (const VectorCode* code : forms) {
         json r = time_stream(kernel, code, a.data(), b.data(), c.data(), n, threads, repetitions, 1,
                              options, "memory", "memory bandwidth");
-        line += (code == nullptr ? std::string(" ") + kStreamNames[static_cast<int>(kernel)] + " "
-                                 : std::string("/")) +
-                giga(r["bytes_per_second"].get<double>());
+        line += rate_text(kernel, code, r);
         results.push_back(std::move(r));
       }
     }
@@ -177,7 +181,7 @@ inline json memory_bandwidth(const Options& options, const Machine& machine) {
 inline json cache_bandwidth(const Options& options, const Machine& machine) {
   const int repetitions = options.quick ? 3 : 10;
   const double target = options.quick ? 2e-4 : 2e-3;  // seconds per repetition
-  const VectorCode& widest = vector_code(options.vector_isa);
+  const VectorCode* const forms[] = {nullptr, &vector_code(options.vector_isa)};  // plain, widest
   json results = json::array();
   for (const int threads : options.threads) {
     const std::vector<int> cpus = first_cpus(machine.cpus, threads);
@@ -196,7 +200,7 @@ inline json cache_bandwidth(const Options& options, const Machine& machine) {
       first_touch_arrays(a.data(), b.data(), c.data(), n, threads);
       std::string line;
       for (const Stream kernel : kStreams) {
-        for (const VectorCode* code : {static_cast<const VectorCode*>(nullptr), &widest}) {
+        for (const VectorCode* code : forms) {
           // Passes for a repetition of about `target` seconds, from one thread alone over its
           // share (outside a team the worksharing loop runs whole on the caller): a busy
           // machine delays a team's barriers, not this.
@@ -218,9 +222,7 @@ inline json cache_bandwidth(const Options& options, const Machine& machine) {
           json r =
               time_stream(kernel, code, a.data(), b.data(), c.data(), n, threads, repetitions,
                           passes, options, "cache", "L" + std::to_string(level) + " bandwidth");
-          line += (code == nullptr ? std::string(" ") + kStreamNames[static_cast<int>(kernel)] + " "
-                                   : std::string("/")) +
-                  giga(r["bytes_per_second"].get<double>());
+          line += rate_text(kernel, code, r);
           json record;
           record["level"] = level;
           record["bytes_per_array"] = bytes;
