@@ -11,7 +11,8 @@ namespace ks::driver {
 namespace {
 
 std::string number(double v, const char* format = "{:.9g}") {
-  return std::isnan(v) ? std::string() : fmt::format(fmt::runtime(format), v);
+  // Not a number and infinities are left empty: a figure that could not be had is no figure.
+  return std::isfinite(v) ? fmt::format(fmt::runtime(format), v) : std::string();
 }
 
 std::string size_text(const Config& c) {
@@ -60,22 +61,57 @@ std::string runs_csv(const std::vector<Config>& configs, const std::vector<RunRe
 
 std::string summary_csv(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows) {
   std::string out =
-      "program,family,kind,size,effective_size,threads,schedule,chunk,runs,valid,metric,min,"
-      "median,mean,max,stddev,gb_per_s,gops_per_s,op_unit,speedup,speedup_vs,noisy\n";
+      "program,family,kind,size,effective_size,threads,schedule,chunk,runs,valid,"
+      "metric,min,median,median_low,median_high,median_confidence,mean,max,stddev,"
+      "outliers_mild,outliers_severe,noisy,time_step,below_resolution,process_median,gb_per_s,"
+      "gops_per_s,op_unit,speedup,speedup_low,speedup_high,speedup_confidence,speedup_vs\n";
   for (const SummaryRow& row : rows) {
     const Config& c = configs[row.config];
     const auto eff = c.effective_size();
     const bool stats = row.stats.count > 0;
-    out += fmt::format(
-        "{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", c.program->name,
-        c.program->family, kind_name(c.program->kind), size_text(c),
-        eff ? std::to_string(*eff) : "", c.threads > 0 ? std::to_string(c.threads) : "",
-        csv_field(c.schedule), c.chunk ? std::to_string(*c.chunk) : "", row.runs, row.valid,
-        row.printed_time ? "printed_seconds" : "wall_seconds", stats ? number(row.stats.min) : "",
-        stats ? number(row.stats.median) : "", stats ? number(row.stats.mean) : "",
-        stats ? number(row.stats.max) : "", stats ? number(row.stats.stddev) : "",
-        number(row.gb_per_s, "{:.4g}"), number(row.gops_per_s, "{:.4g}"), c.program->op_unit,
-        number(row.speedup, "{:.4g}"), csv_field(row.speedup_vs), row.noisy ? 1 : 0);
+    const Estimate& m = row.sample.median;
+    const Estimate& s = row.speedup;
+    auto opt = [](const std::optional<double>& v, const char* format = "{:.9g}") {
+      return v ? number(*v, format) : std::string();
+    };
+    std::vector<std::string> fields = {
+        std::string(c.program->name),
+        std::string(c.program->family),
+        kind_name(c.program->kind),
+        size_text(c),
+        eff ? std::to_string(*eff) : "",
+        c.threads > 0 ? std::to_string(c.threads) : "",
+        csv_field(c.schedule),
+        c.chunk ? std::to_string(*c.chunk) : "",
+        std::to_string(row.runs),
+        std::to_string(row.valid),
+        row.printed_time ? "printed_seconds" : "wall_seconds",
+        stats ? number(row.stats.min) : "",
+        stats ? number(row.stats.median) : "",
+        m.ci ? number(m.ci->low) : "",
+        m.ci ? number(m.ci->high) : "",
+        m.ci ? number(m.confidence, "{:.4g}") : "",
+        stats ? number(row.stats.mean) : "",
+        stats ? number(row.stats.max) : "",
+        row.stats.count > 1 ? number(row.stats.stddev) : "",  // one run has no spread
+        stats ? std::to_string(row.sample.outliers.mild()) : "",
+        stats ? std::to_string(row.sample.outliers.severe()) : "",
+        row.noisy ? "1" : "0",
+        row.time_step > 0 ? number(row.time_step, "{:.3g}") : "",
+        row.below_resolution ? "1" : "0",
+        number(row.process_median),
+        number(row.gb_per_s, "{:.4g}"),
+        number(row.gops_per_s, "{:.4g}"),
+        std::string(c.program->op_unit),
+        opt(s.value, "{:.4g}"),
+        s.ci ? number(s.ci->low, "{:.4g}") : "",
+        s.ci ? number(s.ci->high, "{:.4g}") : "",
+        s.ci ? number(s.confidence, "{:.4g}") : "",
+        csv_field(row.speedup_vs)};
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+      out += (k == 0 ? "" : ",") + fields[k];
+    }
+    out += "\n";
   }
   return out;
 }

@@ -5,6 +5,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "driver/build_info.h"
+#include "driver/inference.h"
 #include "driver/text.h"
 #include "spawn/spawn.h"
 
@@ -91,6 +93,15 @@ nlohmann::json machine_context(const std::string& bin_dir) {
     ctx["load_average"] = {info.loads[0] / 65536.0, info.loads[1] / 65536.0,
                            info.loads[2] / 65536.0};
   }
+  // The clocks the programs read: clock_gettime(CLOCK_REALTIME) and omp_get_wtime, which
+  // reads a monotonic clock. The coarser bounds what a time can resolve.
+  std::optional<double> resolution;
+  for (const clockid_t clock : {CLOCK_REALTIME, CLOCK_MONOTONIC}) {
+    if (const std::optional<double> r = clock_resolution(clock)) {
+      resolution = std::max(resolution.value_or(0), *r);
+    }
+  }
+  ctx["clock"]["resolution_seconds"] = resolution ? nlohmann::json(*resolution) : nullptr;
   struct utsname u {};
   if (uname(&u) == 0) {
     ctx["kernel"] = fmt::format("{} {} {} {}", u.sysname, u.release, u.version, u.machine);

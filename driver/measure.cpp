@@ -27,7 +27,7 @@ ResultSet measure(const std::vector<Config>& configs, const MeasureOptions& opti
   };
   results.runs = run_interleaved(configs, runner);
   progress.finish();
-  results.summary = summarize_runs(configs, results.runs);
+  results.summary = summarize_runs(configs, results.runs, context_clock_step(results.context));
 
   // Each demonstration configuration's map, from its last run.
   std::map<std::size_t, const RunRecord*> last_run;

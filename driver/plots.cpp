@@ -113,7 +113,8 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
     std::vector<std::string> speed_order;
     for (const SummaryRow& row : rows) {
       const Config& c = configs[row.config];
-      if (c.program->family != family || !c.program->openmp || row.stats.count == 0) {
+      if (c.program->family != family || !c.program->openmp || row.stats.count == 0 ||
+          row.below_resolution) {
         continue;
       }
       const SummaryRow* one = nullptr;
@@ -121,7 +122,7 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
         const Config& o = configs[other.config];
         if (o.program == c.program && o.threads == 1 && o.schedule == c.schedule &&
             o.effective_size() == c.effective_size() && o.chunk == c.chunk &&
-            other.stats.count > 0) {
+            other.stats.count > 0 && !other.below_resolution) {
           one = &other;
         }
       }
@@ -158,8 +159,8 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
     std::map<std::pair<std::string, std::string>, double> medians;
     for (const SummaryRow& row : rows) {
       const Config& c = configs[row.config];
-      if (c.program->family != family || row.stats.count == 0 || c.threads > 1 ||
-          !c.schedule.empty()) {
+      if (c.program->family != family || row.stats.count == 0 || row.below_resolution ||
+          c.threads > 1 || !c.schedule.empty()) {
         continue;
       }
       const std::string program(c.program->name);

@@ -10,11 +10,78 @@
 namespace ks::driver {
 namespace {
 
+enum class Layout { kTerminal, kMarkdown };
+
+std::string outliers_text(const SummaryRow& row) {
+  if (row.stats.count == 0) {
+    return "-";
+  }
+  const Outliers& o = row.sample.outliers;
+  if (o.mild() == 0 && o.severe() == 0) {
+    return "0";
+  }
+  std::string s;
+  if (o.mild() > 0) {
+    s = fmt::format("{} mild", o.mild());
+  }
+  if (o.severe() > 0) {
+    s += fmt::format("{}{} severe", s.empty() ? "" : ", ", o.severe());
+  }
+  return s;
+}
+
+std::string median_text(const SummaryRow& row) {
+  if (row.stats.count == 0) {
+    return "-";
+  }
+  if (row.below_resolution) {
+    return "<" + human_seconds(kResolutionSteps * row.time_step);
+  }
+  return human_seconds(row.stats.median) + (row.printed_time ? "" : " (wall)") +
+         (row.noisy ? " ~" : "");
+}
+
+std::string interval_text(const SummaryRow& row) {
+  const Estimate& m = row.sample.median;
+  if (row.below_resolution || !m.ci) {
+    return "-";
+  }
+  return human_interval(m.ci->low, m.ci->high) + level_note(m.confidence);
+}
+
+std::string speedup_text(const SummaryRow& row) {
+  const Estimate& s = row.speedup;
+  if (!s.value) {
+    return "-";
+  }
+  std::string text = fmt::format("{:.2f}", *s.value);
+  if (s.ci) {
+    text += fmt::format(
+        " ({:.2f}\u2013{:.2f}{})", s.ci->low, s.ci->high,
+        level_note(s.confidence).empty() ? "" : fmt::format(", {:.0f}%", s.confidence * 100));
+  }
+  return text;
+}
+
+std::string rate_text(double v) {
+  return std::isnan(v) ? "-" : fmt::format("{:.3g}", v);
+}
+
+// The columns that read left-aligned; the rest are numbers, right-aligned.
+constexpr std::size_t kTextColumns = 4;
+
 std::vector<std::vector<std::string>> table_cells(const std::vector<Config>& configs,
-                                                  const std::vector<SummaryRow>& rows) {
+                                                  const std::vector<SummaryRow>& rows,
+                                                  Layout layout) {
+  const bool full = layout == Layout::kMarkdown;
   std::vector<std::vector<std::string>> table;
-  table.push_back({"program", "size", "T", "schedule", "valid", "median", "min", "max", "sd",
-                   "GB/s", "Gop/s", "speedup"});
+  std::vector<std::string> head = {"program", "size",   "T",           "schedule",
+                                   "valid",   "median", "95% interval"};
+  if (full) {
+    head.insert(head.end(), {"min", "max", "sd"});
+  }
+  head.insert(head.end(), {"outliers", "process", "GB/s", "Gop/s", "speedup"});
+  table.push_back(head);
   for (const SummaryRow& row : rows) {
     const Config& c = configs[row.config];
     std::string size = c.size ? size_label(*c.size) : "-";
@@ -22,17 +89,23 @@ std::vector<std::vector<std::string>> table_cells(const std::vector<Config>& con
       size += fmt::format(" c{}", *c.chunk);
     }
     const bool stats = row.stats.count > 0;
-    table.push_back(
-        {std::string(c.program->name), size, c.threads > 0 ? std::to_string(c.threads) : "-",
-         c.schedule.empty() ? "-" : c.schedule, fmt::format("{}/{}", row.valid, row.runs),
-         stats ? human_seconds(row.stats.median) + (row.printed_time ? "" : " (wall)") +
-                     (row.noisy ? " ~" : "")
-               : "-",
-         stats ? human_seconds(row.stats.min) : "-", stats ? human_seconds(row.stats.max) : "-",
-         stats ? human_seconds(row.stats.stddev) : "-",
-         std::isnan(row.gb_per_s) ? "-" : fmt::format("{:.3g}", row.gb_per_s),
-         std::isnan(row.gops_per_s) ? "-" : fmt::format("{:.3g}", row.gops_per_s),
-         std::isnan(row.speedup) ? "-" : fmt::format("{:.2f}", row.speedup)});
+    std::vector<std::string> cells = {std::string(c.program->name),
+                                      size,
+                                      c.threads > 0 ? std::to_string(c.threads) : "-",
+                                      c.schedule.empty() ? "-" : c.schedule,
+                                      fmt::format("{}/{}", row.valid, row.runs),
+                                      median_text(row),
+                                      interval_text(row)};
+    if (full) {
+      // One run has no spread: its standard deviation is left empty, not 0.
+      cells.insert(cells.end(), {stats ? human_seconds(row.stats.min) : "-",
+                                 stats ? human_seconds(row.stats.max) : "-",
+                                 row.stats.count > 1 ? human_seconds(row.stats.stddev) : "-"});
+    }
+    cells.insert(cells.end(),
+                 {outliers_text(row), row.printed_time ? human_seconds(row.process_median) : "-",
+                  rate_text(row.gb_per_s), rate_text(row.gops_per_s), speedup_text(row)});
+    table.push_back(std::move(cells));
   }
   return table;
 }
@@ -47,9 +120,20 @@ std::size_t display_width(const std::string& s) {
 
 }  // namespace
 
+std::vector<std::string> resolution_notes(const std::vector<Config>& configs,
+                                          const std::vector<SummaryRow>& rows) {
+  std::vector<std::string> notes;
+  for (const SummaryRow& row : rows) {
+    if (row.below_resolution) {
+      notes.push_back(fmt::format("{}: median {}", configs[row.config].label(), row.hint));
+    }
+  }
+  return notes;
+}
+
 std::string summary_markdown(const std::vector<Config>& configs,
                              const std::vector<SummaryRow>& rows) {
-  const auto table = table_cells(configs, rows);
+  const auto table = table_cells(configs, rows, Layout::kMarkdown);
   std::string out;
   for (std::size_t r = 0; r < table.size(); ++r) {
     out += "|";
@@ -60,22 +144,40 @@ std::string summary_markdown(const std::vector<Config>& configs,
     if (r == 0) {
       out += "|";
       for (std::size_t k = 0; k < table[r].size(); ++k) {
-        out += k < 4 ? "---|" : "---:|";
+        out += k < kTextColumns ? "---|" : "---:|";
       }
       out += "\n";
     }
   }
-  out +=
-      "\nTimes are the medians of the valid runs of the time each program prints (its "
-      "kernel alone), or of the whole process where marked (wall). Speedup: against the "
-      "same program on one thread, else the family's sequential baseline at the same "
-      "size. ~ marks a noisy configuration: its slowest run took more than twice the median, "
-      "or its standard deviation is above a quarter of the median.\n";
+  out += fmt::format(
+      "\n**median** is the median of the valid runs of the time each program prints: its "
+      "own clock around the kernel alone. **process** is the median of the whole process, "
+      "start to end, as a runner that times the command sees it: it adds starting the "
+      "program, allocating and filling its data and printing its report, so it is larger, by "
+      "far for small sizes. Where a program prints no time, the median is of the whole "
+      "process (wall). **95% interval**: the median's confidence interval from the order "
+      "statistics; with fewer than six runs no interval reaches 95 %, and the range of the "
+      "runs is given at its real level in parentheses. **outliers**: runs beyond Tukey's fences "
+      "(mild: 1.5 to 3 interquartile ranges beyond a quartile; severe: beyond 3). **~** "
+      "marks a noisy configuration: its interval is wider than ±{:.0f} % of the median, or a "
+      "run is a severe outlier. **<** marks a median below {:.0f} steps of the printed time's "
+      "last digit or of the clock: its digits are mostly rounding, and no rate or speedup is "
+      "derived from it. **speedup**: the baseline's median over this one's (against the same "
+      "program on one thread, else the family's sequential baseline at the same size), with "
+      "its 95 % bootstrap interval.\n",
+      kNoisyHalfWidth * 100, kResolutionSteps);
+  const std::vector<std::string> notes = resolution_notes(configs, rows);
+  if (!notes.empty()) {
+    out += "\nBelow resolution:\n\n";
+    for (const std::string& n : notes) {
+      out += "- " + n + "\n";
+    }
+  }
   return out;
 }
 
 std::string summary_text(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows) {
-  const auto table = table_cells(configs, rows);
+  const auto table = table_cells(configs, rows, Layout::kTerminal);
   std::vector<std::size_t> widths(table[0].size(), 0);
   for (const auto& row : table) {
     for (std::size_t k = 0; k < row.size(); ++k) {
@@ -87,13 +189,16 @@ std::string summary_text(const std::vector<Config>& configs, const std::vector<S
     std::string line;
     for (std::size_t k = 0; k < row.size(); ++k) {
       const std::string pad(widths[k] - display_width(row[k]), ' ');
-      line += k < 4 ? row[k] + pad : pad + row[k];
+      line += k < kTextColumns ? row[k] + pad : pad + row[k];
       line += k + 1 < row.size() ? "  " : "";
     }
     while (!line.empty() && line.back() == ' ') {
       line.pop_back();
     }
     out += line + "\n";
+  }
+  for (const std::string& n : resolution_notes(configs, rows)) {
+    out += "< " + n + "\n";
   }
   return out;
 }

@@ -8,6 +8,10 @@
 
 namespace ks::driver {
 
+// One line per configuration whose median is below resolution, with what to change.
+std::vector<std::string> resolution_notes(const std::vector<Config>& configs,
+                                          const std::vector<SummaryRow>& rows);
+
 // The compact table printed on the terminal.
 std::string summary_text(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows);
 

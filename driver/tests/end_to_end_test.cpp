@@ -119,7 +119,8 @@ TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
   for (const auto& row : summary) {
     EXPECT_EQ(row.at("valid"), "2");
     EXPECT_FALSE(row.at("median").empty());
-    EXPECT_FALSE(row.at("gb_per_s").empty());
+    // N = 9 may take under 100 ns, below what the printed nanoseconds resolve: no rate then.
+    EXPECT_EQ(row.at("gb_per_s").empty(), row.at("below_resolution") == "1");
   }
   const auto json = nlohmann::json::parse(slurp(out + "/results.json"));
   EXPECT_EQ(json["runs"].size(), 18u);
@@ -228,7 +229,54 @@ TEST(Sweep, AHangingProgramIsKilledAtItsTimeout) {
     EXPECT_EQ(runs[i].at("outcome"), "skipped");  // not run again after a timeout
   }
   EXPECT_LT(seconds, 30.0) << "the hanging program was not killed";
+  // The warm-up timed out and the three measured runs were skipped: none of three was valid.
+  const auto summary = read_csv(out + "/summary.csv");
+  EXPECT_EQ(summary.at(0).at("runs"), "3");
+  EXPECT_EQ(summary.at(0).at("valid"), "0");
+  EXPECT_NE(r.out.find(" 0/3 "), std::string::npos) << r.out;
   fs::remove_all(out);
+}
+
+// The fakes in tests/fakes/timed print whatever time KS_FAKE_NS asks for, at the precision of
+// the program they stand for: nine decimals for plus-static, six for the scaled update.
+TEST(Sweep, TimesBelowResolutionAreMarkedAtBothPrintedPrecisions) {
+  struct Case {
+    const char* program;
+    const char* size;
+    const char* ns;
+    bool below;
+  };
+  const Case cases[] = {
+      {"plus-static", "10", "50", true},     // 50 steps of 1 ns
+      {"plus-static", "10", "150", false},   // 150 steps
+      {"yupd-o0", "1000", "50000", true},    // 50 steps of 1 us
+      {"yupd-o0", "1000", "150000", false},  // 150 steps
+      {"yupd-o0", "1000", "900", true},      // printed as 0.000000
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.program) + " " + c.ns + " ns");
+    const std::string out = scratch("resolution");
+    ks::RunOptions options;
+    options.env["KS_FAKE_NS"] = c.ns;
+    const ks::RunResult r =
+        kernelscope({"--bin", kFakes + "/timed", "sweep", c.program, "--sizes", c.size, "--repeat",
+                     "3", "--warmup", "0", "--no-plots", "--out", out},
+                    options);
+    ASSERT_TRUE(ExitedWith(r, 0));
+    const auto summary = read_csv(out + "/summary.csv");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0].at("below_resolution"), c.below ? "1" : "0");
+    EXPECT_EQ(summary[0].at("gb_per_s").empty(), c.below);
+    EXPECT_EQ(summary[0].at("speedup").empty(), c.below);  // else 1 against itself
+    EXPECT_EQ(slurp(out + "/summary.csv").find("inf"), std::string::npos);
+    const auto json = nlohmann::json::parse(slurp(out + "/results.json"));
+    EXPECT_EQ(json["summary"][0]["below_resolution"].get<bool>(), c.below);
+    EXPECT_EQ(json["summary"][0].contains("hint"), c.below);
+    // On the terminal the median reads "<100 ns" or "<100 us", with a size to try.
+    EXPECT_EQ(r.out.find("try N >= ") != std::string::npos, c.below) << r.out;
+    EXPECT_EQ(r.out.find(" <100 ") != std::string::npos, c.below) << r.out;
+    fs::remove_all(out);
+  }
 }
 
 TEST(BadInput, EachIsOneLineAndStatusTwo) {

@@ -86,15 +86,17 @@ TEST(Exporters, SummaryMarkdownReadsAsATable) {
   const std::string md = slurp(dir + "/summary.md");
   fs::remove_all(dir);
   const std::string table =
-      "| program | size | T | schedule | valid | median | min | max | sd | GB/s | Gop/s | speedup "
-      "|\n"
-      "|---|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n"
-      "| plus-static | 1000 | - | - | 2/2 | 3 ms | 2 ms | 4 ms | 1.41 ms | 0.008 | 0.000333 | "
-      "1.00 |\n"
-      "| plus-parloop | 1000 | 2 | - | 1/1 | 1 ms | 1 ms | 1 ms | 0 ns | 0.024 | 0.001 | 3.00 |\n"
-      "| greet-team | - | 2 | - | 1/1 | 1 ms (wall) | 1 ms | 1 ms | 0 ns | - | - | - |\n";
+      "| program | size | T | schedule | valid | median | 95% interval | min | max | sd | "
+      "outliers | process | GB/s | Gop/s | speedup |\n"
+      "|---|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n"
+      "| plus-static | 1000 | - | - | 2/2 | 3 ms ~ | 2\u20134 ms (50%) | 2 ms | 4 ms | 1.41 ms | 0 "
+      "| 4 ms | 0.008 | 0.000333 | 1.00 |\n"
+      "| plus-parloop | 1000 | 2 | - | 1/1 | 1 ms | - | 1 ms | 1 ms | - | 0 | 2 ms | 0.024 | "
+      "0.001 | 3.00 (2.00\u20134.00, 50%) |\n"
+      "| greet-team | - | 2 | - | 1/1 | 1 ms (wall) | - | 1 ms | 1 ms | - | 0 | - | - | - | - "
+      "|\n";
   EXPECT_EQ(md.substr(0, table.size()), table);
-  EXPECT_NE(md.find("\nTimes are the medians of the valid runs"), std::string::npos) << md;
+  EXPECT_NE(md.find("\n**median** is the median of the valid runs"), std::string::npos) << md;
 }
 
 TEST(Exporters, ResultsJsonHoldsTheCommandContextRunsAndSummary) {
@@ -112,6 +114,13 @@ TEST(Exporters, ResultsJsonHoldsTheCommandContextRunsAndSummary) {
   ASSERT_EQ(j["summary"].size(), 3u);
   EXPECT_DOUBLE_EQ(j["summary"][0]["median"].get<double>(), 0.003);
   EXPECT_DOUBLE_EQ(j["summary"][1]["speedup"].get<double>(), 3.0);
+  EXPECT_DOUBLE_EQ(j["summary"][1]["speedup_interval"]["low"].get<double>(), 2.0);
+  EXPECT_DOUBLE_EQ(j["summary"][1]["speedup_interval"]["high"].get<double>(), 4.0);
+  EXPECT_DOUBLE_EQ(j["summary"][1]["speedup_interval"]["confidence"].get<double>(), 0.5);
+  EXPECT_TRUE(j["summary"][1]["median_interval"].is_null());  // one run
+  EXPECT_TRUE(j["summary"][1]["stddev"].is_null());
+  EXPECT_DOUBLE_EQ(j["summary"][0]["median_interval"]["low"].get<double>(), 0.002);
+  EXPECT_FALSE(j["summary"][0]["below_resolution"].get<bool>());
   EXPECT_EQ(j["summary"][1]["speedup_vs"], "plus-static N=1000");
   EXPECT_TRUE(j["summary"][2]["gb_per_s"].is_null());
   EXPECT_EQ(j["summary"][2]["metric"], "wall_seconds");
@@ -146,7 +155,7 @@ TEST(TourReport, GathersTablesPlotsMapsAndVerdicts) {
        "## Plots\n\n![time-vector-add](plots/time-vector-add.svg)\n\n## Demonstrations"},
       {{{"plots/plots.gp"}, "gnuplot not found"},
        "## Plots\n\nNot drawn: gnuplot not found\n\n## Demonstrations"},
-      {{}, "a quarter of the median.\n\n## Demonstrations"},  // no plots section
+      {{}, "with its 95 % bootstrap interval.\n\n## Demonstrations"},  // no plots section
   };
   for (const Case& c : cases) {
     const std::string md = ks::driver::tour_report(results, c.plots, 75);
