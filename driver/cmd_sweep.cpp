@@ -8,6 +8,7 @@
 #include "driver/exporters.h"
 #include "driver/files.h"
 #include "driver/machine.h"
+#include "driver/markdown_export.h"
 #include "driver/measure.h"
 #include "driver/plan.h"
 #include "driver/progress.h"
@@ -54,13 +55,14 @@ int run_sweep(const Common& common, const SweepOptions& options) {
   const Exports exports = export_results(
       options.out, results,
       options.no_plots ? std::vector<std::string_view>{"plots"} : std::vector<std::string_view>{});
+  write_file_atomic(options.out + "/report.md", report_markdown(results, exports.of("plots")));
   std::fputs(summary_text(results.configs, results.summary).c_str(), stdout);
   if (const std::string& notice = exports.of("plots").notice; !notice.empty()) {
     error_line(notice);
   }
   const bool bad = report_bad_runs(results);
   std::printf(
-      "%zu runs in %s; results in %s/\n", results.runs.size(),
+      "%zu runs in %s; report in %s/report.md\n", results.runs.size(),
       duration_text(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count())
           .c_str(),
       options.out.c_str());

@@ -100,7 +100,7 @@ int run_tour(const Common& common, const TourOptions& options) {
   }
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  write_file_atomic(options.out + "/report.md", tour_report(results, exports.of("plots"), elapsed));
+  write_file_atomic(options.out + "/report.md", report_markdown(results, exports.of("plots")));
   print_tour(results);
   if (const std::string& notice = exports.of("plots").notice; !notice.empty()) {
     error_line(notice);

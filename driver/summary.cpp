@@ -161,4 +161,47 @@ std::vector<SummaryRow> summarize_runs(const std::vector<Config>& configs,
   return rows;
 }
 
+std::vector<Ranking> rank_variants(const std::vector<Config>& configs,
+                                   const std::vector<SummaryRow>& rows) {
+  std::vector<std::string> keys;
+  std::vector<std::vector<std::size_t>> members;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Config& c = configs[rows[i].config];
+    if (c.program->kind != Kind::kBenchmark || rows[i].stats.count == 0 ||
+        rows[i].below_resolution) {
+      continue;
+    }
+    std::string key(c.program->family);
+    if (const auto n = c.effective_size()) {
+      key += " N=" + size_label(*n);
+    }
+    if (c.chunk) {
+      key += fmt::format(" chunk={}", *c.chunk);
+    }
+    const auto at = std::find(keys.begin(), keys.end(), key);
+    if (at == keys.end()) {
+      keys.push_back(key);
+      members.push_back({i});
+    } else {
+      members[static_cast<std::size_t>(at - keys.begin())].push_back(i);
+    }
+  }
+  std::vector<Ranking> rankings;
+  for (std::size_t g = 0; g < keys.size(); ++g) {
+    std::vector<std::size_t>& m = members[g];
+    if (m.size() < 2) {
+      continue;
+    }
+    std::stable_sort(m.begin(), m.end(), [&](std::size_t a, std::size_t b) {
+      return rows[a].stats.median < rows[b].stats.median;
+    });
+    Ranking r{keys[g], m[0], {}};
+    for (std::size_t k = 1; k < m.size(); ++k) {
+      r.others.emplace_back(m[k], ratio_interval(rows[m[k]].values, rows[m[0]].values));
+    }
+    rankings.push_back(std::move(r));
+  }
+  return rankings;
+}
+
 }  // namespace ks::driver

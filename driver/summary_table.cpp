@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "driver/lists.h"
+#include "driver/summary.h"
 #include "driver/text.h"
 
 namespace ks::driver {
@@ -49,16 +50,30 @@ std::string interval_text(const SummaryRow& row) {
   return human_interval(m.ci->low, m.ci->high) + level_note(m.confidence);
 }
 
-std::string speedup_text(const SummaryRow& row) {
-  const Estimate& s = row.speedup;
-  if (!s.value) {
+// A ratio with two or three significant digits, never in exponent form above 0.01.
+std::string ratio_text(double v) {
+  if (v >= 100) {
+    return fmt::format("{:.0f}", v);
+  }
+  if (v >= 10) {
+    return fmt::format("{:.1f}", v);
+  }
+  if (v >= 0.1) {
+    return fmt::format("{:.2f}", v);
+  }
+  return fmt::format("{:.2g}", v);
+}
+
+// A ratio with its interval: "1.93 (1.85–2.01)", the level added when below 95 %.
+std::string ratio_estimate_text(const Estimate& e) {
+  if (!e.value) {
     return "-";
   }
-  std::string text = fmt::format("{:.2f}", *s.value);
-  if (s.ci) {
+  std::string text = ratio_text(*e.value);
+  if (e.ci) {
     text += fmt::format(
-        " ({:.2f}\u2013{:.2f}{})", s.ci->low, s.ci->high,
-        level_note(s.confidence).empty() ? "" : fmt::format(", {:.0f}%", s.confidence * 100));
+        " ({}\u2013{}{})", ratio_text(e.ci->low), ratio_text(e.ci->high),
+        level_note(e.confidence).empty() ? "" : fmt::format(", {:.0f}%", e.confidence * 100));
   }
   return text;
 }
@@ -102,9 +117,10 @@ std::vector<std::vector<std::string>> table_cells(const std::vector<Config>& con
                                  stats ? human_seconds(row.stats.max) : "-",
                                  row.stats.count > 1 ? human_seconds(row.stats.stddev) : "-"});
     }
-    cells.insert(cells.end(),
-                 {outliers_text(row), row.printed_time ? human_seconds(row.process_median) : "-",
-                  rate_text(row.gb_per_s), rate_text(row.gops_per_s), speedup_text(row)});
+    cells.insert(
+        cells.end(),
+        {outliers_text(row), row.printed_time ? human_seconds(row.process_median) : "-",
+         rate_text(row.gb_per_s), rate_text(row.gops_per_s), ratio_estimate_text(row.speedup)});
     table.push_back(std::move(cells));
   }
   return table;
@@ -118,7 +134,41 @@ std::size_t display_width(const std::string& s) {
   return w;
 }
 
+// A variant within its group: the program with what sets it apart from the others there.
+std::string variant_name(const Config& c) {
+  std::string s(c.program->name);
+  if (c.threads > 0) {
+    s += fmt::format(" T={}", c.threads);
+  }
+  if (!c.schedule.empty()) {
+    s += " " + c.schedule;
+  }
+  return s;
+}
+
 }  // namespace
+
+std::vector<std::string> ranking_lines(const std::vector<Config>& configs,
+                                       const std::vector<SummaryRow>& rows) {
+  std::vector<std::string> lines;
+  for (const Ranking& r : rank_variants(configs, rows)) {
+    std::string line =
+        fmt::format("{}: {} ran", r.group, variant_name(configs[rows[r.fastest].config]));
+    for (std::size_t k = 0; k < r.others.size(); ++k) {
+      const auto& [row, e] = r.others[k];
+      line += k == 0 ? " " : "; ";
+      line += ratio_estimate_text(e);
+      line += fmt::format(" times faster than {}", variant_name(configs[rows[row].config]));
+      if (!e.ci) {
+        line += " (too few runs for an interval)";
+      } else if (e.ci->low <= 1) {
+        line += " (no clear difference)";
+      }
+    }
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
 
 std::vector<std::string> resolution_notes(const std::vector<Config>& configs,
                                           const std::vector<SummaryRow>& rows) {
@@ -166,6 +216,15 @@ std::string summary_markdown(const std::vector<Config>& configs,
       "program on one thread, else the family's sequential baseline at the same size), with "
       "its 95 % bootstrap interval.\n",
       kNoisyHalfWidth * 100, kResolutionSteps);
+  const std::vector<std::string> ranking = ranking_lines(configs, rows);
+  if (!ranking.empty()) {
+    out +=
+        "\nFastest at each size (the others' medians over the fastest's, with the "
+        "interval of that ratio):\n\n";
+    for (const std::string& line : ranking) {
+      out += "- " + line + "\n";
+    }
+  }
   const std::vector<std::string> notes = resolution_notes(configs, rows);
   if (!notes.empty()) {
     out += "\nBelow resolution:\n\n";
@@ -199,6 +258,13 @@ std::string summary_text(const std::vector<Config>& configs, const std::vector<S
   }
   for (const std::string& n : resolution_notes(configs, rows)) {
     out += "< " + n + "\n";
+  }
+  const std::vector<std::string> ranking = ranking_lines(configs, rows);
+  if (!ranking.empty()) {
+    out += "Fastest at each size:\n";
+    for (const std::string& line : ranking) {
+      out += "  " + line + "\n";
+    }
   }
   return out;
 }

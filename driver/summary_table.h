@@ -12,6 +12,11 @@ namespace ks::driver {
 std::vector<std::string> resolution_notes(const std::vector<Config>& configs,
                                           const std::vector<SummaryRow>& rows);
 
+// One line per group of variants measured at the same size: which ran fastest, and how many
+// times faster than each of the others, with the interval of that ratio.
+std::vector<std::string> ranking_lines(const std::vector<Config>& configs,
+                                       const std::vector<SummaryRow>& rows);
+
 // The compact table printed on the terminal.
 std::string summary_text(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows);
 

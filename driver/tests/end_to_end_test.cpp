@@ -130,6 +130,14 @@ TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
   EXPECT_TRUE(json["context"]["build"]["programs"].contains("plus-parloop"));
   EXPECT_TRUE(json["context"]["build"]["programs"]["plus-parloop"]["openmp"].get<bool>());
   EXPECT_NE(slurp(out + "/summary.md").find("| plus-parloop |"), std::string::npos);
+  // Every sweep writes a report with its header, and says which variant ran fastest.
+  const std::string report = slurp(out + "/report.md");
+  EXPECT_EQ(report.rfind("# kernelscope sweep\n", 0), 0u) << report;
+  EXPECT_NE(report.find("| command | `kernelscope sweep plus-static plus-parloop --sizes 9,1K"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("## What the times are"), std::string::npos);
+  EXPECT_NE(r.out.find("Fastest at each size:\n  vector-add N="), std::string::npos) << r.out;
   for (const auto& entry : fs::directory_iterator(out)) {
     EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();
   }

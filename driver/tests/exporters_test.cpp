@@ -140,11 +140,14 @@ TEST(Exporters, BytesThatAreNotUtf8AreReplacedInJson) {
   fs::remove_all(dir);
 }
 
-TEST(TourReport, GathersTablesPlotsMapsAndVerdicts) {
+TEST(Report, HeaderTimesTablesPlotsMapsAndVerdicts) {
   ks::driver::ResultSet results = made_results();
   results.missing = {"mprod-heap", "yupd-o0"};
   results.runs[1].outcome = ks::driver::Outcome::kInvalid;
   results.runs[1].why = "line 1: wrong text";
+  results.runs[0].started_at = 1000;
+  results.runs[3].started_at = 1075;
+  results.summary = ks::driver::summarize_runs(results.configs, results.runs);
   struct Case {
     ks::driver::Exported plots;
     const char* plots_part;
@@ -155,16 +158,29 @@ TEST(TourReport, GathersTablesPlotsMapsAndVerdicts) {
        "## Plots\n\n![time-vector-add](plots/time-vector-add.svg)\n\n## Demonstrations"},
       {{{"plots/plots.gp"}, "gnuplot not found"},
        "## Plots\n\nNot drawn: gnuplot not found\n\n## Demonstrations"},
-      {{}, "with its 95 % bootstrap interval.\n\n## Demonstrations"},  // no plots section
+      // No plots section; one valid run on each side leaves the ratio without interval.
+      {{},
+       "- vector-add N=1000: plus-parloop T=2 ran 2.00 times faster than plus-static (too few "
+       "runs for an interval)\n\n## Demonstrations"},
   };
   for (const Case& c : cases) {
-    const std::string md = ks::driver::tour_report(results, c.plots, 75);
-    EXPECT_EQ(md.rfind("# kernelscope tour\n\n2024-05-01T12:00:00Z on Test CPU (2 CPUs, 2.0 GiB), "
-                       "Linux test, revision abc123. 4 runs in 1 min 15 s.\n\n",
+    const std::string md = ks::driver::report_markdown(results, c.plots);
+    EXPECT_EQ(md.rfind("# kernelscope sweep\n\n| | |\n|---|---|\n| command | `kernelscope sweep "
+                       "plus-static plus-parloop greet-team` |\n| date | 2024-05-01T12:00:00Z |\n",
                        0),
               0u)
         << md;
+    for (const char* row :
+         {"| CPU | Test CPU, 2 usable CPUs |\n", "| memory | 2.0 GiB |\n",
+          "| kernel | Linux test |\n", "| revision | abc123 |\n", "| runs | 4 in 1 min 15 s |\n"}) {
+      EXPECT_NE(md.find(row), std::string::npos) << row << md;
+    }
     EXPECT_NE(md.find("**Missing from the build:** `mprod-heap` `yupd-o0`\n"), std::string::npos);
+    // The kernel's own time against the whole process's, from this result set.
+    EXPECT_NE(md.find("Here, plus-static N=1000 took 2 ms by its own clock and 3 ms as a whole "
+                      "process. Programs that print no time"),
+              std::string::npos)
+        << md;
     EXPECT_NE(md.find("## Measurements\n\n| program |"), std::string::npos);
     EXPECT_NE(md.find(c.plots_part), std::string::npos) << md;
     EXPECT_NE(md.find("| greet-team | 2 | follows the rule |\n\n![greet-team T=2]"
@@ -176,6 +192,12 @@ TEST(TourReport, GathersTablesPlotsMapsAndVerdicts) {
               std::string::npos)
         << md;
   }
+}
+
+TEST(Report, TheCommandLineReadsAsAShellWouldTakeItBack) {
+  EXPECT_EQ(ks::driver::command_text({"/build/ci/bin/kernelscope", "sweep", "mprod-team",
+                                      "--schedules", "static;dynamic,4", "--out", "it's here", ""}),
+            "kernelscope sweep mprod-team --schedules 'static;dynamic,4' --out 'it'\\''s here' ''");
 }
 
 }  // namespace
