@@ -51,7 +51,8 @@ int run_sweep(const Common& common, const SweepOptions& options) {
   const ResultSet results = measure(configs, {.bin_dir = common.bin_dir,
                                               .timeout_seconds = common.timeout,
                                               .trace_demonstrations = false,
-                                              .command = common.command});
+                                              .command = common.command,
+                                              .on_warning = warning_line});
   const Exports exports = export_results(
       options.out, results,
       options.no_plots ? std::vector<std::string_view>{"plots"} : std::vector<std::string_view>{});

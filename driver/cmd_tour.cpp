@@ -90,7 +90,8 @@ int run_tour(const Common& common, const TourOptions& options) {
   ResultSet results = measure(configs, {.bin_dir = common.bin_dir,
                                         .timeout_seconds = common.timeout,
                                         .trace_demonstrations = true,
-                                        .command = common.command});
+                                        .command = common.command,
+                                        .on_warning = warning_line});
   results.missing = missing;
   const Exports exports = export_results(
       options.out, results,

@@ -12,6 +12,10 @@ void error_line(const std::string& what) {
   std::fprintf(stderr, "kernelscope: %s\n", what.c_str());
 }
 
+void warning_line(const std::string& what) {
+  error_line("warning: " + what);
+}
+
 bool built(const Common& common, std::string_view name) {
   return access((common.bin_dir + "/" + std::string(name)).c_str(), X_OK) == 0;
 }

@@ -34,7 +34,8 @@ Subcommand setup_map(CLI::App& app, const Common& common);    // cmd_map.cpp
 Subcommand setup_tour(CLI::App& app, const Common& common);   // cmd_tour.cpp
 
 // What the subcommands share.
-void error_line(const std::string& what);  // "kernelscope: <what>" on standard error
+void error_line(const std::string& what);    // "kernelscope: <what>" on standard error
+void warning_line(const std::string& what);  // "kernelscope: warning: <what>"
 bool built(const Common& common, std::string_view name);
 std::string missing_message(const Common& common, std::string_view name);
 // Reports the runs that were not valid (a few of them in full) on standard error; says whether

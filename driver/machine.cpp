@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +54,89 @@ std::uint64_t physical_memory() {
     return 0;
   }
   return static_cast<std::uint64_t>(info.totalram) * info.mem_unit;
+}
+
+std::optional<double> load_average() {
+  const char* file = std::getenv("KERNELSCOPE_LOADAVG_FILE");
+  std::ifstream in(file != nullptr && *file != '\0' ? file : "/proc/loadavg");
+  double load = 0;
+  if (!(in >> load) || !std::isfinite(load) || load < 0) {
+    return std::nullopt;
+  }
+  return load;
+}
+
+namespace {
+
+// The largest team among the benchmarks, and every team size above `usable`.
+int largest_team(const std::vector<Config>& configs) {
+  int largest = 1;
+  for (const Config& c : configs) {
+    if (c.program->kind == Kind::kBenchmark) {
+      largest = std::max(largest, c.threads);
+    }
+  }
+  return largest;
+}
+
+}  // namespace
+
+bool load_is_high(double load, int usable, const std::vector<Config>& configs) {
+  const int needed = std::min(largest_team(configs), std::max(usable, 1));
+  return load > static_cast<double>(usable - needed) + 0.5;
+}
+
+nlohmann::json measuring_conditions(const std::vector<Config>& configs, std::optional<double> load,
+                                    int usable) {
+  nlohmann::json j;
+  j["load_average_1min"] = load ? nlohmann::json(*load) : nullptr;
+  j["usable_cpus"] = usable;
+  j["largest_team"] = largest_team(configs);
+  nlohmann::json warnings = nlohmann::json::array();
+  const bool timed = std::any_of(configs.begin(), configs.end(), [](const Config& c) {
+    return c.program->kind == Kind::kBenchmark;
+  });
+  if (timed && load && load_is_high(*load, usable, configs)) {
+    warnings.push_back(fmt::format(
+        "the load average was {:.2f} on {} usable CPUs as the runs began: other work was "
+        "running, and the times include waiting for a CPU (measure on an idle machine)",
+        *load, usable));
+  }
+  std::vector<int> over;
+  for (const Config& c : configs) {
+    if (c.program->kind == Kind::kBenchmark && c.threads > usable &&
+        std::find(over.begin(), over.end(), c.threads) == over.end()) {
+      over.push_back(c.threads);
+    }
+  }
+  if (!over.empty()) {
+    std::sort(over.begin(), over.end());
+    std::string list;
+    for (int t : over) {
+      list += (list.empty() ? "" : ",") + std::to_string(t);
+    }
+    const std::string who = over.size() == 1 ? fmt::format("a team of {} threads is", list)
+                                             : fmt::format("teams of {} threads are", list);
+    warnings.push_back(fmt::format(
+        "{} larger than the {} usable CPUs: its threads take turns on them, and the times "
+        "measure the sharing",
+        who, usable));
+  }
+  j["warnings"] = warnings;
+  return j;
+}
+
+std::vector<std::string> condition_warnings(const nlohmann::json& context) {
+  std::vector<std::string> out;
+  if (context.is_object() && context.contains("conditions") && context["conditions"].is_object() &&
+      context["conditions"].contains("warnings") && context["conditions"]["warnings"].is_array()) {
+    for (const nlohmann::json& w : context["conditions"]["warnings"]) {
+      if (w.is_string()) {
+        out.push_back(w.get<std::string>());
+      }
+    }
+  }
+  return out;
 }
 
 nlohmann::json machine_context(const std::string& bin_dir) {

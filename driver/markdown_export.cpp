@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "driver/files.h"
+#include "driver/machine.h"
 #include "driver/map_view.h"
 #include "driver/progress.h"
 #include "driver/summary_table.h"
@@ -144,11 +145,30 @@ std::vector<std::pair<std::string, std::string>> context_facts(const nlohmann::j
   }
   facts.emplace_back("build", compiler);
   facts.emplace_back("revision", text_of(context, "source_revision", "unknown"));
+  const nlohmann::json& conditions = member(context, "conditions");
+  if (member(conditions, "load_average_1min").is_number()) {
+    facts.emplace_back("load at start",
+                       fmt::format("{:.2f} (1-minute average) on {} usable CPUs",
+                                   member(conditions, "load_average_1min").get<double>(),
+                                   member(conditions, "usable_cpus").is_number()
+                                       ? member(conditions, "usable_cpus").get<int>()
+                                       : 0));
+  }
   return facts;
 }
 
+// The warnings about the machine as the runs began, one paragraph each.
+std::string warnings_markdown(const nlohmann::json& context) {
+  std::string md;
+  for (const std::string& w : condition_warnings(context)) {
+    md += "**Warning:** " + w + ".\n\n";
+  }
+  return md;
+}
+
 Exported write_markdown(const std::string& dir, const ResultSet& results) {
-  write_file_atomic(dir + "/summary.md", summary_markdown(results.configs, results.summary));
+  write_file_atomic(dir + "/summary.md", warnings_markdown(results.context) +
+                                             summary_markdown(results.configs, results.summary));
   return {{"summary.md"}, ""};
 }
 
@@ -162,6 +182,7 @@ std::string report_markdown(const ResultSet& results, const Exported& plots) {
   }
   md += fmt::format("| runs | {} in {} |\n\n", results.runs.size(),
                     duration_text(runs_span(results.runs)));
+  md += warnings_markdown(results.context);
   md +=
       "Every run's printed values were checked against their closed forms; raw runs are in "
       "[runs.csv](runs.csv), statistics in [summary.csv](summary.csv), everything with the "

@@ -16,6 +16,12 @@ ResultSet measure(const std::vector<Config>& configs, const MeasureOptions& opti
   results.command = options.command;
   results.context = machine_context(options.bin_dir);
   results.configs = configs;
+  results.context["conditions"] = measuring_conditions(configs, load_average(), usable_cpus());
+  if (options.on_warning) {
+    for (const std::string& w : condition_warnings(results.context)) {
+      options.on_warning(w);
+    }
+  }
 
   Progress progress(isatty(STDERR_FILENO) == 1);
   RunnerOptions runner;

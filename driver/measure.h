@@ -2,6 +2,7 @@
 // progress line on a terminal, their summary and, for a tour, the demonstrations' maps.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@ struct MeasureOptions {
   double timeout_seconds = 60;
   bool trace_demonstrations = false;  // keep each demonstration's last run as a map
   std::vector<std::string> command;   // the driver's command line, for the result set
+  // Told each warning about the machine (a high load, more threads than CPUs) before the runs.
+  std::function<void(const std::string&)> on_warning;
 };
 
 ResultSet measure(const std::vector<Config>& configs, const MeasureOptions& options);

@@ -2,6 +2,7 @@
 // wrong value or hang, and on bad input. Results are read back from its CSV and JSON files.
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
 #include <algorithm>
@@ -32,8 +33,21 @@ std::string scratch(const std::string& name) {
   return dir;
 }
 
+// A load average file of an idle machine: the driver's warnings about the load must not
+// depend on what else runs on the machine that runs the tests.
+std::string loadavg_file(const std::string& load) {
+  const std::string path =
+      ::testing::TempDir() + "kernelscope-loadavg-" + load + "-" + std::to_string(getpid());
+  std::ofstream(path) << load << " " << load << " " << load << " 1/100 4242\n";
+  return path;
+}
+
 ks::RunResult kernelscope(std::vector<std::string> args, ks::RunOptions options = {}) {
   options.args = std::move(args);
+  if (options.env.count("KERNELSCOPE_LOADAVG_FILE") == 0) {
+    static const std::string idle = loadavg_file("0.00");
+    options.env["KERNELSCOPE_LOADAVG_FILE"] = idle;
+  }
   options.timeout_seconds = 120;
   return ks::run_program(ks::test::program_path("kernelscope"), options);
 }
@@ -283,6 +297,63 @@ TEST(Sweep, TimesBelowResolutionAreMarkedAtBothPrintedPrecisions) {
     // On the terminal the median reads "<100 ns" or "<100 us", with a size to try.
     EXPECT_EQ(r.out.find("try N >= ") != std::string::npos, c.below) << r.out;
     EXPECT_EQ(r.out.find(" <100 ") != std::string::npos, c.below) << r.out;
+    fs::remove_all(out);
+  }
+}
+
+int usable_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+}
+
+// A load average high for the usable CPUs, or a team larger than them, is a warning on the
+// terminal, in the reports and in the machine context kept with the results.
+TEST(Sweep, ALoadedOrOversubscribedMachineIsAWarningEverywhere) {
+  const int cpus = usable_cpus();
+  struct Case {
+    const char* name;
+    double load;
+    int threads;
+    const char* warning;  // empty: none
+  };
+  const Case cases[] = {
+      {"idle, one thread", 0.0, 1, ""},
+      {"idle, every CPU", 0.2, cpus, ""},
+      {"loaded", cpus + 1.0, 1, "the load average was"},
+      {"oversubscribed", 0.0, cpus + 1, "threads is larger than the"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string out = scratch("conditions");
+    ks::RunOptions options;
+    options.env["KERNELSCOPE_LOADAVG_FILE"] = loadavg_file(std::to_string(c.load));
+    const ks::RunResult r = kernelscope(
+        {"--bin", kFakes + "/timed", "sweep", "plus-parloop", "--sizes", "10", "--threads",
+         std::to_string(c.threads), "--repeat", "1", "--warmup", "0", "--no-plots", "--out", out},
+        options);
+    ASSERT_TRUE(ExitedWith(r, 0));
+    const std::string warning = c.warning;
+    const auto json = nlohmann::json::parse(slurp(out + "/results.json"));
+    const nlohmann::json& conditions = json["context"]["conditions"];
+    EXPECT_DOUBLE_EQ(conditions["load_average_1min"].get<double>(), c.load);
+    EXPECT_EQ(conditions["usable_cpus"].get<int>(), cpus);
+    if (warning.empty()) {
+      EXPECT_EQ(r.err, "");
+      EXPECT_TRUE(conditions["warnings"].empty()) << conditions;
+      EXPECT_EQ(slurp(out + "/report.md").find("**Warning:**"), std::string::npos);
+    } else {
+      EXPECT_EQ(r.err.rfind("kernelscope: warning: ", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find(warning), std::string::npos) << r.err;
+      ASSERT_EQ(conditions["warnings"].size(), 1u) << conditions;
+      EXPECT_NE(conditions["warnings"][0].get<std::string>().find(warning), std::string::npos);
+      for (const char* report : {"/report.md", "/summary.md"}) {
+        const std::string md = slurp(out + report);
+        EXPECT_NE(md.find("**Warning:** " + conditions["warnings"][0].get<std::string>()),
+                  std::string::npos)
+            << report << md;
+      }
+    }
     fs::remove_all(out);
   }
 }
