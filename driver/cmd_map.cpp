@@ -22,6 +22,7 @@ struct MapOptions {
   std::vector<std::string> args;
   int threads = 4;
   std::string out = "kernelscope-report-map";
+  Placement placement;
 };
 
 // The program's arguments: as given, or the catalogue's usual ones rather than the usage
@@ -61,10 +62,23 @@ int run_map(const Common& common, const MapOptions& options) {
   if (!built(common, name)) {
     throw UsageError(missing_message(common, name));
   }
+  const OpenmpEnvironment openmp = openmp_environment(options.placement);
   prepare_output_dir(options.out);
+  for (const std::string& n : openmp.notices) {
+    error_line(n);
+  }
   const RunSpec spec = map_spec(*p, options);
   ks::RunOptions run;
   run.args = spec.args;
+  for (const auto& [variable, value] : openmp.passed) {
+    run.env[variable] = value;
+  }
+  if (!openmp.placement.bind.empty()) {
+    run.env["OMP_PROC_BIND"] = openmp.placement.bind;
+  }
+  if (!openmp.placement.places.empty()) {
+    run.env["OMP_PLACES"] = openmp.placement.places;
+  }
   run.env["OMP_NUM_THREADS"] = std::to_string(spec.threads);
   run.timeout_seconds = common.timeout;
   const ks::RunResult result = ks::run_program(common.bin_dir + "/" + name, run);
@@ -89,6 +103,7 @@ Subcommand setup_map(CLI::App& app, const Common& common) {
                   "its arguments (after -- when they start with -); the usual ones when none");
   map->add_option("--threads", o->threads, "team size")->default_val(4);
   map->add_option("--out", o->out, "output folder")->default_val(o->out);
+  add_placement_options(map, o->placement);
   return {map, [&common, o] { return run_map(common, *o); }};
 }
 

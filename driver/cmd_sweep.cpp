@@ -21,6 +21,7 @@ struct SweepOptions {
   SweepRequest request;
   std::string sizes, threads, schedules, chunks;  // empty: not given
   std::string out = "kernelscope-report-sweep";
+  Placement placement;
   bool no_plots = false;
 };
 
@@ -36,7 +37,9 @@ int run_sweep(const Common& common, const SweepOptions& options) {
   request.chunks = given(options.chunks);
   request.memory_limit = physical_memory();
   request.default_threads = usable_cpus();
-  std::vector<std::string> notices;
+  const OpenmpEnvironment openmp = openmp_environment(options.placement);
+  request.placement = openmp.placement;
+  std::vector<std::string> notices = openmp.notices;
   const std::vector<Config> configs = plan_sweep(request, notices);
   for (const std::string& name : request.programs) {
     if (!built(common, name)) {
@@ -52,6 +55,7 @@ int run_sweep(const Common& common, const SweepOptions& options) {
                                               .timeout_seconds = common.timeout,
                                               .trace_demonstrations = false,
                                               .command = common.command,
+                                              .openmp = openmp,
                                               .on_warning = warning_line});
   const Exports exports = export_results(
       options.out, results,
@@ -88,6 +92,7 @@ Subcommand setup_sweep(CLI::App& app, const Common& common) {
       ->default_val(1);
   sweep->add_option("--out", o->out, "output folder")->default_val(o->out);
   sweep->add_flag("--cap", o->request.allow_cap, "run sizes above a program's cap (capped by it)");
+  add_placement_options(sweep, o->placement);
   sweep->add_flag("--no-plots", o->no_plots, "write no plots");
   return {sweep, [&common, o] { return run_sweep(common, *o); }};
 }

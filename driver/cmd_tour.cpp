@@ -26,6 +26,7 @@ struct TourOptions {
   std::string out = "kernelscope-report";
   double scale = 1.0;
   bool no_plots = false;
+  Placement placement;
 };
 
 // The benchmarks' table, then one line per demonstration: the team sizes that follow its rule
@@ -72,10 +73,11 @@ void print_tour(const ResultSet& results) {
 
 int run_tour(const Common& common, const TourOptions& options) {
   const auto start = std::chrono::steady_clock::now();
+  const OpenmpEnvironment openmp = openmp_environment(options.placement);
   std::vector<std::string> notices;
   std::vector<Config> configs;
   std::vector<std::string> missing;
-  for (const Config& c : plan_tour(notices, physical_memory(), options.scale)) {
+  for (const Config& c : plan_tour(notices, physical_memory(), options.scale, openmp.placement)) {
     if (built(common, c.program->name)) {
       configs.push_back(c);
     } else if (std::find(missing.begin(), missing.end(), c.program->name) == missing.end()) {
@@ -87,10 +89,14 @@ int run_tour(const Common& common, const TourOptions& options) {
     throw UsageError("no catalogued program is built in " + common.bin_dir);
   }
   prepare_output_dir(options.out);
+  for (const std::string& n : openmp.notices) {
+    error_line(n);
+  }
   ResultSet results = measure(configs, {.bin_dir = common.bin_dir,
                                         .timeout_seconds = common.timeout,
                                         .trace_demonstrations = true,
                                         .command = common.command,
+                                        .openmp = openmp,
                                         .on_warning = warning_line});
   results.missing = missing;
   const Exports exports = export_results(
@@ -120,6 +126,7 @@ Subcommand setup_tour(CLI::App& app, const Common& common) {
   tour->add_option("--out", o->out, "output folder")->default_val(o->out);
   tour->add_option("--scale", o->scale, "scales the repetitions (0.2 for a quick look)")
       ->check(CLI::Range(0.01, 100.0));
+  add_placement_options(tour, o->placement);
   tour->add_flag("--no-plots", o->no_plots, "write no plots");
   return {tour, [&common, o] { return run_tour(common, *o); }};
 }

@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "driver/omp_env.h"
 #include "driver/results.h"
 
 namespace ks::driver {
@@ -32,6 +33,13 @@ Subcommand setup_list(CLI::App& app, const Common& common);   // cmd_list.cpp
 Subcommand setup_sweep(CLI::App& app, const Common& common);  // cmd_sweep.cpp
 Subcommand setup_map(CLI::App& app, const Common& common);    // cmd_map.cpp
 Subcommand setup_tour(CLI::App& app, const Common& common);   // cmd_tour.cpp
+
+// --bind and --places, for the subcommands that run OpenMP programs.
+void add_placement_options(CLI::App* app, Placement& placement);
+// The OpenMP environment of the runs from the options given and the caller's variables, with
+// its notices (for the caller to show once the rest of the input is accepted); throws
+// UsageError for a placement that is not valid.
+OpenmpEnvironment openmp_environment(const Placement& asked);
 
 // What the subcommands share.
 void error_line(const std::string& what);    // "kernelscope: <what>" on standard error

@@ -37,8 +37,9 @@ std::string csv_field(const std::string& text) {
 
 std::string runs_csv(const std::vector<Config>& configs, const std::vector<RunRecord>& runs) {
   std::string out =
-      "run,round,warmup,program,family,kind,size,effective_size,threads,schedule,chunk,args,"
-      "outcome,reason,printed_seconds,wall_seconds,exit_status,signal,started_at\n";
+      "run,round,warmup,program,family,kind,size,effective_size,threads,schedule,chunk,"
+      "proc_bind,places,args,outcome,reason,printed_seconds,wall_seconds,exit_status,signal,"
+      "started_at\n";
   for (std::size_t i = 0; i < runs.size(); ++i) {
     const RunRecord& r = runs[i];
     const Config& c = configs[r.config];
@@ -47,21 +48,22 @@ std::string runs_csv(const std::vector<Config>& configs, const std::vector<RunRe
       args += (args.empty() ? "" : " ") + a;
     }
     const auto eff = c.effective_size();
-    out += fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", i + 1,
+    out += fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", i + 1,
                        r.round + 1, r.warmup ? 1 : 0, c.program->name, c.program->family,
                        kind_name(c.program->kind), size_text(c), eff ? std::to_string(*eff) : "",
                        c.threads > 0 ? std::to_string(c.threads) : "", csv_field(c.schedule),
-                       c.chunk ? std::to_string(*c.chunk) : "", csv_field(args),
-                       outcome_name(r.outcome), csv_field(r.why),
-                       number(r.printed_seconds.value_or(NAN)), number(r.wall_seconds),
-                       r.exit_status, r.signal, iso_time(r.started_at));
+                       c.chunk ? std::to_string(*c.chunk) : "", csv_field(c.bind),
+                       csv_field(c.places), csv_field(args), outcome_name(r.outcome),
+                       csv_field(r.why), number(r.printed_seconds.value_or(NAN)),
+                       number(r.wall_seconds), r.exit_status, r.signal, iso_time(r.started_at));
   }
   return out;
 }
 
 std::string summary_csv(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows) {
   std::string out =
-      "program,family,kind,size,effective_size,threads,schedule,chunk,runs,valid,"
+      "program,family,kind,size,effective_size,threads,schedule,chunk,proc_bind,places,runs,"
+      "valid,"
       "metric,min,median,median_low,median_high,median_confidence,mean,max,stddev,"
       "outliers_mild,outliers_severe,noisy,time_step,below_resolution,process_median,gb_per_s,"
       "gops_per_s,op_unit,speedup,speedup_low,speedup_high,speedup_confidence,speedup_vs\n";
@@ -83,6 +85,8 @@ std::string summary_csv(const std::vector<Config>& configs, const std::vector<Su
         c.threads > 0 ? std::to_string(c.threads) : "",
         csv_field(c.schedule),
         c.chunk ? std::to_string(*c.chunk) : "",
+        csv_field(c.bind),
+        csv_field(c.places),
         std::to_string(row.runs),
         std::to_string(row.valid),
         row.printed_time ? "printed_seconds" : "wall_seconds",

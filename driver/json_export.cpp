@@ -42,6 +42,8 @@ nlohmann::json results_json(const ResultSet& results) {
     cj["threads"] = c.threads > 0 ? nlohmann::json(c.threads) : nlohmann::json(nullptr);
     cj["schedule"] = c.schedule.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.schedule);
     cj["chunk"] = c.chunk ? nlohmann::json(*c.chunk) : nlohmann::json(nullptr);
+    cj["proc_bind"] = c.bind.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.bind);
+    cj["places"] = c.places.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.places);
     cj["args"] = c.spec().args;
     return cj;
   };

@@ -20,8 +20,6 @@
 #include "driver/text.h"
 #include "spawn/spawn.h"
 
-extern char** environ;
-
 namespace ks::driver {
 namespace {
 
@@ -217,18 +215,6 @@ nlohmann::json machine_context(const std::string& bin_dir) {
     }
   }
   ctx["source_revision"] = revision;
-  // OpenMP: runs get OMP_NUM_THREADS and OMP_SCHEDULE from the driver; the caller's own OMP_*
-  // variables are not passed on.
-  nlohmann::json dropped = nlohmann::json::object();
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry(*e);
-    if (entry.rfind("OMP_", 0) == 0 || entry.rfind("GOMP_", 0) == 0) {
-      const auto eq = entry.find('=');
-      dropped[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-  }
-  ctx["openmp"]["set_per_run"] = {"OMP_NUM_THREADS", "OMP_SCHEDULE"};
-  ctx["openmp"]["caller_environment_not_passed"] = dropped;
   ctx["date"] = iso_time(static_cast<double>(std::time(nullptr)));
   return ctx;
 }

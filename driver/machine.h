@@ -19,8 +19,9 @@ int usable_cpus();
 // The machine's memory in bytes (0 when unknown): sizes whose footprint exceeds it are refused.
 std::uint64_t physical_memory();
 
-// The machine and build context: CPU, caches, memory, kernel, compiler and flags of each
-// program, OpenMP environment, date, source revision.
+// The machine and build context: CPU, caches, memory, clock resolution, kernel, compiler and
+// flags of each program, date, source revision. (The measuring adds the OpenMP environment and
+// the conditions as the runs began.)
 nlohmann::json machine_context(const std::string& bin_dir);
 
 // The machine's load average over the last minute, from /proc/loadavg, or from the file that

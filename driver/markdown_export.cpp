@@ -145,6 +145,28 @@ std::vector<std::pair<std::string, std::string>> context_facts(const nlohmann::j
   }
   facts.emplace_back("build", compiler);
   facts.emplace_back("revision", text_of(context, "source_revision", "unknown"));
+  const nlohmann::json& openmp = member(context, "openmp");
+  if (openmp.is_object()) {
+    std::string placement;
+    for (const char* key : {"proc_bind", "places"}) {
+      if (member(openmp, key).is_string()) {
+        placement += fmt::format("{}{}={}", placement.empty() ? "" : ", ",
+                                 key == std::string("proc_bind") ? "OMP_PROC_BIND" : "OMP_PLACES",
+                                 member(openmp, key).get<std::string>());
+      }
+    }
+    std::string passed;
+    if (member(openmp, "passed_from_caller").is_object()) {
+      for (const auto& [name, value] : member(openmp, "passed_from_caller").items()) {
+        passed += fmt::format("{}{}={}", passed.empty() ? "" : " ", name,
+                              value.is_string() ? value.get<std::string>() : value.dump());
+      }
+    }
+    facts.emplace_back("OpenMP placement", placement.empty() ? "the runtime's default" : placement);
+    if (!passed.empty()) {
+      facts.emplace_back("OpenMP, from the caller", passed);
+    }
+  }
   const nlohmann::json& conditions = member(context, "conditions");
   if (member(conditions, "load_average_1min").is_number()) {
     facts.emplace_back("load at start",

@@ -16,6 +16,7 @@ ResultSet measure(const std::vector<Config>& configs, const MeasureOptions& opti
   results.command = options.command;
   results.context = machine_context(options.bin_dir);
   results.configs = configs;
+  results.context["openmp"] = openmp_context(options.openmp);
   results.context["conditions"] = measuring_conditions(configs, load_average(), usable_cpus());
   if (options.on_warning) {
     for (const std::string& w : condition_warnings(results.context)) {
@@ -28,6 +29,7 @@ ResultSet measure(const std::vector<Config>& configs, const MeasureOptions& opti
   runner.bin_dir = options.bin_dir;
   runner.timeout_seconds = options.timeout_seconds;
   runner.keep_demonstration_output = options.trace_demonstrations;
+  runner.environment = options.openmp.passed;
   runner.on_run = [&](std::size_t done, std::size_t total, const std::string& label) {
     progress.update(done, total, label);
   };

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/omp_env.h"
 #include "driver/results.h"
 
 namespace ks::driver {
@@ -15,6 +16,7 @@ struct MeasureOptions {
   double timeout_seconds = 60;
   bool trace_demonstrations = false;  // keep each demonstration's last run as a map
   std::vector<std::string> command;   // the driver's command line, for the result set
+  OpenmpEnvironment openmp;           // the caller's OpenMP variables passed on, the placement
   // Told each warning about the machine (a high load, more threads than CPUs) before the runs.
   std::function<void(const std::string&)> on_warning;
 };

@@ -131,6 +131,10 @@ void add_program(std::vector<Config>& configs, const ProgramInfo& p, const Sweep
           c.chunk = chunk;
           c.threads = t;
           c.schedule = schedule;
+          if (p.openmp) {
+            c.bind = request.placement.bind;
+            c.places = request.placement.places;
+          }
           c.repeat = request.repeat;
           c.warmup = request.warmup;
           configs.push_back(std::move(c));
@@ -151,6 +155,7 @@ std::vector<Config> plan_sweep(const SweepRequest& request, std::vector<std::str
   }
   std::vector<Config> configs;
   bool any_schedule = false;
+  bool any_openmp = false;
   for (const std::string& name : request.programs) {
     const ProgramInfo* p = find_program(name);
     if (p == nullptr) {
@@ -158,16 +163,22 @@ std::vector<Config> plan_sweep(const SweepRequest& request, std::vector<std::str
           fmt::format("unknown program '{}' (kernelscope list shows the catalogue)", name));
     }
     any_schedule = any_schedule || p->reads_schedule;
+    any_openmp = any_openmp || p->openmp;
     add_program(configs, *p, request, notices);
   }
   if (request.schedules && !any_schedule) {
     notices.push_back("--schedules applies to programs that read OMP_SCHEDULE; none is named");
   }
+  if (request.placement != Placement{} && !any_openmp) {
+    notices.push_back(
+        "OMP_PROC_BIND and OMP_PLACES (--bind, --places) apply to the OpenMP programs; none is "
+        "named");
+  }
   return configs;
 }
 
 std::vector<Config> plan_tour(std::vector<std::string>& notices, std::uint64_t memory_limit,
-                              double repeat_scale) {
+                              double repeat_scale, const Placement& placement) {
   std::vector<Config> configs;
   for (const ProgramInfo& p : catalogue()) {
     auto text = [](std::string_view v) {
@@ -182,6 +193,7 @@ std::vector<Config> plan_tour(std::vector<std::string>& notices, std::uint64_t m
     request.warmup = p.kind == Kind::kBenchmark ? 1 : 0;
     request.memory_limit = memory_limit;
     request.default_threads = 1;
+    request.placement = placement;
     add_program(configs, p, request, notices);
   }
   return configs;

@@ -24,6 +24,8 @@ struct Config {
   std::optional<long long> chunk;
   int threads = 0;       // OMP_NUM_THREADS; 0 for programs without OpenMP
   std::string schedule;  // OMP_SCHEDULE; empty: the runtime's default
+  std::string bind;      // OMP_PROC_BIND (OpenMP programs only); empty: the runtime's default
+  std::string places;    // OMP_PLACES (OpenMP programs only); empty: the runtime's default
   int repeat = 1;
   int warmup = 0;
 

@@ -43,6 +43,15 @@ std::vector<RunRecord> run_interleaved(const std::vector<Config>& configs,
         const RunSpec spec = c.spec();
         ks::RunOptions run;
         run.args = spec.args;
+        for (const auto& [name, value] : options.environment) {
+          run.env[name] = value;
+        }
+        if (!spec.bind.empty()) {
+          run.env["OMP_PROC_BIND"] = spec.bind;
+        }
+        if (!spec.places.empty()) {
+          run.env["OMP_PLACES"] = spec.places;
+        }
         if (spec.threads > 0) {
           run.env["OMP_NUM_THREADS"] = std::to_string(spec.threads);
         }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,9 @@ struct RunnerOptions {
   std::string bin_dir;
   double timeout_seconds = 60;
   bool keep_demonstration_output = false;  // keep RunRecord::result of demonstration runs
+  // Variables set on every run besides each configuration's own (the caller's OpenMP ones
+  // that are passed on).
+  std::map<std::string, std::string> environment;
   // Called after each run with (runs done, runs in all, the run's configuration label).
   std::function<void(std::size_t, std::size_t, const std::string&)> on_run;
 };

@@ -28,7 +28,10 @@ namespace ks::driver {
 inline constexpr std::string_view kStoreFile = "results.db";
 // The layout of the file. A store of a higher format was written by a newer kernelscope and
 // is refused; a new format raises this number and teaches open() to upgrade older files.
-inline constexpr int kStoreFormat = 1;
+// Format 2 added each configuration's OMP_PROC_BIND and OMP_PLACES (configs.proc_bind,
+// configs.places); a format-1 store reads as without them, and is upgraded when opened to add
+// runs.
+inline constexpr int kStoreFormat = 2;
 
 // A store that cannot be made, opened, read or written: one line.
 class StoreError : public std::runtime_error {
@@ -155,6 +158,7 @@ class Store {
   Store() = default;
   static Store open_file(const std::string& file, sqlite::Mode mode, const StoreOptions& options);
   void check_format();
+  void upgrade();
   void read_plan();
   void configure(bool sync_each_run);
   void insert_run(const StoredRun& run);
@@ -162,6 +166,7 @@ class Store {
 
   std::string path_;
   std::string host_;
+  std::int64_t format_ = kStoreFormat;
   sqlite::Db db_;  // before the statements, which must be finalised first
   sqlite::Statement insert_run_;
   Plan plan_;

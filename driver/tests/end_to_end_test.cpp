@@ -358,6 +358,131 @@ TEST(Sweep, ALoadedOrOversubscribedMachineIsAWarningEverywhere) {
   }
 }
 
+// What each run of tests/fakes/env wrote to its log: per program, the set of OpenMP variables
+// of each run.
+std::map<std::string, std::vector<std::set<std::string>>> environments(const std::string& log) {
+  std::map<std::string, std::vector<std::set<std::string>>> by_program;
+  std::string program;
+  std::set<std::string> vars;
+  for (const std::string& line : ks::test::lines(slurp(log))) {
+    if (line.rfind("program ", 0) == 0) {
+      program = line.substr(8);
+    } else if (line == "--") {
+      by_program[program].push_back(vars);
+      vars.clear();
+    } else {
+      vars.insert(line);
+    }
+  }
+  return by_program;
+}
+
+// --bind and --places reach the OpenMP programs' environment; the caller's own OpenMP
+// variables are passed on, taken as the placement or replaced, each with a notice.
+TEST(Sweep, PlacementAndTheCallersOpenmpVariablesReachTheRunsWithANotice) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    std::map<std::string, std::string> caller;
+    std::set<std::string> parallel;    // in every run of plus-parloop (T=2)
+    std::set<std::string> sequential;  // in every run of plus-static
+    std::vector<std::string> notices;  // each on standard error
+    const char* proc_bind;             // as summary.csv records plus-parloop's
+  };
+  const Case cases[] = {
+      {"options",
+       {"--bind", "close", "--places", "cores"},
+       {},
+       {"OMP_NUM_THREADS=2", "OMP_PLACES=cores", "OMP_PROC_BIND=close"},
+       {},
+       {},
+       "close"},
+      {"the caller's placement",
+       {},
+       {{"OMP_PROC_BIND", "spread"}, {"OMP_PLACES", "threads"}},
+       {"OMP_NUM_THREADS=2", "OMP_PLACES=threads", "OMP_PROC_BIND=spread"},
+       {},
+       {"OMP_PROC_BIND=spread from the environment is passed to the OpenMP programs, as --bind "
+        "spread would",
+        "OMP_PLACES=threads from the environment is passed to the OpenMP programs"},
+       "spread"},
+      {"the caller's placement replaced",
+       {"--bind", "close"},
+       {{"OMP_PROC_BIND", "spread"}},
+       {"OMP_NUM_THREADS=2", "OMP_PROC_BIND=close"},
+       {},
+       {"OMP_PROC_BIND=spread from the environment is replaced by --bind close"},
+       "close"},
+      {"the caller's others",
+       {},
+       {{"OMP_NUM_THREADS", "7"}, {"OMP_WAIT_POLICY", "passive"}, {"OMP_SCHEDULE", "guided"}},
+       {"OMP_NUM_THREADS=2", "OMP_WAIT_POLICY=passive"},
+       {"OMP_WAIT_POLICY=passive"},
+       {"OMP_NUM_THREADS=7 from the environment is not passed on",
+        "OMP_SCHEDULE=guided from the environment is not passed on",
+        "passed on from the environment to every run: OMP_WAIT_POLICY=passive"},
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string out = scratch("placement");
+    const std::string log = out + ".log";
+    fs::remove(log);
+    ks::RunOptions options;
+    options.env["KS_FAKE_ENV_LOG"] = log;
+    for (const auto& [name, value] : c.caller) {
+      options.env[name] = value;
+    }
+    std::vector<std::string> args = {"--bin",
+                                     kFakes + "/env",
+                                     "sweep",
+                                     "plus-static",
+                                     "plus-parloop",
+                                     "--sizes",
+                                     "10",
+                                     "--threads",
+                                     "2",
+                                     "--repeat",
+                                     "2",
+                                     "--warmup",
+                                     "0",
+                                     "--no-plots",
+                                     "--out",
+                                     out};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const ks::RunResult r = kernelscope(args, options);
+    ASSERT_TRUE(ExitedWith(r, 0));
+    const auto runs = environments(log);
+    ASSERT_EQ(runs.at("plus-parloop").size(), 2u);
+    ASSERT_EQ(runs.at("plus-static").size(), 2u);
+    for (const auto& vars : runs.at("plus-parloop")) {
+      EXPECT_EQ(vars, c.parallel);
+    }
+    for (const auto& vars : runs.at("plus-static")) {
+      EXPECT_EQ(vars, c.sequential);
+    }
+    EXPECT_EQ(ks::test::lines(r.err).size(), c.notices.size()) << r.err;
+    for (const std::string& notice : c.notices) {
+      EXPECT_NE(r.err.find("kernelscope: " + notice), std::string::npos) << r.err;
+    }
+    // Recorded with each configuration, and the caller's variables with the machine context.
+    const auto summary = read_csv(out + "/summary.csv");
+    EXPECT_EQ(summary.at(0).at("proc_bind"), "");  // plus-static has no team
+    EXPECT_EQ(summary.at(1).at("proc_bind"), c.proc_bind);
+    const auto json = nlohmann::json::parse(slurp(out + "/results.json"));
+    for (const auto& [name, value] : c.caller) {
+      const nlohmann::json& openmp = json["context"]["openmp"];
+      EXPECT_TRUE(openmp["passed_from_caller"].contains(name) ||
+                  openmp["caller_environment_not_passed"].contains(name) ||
+                  (name == "OMP_PROC_BIND" && openmp["proc_bind"] == value) ||
+                  (name == "OMP_PLACES" && openmp["places"] == value))
+          << name << " " << openmp;
+    }
+    fs::remove(log);
+    fs::remove_all(out);
+  }
+}
+
 TEST(BadInput, EachIsOneLineAndStatusTwo) {
   const std::string out = scratch("bad");
   const std::string file = out + "/a-file";
@@ -378,6 +503,10 @@ TEST(BadInput, EachIsOneLineAndStatusTwo) {
       {{"sweep", "plus-static", "--repeat", "x"}, "--repeat"},
       {{"frobnicate"}, "kernelscope --help"},
       {{"--timeout", "-1", "list"}, "--timeout"},
+      {{"sweep", "plus-parloop", "--bind", "tight", "--out", out + "/7"},
+       "--bind 'tight' is not a binding"},
+      {{"sweep", "plus-parloop", "--places", "{0,1", "--out", out + "/8"},
+       "--places '{0,1' is not a list of places"},
   };
   for (const Case& c : cases) {
     const ks::RunResult r = kernelscope(c.args);
@@ -388,7 +517,7 @@ TEST(BadInput, EachIsOneLineAndStatusTwo) {
     EXPECT_EQ(r.out, "") << c.message;
   }
   // Nothing was started, so nothing was written.
-  for (const char* sub : {"/1", "/2", "/3", "/4", "/5", "/6"}) {
+  for (const char* sub : {"/1", "/2", "/3", "/4", "/5", "/6", "/7", "/8"}) {
     EXPECT_FALSE(fs::exists(out + sub)) << sub;
   }
   fs::remove_all(out);
