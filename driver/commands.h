@@ -29,10 +29,11 @@ struct Subcommand {
   std::function<int()> run;  // returns the exit status; throws UsageError, WriteError
 };
 
-Subcommand setup_list(CLI::App& app, const Common& common);   // cmd_list.cpp
-Subcommand setup_sweep(CLI::App& app, const Common& common);  // cmd_sweep.cpp
-Subcommand setup_map(CLI::App& app, const Common& common);    // cmd_map.cpp
-Subcommand setup_tour(CLI::App& app, const Common& common);   // cmd_tour.cpp
+Subcommand setup_list(CLI::App& app, const Common& common);     // cmd_list.cpp
+Subcommand setup_sweep(CLI::App& app, const Common& common);    // cmd_sweep.cpp
+Subcommand setup_map(CLI::App& app, const Common& common);      // cmd_map.cpp
+Subcommand setup_tour(CLI::App& app, const Common& common);     // cmd_tour.cpp
+Subcommand setup_compare(CLI::App& app, const Common& common);  // cmd_compare.cpp
 
 // --bind and --places, for the subcommands that run OpenMP programs.
 void add_placement_options(CLI::App* app, Placement& placement);

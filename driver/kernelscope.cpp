@@ -5,6 +5,7 @@
 //                                         Markdown and plots in a folder
 //   kernelscope map PROGRAM [-- ARGS]     which thread ran which iteration of a demonstration
 //   kernelscope tour                      every family at sizes that finish in minutes
+//   kernelscope compare BASE NEW          two stores side by side: faster, slower, unchanged
 //
 // Exit status: 0 when every run was valid, 1 when a run was invalid, crashed, failed or timed
 // out (or a program is missing from the build during a tour, or an output file could not be
@@ -104,7 +105,8 @@ int main(int argc, char** argv) {
   common.command.assign(argv, argv + argc);
   setup_common(app, common);
   const std::vector<Subcommand> subcommands = {setup_list(app, common), setup_sweep(app, common),
-                                               setup_map(app, common), setup_tour(app, common)};
+                                               setup_map(app, common), setup_tour(app, common),
+                                               setup_compare(app, common)};
   if (const std::optional<int> status = parse(app, argc, argv)) {
     return *status;
   }

@@ -50,6 +50,8 @@ std::string interval_text(const SummaryRow& row) {
   return human_interval(m.ci->low, m.ci->high) + level_note(m.confidence);
 }
 
+}  // namespace
+
 // A ratio with two or three significant digits, never in exponent form above 0.01.
 std::string ratio_text(double v) {
   if (v >= 100) {
@@ -77,6 +79,8 @@ std::string ratio_estimate_text(const Estimate& e) {
   }
   return text;
 }
+
+namespace {
 
 std::string rate_text(double v) {
   return std::isnan(v) ? "-" : fmt::format("{:.3g}", v);
