@@ -135,6 +135,10 @@ TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
     EXPECT_FALSE(row.at("median").empty());
     // N = 9 may take under 100 ns, below what the printed nanoseconds resolve: no rate then.
     EXPECT_EQ(row.at("gb_per_s").empty(), row.at("below_resolution") == "1");
+    // Two runs: the median's interval is their range, at the level two runs give.
+    EXPECT_LE(std::stod(row.at("median_low")), std::stod(row.at("median")));
+    EXPECT_GE(std::stod(row.at("median_high")), std::stod(row.at("median")));
+    EXPECT_EQ(row.at("median_confidence"), "0.5");
   }
   const auto json = nlohmann::json::parse(slurp(out + "/results.json"));
   EXPECT_EQ(json["runs"].size(), 18u);
