@@ -218,7 +218,8 @@ std::string summary_markdown(const std::vector<Config>& configs,
       "last digit or of the clock: its digits are mostly rounding, and no rate or speedup is "
       "derived from it. **speedup**: the baseline's median over this one's (against the same "
       "program on one thread, else the family's sequential baseline at the same size), with "
-      "its 95 % bootstrap interval.\n",
+      "its 95 % bootstrap interval (fixed seed); with fewer than six runs a side, every ratio "
+      "of the two ranges, at its real level in parentheses.\n",
       kNoisyHalfWidth * 100, kResolutionSteps);
   const std::vector<std::string> ranking = ranking_lines(configs, rows);
   if (!ranking.empty()) {
