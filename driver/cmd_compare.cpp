@@ -49,7 +49,7 @@ int run_compare(const CompareOptions& options) {
 
 }  // namespace
 
-Subcommand setup_compare(CLI::App& app, const Common&) {
+Subcommand setup_compare(CLI::App& app, Common&) {
   auto o = std::make_shared<CompareOptions>();
   auto* compare = app.add_subcommand(
       "compare", "two stores side by side: which configurations got faster or slower");

@@ -121,9 +121,10 @@ std::string summary_csv(const std::vector<Config>& configs, const std::vector<Su
 }
 
 Exported write_csv(const std::string& dir, const ResultSet& results) {
-  write_file_atomic(dir + "/runs.csv", runs_csv(results.configs, results.runs));
-  write_file_atomic(dir + "/summary.csv", summary_csv(results.configs, results.summary));
-  return {{"runs.csv", "summary.csv"}, ""};
+  Exported e;
+  e.write(dir, "runs.csv", runs_csv(results.configs, results.runs));
+  e.write(dir, "summary.csv", summary_csv(results.configs, results.summary));
+  return e;
 }
 
 }  // namespace ks::driver

@@ -102,10 +102,11 @@ nlohmann::json results_json(const ResultSet& results) {
 }
 
 Exported write_json(const std::string& dir, const ResultSet& results) {
-  write_file_atomic(
-      dir + "/results.json",
+  Exported e;
+  e.write(
+      dir, "results.json",
       results_json(results).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
-  return {{"results.json"}, ""};
+  return e;
 }
 
 }  // namespace ks::driver

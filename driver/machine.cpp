@@ -197,24 +197,13 @@ nlohmann::json machine_context(const std::string& bin_dir) {
   nlohmann::json programs = nlohmann::json::object();
   for (const BuiltProgram& p : built_programs()) {
     programs[std::string(p.name)] = {{"options", p.options}, {"openmp", p.openmp}};
+    programs[std::string(p.name)]["openmp_runtime"] =
+        p.openmp ? nlohmann::json{{"name", p.openmp_runtime}, {"version", p.openmp_runtime_version}}
+                 : nlohmann::json(nullptr);
   }
   ctx["build"]["programs"] = programs;
-  // Source revision, asked of git when the source tree is still there.
-  ks::RunOptions git;
-  git.args = {"-C",         std::string(build_source_dir()), "describe", "--always", "--dirty",
-              "--abbrev=12"};
-  git.timeout_seconds = 5;
-  std::string revision = "unknown";
-  for (const char* candidate : {"/usr/bin/git", "/usr/local/bin/git", "/bin/git"}) {
-    if (access(candidate, X_OK) == 0) {
-      const ks::RunResult r = ks::run_program(candidate, git);
-      if (r.ok() && !r.out.empty()) {
-        revision = r.out.substr(0, r.out.find('\n'));
-      }
-      break;
-    }
-  }
-  ctx["source_revision"] = revision;
+  // The revision the programs and the driver were built from (not what the tree holds now).
+  ctx["source_revision"] = build_revision();
   ctx["date"] = iso_time(static_cast<double>(std::time(nullptr)));
   return ctx;
 }

@@ -189,9 +189,10 @@ std::string warnings_markdown(const nlohmann::json& context) {
 }
 
 Exported write_markdown(const std::string& dir, const ResultSet& results) {
-  write_file_atomic(dir + "/summary.md", warnings_markdown(results.context) +
-                                             summary_markdown(results.configs, results.summary));
-  return {{"summary.md"}, ""};
+  Exported e;
+  e.write(dir, "summary.md",
+          warnings_markdown(results.context) + summary_markdown(results.configs, results.summary));
+  return e;
 }
 
 std::string report_markdown(const ResultSet& results, const Exported& plots) {

@@ -28,6 +28,8 @@ struct Config {
   std::string places;    // OMP_PLACES (OpenMP programs only); empty: the runtime's default
   int repeat = 1;
   int warmup = 0;
+  // The program's arguments as given (a map's), instead of those of size and chunk.
+  std::optional<std::vector<std::string>> args;
 
   RunSpec spec() const;
   std::optional<std::uint64_t> effective_size() const;

@@ -28,7 +28,7 @@ std::vector<std::string> child_environment(const RunOptions& options) {
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry(*e);
     const std::string name = entry.substr(0, entry.find('='));
-    if (options.clean_omp_env && name.rfind("OMP_", 0) == 0) {
+    if (options.clean_omp_env && is_openmp_variable(name)) {
       continue;
     }
     if (options.env.count(name) != 0) {
@@ -172,6 +172,15 @@ double seconds(const timeval& t) {
 }
 
 }  // namespace
+
+bool is_openmp_variable(std::string_view name) {
+  for (const std::string_view prefix : {"OMP_", "GOMP_", "KMP_", "LIBOMP_"}) {
+    if (name.substr(0, prefix.size()) == prefix) {
+      return true;
+    }
+  }
+  return false;
+}
 
 std::string RunResult::describe() const {
   if (!started) {
@@ -391,7 +400,12 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
       }
       const ssize_t got = read(fd, buffer, sizeof buffer);
       if (got > 0) {
-        sink.append(buffer, static_cast<std::size_t>(got));
+        auto keep = static_cast<std::size_t>(got);
+        if (options.max_output_bytes != 0 && sink.size() + keep > options.max_output_bytes) {
+          keep = options.max_output_bytes - std::min(sink.size(), options.max_output_bytes);
+          result.output_cut = true;
+        }
+        sink.append(buffer, keep);
       } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
         close_fd(fd);
       }

@@ -19,6 +19,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "spawn/counters.h"
@@ -37,7 +38,7 @@ struct RunOptions {
   // Variables to set (or, with an empty optional, to remove) on top of the parent's
   // environment.
   std::map<std::string, std::optional<std::string>> env;
-  bool clean_omp_env = true;  // drop OMP_* variables inherited from the parent
+  bool clean_omp_env = true;  // drop OpenMP variables inherited from the parent (see below)
   // Resource limits for the child only (set between fork and exec; the parent's stay as they
   // are).
   std::optional<rlim_t> address_space_limit;  // RLIMIT_AS, soft and hard, in bytes
@@ -47,6 +48,9 @@ struct RunOptions {
   // How long a program ended early has between SIGTERM and SIGKILL.
   double kill_grace_seconds = 0.5;
   StdoutMode stdout_mode = StdoutMode::kCapture;
+  // The most bytes kept of each captured stream: beyond it the output is still read (so the
+  // program is not blocked) but dropped, and RunResult::output_cut says so. 0: no bound.
+  std::size_t max_output_bytes = 0;
   std::string stdin_data;  // written to the child's standard input, then closed
 
   // Stopping a run early from elsewhere, typically from a signal handler: the read end of a
@@ -78,6 +82,7 @@ struct RunResult {
   int term_signal = 0;      // the signal that ended it, when it did not exit
   bool timed_out = false;   // ended by us at the timeout
   bool stopped = false;     // ended (or not started) because RunOptions::stop_fd was readable
+  bool output_cut = false;  // a stream went beyond RunOptions::max_output_bytes: it was cut
   double wall_seconds = 0;  // from just before the start to the end of the wait
   Counters counters;        // what the run cost, when it was started
 
@@ -87,6 +92,10 @@ struct RunResult {
   // false whatever it did on SIGTERM, and term_signal tells which signal ended it.
   std::string describe() const;
 };
+
+// True for a variable that an OpenMP runtime reads: the standard OMP_*, and the variables of
+// GCC's runtime (GOMP_*) and of LLVM's (KMP_*, LIBOMP_*).
+bool is_openmp_variable(std::string_view name);
 
 // Starts `path` (vfork and exec) and waits for it.
 RunResult run_program(const std::string& path, const RunOptions& options = {});

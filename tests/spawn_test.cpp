@@ -112,17 +112,41 @@ TEST(Spawn, SeparatesBothStreamsAndDrainsLargeOutput) {
   EXPECT_EQ(r.err, "err\ntail\n");
 }
 
+TEST(Spawn, KeepsAtMostTheBoundOfEachStreamAndStillDrainsTheRest) {
+  ks::RunOptions options;
+  options.max_output_bytes = 1000;
+  const ks::RunResult cut =
+      sh("head -c 300000 /dev/zero; echo short >&2; head -c 5000 /dev/zero >&2", options);
+  ASSERT_TRUE(cut.ok()) << cut.describe();  // never blocked on a full pipe
+  EXPECT_TRUE(cut.output_cut);
+  EXPECT_EQ(cut.out.size(), 1000u);
+  EXPECT_EQ(cut.err.size(), 1000u);
+  EXPECT_EQ(cut.err.substr(0, 6), "short\n");
+  const ks::RunResult exact = sh("head -c 1000 /dev/zero", options);
+  EXPECT_FALSE(exact.output_cut);
+  EXPECT_EQ(exact.out.size(), 1000u);
+}
+
 TEST(Spawn, SetsAndCleansTheEnvironment) {
-  setenv("OMP_SCHEDULE", "dynamic", 1);
-  setenv("KS_SPAWN_TEST_KEEP", "kept", 1);
+  // Every runtime's own variables go with the standard ones; a look-alike name stays.
+  const char* inherited[] = {"OMP_SCHEDULE",       "GOMP_SPINCOUNT",
+                             "KMP_BLOCKTIME",      "LIBOMP_NUM_HIDDEN_HELPER_THREADS",
+                             "KS_SPAWN_TEST_KEEP", "XOMP_SPAWN_TEST"};
+  for (const char* name : inherited) {
+    setenv(name, "7", 1);
+  }
   ks::RunOptions options;
   options.env["OMP_NUM_THREADS"] = "3";
   options.env["KS_SPAWN_TEST_KEEP"] = std::nullopt;
-  const ks::RunResult r = sh(
-      "echo \"[$OMP_NUM_THREADS][${OMP_SCHEDULE-unset}][${KS_SPAWN_TEST_KEEP-unset}]\"", options);
-  unsetenv("OMP_SCHEDULE");
-  unsetenv("KS_SPAWN_TEST_KEEP");
-  EXPECT_EQ(r.out, "[3][unset][unset]\n");
+  const ks::RunResult r =
+      sh("echo \"[$OMP_NUM_THREADS][${OMP_SCHEDULE-unset}][${GOMP_SPINCOUNT-unset}]"
+         "[${KMP_BLOCKTIME-unset}][${LIBOMP_NUM_HIDDEN_HELPER_THREADS-unset}]"
+         "[${KS_SPAWN_TEST_KEEP-unset}][${XOMP_SPAWN_TEST-unset}]\"",
+         options);
+  for (const char* name : inherited) {
+    unsetenv(name);
+  }
+  EXPECT_EQ(r.out, "[3][unset][unset][unset][unset][unset][7]\n");
 }
 
 TEST(Spawn, KillsAtTheTimeoutAndSaysSo) {

@@ -15,6 +15,8 @@
 #include <set>
 
 #include "driver/catalogue.h"
+#include "driver/store.h"
+#include "driver/tests/driver_runs.h"
 #include "tests/support/program_test.h"
 
 namespace {
@@ -22,87 +24,13 @@ namespace {
 namespace fs = std::filesystem;
 using ks::test::ExitedWith;
 
-const std::string kFakes = KS_DRIVER_FAKES;
-
-// A fresh folder for one test's output.
-std::string scratch(const std::string& name) {
-  const std::string dir =
-      ::testing::TempDir() + "kernelscope-" + name + "-" + std::to_string(getpid());
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
-
-// A load average file of an idle machine: the driver's warnings about the load must not
-// depend on what else runs on the machine that runs the tests.
-std::string loadavg_file(const std::string& load) {
-  const std::string path =
-      ::testing::TempDir() + "kernelscope-loadavg-" + load + "-" + std::to_string(getpid());
-  std::ofstream(path) << load << " " << load << " " << load << " 1/100 4242\n";
-  return path;
-}
-
-ks::RunResult kernelscope(std::vector<std::string> args, ks::RunOptions options = {}) {
-  options.args = std::move(args);
-  if (options.env.count("KERNELSCOPE_LOADAVG_FILE") == 0) {
-    static const std::string idle = loadavg_file("0.00");
-    options.env["KERNELSCOPE_LOADAVG_FILE"] = idle;
-  }
-  options.timeout_seconds = 120;
-  return ks::run_program(ks::test::program_path("kernelscope"), options);
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
-// Rows of a CSV file as maps from the header's names to the fields.
-std::vector<std::map<std::string, std::string>> read_csv(const std::string& path) {
-  const std::string text = slurp(path);
-  std::vector<std::vector<std::string>> rows(1);
-  std::string field;
-  bool quoted = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
-        field += '"';
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      } else {
-        field += c;
-      }
-    } else if (c == '"') {
-      quoted = true;
-    } else if (c == ',') {
-      rows.back().push_back(field);
-      field.clear();
-    } else if (c == '\n') {
-      rows.back().push_back(field);
-      field.clear();
-      rows.emplace_back();
-    } else {
-      field += c;
-    }
-  }
-  rows.pop_back();  // after the last newline
-  std::vector<std::map<std::string, std::string>> out;
-  for (std::size_t r = 1; r < rows.size(); ++r) {
-    EXPECT_EQ(rows[r].size(), rows[0].size()) << path << " row " << r;
-    std::map<std::string, std::string> m;
-    for (std::size_t k = 0; k < rows[0].size() && k < rows[r].size(); ++k) {
-      m[rows[0][k]] = rows[r][k];
-    }
-    out.push_back(m);
-  }
-  return out;
-}
-
-bool built(const std::string& program) {
-  return access(ks::test::program_path(program).c_str(), X_OK) == 0;
-}
+using ks::driver::test::built;
+using ks::driver::test::kernelscope;
+using ks::driver::test::kFakes;
+using ks::driver::test::loadavg_file;
+using ks::driver::test::read_csv;
+using ks::driver::test::scratch;
+using ks::driver::test::slurp;
 
 TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
   const std::string out = scratch("sweep");
@@ -147,6 +75,13 @@ TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
   EXPECT_GE(json["context"]["cpu"]["logical_cpus"].get<int>(), 1);
   EXPECT_TRUE(json["context"]["build"]["programs"].contains("plus-parloop"));
   EXPECT_TRUE(json["context"]["build"]["programs"]["plus-parloop"]["openmp"].get<bool>());
+  // Which OpenMP runtime, and which version of it, the OpenMP programs ran on; none for the
+  // others.
+  const auto& runtime = json["context"]["build"]["programs"]["plus-parloop"]["openmp_runtime"];
+  EXPECT_NE(runtime["name"].get<std::string>().find("OpenMP runtime"), std::string::npos);
+  EXPECT_FALSE(runtime["version"].get<std::string>().empty());
+  EXPECT_NE(runtime["version"].get<std::string>(), "unknown");
+  EXPECT_TRUE(json["context"]["build"]["programs"]["plus-static"]["openmp_runtime"].is_null());
   EXPECT_NE(slurp(out + "/summary.md").find("| plus-parloop |"), std::string::npos);
   // Every sweep writes a report with its header, and says which variant ran fastest.
   const std::string report = slurp(out + "/report.md");
@@ -159,9 +94,12 @@ TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
   for (const auto& entry : fs::directory_iterator(out)) {
     EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();
   }
-  if (!r.err.empty()) {
+  const std::string notice =
+      "kernelscope: plus-static runs without OpenMP: --threads does not apply to it\n";
+  ASSERT_EQ(r.err.substr(0, notice.size()), notice);
+  if (r.err != notice) {
     // Without gnuplot the sweep says so and still succeeds.
-    EXPECT_NE(r.err.find("gnuplot"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("gnuplot", notice.size()), std::string::npos) << r.err;
   } else {
     EXPECT_TRUE(fs::exists(out + "/plots/time-vector-add.svg"));
     EXPECT_TRUE(fs::exists(out + "/plots/speedup-vector-add.png"));
@@ -465,7 +403,8 @@ TEST(Sweep, PlacementAndTheCallersOpenmpVariablesReachTheRunsWithANotice) {
     for (const auto& vars : runs.at("plus-static")) {
       EXPECT_EQ(vars, c.sequential);
     }
-    EXPECT_EQ(ks::test::lines(r.err).size(), c.notices.size()) << r.err;
+    // and the notice that --threads does not apply to plus-static
+    EXPECT_EQ(ks::test::lines(r.err).size(), c.notices.size() + 1) << r.err;
     for (const std::string& notice : c.notices) {
       EXPECT_NE(r.err.find("kernelscope: " + notice), std::string::npos) << r.err;
     }
@@ -505,7 +444,7 @@ TEST(BadInput, EachIsOneLineAndStatusTwo) {
        "missing from the build"},
       {{"map", "plus-static", "--out", out + "/6"}, "is a benchmark"},
       {{"sweep", "plus-static", "--repeat", "x"}, "--repeat"},
-      {{"frobnicate"}, "kernelscope --help"},
+      {{"frobnicate"}, "unknown subcommand 'frobnicate'"},
       {{"--timeout", "-1", "list"}, "--timeout"},
       {{"sweep", "plus-parloop", "--bind", "tight", "--out", out + "/7"},
        "--bind 'tight' is not a binding"},
@@ -565,39 +504,110 @@ class SmallTmpfs {
   std::string why_;
 };
 
-// The sweep's files fit but for results.json, the last and largest: no inode left for it
-// (runs.csv, summary.csv and summary.md take three of four, the folder the fourth), or no page
-// left for its second 4 KiB.
-TEST(BadOutput, AFullDiskWhileWritingResultsIsAFailureNamingTheFile) {
-  struct Case {
-    const char* options;
-    const char* reason;
-  };
-  const Case cases[] = {{"size=1m,nr_inodes=4", "No space left on device"},
-                        {"size=16k", "No space left on device"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.options);
+// The file a failure line names, relative to the output folder ("runs.csv", "results.db",
+// "plots/"), or "" when the line names none.
+std::string failed_file(const std::string& line, const std::string& out) {
+  const std::size_t at = line.find(out + "/");
+  if (at == std::string::npos) {
+    return "";
+  }
+  const std::string rest = line.substr(at + out.size() + 1);
+  return rest.substr(0, rest.find_first_of(":;{ ,"));
+}
+
+// A disk that fills up part-way (a small tmpfs as the output folder, short of room or of
+// inodes): each file that could not be written is named on standard error and left no trace
+// of a half-written self, every other file is complete, the store holds the runs it could
+// take, the summary still prints and the status is 1. The sizes make it fail at different
+// files.
+TEST(BadOutput, AFullDiskNamesEachFileNotWrittenAndWritesTheRest) {
+  const char* const options[] = {"size=16k",  // no room for the store
+                                 "size=56k",  // a store, but no room to open it for writing
+                                 "size=88k",  // room for a few runs in the store
+                                 "size=1m,nr_inodes=5",
+                                 "size=1m,nr_inodes=6",
+                                 "size=1m,nr_inodes=8",
+                                 "size=1m,nr_inodes=10"};
+  std::set<std::string> first_failures;
+  for (const char* o : options) {
+    SCOPED_TRACE(o);
     const std::string out = scratch("full");
-    SmallTmpfs disk(out, c.options);
+    SmallTmpfs disk(out, o);
     if (!disk.mounted()) {
       GTEST_SKIP() << "cannot mount a tmpfs here (" << disk.why() << "): needs root";
     }
-    const ks::RunResult r = kernelscope({"sweep", "plus-static", "--sizes", "16", "--repeat", "1",
-                                         "--warmup", "0", "--no-plots", "--out", out});
+    const ks::RunResult r = kernelscope({"sweep", "plus-static", "--sizes", "16,32", "--repeat",
+                                         "2", "--warmup", "0", "--out", out});
     EXPECT_TRUE(ExitedWith(r, 1));
-    EXPECT_EQ(r.err, "kernelscope: cannot write " + out + "/results.json: " + c.reason + "\n");
-    EXPECT_FALSE(fs::exists(out + "/results.json"));
+    EXPECT_NE(r.out.find("plus-static  16"), std::string::npos) << r.out;  // the summary
+    EXPECT_NE(r.out.find("4 runs in"), std::string::npos) << r.out;
+    std::set<std::string> failed;
+    for (const std::string& line : ks::test::lines(r.err)) {
+      EXPECT_EQ(line.rfind("kernelscope: ", 0), 0u) << line;
+      const std::string file = failed_file(line, out);
+      if (line.find("gnuplot not found") == std::string::npos) {
+        EXPECT_NE(file, "") << line;
+      }
+      if (!file.empty()) {
+        if (failed.empty()) {
+          first_failures.insert(file);
+        }
+        failed.insert(file);
+      }
+    }
+    EXPECT_FALSE(failed.empty()) << r.err;
+    for (const char* file : {"runs.csv", "summary.csv", "summary.md", "results.json"}) {
+      if (failed.count(file) != 0) {
+        EXPECT_FALSE(fs::exists(out + "/" + file)) << file;
+      } else {
+        EXPECT_TRUE(fs::exists(out + "/" + file)) << file;
+      }
+    }
+    if (failed.count("runs.csv") == 0) {
+      EXPECT_EQ(read_csv(out + "/runs.csv").size(), 4u);
+    }
+    if (failed.count("results.json") == 0) {
+      EXPECT_EQ(nlohmann::json::parse(slurp(out + "/results.json"))["runs"].size(), 4u);
+    }
+    for (const auto& entry : fs::directory_iterator(out)) {
+      EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();
+    }
+    if (fs::exists(out + "/results.db")) {
+      // What the store holds is complete, and all of it when it was not named. Read from a
+      // copy: a reader needs room for the log's index, which the full disk does not have.
+      const std::string copy = scratch("full-copy");
+      for (const char* suffix : {"", "-wal"}) {
+        if (fs::exists(out + "/results.db" + suffix)) {
+          fs::copy_file(out + "/results.db" + suffix, copy + "/results.db" + suffix);
+        }
+      }
+      const auto runs = ks::driver::Store::open_readonly(copy + "/results.db").load().runs;
+      fs::remove_all(copy);
+      EXPECT_LE(runs.size(), 4u);
+      if (failed.count("results.db") == 0) {
+        EXPECT_EQ(runs.size(), 4u);
+      }
+    } else {
+      EXPECT_EQ(failed.count("results.db"), 1u);
+    }
   }
+  EXPECT_GE(first_failures.size(), 2u) << "every size failed at the same file";
 }
 
-TEST(BadOutput, AResultsFileThatCannotBeReplacedIsAFailureNamingIt) {
+TEST(BadOutput, AFileThatCannotBeReplacedIsNamedAndTheOthersAreWritten) {
   const std::string out = scratch("unreplaceable");
-  fs::create_directories(out + "/results.json/in-the-way");
-  const ks::RunResult r = kernelscope({"sweep", "plus-static", "--sizes", "16", "--repeat", "1",
-                                       "--warmup", "0", "--no-plots", "--out", out});
+  ks::RunOptions options;
+  // The fake program puts a folder where results.json goes, after the folder was cleared.
+  options.env["KS_FAKE_BLOCK"] = out + "/results.json/in-the-way";
+  const ks::RunResult r =
+      kernelscope({"--bin", kFakes + "/blocker", "sweep", "plus-static", "--sizes", "10",
+                   "--repeat", "1", "--warmup", "0", "--no-plots", "--out", out},
+                  options);
   EXPECT_TRUE(ExitedWith(r, 1));
   EXPECT_EQ(r.err, "kernelscope: cannot write " + out + "/results.json: Is a directory\n");
-  EXPECT_TRUE(fs::exists(out + "/runs.csv"));
+  EXPECT_NE(r.out.find("plus-static  10"), std::string::npos) << r.out;
+  EXPECT_EQ(read_csv(out + "/runs.csv").size(), 1u);
+  EXPECT_TRUE(fs::exists(out + "/summary.md"));
   fs::remove_all(out);
 }
 

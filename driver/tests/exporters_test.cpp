@@ -8,6 +8,7 @@
 
 #include "driver/exporters.h"
 #include "driver/json_export.h"
+#include "driver/map_view.h"
 #include "driver/markdown_export.h"
 #include "driver/summary.h"
 #include "driver/tests/configs.h"
@@ -138,6 +139,91 @@ TEST(Exporters, BytesThatAreNotUtf8AreReplacedInJson) {
   const auto map = nlohmann::json::parse(slurp(dir + "/maps/greet-team-T2.json"));
   EXPECT_FALSE(map["follows_rule"].get<bool>());
   fs::remove_all(dir);
+}
+
+// A file in the way of one format's output: that file is named, with the reason, and every
+// other file of every format is still written.
+TEST(Exporters, AFileThatCannotBeWrittenIsNamedAndTheRestIsWritten) {
+  const std::string dir = ::testing::TempDir() + "ks-blocked-" + std::to_string(getpid());
+  fs::remove_all(dir);
+  for (const char* blocked : {"summary.csv", "results.json"}) {
+    fs::create_directories(dir + "/" + blocked + "/in-the-way");
+  }
+  std::ofstream(dir + "/maps") << "a file where the maps' folder goes";
+  const ks::driver::Exports exports = ks::driver::export_results(dir, made_results(), {"plots"});
+  const std::vector<std::string> failed = exports.failed();
+  ASSERT_EQ(failed.size(), 3u);
+  EXPECT_EQ(failed[0], "cannot write " + dir + "/summary.csv: Is a directory");
+  EXPECT_EQ(failed[1], "cannot write " + dir + "/results.json: Is a directory");
+  EXPECT_EQ(failed[2].rfind("cannot create " + dir + "/maps: ", 0), 0u) << failed[2];
+  EXPECT_EQ(exports.of("csv").files, std::vector<std::string>{"runs.csv"});
+  EXPECT_EQ(exports.of("markdown").files, std::vector<std::string>{"summary.md"});
+  EXPECT_TRUE(exports.of("json").files.empty());
+  for (const char* file : {"runs.csv", "summary.md"}) {
+    EXPECT_TRUE(fs::is_regular_file(dir + "/" + file)) << file;
+  }
+  fs::remove_all(dir);
+}
+
+// A static schedule's map over n iterations and 4 threads: contiguous blocks.
+ks::driver::Trace blocks(long long n) {
+  ks::driver::Trace t;
+  t.team = 4;
+  t.columns = n;
+  t.rule = "static blocks";
+  for (long long i = 0; i < n; ++i) {
+    t.cells.push_back({static_cast<int>(i * 4 / n), i, std::nullopt, static_cast<int>(i)});
+  }
+  return t;
+}
+
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+// Wide maps are drawn as one bar per run of consecutive iterations, whatever their number;
+// narrow ones cell by cell, with borders and labels.
+TEST(MapView, WideMapsAreBandsAndNarrowOnesCells) {
+  struct Case {
+    long long n;
+    std::size_t svg_rects;  // the background, then each row and each band (or cell)
+    std::size_t data_lines;
+    bool labels;
+  };
+  const Case cases[] = {
+      {16, 1 + 4 * 16, 16, true},
+      {201, 1 + 4 + 4, 4, false},
+      {2000, 1 + 4 + 4, 4, false},
+      {100000, 1 + 4 + 4, 4, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.n);
+    const ks::driver::Trace t = blocks(c.n);
+    const std::string svg = ks::driver::map_svg(t, "blocks");
+    EXPECT_EQ(count(svg, "<rect"), c.svg_rects);
+    EXPECT_LT(svg.size(), 200000u);
+    const std::string data = ks::driver::map_gnuplot_data(t);
+    EXPECT_EQ(count(data, "\n") - 1, c.data_lines);  // after its header
+    const std::string script = ks::driver::map_gnuplot_script(t, "blocks", "m");
+    EXPECT_EQ(script.find("with labels") != std::string::npos, c.labels) << script;
+    EXPECT_EQ(script.find("noborder") == std::string::npos, c.labels) << script;
+    const std::string text = ks::driver::map_text(t, "blocks", false);
+    EXPECT_LT(count(text, "\n"), 40u) << "a wide map is summarised on the terminal";
+  }
+  const std::string text = ks::driver::map_text(blocks(2000), "blocks", false);
+  EXPECT_NE(text.find("thread 1 500-999  (500 iterations)\n"), std::string::npos) << text;
+  // A thread that comes back many times is shown by its first runs and their number.
+  ks::driver::Trace cyclic = blocks(1000);
+  for (ks::driver::Cell& cell : cyclic.cells) {
+    cell.thread = static_cast<int>(cell.column / 10 % 4);
+  }
+  const std::string many = ks::driver::map_text(cyclic, "cyclic", false);
+  EXPECT_NE(many.find("thread 0 0-9 40-49 80-89"), std::string::npos) << many;
+  EXPECT_NE(many.find("... (25 runs in all)  (250 iterations)"), std::string::npos) << many;
 }
 
 TEST(Report, HeaderTimesTablesPlotsMapsAndVerdicts) {

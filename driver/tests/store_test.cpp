@@ -528,6 +528,55 @@ TEST(Store, AWriterKilledAtAnyPointLeavesAPrefixOfThePlan) {
 
 // --- Opening what is there ----------------------------------------------------------------
 
+// A map's configuration keeps its arguments as they were given, whatever they hold, and a
+// store says what made it; a sweep's configuration reads back as size and chunk.
+TEST(Store, ArgumentsAsGivenAndTheMakerComeBack) {
+  TempDir tmp;
+  const std::vector<std::vector<std::string>> cases = {
+      {"10", "3"}, {"10 3"}, {"", "it's", "a\\b", "\"q\""}, {"-5", "\t"}, {"caf\xe9"}};
+  int i = 0;
+  for (const auto& args : cases) {
+    const std::string dir = tmp.sub(std::to_string(i++));
+    kd::Config c = config("chunk-dynamic", {}, {}, 2, 1, 0);
+    c.args = args;
+    kd::StoreOptions options;
+    options.kind = "map";
+    kd::Store::create(dir, kd::interleaved_plan({c}), kContext, kCommand, options);
+    kd::Store store = kd::Store::open(dir);
+    EXPECT_EQ(store.kind(), "map");
+    EXPECT_EQ(store.load().kind, "map");
+    ASSERT_TRUE(store.plan().configs.at(0).args.has_value());
+    EXPECT_EQ(*store.plan().configs[0].args, args);
+    EXPECT_EQ(store.plan().configs[0].spec().args, args);
+  }
+  const std::string dir = tmp.sub("sweep");
+  kd::Store::create(dir, small_plan(), kContext, kCommand);
+  const kd::Store store = kd::Store::open(dir);
+  EXPECT_EQ(store.kind(), "sweep");
+  for (const kd::Config& c : store.plan().configs) {
+    EXPECT_FALSE(c.args.has_value()) << c.label();
+  }
+}
+
+TEST(Store, CountersAsTheKernelGaveThem) {
+  ks::Counters c;
+  c.user_seconds = 0.5;
+  c.minor_faults = 300;
+  c.max_rss_kib = 4000;
+  c.max_rss_own = false;  // the starting process's own peak, carried over: not the program's
+  c.events[static_cast<std::size_t>(ks::Event::kTaskClock)] = 1234;
+  c.events[static_cast<std::size_t>(ks::Event::kCycles)] = UINT64_MAX;
+  kd::RunCounters r = kd::counters_from(c);
+  EXPECT_EQ(r.user_seconds, 0.5);
+  EXPECT_EQ(r.minor_faults, 300);
+  EXPECT_FALSE(r.peak_rss_kib.has_value());
+  EXPECT_EQ(r.task_clock_ns, 1234);
+  EXPECT_EQ(r.cycles, INT64_MAX);  // a column holds signed 64 bits
+  EXPECT_FALSE(r.instructions.has_value());
+  c.max_rss_own = true;
+  EXPECT_EQ(kd::counters_from(c).peak_rss_kib, 4000);
+}
+
 TEST(Store, MissingRunsInPlanOrderPerHost) {
   TempDir tmp;
   const kd::Plan plan = small_plan();

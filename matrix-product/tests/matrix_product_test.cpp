@@ -229,31 +229,44 @@ TEST(MprodTeam, ValuesDoNotDependOnTeamOrSchedule) {
 }
 
 TEST(MprodTeam, BadRuntimeSettingsStillGiveTheRightValues) {
-  // Each must finish (the spawn helper's timeout turns a hang into a failure) with status 0
-  // and the right matrix. The runtime may warn on standard error about values it ignores.
+  // Each must finish (the spawn helper's timeout turns a hang into a failure) with status 0,
+  // the team it should have had and the right matrix, whatever the runtime. A malformed team
+  // size gives the default team and one warning line; a run-time chunk below 1 is dropped with
+  // one warning line. Other values the runtime reads itself, and may warn about in its words.
   const ks::RunResult baseline = run("mprod-team", {"0"});
   ASSERT_TRUE(ExitedWith(baseline, 0));
+  ASSERT_EQ(baseline.err, "");
   const std::string default_team = ks::test::lines(baseline.out).at(0) + "\n";
 
+  enum class Err { kEmpty, kOneWarning, kRuntimes };
   struct Case {
     std::string variable;  // set on top of OMP_NUM_THREADS=team
     std::string value;
     int team;
     std::string first_line;  // the Nthreads line expected
+    Err err;
   };
   const Case cases[] = {
-      {"OMP_SCHEDULE", "garbage", 3, nthreads_line(3)},
-      {"OMP_SCHEDULE", "dynamic,0", 3, nthreads_line(3)},
-      {"OMP_SCHEDULE", "dynamic,-1", 3, nthreads_line(3)},
-      {"OMP_SCHEDULE", "dynamic,-2147483648", 2, nthreads_line(2)},
-      {"OMP_SCHEDULE", "monotonic:dynamic,-3", 2, nthreads_line(2)},
-      {"OMP_SCHEDULE", "guided,-5", 3, nthreads_line(3)},
-      {"OMP_SCHEDULE", "static,-1", 3, nthreads_line(3)},
-      {"OMP_SCHEDULE", "static,2147483647", 3, nthreads_line(3)},
-      {"OMP_NUM_THREADS", "0", 0, default_team},
-      {"OMP_NUM_THREADS", "abc", 0, default_team},
-      {"OMP_NUM_THREADS", "-3", 0, default_team},
-      {"OMP_NUM_THREADS", "64", 0, nthreads_line(64)},
+      {"OMP_SCHEDULE", "garbage", 3, nthreads_line(3), Err::kRuntimes},
+      {"OMP_SCHEDULE", "dynamic,0", 3, nthreads_line(3), Err::kOneWarning},
+      {"OMP_SCHEDULE", "dynamic,-1", 3, nthreads_line(3), Err::kOneWarning},
+      {"OMP_SCHEDULE", "dynamic,-2147483648", 2, nthreads_line(2), Err::kOneWarning},
+      {"OMP_SCHEDULE", "monotonic:dynamic,-3", 2, nthreads_line(2), Err::kOneWarning},
+      {"OMP_SCHEDULE", "guided,-5", 3, nthreads_line(3), Err::kOneWarning},
+      {"OMP_SCHEDULE", "static,-1", 3, nthreads_line(3), Err::kOneWarning},
+      {"OMP_SCHEDULE", "static,2147483647", 3, nthreads_line(3), Err::kRuntimes},
+      {"OMP_SCHEDULE", "dynamic,2147483647", 2, nthreads_line(2), Err::kRuntimes},
+      // The largest chunk the driver offers: read silently by every runtime.
+      {"OMP_SCHEDULE", "dynamic,2147483646", 2, nthreads_line(2), Err::kEmpty},
+      {"OMP_SCHEDULE", "guided,7", 2, nthreads_line(2), Err::kEmpty},
+      {"OMP_NUM_THREADS", "0", 0, default_team, Err::kOneWarning},
+      {"OMP_NUM_THREADS", "abc", 0, default_team, Err::kOneWarning},
+      {"OMP_NUM_THREADS", "-3", 0, default_team, Err::kOneWarning},
+      {"OMP_NUM_THREADS", "", 0, default_team, Err::kOneWarning},
+      {"OMP_NUM_THREADS", "2,x", 0, default_team, Err::kOneWarning},
+      {"OMP_NUM_THREADS", "2147483648", 0, default_team, Err::kOneWarning},
+      {"OMP_NUM_THREADS", "64", 0, nthreads_line(64), Err::kEmpty},
+      {"OMP_NUM_THREADS", "3,2", 0, nthreads_line(3), Err::kEmpty},
   };
   for (const auto& c : cases) {
     for (std::uint32_t N : {9u, 50u}) {
@@ -264,6 +277,11 @@ TEST(MprodTeam, BadRuntimeSettingsStillGiveTheRightValues) {
       const ks::RunResult r = run("mprod-team", {std::to_string(N)}, c.team, options);
       EXPECT_TRUE(ExitedWith(r, 0));
       EXPECT_TRUE(MatchesPrintf(r.out, c.first_line + expected_report("mprod-team", N)));
+      if (c.err == Err::kEmpty) {
+        EXPECT_EQ(r.err, "");
+      } else if (c.err == Err::kOneWarning) {
+        EXPECT_TRUE(ks::test::WarnedOnceAbout(r, c.variable));
+      }
     }
   }
 }

@@ -168,28 +168,44 @@ TEST(VectorAdd, MissingArgumentIsAUsageError) {
 }
 
 TEST(VectorAdd, BadOpenMPEnvironmentsFallBackToDefaults) {
-  // The runtime warns about values it cannot use and falls back to its defaults; the report
-  // must be the same and the run must end normally.
-  const std::vector<std::pair<std::string, std::string>> environments = {
-      {"OMP_NUM_THREADS", "0"},
-      {"OMP_NUM_THREADS", "abc"},
-      {"OMP_NUM_THREADS", "-3"},
-      {"OMP_NUM_THREADS", "64"},
-      {"OMP_SCHEDULE", "garbage"},
-      {"OMP_SCHEDULE", "dynamic,0"},
-      {"OMP_SCHEDULE", "dynamic,-1"},
-      {"OMP_SCHEDULE", "guided,-5"},
-      {"OMP_SCHEDULE", "static,2147483647"},
+  // Under any runtime: a team size that is not a list of positive integers is ignored with one
+  // warning line, and a schedule chunk below 1 is dropped with one; a value the runtime reads
+  // as it is leaves standard error to the runtime (empty for a valid one). The report is the
+  // same and the run ends normally.
+  enum class Err { kEmpty, kOneWarning, kRuntimes };
+  const struct {
+    std::string name;
+    std::string value;
+    Err err;
+  } environments[] = {
+      {"OMP_NUM_THREADS", "0", Err::kOneWarning},
+      {"OMP_NUM_THREADS", "abc", Err::kOneWarning},
+      {"OMP_NUM_THREADS", "-3", Err::kOneWarning},
+      {"OMP_NUM_THREADS", "", Err::kOneWarning},
+      {"OMP_NUM_THREADS", "2,x", Err::kOneWarning},
+      {"OMP_NUM_THREADS", "99999999999", Err::kOneWarning},
+      {"OMP_NUM_THREADS", "64", Err::kEmpty},
+      {"OMP_NUM_THREADS", "3,2", Err::kEmpty},
+      {"OMP_SCHEDULE", "garbage", Err::kRuntimes},
+      {"OMP_SCHEDULE", "dynamic,0", Err::kOneWarning},
+      {"OMP_SCHEDULE", "dynamic,-1", Err::kOneWarning},
+      {"OMP_SCHEDULE", "guided,-5", Err::kOneWarning},
+      {"OMP_SCHEDULE", "static,2147483647", Err::kRuntimes},
   };
   for (const std::string program : {"plus-parloop", "plus-quarters"}) {
-    for (const auto& [name, value] : environments) {
+    for (const auto& [name, value, err] : environments) {
       SCOPED_TRACE(program + " " + name + "=" + value);
       ks::RunOptions options;
       options.env[name] = value;
       options.timeout_seconds = 20;
-      const ks::RunResult r = run(program, {"12"}, 0, options);
-      EXPECT_TRUE(ExitedWith(r, 0));
-      EXPECT_TRUE(MatchesPrintf(r.out, expected_report(false, 12)));
+      const ks::RunResult r = ks::test::run(program, {"12"}, 0, options);
+      EXPECT_TRUE(ks::test::ExitedWith(r, 0));
+      EXPECT_TRUE(ks::test::MatchesPrintf(r.out, expected_report(false, 12)));
+      if (err == Err::kEmpty) {
+        EXPECT_EQ(r.err, "");
+      } else if (err == Err::kOneWarning) {
+        EXPECT_TRUE(ks::test::WarnedOnceAbout(r, name));
+      }
     }
   }
 }
