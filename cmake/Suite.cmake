@@ -2,7 +2,7 @@
 #
 # Adds one deliverable: an executable named exactly <name>, built from one source, at -O2
 # unless OPT gives another level (O0, O1, O2, O3, Os), linked with the shared helpers and,
-# with OPENMP, with the OpenMP runtime.
+# with OPENMP, with the OpenMP runtime and the check of its environment (common/openmp_env.h).
 function(add_suite_program name)
   cmake_parse_arguments(P "OPENMP" "SOURCE;OPT" "DEFINES" ${ARGN})
   if(NOT P_SOURCE)
@@ -16,7 +16,7 @@ function(add_suite_program name)
   target_compile_definitions(${name} PRIVATE ${P_DEFINES})
   target_link_libraries(${name} PRIVATE ks_common)
   if(P_OPENMP)
-    target_link_libraries(${name} PRIVATE OpenMP::OpenMP_CXX)
+    target_link_libraries(${name} PRIVATE OpenMP::OpenMP_CXX ks_openmp_env)
   endif()
   set_property(GLOBAL APPEND PROPERTY KS_PROGRAMS ${name})
 endfunction()

@@ -1,14 +1,14 @@
 // The catalogue: every program of the suite in one table, with what the driver needs to
-// run it, check what it printed and turn its time into rates. Nothing else in the driver
-// knows a program by name.
+// run it, check what it printed (benchmark_checks, demo_traces) and turn its time into rates.
+// Nothing else in the driver knows a program by name.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "driver/run_types.h"
 #include "spawn/spawn.h"
@@ -16,6 +16,7 @@
 namespace ks::driver {
 
 enum class Kind { kBenchmark, kDemonstration };
+const char* kind_name(Kind kind);  // "benchmark", "demonstration"
 
 // What the program's arguments are, as far as a sweep is concerned.
 enum class ArgKind {
@@ -25,6 +26,24 @@ enum class ArgKind {
   kCount,       // an iteration count n (signed)
   kChunk,       // a chunk size (signed, at least 1)
   kCountChunk,  // an iteration count n, then a chunk size
+};
+
+// A cost of a timed kernel, coefficient · n^power for the effective size n, with an optional
+// note. Its value and its text for people ("24N B", "2N^3 flop", "3.2e9 B (s read twice per
+// step)") come from the same numbers, so they cannot disagree.
+struct Cost {
+  double coefficient = 0;
+  int power = 0;
+  std::string_view note = {};
+
+  constexpr double operator()(double n) const {
+    double value = coefficient;
+    for (int i = 0; i < power; ++i) {
+      value *= n;
+    }
+    return value;
+  }
+  std::string text(std::string_view unit) const;
 };
 
 struct ProgramInfo {
@@ -40,9 +59,8 @@ struct ProgramInfo {
   std::uint64_t max_size = 0;            // the largest size the driver passes (beyond: wraps)
   std::string_view time_line = {};       // the format of its time line ("" when it prints none)
   std::string_view closed_form;          // how its printed values are checked, for people
-  std::string_view cost;                 // the cost model, for people
-  double (*bytes)(double n);             // bytes moved by the timed kernel, n the effective size
-  double (*ops)(double n);               // arithmetic operations of the timed kernel
+  Cost bytes = {};                       // bytes moved by the timed kernel
+  Cost ops = {};                         // arithmetic operations of the timed kernel
   std::string_view op_unit = {};         // what an operation is ("flop", "int op")
   double (*footprint)(double n);         // memory a run touches, to refuse what the machine lacks
   std::string_view baseline = {};        // the family's sequential baseline, for speedups
@@ -59,6 +77,13 @@ struct ProgramInfo {
   Trace (*trace)(const RunSpec& spec, const ks::RunResult& result) = nullptr;
 };
 
+// The last digit of the time the program prints, in seconds: 1e-6 for "%f", 1e-9 for
+// "%11.9f"; empty when it prints no time.
+std::optional<double> printed_step(const ProgramInfo& p);
+
+// The cost model for people: "24N B, N flop", or "none".
+std::string cost_text(const ProgramInfo& p);
+
 std::span<const ProgramInfo> catalogue();
 const ProgramInfo* find_program(std::string_view name);
 
@@ -69,16 +94,5 @@ std::uint64_t effective_size(const ProgramInfo& p, std::uint64_t requested);
 // takes one).
 std::vector<std::string> program_args(const ProgramInfo& p, std::optional<std::uint64_t> size,
                                       std::optional<long long> chunk);
-
-// Checks of a finished run that hold for every program: it started, was not killed, did not
-// time out and exited with status 0. Returns the reason when it did not.
-std::optional<std::string> process_failure(const ks::RunResult& result);
-
-// Verdict of a demonstration trace as a Check.
-Check check_from_trace(const Trace& trace);
-
-// The reports the benchmarks print, from their closed forms (exposed for the tests).
-std::string vector_add_report(std::uint32_t n, bool heap_wording);
-std::string matrix_report(std::uint32_t n, const char* time_format);
 
 }  // namespace ks::driver

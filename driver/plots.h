@@ -1,25 +1,28 @@
-// Plots of a sweep, drawn by gnuplot to SVG and PNG: time against size (log-log) per program
-// and thread count, speedup against threads, the variants of one kernel side by side.
+// Plots of a sweep, drawn by gnuplot to SVG and PNG, each median with its confidence interval:
+// time against size (log-log) per program and thread count, speedup against threads with the
+// ideal line, the variants of one kernel side by side; one picture per OpenMP schedule. The
+// plots exporter (write_plots, in exporters.cpp's table) writes plots/*.dat and plots/plots.gp
+// and runs gnuplot on them.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "driver/sweep.h"
+#include "driver/results.h"
 
 namespace ks::driver {
 
-struct PlotResult {
-  std::vector<std::string> images;  // SVG files written, relative to the output folder
-  std::string notice;               // one line when plots could not be drawn
+// One plot: its file stem ("speedup-matrix-product-dynamic-4"), its data file and the gnuplot
+// commands that draw it to <stem>.svg.part and <stem>.png.part.
+struct PlotText {
+  std::string name;
+  std::string data;
+  std::string script;
 };
+std::vector<PlotText> plot_texts(const ResultSet& results);
 
 // The gnuplot executable on PATH, or "" when there is none.
 std::string find_gnuplot();
-
-// Writes plots/*.dat and plots/plots.gp under `dir` and runs gnuplot on them.
-PlotResult draw_plots(const std::string& dir, const std::vector<Config>& configs,
-                      const std::vector<SummaryRow>& rows);
 
 // Runs a gnuplot script (used for schedule maps too); returns a one-line problem or "".
 std::string run_gnuplot(const std::string& gnuplot, const std::string& script_path,

@@ -1,11 +1,13 @@
 #include "driver/rules.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <map>
 #include <set>
 
 #include <fmt/format.h>
+
+#include "driver/checks.h"
+#include "textmatch/output_match.h"
 
 namespace ks::driver {
 namespace {
@@ -30,36 +32,80 @@ std::string list_text(const std::vector<long long>& v) {
 
 }  // namespace
 
-Assignment static_block(long long n, int team) {
-  Assignment a(static_cast<std::size_t>(std::max(team, 0)));
-  if (team < 1 || n <= 0) {
-    return a;
-  }
-  const auto n32 = static_cast<std::int32_t>(n);
-  const std::int32_t q = n32 / team;
-  const std::int32_t r = n32 % team;
-  for (std::int32_t t = 0; t < team; ++t) {
-    const std::int32_t count = t < r ? q + 1 : q;
-    const std::int32_t from = t < r ? t * (q + 1) : t * q + r;
-    for (std::int32_t i = 0; i < count; ++i) {
-      a[static_cast<std::size_t>(t)].push_back(from + i);
-    }
-  }
-  return a;
+Trace begin_trace(const RunSpec& spec, std::string rule) {
+  Trace t;
+  t.team = spec.threads;
+  t.rule = std::move(rule);
+  return t;
 }
 
-Assignment cyclic_chunks(long long n, long long chunk, int team) {
-  Assignment a(static_cast<std::size_t>(std::max(team, 0)));
-  if (team < 1 || chunk < 1) {
-    return a;
+void infer_team(Trace& t) {
+  if (t.team > 0) {
+    return;
   }
-  for (long long k = 0; k * chunk < n; ++k) {
-    auto& mine = a[static_cast<std::size_t>(k % team)];
-    for (long long i = k * chunk; i < std::min((k + 1) * chunk, n); ++i) {
-      mine.push_back(i);
+  int most = 0;
+  for (const Cell& c : t.cells) {
+    most = std::max(most, c.thread + 1);
+  }
+  for (const auto& [thread, value] : t.thread_values) {
+    most = std::max(most, thread + 1);
+  }
+  t.team = std::max(most, 1);
+}
+
+std::optional<ks::ScanResult> scan_run(Trace& t, const ks::RunResult& r,
+                                       const std::vector<std::string>& patterns) {
+  if (auto failure = process_failure(r)) {
+    t.problems.push_back(*failure);
+    return std::nullopt;
+  }
+  if (!r.err.empty()) {
+    t.problems.push_back("unexpected standard error: " + ks::visible(r.err));
+  }
+  ks::ScanResult scan = ks::scan_items(r.out, patterns);
+  if (!scan.ok) {
+    t.problems.push_back(scan.why);
+    return std::nullopt;
+  }
+  return scan;
+}
+
+Trace refusal_trace(const RunSpec& spec, const ks::RunResult& r, std::string_view message,
+                    std::string rule) {
+  Trace t = begin_trace(spec, std::move(rule));
+  t.refused = true;
+  t.refusal = std::string(message);
+  if (!r.started || r.timed_out || !r.exited || r.exit_status != 255) {
+    t.problems.push_back("a refused command line must end with status 255, got " + r.describe());
+  }
+  if (!r.out.empty()) {
+    t.problems.push_back("standard output must stay empty: \"" + ks::visible(r.out) + "\"");
+  }
+  if (r.err != message) {
+    t.problems.push_back(fmt::format("usage message: expected \"{}\", got \"{}\"",
+                                     ks::visible(message), ks::visible(r.err)));
+  }
+  if (t.team <= 0) {
+    t.team = 1;
+  }
+  return t;
+}
+
+void take_outside(Trace& t, const ks::ScanResult& scan, int pattern, std::size_t value_index) {
+  int seen = 0;
+  for (std::size_t k = 0; k < scan.items.size(); ++k) {
+    if (scan.items[k].pattern != pattern) {
+      continue;
+    }
+    ++seen;
+    t.outside = scan.items[k].values[value_index];
+    if (k + 1 != scan.items.size()) {
+      t.problems.push_back("the line printed after the region is not the last one");
     }
   }
-  return a;
+  if (seen != 1) {
+    t.problems.push_back(fmt::format("the line printed after the region appears {} times", seen));
+  }
 }
 
 Assignment per_thread(const Trace& trace) {

@@ -1,22 +1,42 @@
-// The work-sharing rules the demonstrations make visible, computed independently of the
-// OpenMP runtime, and the checks that hold a parsed run against them.
+// What the demonstrations' trace parsers share: starting a trace from a run, scanning the run's
+// items, and the checks that hold the parsed run against the work-sharing rule it makes
+// visible (the rules themselves come from schedrules/).
 #pragma once
 
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/run_types.h"
+#include "schedrules/schedule_rules.h"
+#include "spawn/spawn.h"
+#include "textmatch/output_match.h"
 
 namespace ks::driver {
 
-using Assignment = std::vector<std::vector<long long>>;  // per thread, its iterations in order
+using ks::sched::Assignment;
+using ks::sched::cyclic_chunks;
+using ks::sched::static_block;
 
-// Static schedule without a chunk: q = n / T, r = n mod T (32-bit signed); thread t < r runs
-// q + 1 iterations from t(q + 1), any other q iterations from tq + r. n <= 0: nothing.
-Assignment static_block(long long n, int team);
+// Starts a trace: the team from the run's OMP_NUM_THREADS (or, see infer_team, from the threads
+// seen).
+Trace begin_trace(const RunSpec& spec, std::string rule);
+void infer_team(Trace& t);
 
-// Static schedule with a chunk (>= 1): chunk k covers [k·chunk, min((k+1)·chunk, n)) and
-// belongs to thread k mod T.
-Assignment cyclic_chunks(long long n, long long chunk, int team);
+// The run must have ended well and written nothing to standard error; then its items, each
+// matching one of `patterns`. Whatever is wrong goes to t.problems.
+std::optional<ks::ScanResult> scan_run(Trace& t, const ks::RunResult& r,
+                                       const std::vector<std::string>& patterns);
+
+// A demonstration given too few arguments (or an argument it refuses) ends with status 255,
+// its usage message on standard error and nothing on standard output.
+Trace refusal_trace(const RunSpec& spec, const ks::RunResult& r, std::string_view message,
+                    std::string rule);
+
+// The line main prints after the region (items of `pattern`, its value at `value_index`) must
+// be the last item and come once.
+void take_outside(Trace& t, const ks::ScanResult& scan, int pattern, std::size_t value_index);
 
 // The iterations of each thread in the order the thread printed them (cells with a thread).
 Assignment per_thread(const Trace& trace);

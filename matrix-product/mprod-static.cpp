@@ -14,15 +14,15 @@
 #include "common/wall_clock.h"
 #include "matrix-product/static_harness.h"
 
-using mprod::MAX;
+using mprod::kMax;
 
-double A[MAX][MAX], B[MAX][MAX], C[MAX][MAX];
+double A[kMax][kMax], B[kMax][kMax], C[kMax][kMax];
 
-constexpr auto kRows = static_cast<std::int32_t>(MAX);  // rows of storage, for the prefetch
+constexpr auto kRows = static_cast<std::int32_t>(kMax);  // rows of storage, for the prefetch
 
 int main(int argc, char* argv[]) {
   ks::check_output_at_exit();
-  const std::uint32_t N = mprod::order_from_command_line(argc, argv);
+  const std::uint32_t N = mprod::capped_order_from_command_line(argc, argv);
   const auto n = static_cast<std::int32_t>(N);
   mprod::fill(N, B, C);
 

@@ -16,18 +16,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/count_arg.h"
 #include "common/output_check.h"
 #include "matrix-product/heap_rows.h"
-#include "matrix-product/matrix_report.h"
+#include "matrix-product/matrix_product.h"
 
 int main(int argc, char* argv[]) {
   ks::check_output_at_exit();
-  if (argc < 2) {
-    puts("[ERROR]-Debe insertar tamaño matriz");
-    exit(-1);
-  }
-  const std::uint32_t N = ks::count_arg(argv[1]).u;
+  const std::uint32_t N = mprod::order_from_command_line(argc, argv);
 
   double** A;
   double** B;

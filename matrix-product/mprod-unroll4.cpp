@@ -15,13 +15,13 @@
 #include "common/wall_clock.h"
 #include "matrix-product/static_harness.h"
 
-using mprod::MAX;
+using mprod::kMax;
 
-double A[MAX][MAX], B[MAX][MAX], C[MAX][MAX];
+double A[kMax][kMax], B[kMax][kMax], C[kMax][kMax];
 
 int main(int argc, char* argv[]) {
   ks::check_output_at_exit();
-  const std::uint32_t N = mprod::order_from_command_line(argc, argv);
+  const std::uint32_t N = mprod::capped_order_from_command_line(argc, argv);
   const auto n = static_cast<std::int32_t>(N);
   const auto n4 = static_cast<std::int32_t>(N & ~3u);  // N rounded down to a multiple of 4
   mprod::fill(N, B, C);

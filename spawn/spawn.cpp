@@ -2,13 +2,18 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 extern char** environ;
@@ -23,7 +28,7 @@ std::vector<std::string> child_environment(const RunOptions& options) {
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry(*e);
     const std::string name = entry.substr(0, entry.find('='));
-    if (options.clean_omp_env && name.rfind("OMP_", 0) == 0) {
+    if (options.clean_omp_env && is_openmp_variable(name)) {
       continue;
     }
     if (options.env.count(name) != 0) {
@@ -80,71 +85,111 @@ bool apply_limits(const RunOptions& options) {
   return true;
 }
 
-bool wants_limits(const RunOptions& options) {
-  return options.address_space_limit || options.stack_limit || options.stack_hard_limit;
-}
+// Everything the child needs between vfork and exec, prepared beforehand: the child shares
+// our memory until it execs, so it allocates nothing and changes nothing of ours but `error`.
+struct ChildPlan {
+  const char* path;
+  char* const* argv;
+  char* const* envp;
+  int in_fd;
+  int out_fd;  // -1: /dev/full
+  int err_fd;
+  const RunOptions* options;
+  pid_t parent;
+  int* error;  // where the child leaves errno when it cannot exec
+};
 
-// posix_spawn has no way to set resource limits, so a run that needs them forks and sets them
-// in the child. Only async-signal-safe calls happen between fork and exec.
-int fork_with_limits(pid_t& pid, const std::string& path, int in_fd, int out_fd, int err_fd,
-                     StdoutMode mode, const RunOptions& options, char* const argv[],
-                     char* const envp[]) {
-  int status_pipe[2];
-  if (pipe2(status_pipe, O_CLOEXEC) != 0) {
-    return errno;
-  }
-  pid = fork();
-  if (pid < 0) {
-    const int e = errno;
-    close(status_pipe[0]);
-    close(status_pipe[1]);
-    return e;
-  }
-  if (pid == 0) {
-    int e = 0;
-    setpgid(0, 0);
-    signal(SIGPIPE, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (mode == StdoutMode::kDevFull) {
-      out_fd = open("/dev/full", O_WRONLY);
-    }
-    if (dup2(in_fd, STDIN_FILENO) < 0 || dup2(out_fd, STDOUT_FILENO) < 0 ||
-        dup2(err_fd, STDERR_FILENO) < 0 || !apply_limits(options)) {
-      e = errno != 0 ? errno : EINVAL;
-    } else {
-      execve(path.c_str(), argv, envp);
-      e = errno;
-    }
-    // Tell the parent why the program could not be started.
-    (void)!write(status_pipe[1], &e, sizeof e);
+// The child side: only async-signal-safe calls, on memory the parent will not look at until
+// the child has exec'd or exited.
+[[noreturn]] void become_program(const ChildPlan& plan) {
+  setpgid(0, 0);
+  // Die with the thread that started us, and close the race with a parent that died first.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != plan.parent) {
     _exit(127);
   }
-  close(status_pipe[1]);
-  int child_errno = 0;
-  ssize_t got;
-  do {
-    got = read(status_pipe[0], &child_errno, sizeof child_errno);
-  } while (got < 0 && errno == EINTR);
-  close(status_pipe[0]);
-  if (got == sizeof child_errno) {
-    int ignored;
-    waitpid(pid, &ignored, 0);
-    return child_errno;
+  // Our handlers would run on the parent's memory: back to the defaults before unblocking.
+  struct sigaction defaults {};
+  defaults.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction current {};
+    if (sigaction(sig, nullptr, &current) != 0) {
+      continue;
+    }
+    if (sig == SIGPIPE || (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN)) {
+      sigaction(sig, &defaults, nullptr);
+    }
   }
-  return 0;  // exec succeeded: the pipe closed on exec
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  int out_fd = plan.out_fd;
+  if (out_fd < 0) {
+    out_fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  }
+  if (out_fd >= 0 && dup2(plan.in_fd, STDIN_FILENO) >= 0 && dup2(out_fd, STDOUT_FILENO) >= 0 &&
+      dup2(plan.err_fd, STDERR_FILENO) >= 0 && apply_limits(*plan.options)) {
+    execve(plan.path, plan.argv, plan.envp);
+  }
+  *plan.error = errno != 0 ? errno : EINVAL;
+  _exit(127);
+}
+
+// vfork: no copy of our address space, whatever its size. Every signal stays blocked until the
+// child has reset our handlers.
+pid_t start_child(const ChildPlan& plan) {
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t pid = vfork();
+  if (pid == 0) {
+    become_program(plan);
+  }
+  const int e = errno;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = e;
+  return pid;
+}
+
+bool readable_now(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
+int open_pidfd(pid_t pid) {
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+// Without a pidfd (kernels before 5.3), the leader's end is found by asking.
+bool has_ended(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
+
+double seconds(const timeval& t) {
+  return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
 }
 
 }  // namespace
 
+bool is_openmp_variable(std::string_view name) {
+  for (const std::string_view prefix : {"OMP_", "GOMP_", "KMP_", "LIBOMP_"}) {
+    if (name.substr(0, prefix.size()) == prefix) {
+      return true;
+    }
+  }
+  return false;
+}
+
 std::string RunResult::describe() const {
   if (!started) {
-    return "not started: " + error;
+    return stopped ? "not started: stopped before it began" : "not started: " + error;
   }
-  if (timed_out) {
+  if (timed_out || stopped) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "timed out after %.3g s", wall_seconds);
+    std::snprintf(buf, sizeof buf, "%s after %.3g s", timed_out ? "timed out" : "stopped",
+                  wall_seconds);
     return buf;
   }
   if (exited) {
@@ -155,9 +200,15 @@ std::string RunResult::describe() const {
 
 RunResult run_program(const std::string& path, const RunOptions& options) {
   RunResult result;
+  if (options.stop_fd >= 0 && readable_now(options.stop_fd)) {
+    result.stopped = true;
+    result.error = "stopped before it began";
+    return result;
+  }
   int out_pipe[2] = {-1, -1};
   int err_pipe[2] = {-1, -1};
   int in_pipe[2] = {-1, -1};
+  int pidfd = -1;
   auto close_fd = [](int& fd) {
     if (fd >= 0) {
       close(fd);
@@ -169,6 +220,7 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
       close_fd(p[0]);
       close_fd(p[1]);
     }
+    close_fd(pidfd);
   };
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
       pipe2(in_pipe, O_CLOEXEC) != 0) {
@@ -176,38 +228,9 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
     close_all();
     return result;
   }
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
-  switch (options.stdout_mode) {
-    case StdoutMode::kCapture:
-    case StdoutMode::kClosedPipe:
-      posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
-      break;
-    case StdoutMode::kDevFull:
-      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/full", O_WRONLY, 0);
-      break;
-  }
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
   if (options.stdout_mode == StdoutMode::kClosedPipe) {
     close_fd(out_pipe[0]);  // nobody will ever read: writes raise SIGPIPE or fail with EPIPE
   }
-
-  // The child gets its own process group, so that a timeout kills whatever it started too,
-  // and the default disposition of SIGPIPE whatever the parent does with it.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr,
-                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
   std::vector<std::string> argv_strings;
   argv_strings.push_back(path);
@@ -215,42 +238,102 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
   std::vector<std::string> env_strings = child_environment(options);
   std::vector<char*> argv = pointers(argv_strings);
   std::vector<char*> envp = pointers(env_strings);
+  int child_error = 0;
+  const ChildPlan plan{path.c_str(),
+                       argv.data(),
+                       envp.data(),
+                       in_pipe[0],
+                       options.stdout_mode == StdoutMode::kDevFull ? -1 : out_pipe[1],
+                       err_pipe[1],
+                       &options,
+                       getpid(),
+                       &child_error};
+
+  // Opened on this thread before the child exists, so that the child inherits them.
+  std::optional<EventGroup> events;
+  if (options.count_events) {
+    if (options.event_source != nullptr) {
+      events.emplace(*options.event_source, probe_events(*options.event_source));
+    } else {
+      events.emplace(kernel_events(), event_support());
+    }
+  }
+  // Our own peak, which the kernel carries over into the child's (see Counters::max_rss_own).
+  rusage self{};
+  getrusage(RUSAGE_SELF, &self);
 
   const auto start = Clock::now();
-  pid_t pid = -1;
-  int rc = 0;
-  if (wants_limits(options)) {
-    rc = fork_with_limits(pid, path, in_pipe[0], out_pipe[1], err_pipe[1], options.stdout_mode,
-                          options, argv.data(), envp.data());
-  } else {
-    rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), envp.data());
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  const pid_t pid = start_child(plan);
+  const int spawn_errno = errno;
   close_fd(out_pipe[1]);
   close_fd(err_pipe[1]);
   close_fd(in_pipe[0]);
-  if (rc != 0) {
-    result.error = path + ": " + std::strerror(rc);
+  if (pid < 0 || child_error != 0) {
+    if (pid > 0) {
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+    result.error = path + ": " + std::strerror(pid < 0 ? spawn_errno : child_error);
     close_all();
     return result;
   }
   result.started = true;
+  pidfd = open_pidfd(pid);
 
-  // Feed standard input (usually nothing) and drain both outputs until they close.
+  // Feed standard input (usually nothing) and drain both outputs, until the program has ended
+  // and its outputs are closed.
   std::size_t in_written = 0;
   if (options.stdin_data.empty()) {
     close_fd(in_pipe[1]);
   } else {
     fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
   }
-  const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                    std::chrono::duration<double>(options.timeout_seconds));
+  auto after = [](Clock::time_point t, double s) {  // bounded: no overflow, NaN is 0
+    s = s > 0 ? std::min(s, 1e9) : 0.0;
+    return t + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+  };
+  const auto deadline = after(start, options.timeout_seconds);
+  int stop_fd = options.stop_fd;
+  bool ending = false;       // SIGTERM sent to the group
+  bool killed = false;       // SIGKILL sent to the group
+  bool leader_gone = false;  // the program itself has ended (not yet reaped)
+  Clock::time_point kill_at{}, give_up_at{};
+  // The leader is signalled by pid as well, in case it could not make its own group.
+  auto end_group = [&] {
+    ending = true;
+    kill(-pid, SIGTERM);
+    kill(pid, SIGTERM);
+    kill_at = after(Clock::now(), options.kill_grace_seconds);
+  };
+  auto kill_group = [&] {
+    killed = true;
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+  };
   char buffer[65536];
-  while (out_pipe[0] >= 0 || err_pipe[0] >= 0 || in_pipe[1] >= 0) {
-    pollfd fds[3];
+  for (;;) {
+    const auto now = Clock::now();
+    if (!leader_gone && pidfd < 0 && has_ended(pid)) {
+      leader_gone = true;
+      kill_group();
+      give_up_at = after(now, options.kill_grace_seconds);
+    }
+    if (leader_gone) {
+      close_fd(in_pipe[1]);
+      // Only processes that left the group can still hold the outputs: stop waiting for them.
+      if ((out_pipe[0] < 0 && err_pipe[0] < 0) || now >= give_up_at) {
+        break;
+      }
+    } else if (!ending && options.timeout_seconds > 0 && now >= deadline) {
+      result.timed_out = true;
+      end_group();
+    } else if (ending && !killed && now >= kill_at) {
+      kill_group();
+    }
+
+    pollfd fds[5];
     int n = 0;
-    int out_index = -1, err_index = -1, in_index = -1;
+    int out_index = -1, err_index = -1, in_index = -1, pid_index = -1, stop_index = -1;
     if (out_pipe[0] >= 0) {
       out_index = n;
       fds[n++] = {out_pipe[0], POLLIN, 0};
@@ -263,15 +346,30 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
       in_index = n;
       fds[n++] = {in_pipe[1], POLLOUT, 0};
     }
+    if (pidfd >= 0 && !leader_gone) {
+      pid_index = n;
+      fds[n++] = {pidfd, POLLIN, 0};
+    }
+    if (stop_fd >= 0 && !ending && !leader_gone) {
+      stop_index = n;
+      fds[n++] = {stop_fd, POLLIN, 0};
+    }
+    // Wake up at the next deadline that matters.
+    std::optional<Clock::time_point> wake;
+    if (leader_gone) {
+      wake = give_up_at;
+    } else if (ending && !killed) {
+      wake = kill_at;
+    } else if (!ending && options.timeout_seconds > 0) {
+      wake = deadline;
+    }
     int wait_ms = -1;
-    if (options.timeout_seconds > 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) {
-        result.timed_out = true;
-        break;
-      }
-      wait_ms = static_cast<int>(left.count()) + 1;
+    if (wake) {
+      const long long left = std::chrono::ceil<std::chrono::milliseconds>(*wake - now).count();
+      wait_ms = static_cast<int>(std::clamp<long long>(left, 0, 60000));
+    }
+    if (pidfd < 0 && !leader_gone && (wait_ms < 0 || wait_ms > 20)) {
+      wait_ms = 20;
     }
     const int ready = poll(fds, static_cast<nfds_t>(n), wait_ms);
     if (ready < 0) {
@@ -281,7 +379,20 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
       break;
     }
     if (ready == 0) {
-      continue;  // the deadline check above ends the loop
+      continue;  // a deadline: handled above
+    }
+    if (stop_index >= 0 && fds[stop_index].revents != 0) {
+      if ((fds[stop_index].revents & POLLIN) != 0) {
+        result.stopped = true;
+        end_group();
+      } else {
+        stop_fd = -1;  // write end closed, or not a descriptor: nothing will ever come
+      }
+    }
+    if (pid_index >= 0 && fds[pid_index].revents != 0) {
+      leader_gone = true;
+      kill_group();  // whatever it left behind in its group
+      give_up_at = after(Clock::now(), options.kill_grace_seconds);
     }
     auto drain = [&](int index, int& fd, std::string& sink) {
       if (index < 0 || (fds[index].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
@@ -289,14 +400,19 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
       }
       const ssize_t got = read(fd, buffer, sizeof buffer);
       if (got > 0) {
-        sink.append(buffer, static_cast<std::size_t>(got));
+        auto keep = static_cast<std::size_t>(got);
+        if (options.max_output_bytes != 0 && sink.size() + keep > options.max_output_bytes) {
+          keep = options.max_output_bytes - std::min(sink.size(), options.max_output_bytes);
+          result.output_cut = true;
+        }
+        sink.append(buffer, keep);
       } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
         close_fd(fd);
       }
     };
     drain(out_index, out_pipe[0], result.out);
     drain(err_index, err_pipe[0], result.err);
-    if (in_index >= 0 && fds[in_index].revents != 0) {
+    if (in_index >= 0 && in_pipe[1] >= 0 && fds[in_index].revents != 0) {
       const ssize_t put = write(in_pipe[1], options.stdin_data.data() + in_written,
                                 options.stdin_data.size() - in_written);
       if (put > 0) {
@@ -307,20 +423,32 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
       }
     }
   }
-  if (result.timed_out) {
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
+  if (!leader_gone) {
+    kill_group();  // poll failed: never leave the program behind
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   result.wall_seconds = std::chrono::duration<double>(Clock::now() - start).count();
   close_all();
   if (WIFEXITED(status)) {
-    result.exited = !result.timed_out;
+    result.exited = !result.timed_out && !result.stopped;
     result.exit_status = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     result.term_signal = WTERMSIG(status);
+  }
+  Counters& c = result.counters;
+  c.user_seconds = seconds(usage.ru_utime);
+  c.system_seconds = seconds(usage.ru_stime);
+  c.minor_faults = usage.ru_minflt;
+  c.major_faults = usage.ru_majflt;
+  c.voluntary_switches = usage.ru_nvcsw;
+  c.involuntary_switches = usage.ru_nivcsw;
+  c.max_rss_kib = usage.ru_maxrss;
+  c.max_rss_own = usage.ru_maxrss > self.ru_maxrss;
+  if (events) {
+    events->collect(c);
   }
   return result;
 }

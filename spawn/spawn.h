@@ -1,5 +1,17 @@
 // Runs a program with arguments and environment, drains its standard output and standard
-// error, and reports how it ended: exit status, death by signal, or killed at a timeout.
+// error, and reports how it ended (exit status, death by signal, killed at a timeout or on
+// request) and what it cost (spawn/counters.h).
+//
+// Process handling:
+// - The program runs in a process group of its own. Whenever it is ended early (timeout,
+//   stop) the whole group gets SIGTERM, then SIGKILL after RunOptions::kill_grace_seconds, so
+//   that whatever it started dies with it. When it ends by itself, anything it left running
+//   in its group is killed too: a run is over when its program is.
+// - It never outlives us: it gets SIGKILL when the thread that started it ends
+//   (PR_SET_PDEATHSIG). run_program blocks that thread until the program has ended, so this
+//   happens only when our whole process dies, by SIGKILL included.
+// - Its signal dispositions are the defaults, except those our process ignores (SIGPIPE
+//   excepted, always the default), and no signal is blocked.
 #pragma once
 
 #include <sys/resource.h>
@@ -7,7 +19,10 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "spawn/counters.h"
 
 namespace ks {
 
@@ -23,15 +38,38 @@ struct RunOptions {
   // Variables to set (or, with an empty optional, to remove) on top of the parent's
   // environment.
   std::map<std::string, std::optional<std::string>> env;
-  bool clean_omp_env = true;  // drop OMP_* variables inherited from the parent
+  bool clean_omp_env = true;  // drop OpenMP variables inherited from the parent (see below)
   // Resource limits for the child only (set between fork and exec; the parent's stay as they
   // are).
   std::optional<rlim_t> address_space_limit;  // RLIMIT_AS, soft and hard, in bytes
   std::optional<rlim_t> stack_limit;          // RLIMIT_STACK soft limit, in bytes
   std::optional<rlim_t> stack_hard_limit;     // RLIMIT_STACK hard limit, in bytes
   double timeout_seconds = 0;                 // 0: no timeout
+  // How long a program ended early has between SIGTERM and SIGKILL.
+  double kill_grace_seconds = 0.5;
   StdoutMode stdout_mode = StdoutMode::kCapture;
+  // The most bytes kept of each captured stream: beyond it the output is still read (so the
+  // program is not blocked) but dropped, and RunResult::output_cut says so. 0: no bound.
+  std::size_t max_output_bytes = 0;
   std::string stdin_data;  // written to the child's standard input, then closed
+
+  // Stopping a run early from elsewhere, typically from a signal handler: the read end of a
+  // pipe (a "self-pipe") that the handler writes one byte to. While the program runs, the
+  // descriptor is polled with its outputs; once it is readable the program's group is ended
+  // as at a timeout and the result says `stopped`. run_program never reads from it, so it stays
+  // readable: every later call with the same descriptor returns at once, without starting its
+  // program (started false, stopped true), until the caller drains the pipe. -1: none.
+  //
+  //   int stop_pipe[2];  pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK);
+  //   void on_sigint(int) { (void)!write(stop_pipe[1], "", 1); }   // async-signal-safe
+  //   options.stop_fd = stop_pipe[0];
+  int stop_fd = -1;
+
+  // Count performance events too (RunResult::counters.events); resource usage from wait4 is
+  // always collected. Off unless asked: opening and reading them costs about 0.04 ms a run on
+  // a small VM, and inside the program every page fault and context switch does a little more.
+  bool count_events = false;
+  EventSource* event_source = nullptr;  // nullptr: the kernel's (tests put a fake here)
 };
 
 struct RunResult {
@@ -42,17 +80,24 @@ struct RunResult {
   bool exited = false;      // ended through exit or return from main
   int exit_status = -1;     // 0..255 when exited
   int term_signal = 0;      // the signal that ended it, when it did not exit
-  bool timed_out = false;   // killed by us at the timeout
+  bool timed_out = false;   // ended by us at the timeout
+  bool stopped = false;     // ended (or not started) because RunOptions::stop_fd was readable
+  bool output_cut = false;  // a stream went beyond RunOptions::max_output_bytes: it was cut
   double wall_seconds = 0;  // from just before the start to the end of the wait
+  Counters counters;        // what the run cost, when it was started
 
-  bool ok() const { return started && exited && exit_status == 0 && !timed_out; }
+  bool ok() const { return started && exited && exit_status == 0 && !timed_out && !stopped; }
   // "exit 0", "exit 254", "killed by signal 11 (Segmentation fault)", "timed out after 2 s",
-  // "not started: ...".
+  // "stopped after 1.2 s", "not started: ...". When the program was ended early, exited is
+  // false whatever it did on SIGTERM, and term_signal tells which signal ended it.
   std::string describe() const;
 };
 
-// Starts `path` (with posix_spawn, or fork and exec when limits are requested) and waits for
-// it.
+// True for a variable that an OpenMP runtime reads: the standard OMP_*, and the variables of
+// GCC's runtime (GOMP_*) and of LLVM's (KMP_*, LIBOMP_*).
+bool is_openmp_variable(std::string_view name);
+
+// Starts `path` (vfork and exec) and waits for it.
 RunResult run_program(const std::string& path, const RunOptions& options = {});
 
 }  // namespace ks

@@ -1,11 +1,73 @@
 // The spawn helper, on system programs whose behaviour is known: exit statuses, signals,
-// timeouts, environment, both pipes, limits and the special standard outputs.
+// timeouts, environment, both pipes, limits and the special standard outputs; and on the test
+// worker (tests/fakes/worker.cpp): process groups ended whole, early stops, and no program
+// outliving the process that started it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <thread>
 
 #include "spawn/spawn.h"
 #include "tests/support/program_test.h"
 
 namespace {
+
+const std::string kWorker = KS_TEST_WORKER;
+
+std::string scratch_file(const std::string& name) {
+  const std::string path =
+      ::testing::TempDir() + "ks-spawn-" + name + "-" + std::to_string(getpid());
+  std::remove(path.c_str());
+  return path;
+}
+
+// Waits until something outside the test has happened, at most `limit` seconds so that a
+// broken case fails instead of hanging; true if it happened.
+template <typename Predicate>
+bool eventually(Predicate happened, double limit = 30) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(limit);
+  while (!happened()) {
+    if (std::chrono::steady_clock::now() > until) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// The contents of a file the worker writes whole, once it exists.
+std::string wait_for_file(const std::string& path) {
+  std::string text;
+  eventually([&] {
+    std::ifstream in(path);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+    return !text.empty();
+  });
+  return text;
+}
+
+// True when `pid` no longer runs in process group `pgid`: it is gone, a zombie, or its number
+// now belongs to a process elsewhere.
+bool gone(pid_t pid, pid_t pgid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), {});
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) {
+    return true;
+  }
+  std::istringstream fields(stat.substr(close + 1));
+  char state = 0;
+  long ppid = 0, group = 0;
+  fields >> state >> ppid >> group;
+  return state == 'Z' || state == 'X' || group != pgid;
+}
 
 ks::RunResult sh(const std::string& script, ks::RunOptions options = {}) {
   options.args = {"-c", script};
@@ -50,17 +112,41 @@ TEST(Spawn, SeparatesBothStreamsAndDrainsLargeOutput) {
   EXPECT_EQ(r.err, "err\ntail\n");
 }
 
+TEST(Spawn, KeepsAtMostTheBoundOfEachStreamAndStillDrainsTheRest) {
+  ks::RunOptions options;
+  options.max_output_bytes = 1000;
+  const ks::RunResult cut =
+      sh("head -c 300000 /dev/zero; echo short >&2; head -c 5000 /dev/zero >&2", options);
+  ASSERT_TRUE(cut.ok()) << cut.describe();  // never blocked on a full pipe
+  EXPECT_TRUE(cut.output_cut);
+  EXPECT_EQ(cut.out.size(), 1000u);
+  EXPECT_EQ(cut.err.size(), 1000u);
+  EXPECT_EQ(cut.err.substr(0, 6), "short\n");
+  const ks::RunResult exact = sh("head -c 1000 /dev/zero", options);
+  EXPECT_FALSE(exact.output_cut);
+  EXPECT_EQ(exact.out.size(), 1000u);
+}
+
 TEST(Spawn, SetsAndCleansTheEnvironment) {
-  setenv("OMP_SCHEDULE", "dynamic", 1);
-  setenv("KS_SPAWN_TEST_KEEP", "kept", 1);
+  // Every runtime's own variables go with the standard ones; a look-alike name stays.
+  const char* inherited[] = {"OMP_SCHEDULE",       "GOMP_SPINCOUNT",
+                             "KMP_BLOCKTIME",      "LIBOMP_NUM_HIDDEN_HELPER_THREADS",
+                             "KS_SPAWN_TEST_KEEP", "XOMP_SPAWN_TEST"};
+  for (const char* name : inherited) {
+    setenv(name, "7", 1);
+  }
   ks::RunOptions options;
   options.env["OMP_NUM_THREADS"] = "3";
   options.env["KS_SPAWN_TEST_KEEP"] = std::nullopt;
-  const ks::RunResult r = sh(
-      "echo \"[$OMP_NUM_THREADS][${OMP_SCHEDULE-unset}][${KS_SPAWN_TEST_KEEP-unset}]\"", options);
-  unsetenv("OMP_SCHEDULE");
-  unsetenv("KS_SPAWN_TEST_KEEP");
-  EXPECT_EQ(r.out, "[3][unset][unset]\n");
+  const ks::RunResult r =
+      sh("echo \"[$OMP_NUM_THREADS][${OMP_SCHEDULE-unset}][${GOMP_SPINCOUNT-unset}]"
+         "[${KMP_BLOCKTIME-unset}][${LIBOMP_NUM_HIDDEN_HELPER_THREADS-unset}]"
+         "[${KS_SPAWN_TEST_KEEP-unset}][${XOMP_SPAWN_TEST-unset}]\"",
+         options);
+  for (const char* name : inherited) {
+    unsetenv(name);
+  }
+  EXPECT_EQ(r.out, "[3][unset][unset][unset][unset][unset][7]\n");
 }
 
 TEST(Spawn, KillsAtTheTimeoutAndSaysSo) {
@@ -72,6 +158,18 @@ TEST(Spawn, KillsAtTheTimeoutAndSaysSo) {
   EXPECT_FALSE(r.ok());
   EXPECT_LT(r.wall_seconds, 10.0);
   EXPECT_NE(r.describe().find("timed out"), std::string::npos);
+}
+
+TEST(Spawn, TakesAnyTimeoutAsNoneOrALongOne) {
+  for (const double timeout : {-1.0, 1e300, std::numeric_limits<double>::infinity(),
+                               std::numeric_limits<double>::quiet_NaN()}) {
+    ks::RunOptions options;
+    options.timeout_seconds = timeout;
+    options.args = {"-c", "exit 4"};
+    const ks::RunResult r = ks::run_program("/bin/sh", options);
+    EXPECT_EQ(r.exit_status, 4) << timeout << ": " << r.describe();
+    EXPECT_FALSE(r.timed_out) << timeout;
+  }
 }
 
 TEST(Spawn, InstallsLimitsForTheChildOnly) {
@@ -120,6 +218,124 @@ TEST(Spawn, OffersAFullDeviceAndAClosedPipeAsStandardOutput) {
   const ks::RunResult r2 = ks::run_program("/usr/bin/yes", closed);
   EXPECT_FALSE(r2.exited) << r2.describe();
   EXPECT_EQ(r2.term_signal, SIGPIPE);
+}
+
+// The stop pipe of the process-handling tests, written by a real signal handler.
+int g_stop_pipe[2] = {-1, -1};
+extern "C" void write_stop(int) {
+  (void)!write(g_stop_pipe[1], "", 1);
+}
+
+TEST(Spawn, EndsTheWholeProcessGroup) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> worker_args;  // after "group PIDFILE"
+    bool stop;                             // stop through the pipe (else: timeout or own exit)
+    double timeout;
+    bool timed_out;
+    bool stopped;
+    int signal;  // 0: exited with status 0
+  };
+  const Case cases[] = {
+      {"timeout", {}, false, 3, true, false, SIGTERM},
+      {"stop", {}, true, 120, false, true, SIGTERM},
+      {"stop, SIGTERM ignored", {"ignore-term"}, true, 120, false, true, SIGKILL},
+      {"leader exits, grandchild keeps the output open", {"exit"}, false, 120, false, false, 0},
+  };
+  ASSERT_EQ(pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK), 0);
+  struct sigaction handler {
+  }, previous{};
+  handler.sa_handler = write_stop;
+  sigaction(SIGUSR1, &handler, &previous);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string pidfile = scratch_file("group");
+    ks::RunOptions options;
+    options.args = {"group", pidfile};
+    options.args.insert(options.args.end(), c.worker_args.begin(), c.worker_args.end());
+    options.timeout_seconds = c.timeout;
+    options.kill_grace_seconds = 0.3;
+    options.stop_fd = g_stop_pipe[0];
+    std::thread stopper;
+    if (c.stop) {
+      stopper = std::thread([&] {
+        wait_for_file(pidfile);
+        kill(getpid(), SIGUSR1);
+      });
+    }
+    const ks::RunResult r = ks::run_program(kWorker, options);
+    if (stopper.joinable()) {
+      stopper.join();
+    }
+    char drained[16];
+    while (read(g_stop_pipe[0], drained, sizeof drained) > 0) {
+    }
+    EXPECT_EQ(r.timed_out, c.timed_out) << r.describe();
+    EXPECT_EQ(r.stopped, c.stopped) << r.describe();
+    EXPECT_EQ(r.term_signal, c.signal) << r.describe();
+    EXPECT_EQ(r.exited, c.signal == 0) << r.describe();
+    EXPECT_EQ(r.ok(), c.signal == 0) << r.describe();
+
+    pid_t leader = 0, grandchild = 0;
+    std::istringstream(wait_for_file(pidfile)) >> leader >> grandchild;
+    ASSERT_GT(grandchild, 0) << "the worker wrote no pids";
+    EXPECT_TRUE(gone(leader, leader));  // reaped
+    EXPECT_TRUE(eventually([&] { return gone(grandchild, leader); }))
+        << "grandchild " << grandchild << " survived";
+    if (!gone(grandchild, leader)) {
+      kill(grandchild, SIGKILL);
+    }
+    std::remove(pidfile.c_str());
+  }
+  sigaction(SIGUSR1, &previous, nullptr);
+  close(g_stop_pipe[0]);
+  close(g_stop_pipe[1]);
+}
+
+TEST(Spawn, StartsNothingOnceStoppedUntilThePipeIsDrained) {
+  int stop[2];
+  ASSERT_EQ(pipe2(stop, O_CLOEXEC | O_NONBLOCK), 0);
+  ks::RunOptions options;
+  options.args = {"-c", "exit 0"};
+  options.stop_fd = stop[0];
+  ASSERT_EQ(write(stop[1], "", 1), 1);
+  const ks::RunResult refused = ks::run_program("/bin/sh", options);
+  EXPECT_FALSE(refused.started);
+  EXPECT_TRUE(refused.stopped);
+  EXPECT_NE(refused.describe().find("stopped"), std::string::npos) << refused.describe();
+
+  char byte;
+  ASSERT_EQ(read(stop[0], &byte, 1), 1);
+  EXPECT_TRUE(ks::run_program("/bin/sh", options).ok());
+  // A stop pipe whose write end is closed never stops anything (and is not polled in a loop).
+  close(stop[1]);
+  const ks::RunResult r = ks::run_program("/bin/sh", options);
+  EXPECT_TRUE(r.ok()) << r.describe();
+  close(stop[0]);
+}
+
+TEST(Spawn, TheProgramDiesWithTheProcessThatStartedIt) {
+  const std::string pidfile = scratch_file("hold");
+  const pid_t helper = fork();
+  ASSERT_GE(helper, 0);
+  if (helper == 0) {
+    ks::RunOptions options;
+    options.args = {"hold", pidfile};
+    options.timeout_seconds = 300;
+    ks::run_program(kWorker, options);
+    _exit(0);
+  }
+  pid_t held = 0;
+  std::istringstream(wait_for_file(pidfile)) >> held;
+  ASSERT_GT(held, 0) << "the worker wrote no pid";
+  EXPECT_FALSE(gone(held, held));
+  kill(helper, SIGKILL);
+  waitpid(helper, nullptr, 0);
+  EXPECT_TRUE(eventually([&] { return gone(held, held); })) << held << " outlived its parent";
+  if (!gone(held, held)) {
+    kill(held, SIGKILL);
+  }
+  std::remove(pidfile.c_str());
 }
 
 TEST(Spawn, SaysWhenAProgramCannotBeStarted) {

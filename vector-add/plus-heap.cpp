@@ -13,7 +13,6 @@
 #include <cstdlib>
 
 #include "common/barrier.h"
-#include "common/count_arg.h"
 #include "common/heap_guard.h"
 #include "common/output_check.h"
 #include "common/wall_clock.h"
@@ -21,11 +20,7 @@
 
 int main(int argc, char* argv[]) {
   ks::check_output_at_exit();
-  if (argc < 2) {
-    puts("Faltan numero componentes del vector");
-    exit(-1);
-  }
-  const std::uint32_t N = ks::count_arg(argv[1]).u;
+  const std::uint32_t N = vadd::size_from_command_line(argc, argv);
   printf("Tamanio Vectores:%u (%lu B)\n", N, static_cast<unsigned long>(sizeof(std::uint32_t)));
 
   const std::uint64_t bytes = static_cast<std::uint64_t>(N) * sizeof(double);

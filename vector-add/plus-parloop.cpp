@@ -12,25 +12,17 @@
 #include <cstdlib>
 
 #include "common/barrier.h"
-#include "common/count_arg.h"
 #include "common/output_check.h"
 #include "vector-add/vector_add.h"
 
-using vadd::MAX;
+using vadd::kMax;
 
-double v1[MAX], v2[MAX], v3[MAX];
+double v1[kMax], v2[kMax], v3[kMax];
 
 int main(int argc, char* argv[]) {
   ks::check_output_at_exit();
-  if (argc < 2) {
-    puts("Faltan nº componentes del vector");
-    exit(-1);
-  }
-  std::uint32_t N = ks::count_arg(argv[1]).u;
-  if (N > MAX) {
-    N = MAX;
-  }
-  const auto n = static_cast<std::int32_t>(N);  // N <= MAX: the signed bound is the same
+  const std::uint32_t N = vadd::capped_size_from_command_line(argc, argv);
+  const auto n = static_cast<std::int32_t>(N);  // N <= kMax: the signed bound is the same
 
 #pragma omp parallel for schedule(static)
   for (std::int32_t i = 0; i < n; i++) {

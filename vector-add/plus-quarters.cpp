@@ -13,13 +13,12 @@
 #include <cstdlib>
 
 #include "common/barrier.h"
-#include "common/count_arg.h"
 #include "common/output_check.h"
 #include "vector-add/vector_add.h"
 
-using vadd::MAX;
+using vadd::kMax;
 
-double v1[MAX], v2[MAX], v3[MAX];
+double v1[kMax], v2[kMax], v3[kMax];
 
 // One section of the fill: the data rule over [lo, hi).
 static void fill_range(std::uint32_t N, std::uint32_t lo, std::uint32_t hi) {
@@ -40,17 +39,10 @@ static void add_range(std::uint32_t lo, std::uint32_t hi) {
 
 int main(int argc, char* argv[]) {
   ks::check_output_at_exit();
-  if (argc < 2) {
-    puts("Faltan nº componentes del vector");
-    exit(-1);
-  }
-  std::uint32_t N = ks::count_arg(argv[1]).u;
-  if (N > MAX) {
-    N = MAX;
-  }
+  const std::uint32_t N = vadd::capped_size_from_command_line(argc, argv);
   const std::uint32_t q1 = N >> 2;
   const std::uint32_t q2 = N >> 1;
-  const std::uint32_t q3 = (3 * N) >> 2;  // 3 * MAX fits in 32 bits
+  const std::uint32_t q3 = (3 * N) >> 2;  // 3 * kMax fits in 32 bits
 
 #pragma omp parallel sections
   {

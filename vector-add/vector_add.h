@@ -1,4 +1,9 @@
-// What the vector-addition programs share: the capacity of the static vectors and the report.
+// What the vector-addition programs share: the command line, the capacity of the static
+// vectors and the report.
+//
+// Command line: one argument, the size N, read as the count argument (unsigned). A missing
+// argument prints the program's usage message on standard output and ends with status 255.
+// The static-vector programs cap N at their capacity; plus-heap takes any size.
 //
 // Data rule (each program fills inline, so the fill stays visible): a = N * 0.1 with N
 // converted as unsigned, b = i * 0.1 with the index converted as signed, v1[i] = a + b and
@@ -8,10 +13,32 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+
+#include "common/count_arg.h"
 
 namespace vadd {
 
-inline constexpr std::uint32_t MAX = 33554432;  // 2^25 doubles per static vector
+inline constexpr std::uint32_t kMax = 33554432;  // 2^25 doubles per static vector
+
+// N for the static-vector programs: capped at kMax, compared as unsigned (-1 gives the cap).
+inline std::uint32_t capped_size_from_command_line(int argc, char* argv[]) {
+  if (argc < 2) {
+    puts("Faltan nº componentes del vector");
+    exit(-1);
+  }
+  const std::uint32_t N = ks::count_arg(argv[1]).u;
+  return N > kMax ? kMax : N;
+}
+
+// N for plus-heap, whose usage message is plain ASCII: any unsigned 32-bit size.
+inline std::uint32_t size_from_command_line(int argc, char* argv[]) {
+  if (argc < 2) {
+    puts("Faltan numero componentes del vector");
+    exit(-1);
+  }
+  return ks::count_arg(argv[1]).u;
+}
 
 // The two wordings of the report: the static-vector programs ("Tiempo(seg.):", "Tamaño") and
 // the heap program ("Tiempo:", "Tamanio", ASCII only).

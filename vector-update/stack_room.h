@@ -8,10 +8,13 @@
 // lets the kernel lay out the main stack with enough room below it. An environment marker
 // holding the process id (which exec keeps) tells the re-executed image that it has already
 // had its one try, so the re-execution cannot loop; the marker is removed at once. Where even
-// the hard limit, or the machine's memory, cannot hold the vectors, the program refuses with
-// one line on standard error and status 254 (the suite's allocation-failure status).
+// the hard limit, the machine's memory or the address-space limit (RLIMIT_AS, less what the
+// process already maps) cannot hold the vectors, the program refuses with one line on
+// standard error and status 254 (the suite's allocation-failure status): a stack that cannot
+// grow would otherwise end it with SIGSEGV part-way through the fill.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/auxv.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -36,6 +39,24 @@ inline constexpr std::uint64_t kMiB = 1024 * 1024;
                program_invocation_short_name, static_cast<unsigned long long>(need), what,
                static_cast<unsigned long long>(limit));
   std::exit(-2);
+}
+
+// Bytes of address space this process maps now, the total RLIMIT_AS counts (the first field
+// of /proc/self/statm, in pages); 0 if it cannot be read.
+inline std::uint64_t address_space_in_use() {
+  const int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return 0;
+  }
+  char text[128];
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) {
+    return 0;
+  }
+  text[got] = '\0';
+  const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+  return std::strtoull(text, nullptr, 10) * page;
 }
 
 // Bytes of main stack in use at the caller: from the top of the stack (the kernel places the
@@ -66,6 +87,24 @@ inline void make_stack_room(std::uint64_t bytes, char* argv[]) {
         program_invocation_short_name, static_cast<unsigned long long>(bytes),
         static_cast<unsigned long long>(memory));
     std::exit(-2);
+  }
+
+  // The stack grows into the address space like any other mapping: the vectors and the calls
+  // below them must fit what the limit leaves. (Its soft value is the one in force; a user
+  // who set it is not overruled.)
+  rlimit space{};
+  if (getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY) {
+    const std::uint64_t in_use = address_space_in_use();
+    const std::uint64_t left = space.rlim_cur > in_use ? space.rlim_cur - in_use : 0;
+    if (bytes + kCallMargin > left) {
+      std::fprintf(stderr,
+                   "%s: no caben x e y en la memoria: se necesitan %llu B y el límite del "
+                   "espacio de direcciones deja %llu B\n",
+                   program_invocation_short_name,
+                   static_cast<unsigned long long>(bytes + kCallMargin),
+                   static_cast<unsigned long long>(left));
+      std::exit(-2);
+    }
   }
 
   const std::uint64_t need = bytes + stack_in_use() + kCallMargin;

@@ -11,7 +11,8 @@
 //
 // N below 1 (0, a negative number, text without digits) is refused with status 255. A size
 // whose vectors do not fit the stack limit raises the soft limit and re-executes the program
-// once (stack_room.h); where the hard limit or the machine cannot hold them, status 254.
+// once (stack_room.h); where the hard limit, the machine or the address-space limit cannot
+// hold them, status 254.
 #include <alloca.h>
 
 #include <cstdint>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "matrix-product/static_harness.h"
+#include "matrix-product/matrix_product.h"
 #include "tests/support/program_test.h"
 
 namespace {
@@ -177,7 +177,8 @@ TEST(StaticMatrices, EveryRemainderOfTheUnrolledLoopGivesTheSameMatrix) {
 }
 
 TEST(StaticMatrices, OrderIsCappedAsUnsignedAtTheCapacity) {
-  // Orders near the cap take far too long to run here, so the cap is checked on the harness.
+  // Orders near the cap take far too long to run here, so the cap is checked on the family's
+  // command line.
   struct Case {
     const char* arg;
     std::uint32_t N;
@@ -197,7 +198,10 @@ TEST(StaticMatrices, OrderIsCappedAsUnsignedAtTheCapacity) {
       {"x", 0},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(mprod::capped_order(c.arg), c.N) << c.arg;
+    std::string name = "mprod-static";
+    std::string arg = c.arg;
+    char* argv[] = {name.data(), arg.data(), nullptr};
+    EXPECT_EQ(mprod::capped_order_from_command_line(2, argv), c.N) << c.arg;
   }
 }
 
@@ -225,31 +229,44 @@ TEST(MprodTeam, ValuesDoNotDependOnTeamOrSchedule) {
 }
 
 TEST(MprodTeam, BadRuntimeSettingsStillGiveTheRightValues) {
-  // Each must finish (the spawn helper's timeout turns a hang into a failure) with status 0
-  // and the right matrix. The runtime may warn on standard error about values it ignores.
+  // Each must finish (the spawn helper's timeout turns a hang into a failure) with status 0,
+  // the team it should have had and the right matrix, whatever the runtime. A malformed team
+  // size gives the default team and one warning line; a run-time chunk below 1 is dropped with
+  // one warning line. Other values the runtime reads itself, and may warn about in its words.
   const ks::RunResult baseline = run("mprod-team", {"0"});
   ASSERT_TRUE(ExitedWith(baseline, 0));
+  ASSERT_EQ(baseline.err, "");
   const std::string default_team = ks::test::lines(baseline.out).at(0) + "\n";
 
+  enum class Err { kEmpty, kOneWarning, kRuntimes };
   struct Case {
     std::string variable;  // set on top of OMP_NUM_THREADS=team
     std::string value;
     int team;
     std::string first_line;  // the Nthreads line expected
+    Err err;
   };
   const Case cases[] = {
-      {"OMP_SCHEDULE", "garbage", 3, nthreads_line(3)},
-      {"OMP_SCHEDULE", "dynamic,0", 3, nthreads_line(3)},
-      {"OMP_SCHEDULE", "dynamic,-1", 3, nthreads_line(3)},
-      {"OMP_SCHEDULE", "dynamic,-2147483648", 2, nthreads_line(2)},
-      {"OMP_SCHEDULE", "monotonic:dynamic,-3", 2, nthreads_line(2)},
-      {"OMP_SCHEDULE", "guided,-5", 3, nthreads_line(3)},
-      {"OMP_SCHEDULE", "static,-1", 3, nthreads_line(3)},
-      {"OMP_SCHEDULE", "static,2147483647", 3, nthreads_line(3)},
-      {"OMP_NUM_THREADS", "0", 0, default_team},
-      {"OMP_NUM_THREADS", "abc", 0, default_team},
-      {"OMP_NUM_THREADS", "-3", 0, default_team},
-      {"OMP_NUM_THREADS", "64", 0, nthreads_line(64)},
+      {"OMP_SCHEDULE", "garbage", 3, nthreads_line(3), Err::kRuntimes},
+      {"OMP_SCHEDULE", "dynamic,0", 3, nthreads_line(3), Err::kOneWarning},
+      {"OMP_SCHEDULE", "dynamic,-1", 3, nthreads_line(3), Err::kOneWarning},
+      {"OMP_SCHEDULE", "dynamic,-2147483648", 2, nthreads_line(2), Err::kOneWarning},
+      {"OMP_SCHEDULE", "monotonic:dynamic,-3", 2, nthreads_line(2), Err::kOneWarning},
+      {"OMP_SCHEDULE", "guided,-5", 3, nthreads_line(3), Err::kOneWarning},
+      {"OMP_SCHEDULE", "static,-1", 3, nthreads_line(3), Err::kOneWarning},
+      {"OMP_SCHEDULE", "static,2147483647", 3, nthreads_line(3), Err::kRuntimes},
+      {"OMP_SCHEDULE", "dynamic,2147483647", 2, nthreads_line(2), Err::kRuntimes},
+      // The largest chunk the driver offers: read silently by every runtime.
+      {"OMP_SCHEDULE", "dynamic,2147483646", 2, nthreads_line(2), Err::kEmpty},
+      {"OMP_SCHEDULE", "guided,7", 2, nthreads_line(2), Err::kEmpty},
+      {"OMP_NUM_THREADS", "0", 0, default_team, Err::kOneWarning},
+      {"OMP_NUM_THREADS", "abc", 0, default_team, Err::kOneWarning},
+      {"OMP_NUM_THREADS", "-3", 0, default_team, Err::kOneWarning},
+      {"OMP_NUM_THREADS", "", 0, default_team, Err::kOneWarning},
+      {"OMP_NUM_THREADS", "2,x", 0, default_team, Err::kOneWarning},
+      {"OMP_NUM_THREADS", "2147483648", 0, default_team, Err::kOneWarning},
+      {"OMP_NUM_THREADS", "64", 0, nthreads_line(64), Err::kEmpty},
+      {"OMP_NUM_THREADS", "3,2", 0, nthreads_line(3), Err::kEmpty},
   };
   for (const auto& c : cases) {
     for (std::uint32_t N : {9u, 50u}) {
@@ -260,6 +277,11 @@ TEST(MprodTeam, BadRuntimeSettingsStillGiveTheRightValues) {
       const ks::RunResult r = run("mprod-team", {std::to_string(N)}, c.team, options);
       EXPECT_TRUE(ExitedWith(r, 0));
       EXPECT_TRUE(MatchesPrintf(r.out, c.first_line + expected_report("mprod-team", N)));
+      if (c.err == Err::kEmpty) {
+        EXPECT_EQ(r.err, "");
+      } else if (c.err == Err::kOneWarning) {
+        EXPECT_TRUE(ks::test::WarnedOnceAbout(r, c.variable));
+      }
     }
   }
 }
@@ -311,16 +333,39 @@ TEST(HeapMatrices, StorageThatCannotBeHadEndsWithItsMessageAndStatus254) {
   }
 }
 
-TEST(MatrixProduct, AReportThatCannotBeWrittenIsAFailure) {
+TEST(MatrixProduct, AReportThatCannotBeWrittenFailsWithTheRunsOwnStatus) {
+  // Status 1 where the run would otherwise succeed; a usage error and an allocation failure
+  // keep their statuses. Each also says on standard error that its output was lost.
+  struct Case {
+    std::string program;
+    std::vector<std::string> args;
+    int status;
+    std::optional<rlim_t> address_space = std::nullopt;
+  };
+  std::vector<Case> cases;
+  for (const auto& program : kAllPrograms) {
+    cases.push_back({program, {"20"}, 1});
+    cases.push_back({program, {}, 255});
+  }
+  for (const auto& program : kHeapPrograms) {
+    cases.push_back({program, {"-1"}, 254});                      // the tables
+    cases.push_back({program, {"100000"}, 254});                  // the rows, planned
+    cases.push_back({program, {"10000"}, 254, rlim_t{1} << 30});  // a row, for real
+  }
   for (const auto mode : {ks::StdoutMode::kDevFull, ks::StdoutMode::kClosedPipe}) {
-    for (const auto& program : kAllPrograms) {
-      SCOPED_TRACE(program);
+    const std::string cause =
+        mode == ks::StdoutMode::kDevFull ? "No space left on device" : "Broken pipe";
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.program + " " + (c.args.empty() ? "(no argument)" : c.args[0]) + ": " + cause);
+      if (c.address_space && ks::test::kUnderAddressSanitizer) {
+        continue;  // ASan's shadow memory cannot live under an address-space limit
+      }
       ks::RunOptions options;
       options.stdout_mode = mode;
-      const ks::RunResult r = run(program, {"20"}, threads_for(program), options);
-      EXPECT_TRUE(ExitedWith(r, 1));
-      EXPECT_EQ(ks::test::lines(r.err).size(), 1u) << r.err;
-      EXPECT_NE(r.err.find(program + ": "), std::string::npos) << r.err;
+      options.address_space_limit = c.address_space;
+      const ks::RunResult r = run(c.program, c.args, threads_for(c.program), options);
+      EXPECT_TRUE(ExitedWith(r, c.status));
+      EXPECT_EQ(r.err, c.program + ": no se pudo escribir la salida estándar: " + cause + "\n");
     }
   }
 }

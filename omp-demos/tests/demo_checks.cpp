@@ -19,134 +19,53 @@ ks::RunResult run_demo(const std::string& name, const std::vector<std::string>& 
 
 namespace {
 
-constexpr std::size_t kNoMatch = std::string::npos;
-
-// Matches `format` at out[pos]; on success appends its integers to `values` and returns the
-// position just after the item.
-std::size_t match_at(const std::string& out, std::size_t pos, const std::string& format,
-                     std::vector<std::int64_t>& values) {
-  std::size_t o = pos;
-  std::size_t f = 0;
-  while (f < format.size()) {
-    if (format.compare(f, 2, "%d") == 0) {
-      const std::size_t start = o;
-      if (o < out.size() && out[o] == '-') {
-        ++o;
-      }
-      const std::size_t digits = o;
-      while (o < out.size() && out[o] >= '0' && out[o] <= '9') {
-        ++o;
-      }
-      if (o == digits || o - digits > 15) {
-        return kNoMatch;
-      }
-      values.push_back(std::stoll(out.substr(start, o - start)));
-      f += 2;
-      continue;
-    }
-    if (o >= out.size() || out[o] != format[f]) {
-      return kNoMatch;
-    }
-    ++o;
-    ++f;
-  }
-  return o;
+long long sum_of(const std::vector<long long>& v) {
+  return std::accumulate(v.begin(), v.end(), 0LL);
 }
 
-std::string shown(const std::string& s) {
-  std::string r;
-  for (char c : s.substr(0, 80)) {
-    r += c == '\n' ? std::string("\\n") : std::string(1, c);
-  }
-  return r;
-}
-
-std::int64_t sum_of(const std::vector<std::int64_t>& v) {
-  return std::accumulate(v.begin(), v.end(), std::int64_t{0});
+// Thread t's iterations under a static loop's fixed assignment (none beyond the team).
+std::vector<long long> owned(const ks::sched::Assignment& a, long long t) {
+  return t >= 0 && static_cast<std::size_t>(t) < a.size() ? a[static_cast<std::size_t>(t)]
+                                                          : std::vector<long long>{};
 }
 
 }  // namespace
 
-::testing::AssertionResult SplitItems(const std::string& out,
-                                      const std::vector<std::string>& formats,
-                                      std::vector<Item>& items) {
-  items.clear();
-  std::size_t pos = 0;
-  while (pos < out.size()) {
-    bool matched = false;
-    for (std::size_t k = 0; k < formats.size() && !matched; ++k) {
-      Item item{k, {}};
-      const std::size_t end = match_at(out, pos, formats[k], item.values);
-      if (end != kNoMatch) {
-        items.push_back(std::move(item));
-        pos = end;
-        matched = true;
-      }
-    }
-    if (!matched) {
-      return ::testing::AssertionFailure() << "no item matches at byte " << pos << ": \""
-                                           << shown(out.substr(pos)) << "\"\n--- whole output ---\n"
-                                           << out;
-    }
+::testing::AssertionResult ItemsOf(const std::string& out, const std::vector<std::string>& patterns,
+                                   std::vector<ks::Item>& items) {
+  ks::ScanResult scan = ks::scan_items(out, patterns);
+  items = std::move(scan.items);
+  if (!scan.ok) {
+    return ::testing::AssertionFailure() << scan.why << "\n--- whole output ---\n" << out;
   }
   return ::testing::AssertionSuccess();
 }
 
-std::vector<std::int64_t> block_of(std::int64_t n, int T, int t) {
-  std::vector<std::int64_t> result;
-  if (n <= 0) {
-    return result;
-  }
-  // Walk the threads in order, each taking the next n / T iterations, one more for the first
-  // n % T threads.
-  std::int64_t next = 0;
-  for (int u = 0; u <= t; ++u) {
-    const std::int64_t size = n / T + (u < n % T ? 1 : 0);
-    if (u == t) {
-      for (std::int64_t i = next; i < next + size; ++i) {
-        result.push_back(i);
-      }
-    }
-    next += size;
-  }
-  return result;
-}
-
-std::vector<std::int64_t> cyclic_chunks_of(std::int64_t n, std::int64_t chunk, int T, int t) {
-  std::vector<std::int64_t> result;
-  for (std::int64_t i = 0; i < n; ++i) {
-    if ((i / chunk) % T == t) {
-      result.push_back(i);
-    }
-  }
-  return result;
-}
-
 int team_size(const ks::RunOptions& options) {
   const ks::RunResult r = run_demo("greet-team", {}, 0, options);
-  std::vector<Item> items;
-  if (!r.ok() || !SplitItems(r.out, {"(%d:!Hello!)", "(%d:!world!)"}, items)) {
+  std::vector<ks::Item> items;
+  if (!r.ok() || !ItemsOf(r.out, {"(%d:!Hello!)", "(%d:!world!)"}, items)) {
     return -1;
   }
-  return static_cast<int>(
-      std::count_if(items.begin(), items.end(), [](const Item& it) { return it.format == 0; }));
+  return static_cast<int>(std::count_if(items.begin(), items.end(),
+                                        [](const ks::Item& it) { return it.pattern == 0; }));
 }
 
 void expect_greet_team(const ks::RunResult& r, int T) {
   EXPECT_TRUE(ks::test::ExitedWith(r, 0));
-  std::vector<Item> items;
-  ASSERT_TRUE(SplitItems(r.out, {"(%d:!Hello!)", "(%d:!world!)"}, items));
-  std::multiset<std::int64_t> hello;
-  std::multiset<std::int64_t> world;
-  for (const Item& it : items) {
-    if (it.format == 0) {
+  std::vector<ks::Item> items;
+  ASSERT_TRUE(ItemsOf(r.out, {"(%d:!Hello!)", "(%d:!world!)"}, items));
+  std::multiset<long long> hello;
+  std::multiset<long long> world;
+  for (const ks::Item& it : items) {
+    if (it.pattern == 0) {
       EXPECT_TRUE(world.empty()) << "a first-region greeting after a second-region one:\n" << r.out;
       hello.insert(it.values[0]);
     } else {
       world.insert(it.values[0]);
     }
   }
-  std::multiset<std::int64_t> team;
+  std::multiset<long long> team;
   for (int t = 0; t < T; ++t) {
     team.insert(t);
   }
@@ -154,19 +73,20 @@ void expect_greet_team(const ks::RunResult& r, int T) {
   EXPECT_EQ(world, team) << r.out;
 }
 
-void expect_iter_owner(const ks::RunResult& r, std::int64_t n, int T) {
+void expect_iter_owner(const ks::RunResult& r, long long n, int T) {
   EXPECT_TRUE(ks::test::ExitedWith(r, 0));
-  std::vector<Item> items;
-  ASSERT_TRUE(SplitItems(r.out, {"thread %d ejecuta la iteración %d del bucle\n"}, items));
-  std::map<std::int64_t, std::vector<std::int64_t>> by_thread;
-  for (const Item& it : items) {
+  std::vector<ks::Item> items;
+  ASSERT_TRUE(ItemsOf(r.out, {"thread %d ejecuta la iteración %d del bucle\n"}, items));
+  std::map<long long, std::vector<long long>> by_thread;
+  for (const ks::Item& it : items) {
     by_thread[it.values[0]].push_back(it.values[1]);
   }
+  const ks::sched::Assignment blocks = ks::sched::static_block(n, T);
   for (const auto& [t, iterations] : by_thread) {
     EXPECT_TRUE(t >= 0 && t < T) << "thread " << t << " in a team of " << T;
   }
   for (int t = 0; t < T; ++t) {
-    EXPECT_EQ(by_thread[t], block_of(n, T, t)) << "thread " << t << " of " << T << ", n = " << n;
+    EXPECT_EQ(by_thread[t], owned(blocks, t)) << "thread " << t << " of " << T << ", n = " << n;
   }
 }
 
@@ -183,20 +103,20 @@ void expect_sharing(const ks::RunResult& r, Sharing program, int T) {
                                   ? "Valor de suma fuera de parallel = %d\n"
                                   : "\nValor de suma fuera de parallel = %d\n";
   enum { kIteration, kThread, kOutside };
-  std::vector<Item> items;
+  std::vector<ks::Item> items;
   ASSERT_TRUE(
-      SplitItems(r.out, {"thread %d suma a[%d] / ", "\n* thread %d suma= %d", outside}, items));
+      ItemsOf(r.out, {"thread %d suma a[%d] / ", "\n* thread %d suma= %d", outside}, items));
   ASSERT_FALSE(items.empty());
-  ASSERT_EQ(items.back().format, kOutside) << "the outside line must come last:\n" << r.out;
-  const std::int64_t outside_value = items.back().values[0];
+  ASSERT_EQ(items.back().pattern, kOutside) << "the outside line must come last:\n" << r.out;
+  const long long outside_value = items.back().values[0];
 
-  std::map<std::int64_t, std::vector<std::int64_t>> blocks;
-  std::map<std::int64_t, std::int64_t> per_thread;
+  std::map<long long, std::vector<long long>> blocks;
+  std::map<long long, long long> per_thread;
   bool after_barrier = false;
   for (std::size_t k = 0; k + 1 < items.size(); ++k) {
-    const Item& it = items[k];
-    ASSERT_NE(it.format, kOutside) << "two outside lines:\n" << r.out;
-    if (it.format == kIteration) {
+    const ks::Item& it = items[k];
+    ASSERT_NE(it.pattern, kOutside) << "two outside lines:\n" << r.out;
+    if (it.pattern == kIteration) {
       EXPECT_FALSE(after_barrier) << "an iteration item after a per-thread item:\n" << r.out;
       blocks[it.values[0]].push_back(it.values[1]);
     } else {
@@ -209,14 +129,15 @@ void expect_sharing(const ks::RunResult& r, Sharing program, int T) {
   for (const auto& [t, block] : blocks) {
     EXPECT_TRUE(t >= 0 && t < T) << "thread " << t << " in a team of " << T;
   }
+  const ks::sched::Assignment model = ks::sched::static_block(7, T);
   for (int t = 0; t < T; ++t) {
     SCOPED_TRACE("thread " + std::to_string(t) + " of " + std::to_string(T));
     ASSERT_EQ(per_thread.count(t), 1u);
-    EXPECT_EQ(blocks[t], block_of(7, T, t));
+    EXPECT_EQ(blocks[t], owned(model, t));
     switch (program) {
       case Sharing::kOwnCopy:
       case Sharing::kOwnCopyOuter:
-        EXPECT_EQ(per_thread[t], 7 + sum_of(block_of(7, T, t)));
+        EXPECT_EQ(per_thread[t], 7 + sum_of(owned(model, t)));
         break;
       case Sharing::kCommonSum:
         EXPECT_EQ(per_thread[t], outside_value);
@@ -240,7 +161,7 @@ void expect_sharing(const ks::RunResult& r, Sharing program, int T) {
   }
 }
 
-void expect_carry(const ks::RunResult& r, const Carry& loop, int T) {
+void expect_carry(const ks::RunResult& r, const ks::sched::Loop& loop, int T) {
   EXPECT_TRUE(ks::test::ExitedWith(r, 0));
   const bool shows_element =
       loop.schedule == Schedule::kDynamic || loop.schedule == Schedule::kGuided;
@@ -249,23 +170,23 @@ void expect_carry(const ks::RunResult& r, const Carry& loop, int T) {
   const std::string outside = loop.schedule == Schedule::kBlock
                                   ? "\nFuera de la construcción parallel suma=%d\n"
                                   : "Fuera de 'parallel for' suma=%d\n";
-  std::vector<Item> items;
-  ASSERT_TRUE(SplitItems(r.out, {iteration, outside}, items));
+  std::vector<ks::Item> items;
+  ASSERT_TRUE(ItemsOf(r.out, {iteration, outside}, items));
   ASSERT_FALSE(items.empty());
-  ASSERT_EQ(items.back().format, 1u) << "the outside line must come last:\n" << r.out;
-  const std::int64_t outside_value = items.back().values[0];
+  ASSERT_EQ(items.back().pattern, 1) << "the outside line must come last:\n" << r.out;
+  const long long outside_value = items.back().values[0];
   items.pop_back();
 
-  const std::int64_t n = std::max<std::int64_t>(loop.n, 0);
+  const long long n = std::max<long long>(loop.n, 0);
   std::vector<int> times_run(static_cast<std::size_t>(n), 0);
-  std::vector<std::int64_t> owner(static_cast<std::size_t>(n), -1);
-  std::map<std::int64_t, std::vector<std::int64_t>> ran;  // thread -> iterations in its order
-  std::map<std::int64_t, std::int64_t> running;           // thread -> its suma so far
-  for (const Item& it : items) {
-    ASSERT_EQ(it.format, 0u) << "two outside lines:\n" << r.out;
-    const std::int64_t t = it.values[0];
-    const std::int64_t i = it.values[1];
-    const std::int64_t suma = it.values.back();
+  std::vector<long long> owner(static_cast<std::size_t>(n), -1);
+  std::map<long long, std::vector<long long>> ran;  // thread -> iterations in its order
+  std::map<long long, long long> running;           // thread -> its suma so far
+  for (const ks::Item& it : items) {
+    ASSERT_EQ(it.pattern, 0) << "two outside lines:\n" << r.out;
+    const long long t = it.values[0];
+    const long long i = it.values[1];
+    const long long suma = it.values.back();
     ASSERT_TRUE(t >= 0 && t < T) << "thread " << t << " in a team of " << T;
     ASSERT_TRUE(i >= 0 && i < n) << "iteration " << i << " outside 0 .. " << n - 1;
     if (shows_element) {
@@ -280,24 +201,24 @@ void expect_carry(const ks::RunResult& r, const Carry& loop, int T) {
     ++times_run[static_cast<std::size_t>(i)];
     owner[static_cast<std::size_t>(i)] = t;
   }
-  for (std::int64_t i = 0; i < n; ++i) {
+  for (long long i = 0; i < n; ++i) {
     EXPECT_EQ(times_run[static_cast<std::size_t>(i)], 1) << "iteration " << i;
   }
 
   switch (loop.schedule) {
     case Schedule::kBlock:
-    case Schedule::kStaticChunk:
+    case Schedule::kCyclic: {
+      const ks::sched::Assignment expected =
+          *ks::sched::fixed_assignment({loop.schedule, n, loop.chunk}, T);
       for (int t = 0; t < T; ++t) {
-        const auto expected = loop.schedule == Schedule::kBlock
-                                  ? block_of(n, T, t)
-                                  : cyclic_chunks_of(n, loop.chunk, T, t);
-        EXPECT_EQ(ran[t], expected) << "thread " << t << " of " << T;
+        EXPECT_EQ(ran[t], owned(expected, t)) << "thread " << t << " of " << T;
       }
       break;
+    }
     case Schedule::kDynamic:
       // Chunks of exactly `chunk` iterations (the last one shorter), each run whole by one thread.
-      for (std::int64_t i = 0; i < n; ++i) {
-        const std::int64_t first = i - i % loop.chunk;
+      for (long long i = 0; i < n; ++i) {
+        const long long first = i - i % loop.chunk;
         EXPECT_EQ(owner[static_cast<std::size_t>(i)], owner[static_cast<std::size_t>(first)])
             << "iteration " << i << " split from its chunk starting at " << first;
       }
@@ -309,7 +230,7 @@ void expect_carry(const ks::RunResult& r, const Carry& loop, int T) {
         std::size_t start = 0;
         for (std::size_t k = 1; k <= its.size(); ++k) {
           if (k == its.size() || its[k] != its[k - 1] + 1) {
-            const auto length = static_cast<std::int64_t>(k - start);
+            const auto length = static_cast<long long>(k - start);
             if (its[k - 1] != n - 1) {
               EXPECT_GE(length, loop.chunk) << "thread " << t << " ran a stretch of " << length
                                             << " from iteration " << its[start];
@@ -321,7 +242,7 @@ void expect_carry(const ks::RunResult& r, const Carry& loop, int T) {
       // The first chunk is sized from all n iterations: n / T in proportion, so at least
       // n / (2T) under any runtime's factor, and at least `chunk`.
       if (n > 0 && owner[0] >= 0) {
-        std::int64_t first = 0;
+        long long first = 0;
         while (first < n && owner[static_cast<std::size_t>(first)] == owner[0]) {
           ++first;
         }
@@ -365,10 +286,10 @@ void check_carry_inout(const ks::RunResult& r, int T) {
   expect_carry(r, {Schedule::kBlock, 7, 0}, T);
 }
 void check_chunk_static(const ks::RunResult& r, int T) {
-  expect_carry(r, {Schedule::kStaticChunk, 16, 3}, T);
+  expect_carry(r, {Schedule::kCyclic, 16, 3}, T);
 }
 void check_chunk_static_largest(const ks::RunResult& r, int T) {
-  expect_carry(r, {Schedule::kStaticChunk, 16, 2147483647}, T);
+  expect_carry(r, {Schedule::kCyclic, 16, 2147483647}, T);
 }
 void check_chunk_dynamic(const ks::RunResult& r, int T) {
   expect_carry(r, {Schedule::kDynamic, 30, 4}, T);

@@ -1,4 +1,4 @@
-// Every demonstration under OpenMP environments that the runtime cannot use as given, and with
+// Every demonstration under OpenMP environments that a runtime cannot use as given, and with
 // a report that cannot be written.
 #include <gtest/gtest.h>
 
@@ -16,14 +16,23 @@ using demos::test::run_demo;
 using demos::test::team_size;
 
 TEST(DemoEnvironment, BadTeamSizesFallBackToTheDefaultTeam) {
-  // The runtime warns about a team size it cannot use and runs with its default team; 64 is
-  // honoured even on a machine with fewer cores. Each program must still print what its rules
-  // give for the team it actually got, and end normally.
+  // Under any runtime, a team size that is not a list of positive integers is ignored with one
+  // warning line and the default team runs; a valid one is honoured silently, 64 even on a
+  // machine with fewer cores, and the first of a list sizes the team. Each program must print
+  // what its rules give for the team it actually got, and end normally.
   const int default_team = team_size({});
   ASSERT_GE(default_team, 1);
-  const std::vector<std::pair<std::string, int>> values = {
-      {"0", default_team}, {"abc", default_team}, {"-3", default_team}, {"64", 64}};
-  for (const auto& [value, expected_team] : values) {
+  const struct {
+    std::string value;
+    int team;
+    bool warned;
+  } values[] = {
+      {"0", default_team, true},  {"abc", default_team, true},         {"-3", default_team, true},
+      {"", default_team, true},   {"2,x", default_team, true},         {"+2", default_team, true},
+      {"3,", default_team, true}, {"99999999999", default_team, true}, {"64", 64, false},
+      {"3,2", 3, false},
+  };
+  for (const auto& [value, expected_team, warned] : values) {
     ks::RunOptions options;
     options.env["OMP_NUM_THREADS"] = value;
     const int T = team_size(options);
@@ -34,6 +43,11 @@ TEST(DemoEnvironment, BadTeamSizesFallBackToTheDefaultTeam) {
       const ks::RunResult r = run_demo(demo.program, demo.args, 0, options);
       ASSERT_FALSE(r.timed_out) << "hung: the remaining cases are skipped";
       demo.check(r, T);
+      if (warned) {
+        EXPECT_TRUE(ks::test::WarnedOnceAbout(r, "OMP_NUM_THREADS"));
+      } else {
+        EXPECT_EQ(r.err, "");
+      }
     }
   }
 }

@@ -13,12 +13,9 @@
 
 namespace {
 
-using demos::test::Carry;
-using demos::test::cyclic_chunks_of;
 using demos::test::expect_carry;
 using demos::test::run_demo;
 using demos::test::Schedule;
-using demos::test::SplitItems;
 using ks::test::ExitedWith;
 using ks::test::kTeamSizes;
 
@@ -54,34 +51,13 @@ TEST(CarryInout, EachThreadSumsItsBlockAndTheLastOneIsWrittenBack) {
             " thread 0 suma a[6] suma=21 \n\nFuera de la construcción parallel suma=21\n");
 }
 
-TEST(ChunkStatic, TheModelMatchesTheDocumentedAssignment) {
-  struct Case {
-    int T;
-    std::int64_t chunk;
-    std::vector<std::vector<std::int64_t>> threads;
-  };
-  const Case cases[] = {
-      {2, 2, {{0, 1, 4, 5, 8, 9, 12, 13}, {2, 3, 6, 7, 10, 11, 14, 15}}},
-      {2, 5, {{0, 1, 2, 3, 4, 10, 11, 12, 13, 14}, {5, 6, 7, 8, 9, 15}}},
-      {3, 4, {{0, 1, 2, 3, 12, 13, 14, 15}, {4, 5, 6, 7}, {8, 9, 10, 11}}},
-      {4, 3, {{0, 1, 2, 12, 13, 14}, {3, 4, 5, 15}, {6, 7, 8}, {9, 10, 11}}},
-      {4, 8, {{0, 1, 2, 3, 4, 5, 6, 7}, {8, 9, 10, 11, 12, 13, 14, 15}, {}, {}}},
-  };
-  for (const Case& c : cases) {
-    for (int t = 0; t < c.T; ++t) {
-      EXPECT_EQ(cyclic_chunks_of(16, c.chunk, c.T, t), c.threads[static_cast<std::size_t>(t)])
-          << "T=" << c.T << " chunk=" << c.chunk << " t=" << t;
-    }
-  }
-}
-
 TEST(ChunkStatic, ChunksAreDealtOutInTurnForEveryChunkSize) {
   for (const std::int64_t chunk : {1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 100}) {
     for (int T : kTeamSizes) {
       SCOPED_TRACE("chunk=" + std::to_string(chunk) + " threads=" + std::to_string(T));
       const ks::RunResult r = run_demo("chunk-static", {std::to_string(chunk), "x"}, T);
       ASSERT_FALSE(r.timed_out) << "hung: the remaining cases are skipped";
-      expect_carry(r, {Schedule::kStaticChunk, 16, chunk}, T);
+      expect_carry(r, {Schedule::kCyclic, 16, chunk}, T);
       EXPECT_EQ(r.err, "");
     }
   }
@@ -108,7 +84,7 @@ TEST(ChunkStatic, ChunksWhoseStartsOverflow32BitsStillRunEachIterationOnce) {
       SCOPED_TRACE("chunk=" + std::to_string(chunk) + " threads=" + std::to_string(T));
       const ks::RunResult r = run_demo("chunk-static", {std::to_string(chunk)}, T);
       ASSERT_FALSE(r.timed_out) << "hung: the remaining cases are skipped";
-      expect_carry(r, {Schedule::kStaticChunk, 16, chunk}, T);
+      expect_carry(r, {Schedule::kCyclic, 16, chunk}, T);
       EXPECT_EQ(active_threads(r.out), (std::set<std::int64_t>{0}));
       ASSERT_FALSE(r.out.empty());
       EXPECT_NE(r.out.find("Fuera de 'parallel for' suma=120\n"), std::string::npos);
@@ -226,18 +202,26 @@ TEST(ChunkPrograms, MissingArgumentsAndChunksBelowOneAreUsageErrors) {
       {"chunk-guided", {"10", "-5"}, kGuided},
       {"chunk-guided", {"20", "x"}, kGuided},
   };
+  // Standard output plays no part: the status stays 255 when it cannot be written.
+  const ks::StdoutMode modes[] = {ks::StdoutMode::kCapture, ks::StdoutMode::kDevFull,
+                                  ks::StdoutMode::kClosedPipe};
   for (const Case& c : cases) {
     for (int T : {1, 3}) {
-      std::string trace = c.program;
-      for (const auto& a : c.args) {
-        trace += " '" + a + "'";
+      for (const auto mode : modes) {
+        std::string trace = c.program;
+        for (const auto& a : c.args) {
+          trace += " '" + a + "'";
+        }
+        SCOPED_TRACE(trace + " threads=" + std::to_string(T) +
+                     " stdout mode=" + std::to_string(static_cast<int>(mode)));
+        ks::RunOptions options;
+        options.stdout_mode = mode;
+        const ks::RunResult r = run_demo(c.program, c.args, T, options);
+        ASSERT_FALSE(r.timed_out) << "hung: the remaining cases are skipped";
+        EXPECT_TRUE(ExitedWith(r, 255));
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_EQ(r.out, "");
       }
-      SCOPED_TRACE(trace + " threads=" + std::to_string(T));
-      const ks::RunResult r = run_demo(c.program, c.args, T);
-      ASSERT_FALSE(r.timed_out) << "hung: the remaining cases are skipped";
-      EXPECT_TRUE(ExitedWith(r, 255));
-      EXPECT_EQ(r.err, c.message);
-      EXPECT_EQ(r.out, "");
     }
   }
 }

@@ -10,7 +10,6 @@
 
 namespace {
 
-using demos::test::block_of;
 using demos::test::expect_sharing;
 using demos::test::run_demo;
 using demos::test::Sharing;
@@ -45,9 +44,10 @@ TEST(OwnCopy, TheModelMatchesTheDocumentedPrivateSums) {
       {28}, {13, 22}, {10, 14, 18}, {8, 12, 16, 13}, {7, 8, 9, 10, 11, 12, 13, 7}};
   const int teams[] = {1, 2, 3, 4, 8};
   for (int k = 0; k < 5; ++k) {
+    const ks::sched::Assignment blocks = ks::sched::static_block(7, teams[k]);
     for (int t = 0; t < teams[k]; ++t) {
       std::int64_t sum = 7;
-      for (std::int64_t i : block_of(7, teams[k], t)) {
+      for (long long i : blocks[static_cast<std::size_t>(t)]) {
         sum += i;
       }
       EXPECT_EQ(sum, sums[k][t]) << "T=" << teams[k] << " t=" << t;

@@ -30,6 +30,17 @@ RunResult run(const std::string& name, const std::vector<std::string>& args, int
          << r.out.substr(0, 2000);
 }
 
+::testing::AssertionResult WarnedOnceAbout(const RunResult& r, const std::string& variable) {
+  const std::vector<std::string> err_lines = lines(r.err);
+  if (err_lines.size() == 1 && r.err.back() == '\n' &&
+      err_lines[0].find(variable + "=") != std::string::npos) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure()
+         << "expected one line about " << variable << " on standard error, got:\n"
+         << r.err;
+}
+
 ::testing::AssertionResult MatchesPrintf(const std::string& actual, const std::string& templ) {
   const MatchResult m = match_template(actual, templ);
   if (m.ok) {

@@ -40,6 +40,11 @@ RunResult run(const std::string& name, const std::vector<std::string>& args, int
 // it ended and shows its standard error.
 ::testing::AssertionResult ExitedWith(const RunResult& r, int status);
 
+// Passes when standard error holds exactly one line and that line names `variable`: the one
+// warning of a program about an environment variable it ignores or corrects, whatever the
+// OpenMP runtime.
+::testing::AssertionResult WarnedOnceAbout(const RunResult& r, const std::string& variable);
+
 // Compares printf output with a template in which "{%W.Pf}" or "{%f}" stands for one
 // non-negative double printed with that conversion (at least W characters, exactly P
 // decimals, P = 6 by default) and "{%d}" for a signed integer; everything else must match

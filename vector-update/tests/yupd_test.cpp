@@ -1,10 +1,12 @@
 // The five builds of the scaled update, run as built: the same report for the same N at every
 // level, the usage error, the refusal of N below 1, and sizes that need more than the default
-// stack (a raised limit and one re-execution, or a refusal where the hard limit is too small).
+// stack (a raised limit and one re-execution, or a refusal where the hard limit or the
+// address-space limit is too small).
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -190,16 +192,84 @@ TEST(Yupd, AStaleReexecutionMarkerDoesNotBlockTheRaise) {
   }
 }
 
-TEST(Yupd, AReportThatCannotBeWrittenIsAFailure) {
+TEST(Yupd, AnAddressSpaceLimitThatCannotHoldTheVectorsIsARefusal) {
+  // The stack grows into the address space: under RLIMIT_AS a size the stack limits allow may
+  // still not fit, and must be refused rather than crash in the fill. A size that fits must
+  // still run, through the raised stack limit and the re-execution.
+  if (ks::test::kUnderAddressSanitizer) {
+    GTEST_SKIP() << "ASan's shadow memory cannot live under an address-space limit";
+  }
+  if (!hard_stack_limit_is_unlimited()) {
+    GTEST_SKIP() << "the tests run under a hard stack limit";
+  }
+  struct Case {
+    std::uint32_t N;
+    rlim_t address_space;
+    int status;
+  };
+  const Case cases[] = {
+      {200000000, 1024 * kMiB, 254},  // 1.6 GB of vectors
+      {40000000, 256 * kMiB, 254},    // 320 MB
+      {25000000, 256 * kMiB, 0},      // 200 MB: fits
+      {3000000, 16 * kMiB, 254},      // 24 MB: more than the stack limit and the space
+      {1000000, 16 * kMiB, 0},        // 8 MB: the default stack, no raise
+  };
+  for (const auto& build : kBuilds) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(build + " " + std::to_string(c.N) + " RLIMIT_AS " +
+                   std::to_string(c.address_space / kMiB) + " MiB");
+      ks::RunOptions options;
+      options.address_space_limit = c.address_space;
+      options.stack_limit = 8 * kMiB;
+      const ks::RunResult r = run(build, {std::to_string(c.N)}, 0, options);
+      EXPECT_TRUE(ExitedWith(r, c.status));
+      if (c.status == 0) {
+        EXPECT_TRUE(MatchesPrintf(r.out, expected_report(c.N)));
+        EXPECT_EQ(r.err, "");
+      } else {
+        EXPECT_EQ(r.out, "");
+        ASSERT_EQ(lines(r.err).size(), 1u) << r.err;
+        EXPECT_EQ(r.err.rfind(build + ": no caben x e y en la memoria: se necesitan ", 0), 0u)
+            << r.err;
+      }
+    }
+  }
+}
+
+TEST(Yupd, AReportThatCannotBeWrittenFailsWithTheRunsOwnStatus) {
+  // Status 1 where the run would otherwise succeed, with one line that says so. The usage
+  // error and the refusals keep their statuses and their one line: they print nothing on
+  // standard output, so nothing of theirs is lost.
+  struct Case {
+    std::string arg;  // empty: no argument
+    int status;
+    std::string err_start;  // after "<build>: ", or the whole message for the usage error
+    std::optional<rlim_t> address_space = std::nullopt;
+  };
+  const Case cases[] = {
+      {"20", 1, "no se pudo escribir la salida estándar: "},
+      {"", 255, "Falta num\n"},
+      {"0", 255, "tamaño no válido: 0"},
+      {"200000000", 254, "no caben x e y en la memoria: ", 1024 * kMiB},
+  };
   for (const auto mode : {ks::StdoutMode::kDevFull, ks::StdoutMode::kClosedPipe}) {
     for (const auto& build : kBuilds) {
-      SCOPED_TRACE(build);
-      ks::RunOptions options;
-      options.stdout_mode = mode;
-      const ks::RunResult r = run(build, {"20"}, 0, options);
-      EXPECT_TRUE(ExitedWith(r, 1));
-      EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
-      EXPECT_EQ(r.err.rfind(build + ": ", 0), 0u) << r.err;
+      for (const auto& c : cases) {
+        SCOPED_TRACE(build + " '" + c.arg + "'");
+        if (c.address_space && ks::test::kUnderAddressSanitizer) {
+          continue;  // ASan's shadow memory cannot live under an address-space limit
+        }
+        ks::RunOptions options;
+        options.stdout_mode = mode;
+        options.address_space_limit = c.address_space;
+        const std::vector<std::string> args =
+            c.arg.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.arg};
+        const ks::RunResult r = run(build, args, 0, options);
+        EXPECT_TRUE(ExitedWith(r, c.status));
+        EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
+        const std::string start = c.arg.empty() ? c.err_start : build + ": " + c.err_start;
+        EXPECT_EQ(r.err.rfind(start, 0), 0u) << r.err;
+      }
     }
   }
 }

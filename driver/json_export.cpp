@@ -1,0 +1,112 @@
+#include "driver/json_export.h"
+
+#include <cmath>
+
+#include "driver/files.h"
+#include "driver/text.h"
+
+namespace ks::driver {
+namespace {
+
+nlohmann::json num(double v) {
+  return std::isfinite(v) ? nlohmann::json(v) : nlohmann::json(nullptr);
+}
+
+}  // namespace
+
+nlohmann::json estimate_json(const Estimate& e) {
+  nlohmann::json j;
+  j["value"] = e.value && std::isfinite(*e.value) ? nlohmann::json(*e.value) : nullptr;
+  j["interval"] =
+      e.ci
+          ? nlohmann::json({{"low", e.ci->low}, {"high", e.ci->high}, {"confidence", e.confidence}})
+          : nlohmann::json(nullptr);
+  return j;
+}
+
+namespace {}  // namespace
+
+nlohmann::json results_json(const ResultSet& results) {
+  const std::vector<Config>& configs = results.configs;
+  nlohmann::json j;
+  j["kernelscope"] = {{"command", results.command}, {"format", 1}};
+  j["context"] = results.context;
+  auto config_json = [&](const Config& c) {
+    nlohmann::json cj;
+    cj["program"] = c.program->name;
+    cj["family"] = c.program->family;
+    cj["kind"] = kind_name(c.program->kind);
+    cj["size"] = c.size ? nlohmann::json(*c.size) : nlohmann::json(nullptr);
+    const auto eff = c.effective_size();
+    cj["effective_size"] = eff ? nlohmann::json(*eff) : nlohmann::json(nullptr);
+    cj["threads"] = c.threads > 0 ? nlohmann::json(c.threads) : nlohmann::json(nullptr);
+    cj["schedule"] = c.schedule.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.schedule);
+    cj["chunk"] = c.chunk ? nlohmann::json(*c.chunk) : nlohmann::json(nullptr);
+    cj["proc_bind"] = c.bind.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.bind);
+    cj["places"] = c.places.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.places);
+    cj["args"] = c.spec().args;
+    return cj;
+  };
+  j["runs"] = nlohmann::json::array();
+  for (const RunRecord& r : results.runs) {
+    nlohmann::json rj = config_json(configs[r.config]);
+    rj["round"] = r.round + 1;
+    rj["warmup"] = r.warmup;
+    rj["outcome"] = outcome_name(r.outcome);
+    rj["reason"] = r.why;
+    rj["printed_seconds"] =
+        r.printed_seconds ? nlohmann::json(*r.printed_seconds) : nlohmann::json(nullptr);
+    rj["wall_seconds"] = num(r.wall_seconds);
+    rj["exit_status"] = r.exit_status;
+    rj["signal"] = r.signal;
+    rj["started_at"] = iso_time(r.started_at);
+    j["runs"].push_back(rj);
+  }
+  j["summary"] = nlohmann::json::array();
+  for (const SummaryRow& row : results.summary) {
+    nlohmann::json sj = config_json(configs[row.config]);
+    sj["runs"] = row.runs;
+    sj["valid"] = row.valid;
+    sj["metric"] = row.printed_time ? "printed_seconds" : "wall_seconds";
+    if (row.stats.count > 0) {
+      sj["min"] = row.stats.min;
+      sj["median"] = row.stats.median;
+      sj["median_interval"] = estimate_json(row.sample.median)["interval"];
+      sj["mean"] = row.stats.mean;
+      sj["max"] = row.stats.max;
+      // One run has no spread: null, not 0.
+      sj["stddev"] = row.stats.count > 1 ? nlohmann::json(row.stats.stddev) : nullptr;
+      const Outliers& o = row.sample.outliers;
+      sj["outliers"] = {{"low_mild", o.low_mild},
+                        {"low_severe", o.low_severe},
+                        {"high_mild", o.high_mild},
+                        {"high_severe", o.high_severe}};
+    }
+    sj["process_median"] = num(row.process_median);
+    sj["time_step"] = row.time_step > 0 ? nlohmann::json(row.time_step) : nullptr;
+    sj["below_resolution"] = row.below_resolution;
+    if (row.below_resolution) {
+      sj["hint"] = row.hint;
+    }
+    sj["gb_per_s"] = num(row.gb_per_s);
+    sj["gops_per_s"] = num(row.gops_per_s);
+    sj["op_unit"] = configs[row.config].program->op_unit;
+    const nlohmann::json speedup = estimate_json(row.speedup);
+    sj["speedup"] = speedup["value"];
+    sj["speedup_interval"] = speedup["interval"];
+    sj["speedup_vs"] = row.speedup_vs;
+    sj["noisy"] = row.noisy;
+    j["summary"].push_back(sj);
+  }
+  return j;
+}
+
+Exported write_json(const std::string& dir, const ResultSet& results) {
+  Exported e;
+  e.write(
+      dir, "results.json",
+      results_json(results).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+  return e;
+}
+
+}  // namespace ks::driver
