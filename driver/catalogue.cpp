@@ -4,6 +4,7 @@
 
 #include "driver/benchmark_checks.h"
 #include "driver/demo_traces.h"
+#include "driver/inference.h"
 
 namespace ks::driver {
 namespace {
@@ -240,6 +241,10 @@ std::string cost_text(const ProgramInfo& p) {
     return "none";
   }
   return p.bytes.text("B") + ", " + p.ops.text(p.op_unit);
+}
+
+std::optional<double> printed_step(const ProgramInfo& p) {
+  return printed_time_step(p.time_line);
 }
 
 const char* kind_name(Kind kind) {

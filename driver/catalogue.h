@@ -77,6 +77,10 @@ struct ProgramInfo {
   Trace (*trace)(const RunSpec& spec, const ks::RunResult& result) = nullptr;
 };
 
+// The last digit of the time the program prints, in seconds: 1e-6 for "%f", 1e-9 for
+// "%11.9f"; empty when it prints no time.
+std::optional<double> printed_step(const ProgramInfo& p);
+
 // The cost model for people: "24N B, N flop", or "none".
 std::string cost_text(const ProgramInfo& p);
 

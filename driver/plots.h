@@ -1,10 +1,10 @@
-// Plots of a sweep: time against size (log-log) per program and thread count, speedup against
-// threads, the variants of one kernel side by side. plot_models chooses them and their data;
-// the plots exporter (write_plots, in exporters.cpp's table) writes them as plots/*.dat and
-// plots/plots.gp and runs gnuplot on them, and report.html draws the same models itself.
+// Plots of a sweep, drawn by gnuplot to SVG and PNG, each median with its confidence interval:
+// time against size (log-log) per program and thread count, speedup against threads with the
+// ideal line, the variants of one kernel side by side; one picture per OpenMP schedule. The
+// plots exporter (write_plots, in exporters.cpp's table) writes plots/*.dat and plots/plots.gp
+// and runs gnuplot on them.
 #pragma once
 
-#include <array>
 #include <string>
 #include <vector>
 
@@ -12,9 +12,18 @@
 
 namespace ks::driver {
 
+// One point: x, the estimate, and its confidence interval (low == high == y when there is
+// none: a single run, an unbounded ratio).
+struct Point {
+  double x = 0;
+  double y = 0;
+  double low = 0;
+  double high = 0;
+};
+
 struct Series {
   std::string title;
-  std::vector<std::array<double, 4>> points;  // x, median, min, max
+  std::vector<Point> points;
 };
 
 struct Plot {
@@ -26,16 +35,27 @@ struct Plot {
   bool logx = false;
   bool logy = false;
   bool seconds = false;  // the values are seconds
-  bool bars = false;     // clustered bars: categories x series
+  bool ideal = false;    // speedup: the line speedup = threads
+  bool bars = false;     // clustered bars: categories x series, relative to a reference of 1
   std::vector<Series> series = {};
   std::vector<std::string> categories = {};  // bars: one per row
+  std::string reference = {};                // bars: what 1 is
 };
 
 // The plots a sweep's summary makes, family by family, in the order they are drawn. A bar
-// plot's series hold one point per category: (category index, value, 0, 0), NaN when the
-// variant was not measured there.
-std::vector<Plot> plot_models(const std::vector<Config>& configs,
-                              const std::vector<SummaryRow>& rows);
+// plot's series hold one point per category: (category index, value, interval), NaN when the
+// variant was not measured there. The plots exporter draws them with gnuplot, report.html
+// draws the same models itself.
+std::vector<Plot> plot_models(const ResultSet& results);
+
+// One plot: its file stem ("speedup-matrix-product-dynamic-4"), its data file and the gnuplot
+// commands that draw it to <stem>.svg.part and <stem>.png.part.
+struct PlotText {
+  std::string name;
+  std::string data;
+  std::string script;
+};
+std::vector<PlotText> plot_texts(const ResultSet& results);
 
 // The gnuplot executable on PATH, or "" when there is none.
 std::string find_gnuplot();

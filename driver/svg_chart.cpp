@@ -182,12 +182,12 @@ std::string x_label(const Plot& p, double v) {
   return fmt::format("{:g}", v);
 }
 
-bool drawable(const Plot& p, const std::array<double, 4>& pt) {
+bool drawable(const Plot& p, const Point& pt) {
   if (p.bars) {
-    return std::isfinite(pt[1]);
+    return std::isfinite(pt.y);
   }
-  return std::isfinite(pt[0]) && std::isfinite(pt[1]) && (!p.logx || pt[0] > 0) &&
-         (!p.logy || pt[1] > 0);
+  return std::isfinite(pt.x) && std::isfinite(pt.y) && (!p.logx || pt.x > 0) &&
+         (!p.logy || pt.y > 0);
 }
 
 std::string text(double x, double y, const std::string& content, const std::string& attrs = "") {
@@ -245,13 +245,18 @@ std::string lines(const Plot& p) {
       if (!drawable(p, pt)) {
         continue;
       }
-      xs.push_back(pt[0]);
-      for (double v : {pt[1], pt[2], pt[3]}) {
+      xs.push_back(pt.x);
+      for (double v : {pt.y, pt.low, pt.high}) {
         if (std::isfinite(v) && (!p.logy || v > 0)) {
           ys.push_back(v);
         }
       }
     }
+  }
+  if (p.ideal && !xs.empty()) {
+    // Speedup: 0 and the ideal line's top (speedup = threads) in view.
+    ys.push_back(0);
+    ys.push_back(*std::max_element(xs.begin(), xs.end()));
   }
   const Axis x = make_axis(xs, p.logx, false, kLeft, kWidth - kRight);
   const Axis y = make_axis(ys, p.logy, true, kHeight - kBottom, kTop);
@@ -270,14 +275,21 @@ std::string lines(const Plot& p) {
     xlabels.push_back(x_label(p, v));
   }
   std::string s = frame(p, x, xticks, xlabels, y);
+  if (p.ideal && !xs.empty()) {
+    const auto [lo, hi] = std::minmax_element(xs.begin(), xs.end());
+    s += fmt::format(
+        "<path d=\"M{:.1f} {:.1f}L{:.1f} {:.1f}\" stroke=\"#777\" stroke-width=\"3\" "
+        "class=\"ideal\"><title>ideal: speedup = threads</title></path>\n",
+        x.pixel(*lo), y.pixel(*lo), x.pixel(*hi), y.pixel(*hi));
+  }
   for (std::size_t i = 0; i < p.series.size(); ++i) {
     const Series& series = p.series[i];
     s += fmt::format("<g class=\"series\" data-series=\"{}\">", i);
     std::string path;
     for (const auto& pt : series.points) {
       if (drawable(p, pt)) {
-        path += fmt::format("{}{:.1f} {:.1f}", path.empty() ? "M" : "L", x.pixel(pt[0]),
-                            y.pixel(pt[1]));
+        path +=
+            fmt::format("{}{:.1f} {:.1f}", path.empty() ? "M" : "L", x.pixel(pt.x), y.pixel(pt.y));
       }
     }
     if (!path.empty()) {
@@ -285,12 +297,12 @@ std::string lines(const Plot& p) {
                        colour(i), dash_attribute(i));
     }
     for (const auto& pt : series.points) {
-      if (!drawable(p, pt) || !y.shows(pt[2]) || !y.shows(pt[3]) || pt[2] == pt[3]) {
+      if (!drawable(p, pt) || !y.shows(pt.low) || !y.shows(pt.high) || pt.low == pt.high) {
         continue;
       }
-      const double px = x.pixel(pt[0]);
-      const double y1 = y.pixel(pt[2]);
-      const double y2 = y.pixel(pt[3]);
+      const double px = x.pixel(pt.x);
+      const double y1 = y.pixel(pt.low);
+      const double y2 = y.pixel(pt.high);
       s += fmt::format(
           "<path d=\"M{0:.1f} {1:.1f}V{2:.1f}M{3:.1f} {1:.1f}H{4:.1f}M{3:.1f} {2:.1f}H{4:.1f}\" "
           "stroke=\"{5}\" stroke-width=\"1.3\" class=\"whisker\"/>",
@@ -300,13 +312,13 @@ std::string lines(const Plot& p) {
       if (!drawable(p, pt)) {
         continue;
       }
-      std::string tip = fmt::format("{}: {} = {}, {}", series.title, p.xlabel, x_label(p, pt[0]),
-                                    value_label(pt[1], p.seconds));
-      if (std::isfinite(pt[2]) && std::isfinite(pt[3]) && pt[2] != pt[3]) {
-        tip += fmt::format(" ({} to {})", value_label(pt[2], p.seconds),
-                           value_label(pt[3], p.seconds));
+      std::string tip = fmt::format("{}: {} = {}, {}", series.title, p.xlabel, x_label(p, pt.x),
+                                    value_label(pt.y, p.seconds));
+      if (std::isfinite(pt.low) && std::isfinite(pt.high) && pt.low != pt.high) {
+        tip += fmt::format(" ({} to {})", value_label(pt.low, p.seconds),
+                           value_label(pt.high, p.seconds));
       }
-      s += marker(i, x.pixel(pt[0]), y.pixel(pt[1]), " class=\"mark\"",
+      s += marker(i, x.pixel(pt.x), y.pixel(pt.y), " class=\"mark\"",
                   "<title>" + html_escape(tip) + "</title>");
     }
     s += "</g>\n";
@@ -319,7 +331,10 @@ std::string bars(const Plot& p) {
   for (const Series& s : p.series) {
     for (const auto& pt : s.points) {
       if (drawable(p, pt)) {
-        ys.push_back(pt[1]);
+        ys.push_back(pt.y);
+        if (std::isfinite(pt.high)) {
+          ys.push_back(pt.high);
+        }
       }
     }
   }
@@ -344,22 +359,29 @@ std::string bars(const Plot& p) {
   for (std::size_t i = 0; i < p.series.size(); ++i) {
     s += fmt::format("<g class=\"series\" data-series=\"{}\">", i);
     for (const auto& pt : p.series[i].points) {
-      const double left = x.pixel(pt[0]) - group / 2 + width * static_cast<double>(i);
+      const double left = x.pixel(pt.x) - group / 2 + width * static_cast<double>(i);
       if (!drawable(p, pt)) {
         s += text(left + width / 2, zero - 4, "n/a",
                   " text-anchor=\"middle\" font-size=\"10\" fill=\"#555\"");
         continue;
       }
-      const auto k = static_cast<std::size_t>(pt[0]);
-      const double top = y.pixel(std::max(pt[1], 0.0));
+      const auto k = static_cast<std::size_t>(pt.x);
+      const double top = y.pixel(std::max(pt.y, 0.0));
       s += fmt::format(
           "<rect class=\"mark\" x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" "
           "fill=\"{}\" stroke=\"white\"><title>{}</title></rect>",
           left, top, std::max(width - 1, 1.0), std::max(zero - top, 0.5), colour(i),
           html_escape(fmt::format("{}, {}: {:.3g}", p.series[i].title,
-                                  k < p.categories.size() ? p.categories[k] : "", pt[1])));
+                                  k < p.categories.size() ? p.categories[k] : "", pt.y)));
+      if (std::isfinite(pt.low) && std::isfinite(pt.high) && pt.low != pt.high) {
+        const double mid = left + width / 2;
+        s += fmt::format(
+            "<path d=\"M{0:.1f} {1:.1f}V{2:.1f}M{3:.1f} {1:.1f}H{4:.1f}M{3:.1f} {2:.1f}H{4:.1f}\" "
+            "stroke=\"#222\" stroke-width=\"1.2\" class=\"whisker\"/>",
+            mid, y.pixel(std::max(pt.low, 0.0)), y.pixel(pt.high), mid - 3, mid + 3);
+      }
       if (width >= 30) {  // room for its value above it
-        s += text(left + width / 2, top - 4, fmt::format("{:.2f}", pt[1]),
+        s += text(left + width / 2, top - 4, fmt::format("{:.2f}", pt.y),
                   " text-anchor=\"middle\" font-size=\"11\" fill=\"#222\"");
       }
     }

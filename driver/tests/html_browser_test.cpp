@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "driver/store.h"
 #include "driver/tests/browser.h"
 #include "tests/support/program_test.h"
 
@@ -108,18 +109,20 @@ std::string squeeze(const std::string& text) {
   return out;
 }
 
+// From the folder's store: a summary row per configuration, and every run that was not valid.
 Expected expected_of(const std::string& dir, const std::string& page) {
   Expected e;
   e.url = "file://" + fs::absolute(dir + "/" + page).string();
-  const nlohmann::json results = nlohmann::json::parse(slurp(dir + "/results.json"));
-  for (const nlohmann::json& row : results["summary"]) {
-    ++e.table_rows["summary-" + row["family"].get<std::string>()];
+  const ks::driver::StoreContents store =
+      ks::driver::Store::open_readonly(dir + "/" + std::string(ks::driver::kStoreFile)).load();
+  for (const ks::driver::Config& c : store.plan.configs) {
+    ++e.table_rows["summary-" + std::string(c.program->family)];
   }
   std::size_t invalid = 0;
-  for (const nlohmann::json& run : results["runs"]) {
-    if (run["outcome"] != "valid") {
+  for (const ks::driver::StoredRun& run : store.runs) {
+    if (run.record.outcome != ks::driver::Outcome::kValid) {
       ++invalid;
-      e.shown.push_back(squeeze(run["reason"].get<std::string>()));
+      e.shown.push_back(squeeze(run.record.why));
     }
   }
   if (invalid > 0) {
