@@ -58,12 +58,18 @@ std::string describe(const Plot& p) {
 // How to read each kind of plot, under it.
 std::string plot_hint(const Plot& p) {
   if (p.bars) {
-    return "Below the dashed line at 1 is faster than the first program.";
+    return "Below the dashed line at 1 is faster than the first program; whiskers: the "
+           "ratio's confidence interval.";
   }
   if (p.seconds) {
-    return "Markers: medians; whiskers: the fastest and slowest runs. Both axes logarithmic.";
+    return "Markers: medians; whiskers: their confidence intervals. Both axes logarithmic. A "
+           "median below the timer's resolution is left out.";
   }
-  return "Above 1 is faster than the same program on one thread.";
+  if (p.ideal) {
+    return "Above 1 is faster than the same program on one thread; the thick grey line is the "
+           "ideal, speedup = threads; whiskers: confidence intervals.";
+  }
+  return "Whiskers: confidence intervals.";
 }
 
 std::string figure(const Plot& p) {

@@ -380,8 +380,10 @@ std::string bars(const Plot& p) {
             "stroke=\"#222\" stroke-width=\"1.2\" class=\"whisker\"/>",
             mid, y.pixel(std::max(pt.low, 0.0)), y.pixel(pt.high), mid - 3, mid + 3);
       }
-      if (width >= 30) {  // room for its value above it
-        s += text(left + width / 2, top - 4, fmt::format("{:.2f}", pt.y),
+      if (width >= 30) {  // room for its value above it (and above its whisker)
+        const double label_at =
+            std::isfinite(pt.high) && pt.high > pt.y ? std::min(top, y.pixel(pt.high)) : top;
+        s += text(left + width / 2, label_at - 4, fmt::format("{:.2f}", pt.y),
                   " text-anchor=\"middle\" font-size=\"11\" fill=\"#222\"");
       }
     }
