@@ -8,6 +8,7 @@
 #include "driver/commands.h"
 #include "driver/compare.h"
 #include "driver/files.h"
+#include "driver/html_export.h"
 
 namespace ks::driver {
 namespace {
@@ -34,6 +35,7 @@ int run_compare(const CompareOptions& options) {
     plot = write_compare_plot(options.out, base, fresh, result);
   }
   write_file_atomic(options.out + "/compare.md", compare_markdown(base, fresh, result, plot));
+  write_file_atomic(options.out + "/report.html", compare_html(base, fresh, result));
   write_file_atomic(options.out + "/compare.csv", compare_csv(base, fresh, result));
   write_file_atomic(options.out + "/compare.json",
                     compare_json(base, fresh, result)

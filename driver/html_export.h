@@ -18,4 +18,10 @@ namespace ks::driver {
 
 std::string html_report(const ResultSet& results);
 
+// report.html of a comparison of two stores (html_compare.cpp).
+struct CompareSide;
+struct CompareResult;
+std::string compare_html(const CompareSide& base, const CompareSide& fresh,
+                         const CompareResult& result);
+
 }  // namespace ks::driver

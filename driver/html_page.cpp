@@ -55,6 +55,8 @@ td.text{white-space:normal;min-width:14em;max-width:40em}
 th button{font:inherit;font-weight:700;color:inherit;background:none;border:0;padding:0;cursor:pointer;text-align:inherit}
 th[aria-sort=ascending] button::after{content:" \25B2"}th[aria-sort=descending] button::after{content:" \25BC"}
 tr.failing td{background:#fcebea}
+tr.differs th,tr.differs td{background:#fff6e5}
+figure.wide{max-width:960px}figure.wide svg.chart{display:block;width:100%;height:auto}
 .ci{display:block;color:var(--muted);font-size:.85em}
 .flag{font-weight:700;color:var(--warn);cursor:help}
 pre.output{white-space:pre-wrap;overflow-wrap:anywhere;max-width:72ch;margin:.3em 0;padding:.5em;background:var(--soft);border-radius:4px}

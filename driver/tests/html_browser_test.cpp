@@ -3,8 +3,9 @@
 // error, nothing fetched, every figure drawn with all its values and a text alternative, every
 // table holding the rows the results hold, every invalid run's reason on the page, program
 // output shown as text and never obeyed, no sideways scrolling of the page, sorting and
-// filtering working. Pages broken on purpose must fail the same checks. Screenshots and the
-// pages are left in the build tree (KS_HTML_CHECK_DIR) for a person to look at.
+// filtering working; and the page of a comparison of two sweeps. Pages broken on purpose must fail
+// the same checks. Screenshots and the pages are left in the build tree (KS_HTML_CHECK_DIR) for a
+// person to look at.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -31,10 +32,10 @@ const std::string kLookHere = KS_HTML_CHECK_DIR;
 // collapsed section as printing does, then measures what is on the page.
 constexpr const char* kCheck = R"js((() => {
   const out = {scripts: document.scripts.length, title: document.title, sort: null, filter: null};
-  const table = document.querySelector('table.sortable[id^="summary-"]');
+  const table = document.querySelector('table.sortable[id^="summary-"], table#compare-table');
   if (table) {
     const heads = Array.from(table.tHead.rows[0].cells);
-    const col = heads.findIndex(th => th.textContent.trim().startsWith('median'));
+    const col = heads.findIndex(th => th.textContent.includes('median'));
     const button = col >= 0 ? heads[col].querySelector('button') : null;
     if (button) {
       const keys = () => Array.from(table.tBodies[0].rows, r => r.cells[col].getAttribute('data-v'))
@@ -292,6 +293,28 @@ Report tour_report() {
   return r;
 }
 
+// kernelscope compare of two sweeps' folders into `name`: a row per configuration in both.
+Report compare_report(const std::string& name, const std::string& base, const std::string& fresh) {
+  Report report;
+  report.dir = kLookHere + "/" + name;
+  fs::remove_all(report.dir);
+  ks::RunOptions options;
+  options.args = {"compare", base, fresh, "--out", report.dir};
+  options.timeout_seconds = 300;
+  const ks::RunResult r = ks::run_program(ks::test::program_path("kernelscope"), options);
+  if (!r.exited || r.exit_status != 0 || !fs::exists(report.dir + "/report.html")) {
+    report.problem = "kernelscope compare: " + r.describe() + "\n" + r.err;
+    return report;
+  }
+  report.expected.url = "file://" + fs::absolute(report.dir + "/report.html").string();
+  const nlohmann::json j = nlohmann::json::parse(slurp(report.dir + "/compare.json"));
+  report.expected.table_rows["compare-table"] = j["configurations"].size();
+  for (const nlohmann::json& c : j["configurations"]) {
+    report.expected.shown.push_back(c["verdict"].get<std::string>());
+  }
+  return report;
+}
+
 class HtmlReportInABrowser : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -321,7 +344,9 @@ TEST_F(HtmlReportInABrowser, SweepAndTourReadAtDesktopAndPhoneWidths) {
     ASSERT_EQ(browser.problem(), "");
     const Report sweep = sweep_report("sweep");
     const Report tour = tour_report();
-    for (const Report* report : {&sweep, &tour}) {
+    const Report again = sweep_report("sweep-again");
+    const Report compare = compare_report("compare", sweep.dir, again.dir);
+    for (const Report* report : {&sweep, &tour, &compare}) {
       ASSERT_EQ(report->problem, "");
       for (int width : {1280, 390}) {
         const std::string name = fs::path(report->dir).filename().string();
