@@ -98,7 +98,7 @@ std::string warnings_section(const ResultSet& results) {
   for (const SummaryRow& row : results.summary) {
     const std::string label = results.configs[row.config].label();
     if (row.below_resolution) {
-      below.push_back(label + (row.hint.empty() ? "" : " (" + row.hint + ")"));
+      below.push_back(label);
     } else if (row.noisy) {
       noisy.push_back(label);
     }
@@ -110,7 +110,7 @@ std::string warnings_section(const ResultSet& results) {
     items.push_back(fmt::format(
         "{} median{} below the resolution of {} time (marked <span class=\"flag\">&lt;</span>): "
         "fewer than {:.0f} steps of the printed time's last digit or of the clock, mostly "
-        "rounding; no rate or speedup is derived from {}: {}.",
+        "rounding; no rate or speedup is derived from {} (the table says which size would do): {}.",
         below.size(), below.size() == 1 ? " is" : "s are", below.size() == 1 ? "its" : "their",
         kResolutionSteps, below.size() == 1 ? "it" : "them", names_of(below)));
   }
