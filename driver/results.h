@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/catalogue.h"
+#include "driver/model_types.h"
 #include "driver/run_types.h"
 #include "driver/stats.h"
 #include "spawn/spawn.h"
@@ -61,6 +62,8 @@ struct SummaryRow {
   // The spread is large: the slowest run took more than twice the median, or the standard
   // deviation is above a quarter of the median (a busy machine, frequency changes).
   bool noisy = false;
+  // The model's prediction and explanation (model.h), when the machine's ceilings are known.
+  std::optional<Prediction> model;
 };
 
 // A demonstration's map: the last run of one of its configurations, traced.
