@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "driver/run_counters.h"
+
 namespace ks::driver {
 namespace {
 
@@ -23,6 +25,11 @@ std::vector<RunRecord> run_interleaved(const std::vector<Config>& configs,
   std::vector<RunRecord> records;
   records.reserve(total);
   std::vector<bool> timed_out(configs.size(), false);
+  // Events are opened for a run only when some can be counted: about 0.05 ms a run.
+  const bool count_events =
+      options.count_events &&
+      (options.event_source != nullptr ? ks::probe_events(*options.event_source).any()
+                                       : ks::event_support().any());
   std::size_t done = 0;
   for (int round = 0; round < rounds; ++round) {
     for (std::size_t k = 0; k < configs.size(); ++k) {
@@ -50,11 +57,16 @@ std::vector<RunRecord> run_interleaved(const std::vector<Config>& configs,
           run.env["OMP_SCHEDULE"] = spec.schedule;
         }
         run.timeout_seconds = options.timeout_seconds;
+        run.count_events = count_events;
+        run.event_source = options.event_source;
         const ks::RunResult result =
             ks::run_program(options.bin_dir + "/" + std::string(c.program->name), run);
         rec.wall_seconds = result.wall_seconds;
         rec.exit_status = result.exited ? result.exit_status : -1;
         rec.signal = result.term_signal;
+        if (result.started) {
+          rec.counters = counters_from(result.counters);
+        }
         if (result.timed_out) {
           rec.outcome = Outcome::kTimeout;
           rec.why = result.describe();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver/results.h"
+#include "spawn/counters.h"
 
 namespace ks::driver {
 
@@ -14,6 +15,9 @@ struct RunnerOptions {
   std::string bin_dir;
   double timeout_seconds = 60;
   bool keep_demonstration_output = false;  // keep RunRecord::result of demonstration runs
+  // Count performance events where the machine has them (wait4's counters are always taken).
+  bool count_events = true;
+  ks::EventSource* event_source = nullptr;  // nullptr: the kernel's (tests put a fake here)
   // Called after each run with (runs done, runs in all, the run's configuration label).
   std::function<void(std::size_t, std::size_t, const std::string&)> on_run;
 };

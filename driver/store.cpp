@@ -676,6 +676,7 @@ std::vector<StoredRun> Store::read_runs() {
     for (auto member : kIntCounters) {
       run.counters.*member = s.opt_int64(column++);
     }
+    r.counters = run.counters;
     runs.push_back(std::move(run));
   }
   return runs;
