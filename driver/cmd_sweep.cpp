@@ -1,5 +1,6 @@
 // kernelscope sweep PROGRAM... [options]: repeated, interleaved, validated runs over sizes,
 // threads, schedules and chunks; every format written to one folder, the summary shown.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -42,6 +43,11 @@ int run_sweep(const Common& common, const SweepOptions& options) {
       throw UsageError(missing_message(common, name));
     }
   }
+  const std::optional<KnownCeilings> ceilings =
+      std::any_of(configs.begin(), configs.end(),
+                  [](const Config& c) { return c.program->kind == Kind::kBenchmark; })
+          ? ceilings_for_measuring(common)
+          : std::nullopt;
   prepare_output_dir(options.out);
   for (const std::string& n : notices) {
     error_line(n);
@@ -50,11 +56,16 @@ int run_sweep(const Common& common, const SweepOptions& options) {
   const ResultSet results = measure(configs, {.bin_dir = common.bin_dir,
                                               .timeout_seconds = common.timeout,
                                               .trace_demonstrations = false,
-                                              .command = common.command});
+                                              .command = common.command,
+                                              .ceilings = ceilings ? &*ceilings : nullptr,
+                                              .count_events = !common.no_events});
   const Exports exports = export_results(
       options.out, results,
       options.no_plots ? std::vector<std::string_view>{"plots"} : std::vector<std::string_view>{});
   std::fputs(summary_text(results.configs, results.summary).c_str(), stdout);
+  if (const std::string notice = events_notice(common); !notice.empty()) {
+    std::printf("%s\n", notice.c_str());
+  }
   if (const std::string& notice = exports.of("plots").notice; !notice.empty()) {
     error_line(notice);
   }

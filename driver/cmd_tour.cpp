@@ -86,11 +86,18 @@ int run_tour(const Common& common, const TourOptions& options) {
   if (configs.empty()) {
     throw UsageError("no catalogued program is built in " + common.bin_dir);
   }
+  const std::optional<KnownCeilings> ceilings =
+      std::any_of(configs.begin(), configs.end(),
+                  [](const Config& c) { return c.program->kind == Kind::kBenchmark; })
+          ? ceilings_for_measuring(common)
+          : std::nullopt;
   prepare_output_dir(options.out);
   ResultSet results = measure(configs, {.bin_dir = common.bin_dir,
                                         .timeout_seconds = common.timeout,
                                         .trace_demonstrations = true,
-                                        .command = common.command});
+                                        .command = common.command,
+                                        .ceilings = ceilings ? &*ceilings : nullptr,
+                                        .count_events = !common.no_events});
   results.missing = missing;
   const Exports exports = export_results(
       options.out, results,
@@ -102,6 +109,9 @@ int run_tour(const Common& common, const TourOptions& options) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   write_file_atomic(options.out + "/report.md", tour_report(results, exports.of("plots"), elapsed));
   print_tour(results);
+  if (const std::string notice = events_notice(common); !notice.empty()) {
+    std::printf("%s\n", notice.c_str());
+  }
   if (const std::string& notice = exports.of("plots").notice; !notice.empty()) {
     error_line(notice);
   }

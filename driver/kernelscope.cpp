@@ -5,6 +5,7 @@
 //                                         Markdown and plots in a folder
 //   kernelscope map PROGRAM [-- ARGS]     which thread ran which iteration of a demonstration
 //   kernelscope tour                      every family at sizes that finish in minutes
+//   kernelscope probe [--reprobe]         this machine's ceilings (measured once, cached)
 //
 // Exit status: 0 when every run was valid, 1 when a run was invalid, crashed, failed or timed
 // out (or a program is missing from the build during a tour, or an output file could not be
@@ -52,6 +53,14 @@ void setup_common(CLI::App& app, Common& common) {
   app.add_option("--timeout", common.timeout, "seconds a run may take before it is killed")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
+  app.add_option("--ceilings", common.ceilings_file,
+                 "the machine's ceilings from this ks-probe output, not the cache or a probe")
+      ->envname("KERNELSCOPE_CEILINGS");
+  app.add_flag("--no-probe", common.no_probe,
+               "no ceilings and no model: never run the probe before a sweep or tour");
+  app.add_flag("--reprobe", common.reprobe, "measure the ceilings again, even if cached");
+  app.add_flag("--no-events", common.no_events,
+               "count no performance events (the kernel's accounting of each run stays)");
   app.footer(
       "Exit status: 0 when every run was valid; 1 when a run printed a wrong value, crashed, "
       "failed or timed out (or, in a tour, a program is missing from the build); 2 for bad "
@@ -104,7 +113,8 @@ int main(int argc, char** argv) {
   common.command.assign(argv, argv + argc);
   setup_common(app, common);
   const std::vector<Subcommand> subcommands = {setup_list(app, common), setup_sweep(app, common),
-                                               setup_map(app, common), setup_tour(app, common)};
+                                               setup_map(app, common), setup_tour(app, common),
+                                               setup_probe(app, common)};
   if (const std::optional<int> status = parse(app, argc, argv)) {
     return *status;
   }

@@ -5,16 +5,31 @@
 #include <fmt/format.h>
 
 #include "driver/lists.h"
+#include "driver/run_counters.h"
 #include "driver/text.h"
 
 namespace ks::driver {
 namespace {
 
+// A count in a few characters: "812", "49.2K", "3.1M".
+std::string count_text(const std::optional<double>& v) {
+  if (!v) {
+    return "-";
+  }
+  if (*v < 10000) {
+    return fmt::format("{:.0f}", *v);
+  }
+  if (*v < 1e6) {
+    return fmt::format("{:.3g}K", *v / 1e3);
+  }
+  return fmt::format("{:.3g}M", *v / 1e6);
+}
+
 std::vector<std::vector<std::string>> table_cells(const std::vector<Config>& configs,
                                                   const std::vector<SummaryRow>& rows) {
   std::vector<std::vector<std::string>> table;
   table.push_back({"program", "size", "T", "schedule", "valid", "median", "min", "max", "sd",
-                   "GB/s", "Gop/s", "speedup"});
+                   "GB/s", "Gop/s", "speedup", "faults", "%ceil", "meas/pred"});
   for (const SummaryRow& row : rows) {
     const Config& c = configs[row.config];
     std::string size = c.size ? size_label(*c.size) : "-";
@@ -32,7 +47,11 @@ std::vector<std::vector<std::string>> table_cells(const std::vector<Config>& con
          stats ? human_seconds(row.stats.stddev) : "-",
          std::isnan(row.gb_per_s) ? "-" : fmt::format("{:.3g}", row.gb_per_s),
          std::isnan(row.gops_per_s) ? "-" : fmt::format("{:.3g}", row.gops_per_s),
-         std::isnan(row.speedup) ? "-" : fmt::format("{:.2f}", row.speedup)});
+         std::isnan(row.speedup) ? "-" : fmt::format("{:.2f}", row.speedup),
+         count_text(row.counters[kMinorFaultsCounter]),
+         row.model ? fmt::format("{:.0f}%", row.model->percent_of_ceiling) : "-",
+         row.model ? fmt::format("{:.2f}{}", row.model->ratio, row.model->explained ? "" : " !")
+                   : "-"});
   }
   return table;
 }
@@ -70,7 +89,10 @@ std::string summary_markdown(const std::vector<Config>& configs,
       "kernel alone), or of the whole process where marked (wall). Speedup: against the "
       "same program on one thread, else the family's sequential baseline at the same "
       "size. ~ marks a noisy configuration: its slowest run took more than twice the median, "
-      "or its standard deviation is above a quarter of the median.\n";
+      "or its standard deviation is above a quarter of the median. Faults: the median run's "
+      "minor page faults (the whole process). %ceil: the kernel's rate against the machine's "
+      "ceiling for it (bandwidth, or scalar throughput for the matrix products); meas/pred: the "
+      "measured median over the model's predicted time, ! where it is outside 0.5 to 2.\n";
   return out;
 }
 
