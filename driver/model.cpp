@@ -12,10 +12,6 @@
 namespace ks::driver {
 namespace {
 
-// The probe's addition names 24 bytes per element and moves 32: its destination's lines are
-// fetched before they are written.
-constexpr double kTrafficPerNamedByte = 32.0 / 24.0;
-
 // The allocator serves requests from this size up with a mapping of their own (glibc's
 // default threshold), every page of it fresh.
 constexpr double kMmapThreshold = 128 * 1024;

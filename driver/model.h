@@ -27,6 +27,10 @@
 
 namespace ks::driver {
 
+// The probe's addition names 24 bytes per element and moves 32: its destination's lines are
+// fetched before they are written. Its bandwidth times this is memory traffic.
+inline constexpr double kTrafficPerNamedByte = 32.0 / 24.0;
+
 // The team a configuration's kernel runs with: OMP_NUM_THREADS (or `default_team` when it is
 // unset) for OpenMP programs, never more than the pieces of work there are; 1 otherwise.
 int kernel_team(const Config& c, int default_team);

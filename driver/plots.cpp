@@ -11,9 +11,11 @@
 
 #include <fmt/format.h>
 
+#include "driver/ceilings.h"
 #include "driver/exporters.h"
 #include "driver/files.h"
 #include "driver/lists.h"
+#include "driver/model.h"
 #include "spawn/spawn.h"
 
 namespace ks::driver {
@@ -22,6 +24,8 @@ namespace {
 struct Series {
   std::string title;
   std::vector<std::array<double, 4>> points;  // x, median, min, max
+  bool predicted = false;                     // the model's line: x, predicted (three times)
+  int linetype = 0;  // a predicted line's: the one of the measured series it goes with
 };
 
 struct Plot {
@@ -34,6 +38,10 @@ struct Plot {
   bool bars = false;  // clustered bars: categories x series
   std::vector<Series> series = {};
   std::vector<std::string> categories = {};  // bars: one per row
+  // A plot of its own making (the roofline): its data and its gnuplot commands, drawn into
+  // the terminals set around them.
+  std::string own_data = {};
+  std::string own_body = {};
 };
 
 std::string quote(const std::string& s) {
@@ -69,6 +77,141 @@ std::vector<Series> in_order(std::map<std::string, Series>& by_key,
   return series;
 }
 
+// The model's predicted time beside each measured series of a time plot: "model: <key>", one
+// point per size the model priced.
+void add_predicted(std::map<std::string, Series>& by_key, std::vector<std::string>& order,
+                   const std::vector<SummaryRow>& rows, const std::vector<Config>& configs,
+                   const std::string& family) {
+  for (const SummaryRow& row : rows) {
+    const Config& c = configs[row.config];
+    if (c.program->family != family || !row.model || !c.size) {
+      continue;
+    }
+    const std::string measured = series_key(c, true);
+    const std::string key = "model: " + measured;
+    if (by_key.find(key) == by_key.end()) {
+      // gnuplot gives the k-th element of a plot linetype k: the measured series come first.
+      const auto at = std::find(order.begin(), order.end(), measured) - order.begin();
+      order.push_back(key);
+      by_key[key].title = key;
+      by_key[key].predicted = true;
+      by_key[key].linetype = static_cast<int>(at) + 1;
+    }
+    const double p = row.model->predicted_seconds;
+    by_key[key].points.push_back({static_cast<double>(*c.effective_size()), p, p, p});
+  }
+  // A model line of one point draws nothing: leave those out.
+  std::erase_if(order, [&](const std::string& key) {
+    return by_key[key].predicted && by_key[key].points.size() < 2;
+  });
+}
+
+// The roofline of a sweep or tour: each configuration the model priced, at its operational
+// intensity (operations per byte of memory traffic, from the model) against the operations
+// per second it achieved, under the machine's measured roofs: memory bandwidth (one thread
+// and the whole machine) and arithmetic throughput (scalar on one thread, the widest vectors
+// on every thread).
+std::optional<Plot> roofline(const std::vector<Config>& configs,
+                             const std::vector<SummaryRow>& rows, const Ceilings& c) {
+  std::map<std::string, std::string> by_family;
+  std::vector<std::string> families;
+  double xmin = 1e300, xmax = 0, ymin = 1e300, ymax = 0;
+  for (const SummaryRow& row : rows) {
+    if (!row.model || !(row.model->work.traffic() > 0) || !(row.model->work.ops > 0)) {
+      continue;
+    }
+    const Config& cf = configs[row.config];
+    const double x = row.model->work.ops / row.model->work.traffic();
+    const double y = row.model->work.ops / row.model->measured_seconds;
+    const std::string family(cf.program->family);
+    if (by_family.find(family) == by_family.end()) {
+      families.push_back(family);
+    }
+    std::string label = cf.label();
+    for (char& ch : label) {
+      ch = ch == '"' ? '\'' : ch;
+    }
+    by_family[family] += fmt::format("{:.9g} {:.9g} \"{}\"\n", x, y, label);
+    xmin = std::min(xmin, x);
+    xmax = std::max(xmax, x);
+    ymin = std::min(ymin, y);
+    ymax = std::max(ymax, y);
+  }
+  if (families.empty()) {
+    return std::nullopt;
+  }
+  const int all = c.max_threads();
+  struct Roof {
+    std::string title;
+    double value;
+    bool bandwidth;
+  };
+  std::vector<Roof> roofs;
+  auto add = [&](const std::string& title, std::optional<double> v, double scale, bool bandwidth) {
+    if (v && *v > 0) {
+      roofs.push_back({title, *v * scale, bandwidth});
+    }
+  };
+  add("memory bandwidth, T=1", c.add_bytes_per_second(0, 1), kTrafficPerNamedByte, true);
+  if (all > 1) {
+    add(fmt::format("memory bandwidth, T={}", all), c.add_bytes_per_second(0, all),
+        kTrafficPerNamedByte, true);
+  }
+  for (const CacheLevel& level : c.caches) {
+    add(fmt::format("L{} bandwidth, T=1", level.level), c.add_bytes_per_second(level.level, 1),
+        kTrafficPerNamedByte, true);
+  }
+  add("scalar fp64 adds, T=1", c.ops_per_second("fp64_add", "scalar", 1), 1, false);
+  add("scalar int32 adds, T=1", c.ops_per_second("int32_add", "scalar", 1), 1, false);
+  if (!c.vector_isa.empty()) {
+    add(fmt::format("{} fp64 fma flops, T={}", c.vector_isa, all),
+        c.ops_per_second("fp64_fma", c.vector_isa, all), 2, false);
+  }
+  for (const Roof& r : roofs) {
+    ymax = std::max(ymax, r.bandwidth ? 0.0 : r.value);
+  }
+  xmin /= 4;
+  xmax *= 4;
+  ymin /= 4;
+  ymax *= 2;
+  Plot p{.name = "roofline",
+         .title = "roofline: achieved operations per second against operational intensity",
+         .xlabel = "operations per byte of memory traffic (model)",
+         .ylabel = "operations per second (flop or int op)",
+         .logx = true,
+         .logy = true};
+  for (const std::string& family : families) {
+    p.own_data += "# " + family + "\n" + by_family[family] + "\n\n";
+  }
+  std::string body;
+  body += "set title " + quote(p.title) + "\n";
+  body += "set xlabel " + quote(p.xlabel) + "\nset ylabel " + quote(p.ylabel) + "\n";
+  body += "set logscale x 10\nset logscale y 10\nset format x '%g'\nset format y '%.0e'\n";
+  body += fmt::format("set xrange [{:.6g}:{:.6g}]\nset yrange [{:.6g}:{:.6g}]\n", xmin, xmax, ymin,
+                      ymax);
+  body += "set key below maxrows 4\nset grid\nset samples 400\n";
+  const std::string data = quote(p.name + ".dat");
+  body += "plot ";
+  std::string sep;
+  for (const Roof& r : roofs) {
+    body += sep +
+            (r.bandwidth ? fmt::format("{:.6g}*x", r.value) : fmt::format("{:.6g}", r.value)) +
+            fmt::format(" with lines dt {} lw 1.5 title {}", r.bandwidth ? 2 : 3,
+                        quote(fmt::format("{} ({:.3g} G{}/s)", r.title, r.value / 1e9,
+                                          r.bandwidth ? "B" : "")));
+    sep = ", \\\n     ";
+  }
+  for (std::size_t i = 0; i < families.size(); ++i) {
+    body += sep + fmt::format("{} index {} using 1:2 with points pt 7 ps 1.2 title {}", data, i,
+                              quote(families[i]));
+    body += sep +
+            fmt::format("{} index {} using 1:2:3 with labels offset 0.6,0.6 left font ',8' notitle",
+                        data, i);
+  }
+  p.own_body = body + "\n";
+  return p;
+}
+
 std::vector<Plot> build_plots(const std::vector<Config>& configs,
                               const std::vector<SummaryRow>& rows) {
   std::vector<Plot> plots;
@@ -99,6 +242,7 @@ std::vector<Plot> build_plots(const std::vector<Config>& configs,
       by_key[key].points.push_back({n, row.stats.median, row.stats.min, row.stats.max});
       sizes.insert(*c.effective_size());
     }
+    add_predicted(by_key, order, rows, configs, family);
     if (sizes.size() >= 2) {
       plots.push_back({.name = "time-" + family,
                        .title = family + ": time against size",
@@ -235,8 +379,21 @@ std::string data_text(const Plot& p) {
   return out;
 }
 
+// A plot's commands drawn to its SVG and its PNG, each under a temporary name.
+std::string terminals_around(const Plot& p, const std::string& body) {
+  std::string out;
+  out += "set terminal svg size 900,560 dynamic noenhanced font 'sans,12'\n";
+  out += "set output " + quote(p.name + ".svg.part") + "\n" + body + "unset output\n";
+  out += "set terminal pngcairo size 900,560 noenhanced font 'sans,10'\n";
+  out += "set output " + quote(p.name + ".png.part") + "\n" + "replot\nunset output\nreset\n";
+  return out;
+}
+
 std::string script_text(const Plot& p) {
-  std::string body;
+  std::string body = p.own_body;
+  if (!body.empty()) {
+    return terminals_around(p, body);
+  }
   body += "set title " + quote(p.title) + "\n";
   body += "set xlabel " + quote(p.xlabel) + "\nset ylabel " + quote(p.ylabel) + "\n";
   body += p.logx ? "set logscale x 2\n" : "unset logscale x\n";
@@ -268,17 +425,16 @@ std::string script_text(const Plot& p) {
     }
     body += "plot ";
     for (std::size_t i = 0; i < p.series.size(); ++i) {
-      body += fmt::format("{}{} index {} using 1:2:3:4 with yerrorlines title {}",
-                          i == 0 ? "" : ", \\\n     ", data, i, quote(p.series[i].title));
+      body += p.series[i].predicted
+                  ? fmt::format("{}{} index {} using 1:2 with lines lt {} dt 2 lw 1.5 title {}",
+                                i == 0 ? "" : ", \\\n     ", data, i, p.series[i].linetype,
+                                quote(p.series[i].title))
+                  : fmt::format("{}{} index {} using 1:2:3:4 with yerrorlines title {}",
+                                i == 0 ? "" : ", \\\n     ", data, i, quote(p.series[i].title));
     }
     body += "\n";
   }
-  std::string out;
-  out += "set terminal svg size 900,560 dynamic noenhanced font 'sans,12'\n";
-  out += "set output " + quote(p.name + ".svg.part") + "\n" + body + "unset output\n";
-  out += "set terminal pngcairo size 900,560 noenhanced font 'sans,10'\n";
-  out += "set output " + quote(p.name + ".png.part") + "\n" + "replot\nunset output\nreset\n";
-  return out;
+  return terminals_around(p, body);
 }
 
 }  // namespace
@@ -316,7 +472,12 @@ std::string run_gnuplot(const std::string& gnuplot, const std::string& script_pa
 
 Exported write_plots(const std::string& dir, const ResultSet& results) {
   Exported result;
-  const std::vector<Plot> plots = build_plots(results.configs, results.summary);
+  std::vector<Plot> plots = build_plots(results.configs, results.summary);
+  if (const std::optional<Ceilings> ceilings = ceilings_from_context(results.context)) {
+    if (std::optional<Plot> roof = roofline(results.configs, results.summary, *ceilings)) {
+      plots.push_back(std::move(*roof));
+    }
+  }
   if (plots.empty()) {
     return result;
   }
@@ -324,7 +485,8 @@ Exported write_plots(const std::string& dir, const ResultSet& results) {
   create_folder(plot_dir);
   std::string script;
   for (const Plot& p : plots) {
-    write_file_atomic(plot_dir + "/" + p.name + ".dat", data_text(p));
+    write_file_atomic(plot_dir + "/" + p.name + ".dat",
+                      p.own_body.empty() ? data_text(p) : p.own_data);
     result.files.push_back("plots/" + p.name + ".dat");
     script += script_text(p);
   }

@@ -158,6 +158,42 @@ TEST(Exporters, ResultsJsonHoldsTheCommandContextRunsAndSummary) {
   EXPECT_TRUE(j["summary"][2]["model"].is_null());
 }
 
+TEST(Exporters, PlotsDrawTheModelBesideTheMeasurementsAndARoofline) {
+  ks::driver::ResultSet r = made_results();
+  // A second size, so that plus-static has a line: 8.5 us predicted at N=1000, and at N=2000
+  // 4 fresh pages at 4 us and 64 kB of traffic at 48 GB/s (its 48 kB in L2) = 17.33 us.
+  r.configs.push_back(config("plus-static", 2000, 0));
+  r.runs.push_back(record(3, 0.005));
+  r.summary = ks::driver::summarize_runs(r.configs, r.runs);
+  ks::driver::add_model_and_counters(r);
+  const std::string dir = ::testing::TempDir() + "ks-model-plots-" + std::to_string(getpid());
+  fs::create_directories(dir);
+  ks::driver::export_results(dir, r, {"csv", "json", "markdown", "maps"});
+  const std::string time = slurp(dir + "/plots/time-vector-add.dat");
+  EXPECT_NE(time.find("# model: plus-static\n1000 8.5e-06 8.5e-06 8.5e-06\n2000 1.73333333e-05 "
+                      "1.73333333e-05 1.73333333e-05\n"),
+            std::string::npos)
+      << time;
+  // One point per modelled configuration: operations per byte of traffic, operations per
+  // second measured; the demonstration has none.
+  const std::string roof = slurp(dir + "/plots/roofline.dat");
+  EXPECT_NE(roof.find("# vector-add\n0.03125 333333.333 \"plus-static N=1000\"\n"),
+            std::string::npos)
+      << roof;
+  EXPECT_NE(roof.find("0.03125 1000000 \"plus-parloop N=1000 T=2\"\n"), std::string::npos) << roof;
+  EXPECT_NE(roof.find("0.03125 400000 \"plus-static N=2000\"\n"), std::string::npos) << roof;
+  EXPECT_EQ(roof.find("greet-team"), std::string::npos) << roof;
+  const std::string script = slurp(dir + "/plots/plots.gp");
+  for (const char* part :
+       {"1.6e+10*x with lines dt 2 lw 1.5 title 'memory bandwidth, T=1 (16 GB/s)'",
+        "2.4e+10*x with lines dt 2 lw 1.5 title 'memory bandwidth, T=2 (24 GB/s)'",
+        "4e+09 with lines dt 3 lw 1.5 title 'scalar fp64 adds, T=1 (4 G/s)'",
+        "'model: plus-static'", "with labels"}) {
+    EXPECT_NE(script.find(part), std::string::npos) << part;
+  }
+  fs::remove_all(dir);
+}
+
 TEST(Exporters, BytesThatAreNotUtf8AreReplacedInJson) {
   ks::driver::ResultSet results = made_results();
   results.runs[0].why = "found \"...\xb1o Vectores\"";  // cut inside the "ñ" of "Tamaño"
