@@ -38,7 +38,7 @@ std::string ceilings_paragraph(const nlohmann::json& context, const Ceilings& c)
   }
   return fmt::format(
       "Ceilings {}{}: the addition streams {} with warm pages (24 named bytes per element); a "
-      "fresh page costs {} more; scalar double-precision adds run at {:.3g} G/s on one thread; "
+      "fresh page adds {}; scalar double-precision adds run at {:.3g} G/s on one thread; "
       "a parallel region costs {}.\n\n",
       from, c.quick ? " (a quick probe: rough figures)" : "", bw, touch,
       c.ops_per_second("fp64_add", "scalar", 1).value_or(0) / 1e9, region);

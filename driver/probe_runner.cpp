@@ -113,7 +113,7 @@ std::string ceilings_text(const Ceilings& c) {
         fmt::format("  L{} ({:.0f} KiB), addition: {}\n", level.level, level.size_bytes / 1024,
                     per_team([&](int t) { return c.add_bytes_per_second(level.level, t); }, gbs));
   }
-  out += fmt::format("  a fresh page costs:       {} more\n",
+  out += fmt::format("  a fresh page adds:        {}\n",
                      per_team([&](int t) { return c.fault_seconds(t); }, human_seconds));
   out +=
       fmt::format("  fp64 add, scalar:         {}\n",
