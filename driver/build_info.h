@@ -21,5 +21,7 @@ std::span<const std::string_view> build_families();  // the program folders this
 std::string_view build_compiler();                   // "GNU 12.2.0"
 std::string_view build_source_dir();                 // the source tree the build came from
 std::string_view build_type();
+std::string_view build_version();   // the project's version, "0.1.0"
+std::string_view build_revision();  // git describe of the source tree at build time, or "unknown"
 
 }  // namespace ks::driver

@@ -4,6 +4,7 @@
 
 #include "driver/benchmark_checks.h"
 #include "driver/demo_traces.h"
+#include "driver/inference.h"
 
 namespace ks::driver {
 namespace {
@@ -237,7 +238,7 @@ constexpr ProgramInfo kPrograms[] = {
 
 // What a benchmark's interval reads and writes adds up to what the catalogue says it moves.
 constexpr bool bytes_add_up(const ProgramInfo& p) {
-  const Interval& i = p.interval;
+  const TimedWork& i = p.interval;
   const bool same_power = i.written.coefficient == 0 || i.written.power == i.read.power;
   return p.kind != Kind::kBenchmark ||
          (same_power && i.read.power == p.bytes.power &&
@@ -292,7 +293,7 @@ std::string cost_text(const ProgramInfo& p) {
 }
 
 std::string interval_text(const ProgramInfo& p) {
-  const Interval& i = p.interval;
+  const TimedWork& i = p.interval;
   if (p.kind != Kind::kBenchmark) {
     return "";
   }
@@ -328,6 +329,10 @@ std::string interval_text(const ProgramInfo& p) {
     s += "; N rows shared out by the run-time schedule";
   }
   return s;
+}
+
+std::optional<double> printed_step(const ProgramInfo& p) {
+  return printed_time_step(p.time_line);
 }
 
 const char* kind_name(Kind kind) {

@@ -61,7 +61,7 @@ enum class Bound { kMemory, kCompute };
 // What a benchmark's timed interval does, as its source is written: the model (model.h)
 // prices each part with the machine's ceilings. `read` and `written` add up to the
 // catalogue's `bytes`.
-struct Interval {
+struct TimedWork {
   Cost read = {};                    // bytes loaded
   Cost written = {};                 // bytes stored
   bool stores_unread = false;        // stored lines were not read first: the cache fetches them
@@ -93,7 +93,7 @@ struct ProgramInfo {
   Cost bytes = {};                       // bytes moved by the timed kernel
   Cost ops = {};                         // arithmetic operations of the timed kernel
   std::string_view op_unit = {};         // what an operation is ("flop", "int op")
-  Interval interval = {};                // what the timed interval does, for the model
+  TimedWork interval = {};               // what the timed interval does, for the model
   double (*footprint)(double n);         // memory a run touches, to refuse what the machine lacks
   std::string_view baseline = {};        // the family's sequential baseline, for speedups
   std::string_view default_sizes = {};   // sweep without --sizes (sizes or iteration counts)
@@ -108,6 +108,10 @@ struct ProgramInfo {
   Check (*check)(const RunSpec& spec, const ks::RunResult& result);
   Trace (*trace)(const RunSpec& spec, const ks::RunResult& result) = nullptr;
 };
+
+// The last digit of the time the program prints, in seconds: 1e-6 for "%f", 1e-9 for
+// "%11.9f"; empty when it prints no time.
+std::optional<double> printed_step(const ProgramInfo& p);
 
 // The cost model for people: "24N B, N flop", or "none".
 std::string cost_text(const ProgramInfo& p);

@@ -128,11 +128,12 @@ std::string events_notice(const Common& common) {
   return common.no_events ? std::string() : counters_notice(ks::event_support());
 }
 
-Subcommand setup_probe(CLI::App& app, const Common& common) {
+Subcommand setup_probe(CLI::App& app, Common& common) {
   auto o = std::make_shared<ProbeOptions>();
   auto* probe = app.add_subcommand(
       "probe", "this machine's ceilings: bandwidth, first touch, compute, OpenMP (cached)");
   probe->add_flag("--quick", o->quick, "a smoke test of a second or two (not cached)");
+  add_bin_option(*probe, common);
   return {probe, [&common, o] { return run_probe_command(common, *o); }};
 }
 

@@ -25,11 +25,15 @@ namespace {
 struct TourOptions {
   std::string out = "kernelscope-report";
   double scale = 1.0;
+  Placement placement;
   bool no_plots = false;
+  bool resume = false;
+  bool force = false;
+  bool dry_run = false;
 };
 
-// The benchmarks' table, then one line per demonstration: the team sizes that follow its rule
-// together, any other on a line of its own with what went wrong.
+}  // namespace
+
 void print_tour(const ResultSet& results) {
   std::vector<SummaryRow> bench_rows;
   for (const SummaryRow& row : results.summary) {
@@ -70,12 +74,14 @@ void print_tour(const ResultSet& results) {
   }
 }
 
+namespace {
+
 int run_tour(const Common& common, const TourOptions& options) {
-  const auto start = std::chrono::steady_clock::now();
+  const OpenmpEnvironment openmp = openmp_environment(options.placement);
   std::vector<std::string> notices;
   std::vector<Config> configs;
   std::vector<std::string> missing;
-  for (const Config& c : plan_tour(notices, physical_memory(), options.scale)) {
+  for (const Config& c : plan_tour(notices, physical_memory(), options.scale, openmp.placement)) {
     if (built(common, c.program->name)) {
       configs.push_back(c);
     } else if (std::find(missing.begin(), missing.end(), c.program->name) == missing.end()) {
@@ -86,50 +92,65 @@ int run_tour(const Common& common, const TourOptions& options) {
   if (configs.empty()) {
     throw UsageError("no catalogued program is built in " + common.bin_dir);
   }
+  for (const std::string& n : openmp.notices) {
+    error_line(n);
+  }
+  const Plan plan = interleaved_plan(std::move(configs));
+  if (options.dry_run) {
+    return print_dry_run(plan, options.out, options.resume);
+  }
   const std::optional<KnownCeilings> ceilings =
-      std::any_of(configs.begin(), configs.end(),
+      std::any_of(plan.configs.begin(), plan.configs.end(),
                   [](const Config& c) { return c.program->kind == Kind::kBenchmark; })
           ? ceilings_for_measuring(common)
           : std::nullopt;
-  prepare_output_dir(options.out);
-  ResultSet results = measure(configs, {.bin_dir = common.bin_dir,
-                                        .timeout_seconds = common.timeout,
-                                        .trace_demonstrations = true,
-                                        .command = common.command,
-                                        .ceilings = ceilings ? &*ceilings : nullptr,
-                                        .count_events = !common.no_events});
-  results.missing = missing;
-  const Exports exports = export_results(
-      options.out, results,
-      options.no_plots ? std::vector<std::string_view>{"plots"} : std::vector<std::string_view>{});
-  if (const std::string& notice = exports.of("maps").notice; !notice.empty()) {
+  const Measurement m = measure(plan, {.kind = "tour",
+                                       .out = options.out,
+                                       .bin_dir = common.bin_dir,
+                                       .timeout_seconds = common.timeout,
+                                       .resume = options.resume,
+                                       .force = options.force,
+                                       .no_plots = options.no_plots,
+                                       .command = common.command,
+                                       .missing = missing,
+                                       .openmp = openmp,
+                                       .on_warning = warning_line,
+                                       .ceilings = ceilings ? &*ceilings : nullptr,
+                                       .count_events = !common.no_events});
+  if (const std::string& notice = m.exports.of("maps").notice; !notice.empty()) {
     error_line(notice);
   }
-  const double elapsed =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  write_file_atomic(options.out + "/report.md", tour_report(results, exports.of("plots"), elapsed));
-  print_tour(results);
+  print_tour(m.results);
   if (const std::string notice = events_notice(common); !notice.empty()) {
     std::printf("%s\n", notice.c_str());
   }
-  if (const std::string& notice = exports.of("plots").notice; !notice.empty()) {
+  if (const std::string& notice = m.exports.of("plots").notice; !notice.empty()) {
     error_line(notice);
   }
-  const bool failed = report_bad_runs(results);
-  std::printf("\n%zu runs in %s; report in %s/report.md\n", results.runs.size(),
-              duration_text(elapsed).c_str(), options.out.c_str());
-  return failed || !missing.empty() ? kRunsFailed : 0;
+  const bool failed = report_bad_runs(m.results);
+  std::printf("\n%zu runs in %s; report in %s/report.md\n", m.ran, duration_text(m.seconds).c_str(),
+              options.out.c_str());
+  return finish(m, options.out, common, failed || !missing.empty());
 }
 
 }  // namespace
 
-Subcommand setup_tour(CLI::App& app, const Common& common) {
+Subcommand setup_tour(CLI::App& app, Common& common) {
   auto o = std::make_shared<TourOptions>();
   auto* tour = app.add_subcommand("tour", "every family at sizes that finish in minutes");
-  tour->add_option("--out", o->out, "output folder")->default_val(o->out);
-  tour->add_option("--scale", o->scale, "scales the repetitions (0.2 for a quick look)")
-      ->check(CLI::Range(0.01, 100.0));
+  tour->add_option("--out", o->out, "output folder")->type_name("DIR")->default_val(o->out);
+  tour->add_option("--scale", o->scale,
+                   "scales every program's measured runs, from 0.01 to 100 (0.2 for a quick "
+                   "look)")
+      ->type_name("FACTOR")
+      ->check(number_between(0.01, 100, "a factor from 0.01 to 100"))
+      ->default_str("1");
   tour->add_flag("--no-plots", o->no_plots, "write no plots");
+  add_placement_options(tour, o->placement);
+  add_store_options(*tour, o->resume, o->force, o->dry_run);
+  add_model_options(*tour, common);
+  add_bin_option(*tour, common);
+  add_timeout_option(*tour, common);
   return {tour, [&common, o] { return run_tour(common, *o); }};
 }
 

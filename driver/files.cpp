@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -29,6 +31,36 @@ void prepare_output_dir(const std::string& dir) {
   }
   close(fd);
   unlink(probe.c_str());
+}
+
+void clear_outputs(const std::string& dir, bool keep_store) {
+  namespace fs = std::filesystem;
+  static const char* const kStore[] = {"results.db", "results.db-wal", "results.db-shm",
+                                       "results.db-journal"};
+  static const char* const kFiles[] = {
+      "runs.csv", "summary.csv", "summary.md", "results.json", "report.md",    "map.svg", "map.png",
+      "map.csv",  "map.json",    "map.dat",    "map.gp",       "map.png.part", "plots",   "maps"};
+  std::vector<std::string> names(std::begin(kFiles), std::end(kFiles));
+  if (!keep_store) {
+    names.insert(names.end(), std::begin(kStore), std::end(kStore));
+  }
+  std::error_code ec;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".tmp-") != std::string::npos || name.rfind(".kernelscope-probe-", 0) == 0) {
+      names.push_back(name);
+    }
+  }
+  if (ec) {
+    throw UsageError(fmt::format("cannot read the output folder {}: {}", dir, ec.message()));
+  }
+  for (const std::string& name : names) {
+    const std::string path = dir + "/" + name;
+    fs::remove_all(path, ec);
+    if (ec) {
+      throw UsageError(fmt::format("cannot remove {}: {}", path, ec.message()));
+    }
+  }
 }
 
 void create_folder(const std::string& dir) {

@@ -10,7 +10,7 @@ namespace ks::driver {
 namespace {
 
 nlohmann::json num(double v) {
-  return std::isnan(v) ? nlohmann::json(nullptr) : nlohmann::json(v);
+  return std::isfinite(v) ? nlohmann::json(v) : nlohmann::json(nullptr);
 }
 
 nlohmann::json counters_json(const RunCounters& c) {
@@ -64,6 +64,18 @@ nlohmann::json model_json(const Prediction& m) {
 
 }  // namespace
 
+nlohmann::json estimate_json(const Estimate& e) {
+  nlohmann::json j;
+  j["value"] = e.value && std::isfinite(*e.value) ? nlohmann::json(*e.value) : nullptr;
+  j["interval"] =
+      e.ci
+          ? nlohmann::json({{"low", e.ci->low}, {"high", e.ci->high}, {"confidence", e.confidence}})
+          : nlohmann::json(nullptr);
+  return j;
+}
+
+namespace {}  // namespace
+
 nlohmann::json results_json(const ResultSet& results) {
   const std::vector<Config>& configs = results.configs;
   nlohmann::json j;
@@ -80,6 +92,8 @@ nlohmann::json results_json(const ResultSet& results) {
     cj["threads"] = c.threads > 0 ? nlohmann::json(c.threads) : nlohmann::json(nullptr);
     cj["schedule"] = c.schedule.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.schedule);
     cj["chunk"] = c.chunk ? nlohmann::json(*c.chunk) : nlohmann::json(nullptr);
+    cj["proc_bind"] = c.bind.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.bind);
+    cj["places"] = c.places.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.places);
     cj["args"] = c.spec().args;
     return cj;
   };
@@ -108,14 +122,29 @@ nlohmann::json results_json(const ResultSet& results) {
     if (row.stats.count > 0) {
       sj["min"] = row.stats.min;
       sj["median"] = row.stats.median;
+      sj["median_interval"] = estimate_json(row.sample.median)["interval"];
       sj["mean"] = row.stats.mean;
       sj["max"] = row.stats.max;
-      sj["stddev"] = row.stats.stddev;
+      // One run has no spread: null, not 0.
+      sj["stddev"] = row.stats.count > 1 ? nlohmann::json(row.stats.stddev) : nullptr;
+      const Outliers& o = row.sample.outliers;
+      sj["outliers"] = {{"low_mild", o.low_mild},
+                        {"low_severe", o.low_severe},
+                        {"high_mild", o.high_mild},
+                        {"high_severe", o.high_severe}};
+    }
+    sj["process_median"] = num(row.process_median);
+    sj["time_step"] = row.time_step > 0 ? nlohmann::json(row.time_step) : nullptr;
+    sj["below_resolution"] = row.below_resolution;
+    if (row.below_resolution) {
+      sj["hint"] = row.hint;
     }
     sj["gb_per_s"] = num(row.gb_per_s);
     sj["gops_per_s"] = num(row.gops_per_s);
     sj["op_unit"] = configs[row.config].program->op_unit;
-    sj["speedup"] = num(row.speedup);
+    const nlohmann::json speedup = estimate_json(row.speedup);
+    sj["speedup"] = speedup["value"];
+    sj["speedup_interval"] = speedup["interval"];
     sj["speedup_vs"] = row.speedup_vs;
     sj["noisy"] = row.noisy;
     nlohmann::json medians = nlohmann::json::object();
@@ -132,10 +161,11 @@ nlohmann::json results_json(const ResultSet& results) {
 }
 
 Exported write_json(const std::string& dir, const ResultSet& results) {
-  write_file_atomic(
-      dir + "/results.json",
+  Exported e;
+  e.write(
+      dir, "results.json",
       results_json(results).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
-  return {{"results.json"}, ""};
+  return e;
 }
 
 }  // namespace ks::driver

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -80,12 +81,29 @@ std::uint64_t parse_value(std::string_view text, std::uint64_t max_value) {
   return value * multiplier;
 }
 
-void add_range(std::string_view item, std::uint64_t max_value, std::vector<std::uint64_t>& out) {
+// How many values a range makes (its end included when the steps miss it).
+std::uint64_t range_count(std::uint64_t from, std::uint64_t to, std::uint64_t factor,
+                          std::uint64_t step) {
+  std::uint64_t count = 1;
+  if (step != 0) {
+    count += (to - from) / step;
+    return count + ((to - from) % step != 0 ? 1 : 0);
+  }
+  std::uint64_t v = from;
+  while (v <= to / factor) {
+    v *= factor;
+    ++count;
+  }
+  return count + (v != to ? 1 : 0);
+}
+
+void add_range(std::string_view item, std::uint64_t max_value, PlainRange plain,
+               std::vector<std::uint64_t>& out) {
   const std::size_t dots = item.find("..");
   const std::uint64_t from = parse_value(item.substr(0, dots), max_value);
   std::string_view rest = item.substr(dots + 2);
   std::uint64_t factor = 2;
-  std::uint64_t step = 0;
+  std::uint64_t step = plain == PlainRange::kEvery ? 1 : 0;
   const std::size_t x = rest.find_first_of("x*");
   const std::size_t plus = rest.find('+');
   if (x != std::string_view::npos) {
@@ -93,6 +111,7 @@ void add_range(std::string_view item, std::uint64_t max_value, std::vector<std::
     if (factor < 2) {
       bad(item, "a range factor must be at least 2");
     }
+    step = 0;
     rest = rest.substr(0, x);
   } else if (plus != std::string_view::npos) {
     step = parse_value(rest.substr(plus + 1), max_value);
@@ -107,6 +126,10 @@ void add_range(std::string_view item, std::uint64_t max_value, std::vector<std::
   }
   if (step == 0 && from == 0) {
     bad(item, "a multiplying range cannot start at 0");
+  }
+  const std::uint64_t count = range_count(from, to, factor, step);
+  if (count > kMaxListValues - std::min<std::uint64_t>(out.size(), kMaxListValues)) {
+    bad(item, fmt::format("{} values; a list holds at most {}", count, kMaxListValues));
   }
   std::uint64_t v = from;
   while (true) {
@@ -127,7 +150,8 @@ void add_range(std::string_view item, std::uint64_t max_value, std::vector<std::
 
 }  // namespace
 
-std::vector<std::uint64_t> parse_list(std::string_view text, std::uint64_t max_value) {
+std::vector<std::uint64_t> parse_list(std::string_view text, std::uint64_t max_value,
+                                      PlainRange plain) {
   std::vector<std::uint64_t> values;
   if (trim(text).empty()) {
     bad(text, "empty list");
@@ -138,14 +162,18 @@ std::vector<std::uint64_t> parse_list(std::string_view text, std::uint64_t max_v
       bad(text, "empty item in the list");
     }
     if (item.find("..") != std::string_view::npos) {
-      add_range(item, max_value, values);
+      add_range(item, max_value, plain, values);
+    } else if (values.size() >= kMaxListValues) {
+      bad(item, fmt::format("one value too many; a list holds at most {}", kMaxListValues));
     } else {
       values.push_back(parse_value(item, max_value));
     }
   }
   std::vector<std::uint64_t> unique;
+  unique.reserve(values.size());
+  std::unordered_set<std::uint64_t> seen(values.size());
   for (std::uint64_t v : values) {
-    if (std::find(unique.begin(), unique.end(), v) == unique.end()) {
+    if (seen.insert(v).second) {
       unique.push_back(v);
     }
   }
@@ -158,7 +186,7 @@ std::vector<std::uint64_t> parse_sizes(std::string_view text) {
 
 std::vector<int> parse_threads(std::string_view text) {
   std::vector<int> threads;
-  for (std::uint64_t v : parse_list(text, 1024)) {
+  for (std::uint64_t v : parse_list(text, kMaxThreads, PlainRange::kEvery)) {
     if (v < 1) {
       bad(text, "a thread count must be at least 1");
     }
@@ -169,16 +197,21 @@ std::vector<int> parse_threads(std::string_view text) {
 
 std::vector<std::string> parse_schedules(std::string_view text) {
   std::vector<std::string> schedules;
+  std::unordered_set<std::string> seen;
   for (std::string_view item : split(text, "; \t")) {
     if (item.empty()) {
       continue;
     }
     std::string_view rest = item;
-    std::string modifier;
-    for (std::string_view m : {"monotonic:", "nonmonotonic:"}) {
-      if (rest.substr(0, m.size()) == m) {
-        modifier = std::string(m);
-        rest.remove_prefix(m.size());
+    std::string_view modifier;
+    if (const std::size_t colon = rest.find(':'); colon != std::string_view::npos) {
+      modifier = rest.substr(0, colon);
+      rest.remove_prefix(colon + 1);
+      if (modifier != "monotonic" && modifier != "nonmonotonic") {
+        bad(item, "the modifier must be monotonic or nonmonotonic");
+      }
+      if (rest.find(':') != std::string_view::npos) {
+        bad(item, "at most one modifier");
       }
     }
     const std::size_t comma = rest.find(',');
@@ -186,7 +219,11 @@ std::vector<std::string> parse_schedules(std::string_view text) {
     if (kind != "static" && kind != "dynamic" && kind != "guided" && kind != "auto") {
       bad(item, "the kind must be static, dynamic, guided or auto");
     }
-    std::string canonical = modifier + std::string(kind);
+    if (modifier == "nonmonotonic" && kind != "dynamic" && kind != "guided") {
+      bad(item, "nonmonotonic applies to dynamic and guided only");
+    }
+    std::string canonical =
+        (modifier.empty() ? "" : std::string(modifier) + ":") + std::string(kind);
     if (comma != std::string_view::npos) {
       if (kind == "auto") {
         bad(item, "auto takes no chunk");
@@ -197,7 +234,10 @@ std::vector<std::string> parse_schedules(std::string_view text) {
       }
       canonical += fmt::format(",{}", chunk);
     }
-    if (std::find(schedules.begin(), schedules.end(), canonical) == schedules.end()) {
+    if (seen.insert(canonical).second) {
+      if (schedules.size() >= kMaxListValues) {
+        bad(item, fmt::format("a list holds at most {} values", kMaxListValues));
+      }
       schedules.push_back(canonical);
     }
   }

@@ -14,6 +14,15 @@
 
 namespace ks::driver {
 
+struct Exported;
+
+// The most items a map is drawn from: a demonstration asked to print more is refused before it
+// runs (kernelscope map), and a run that printed more is not traced.
+inline constexpr long long kMapMaxItems = 100000;
+// Maps wider than this many columns are drawn as bands: each thread's runs of consecutive
+// iterations as one bar, without per-cell borders and labels.
+inline constexpr long long kMapBandColumns = 200;
+
 // `title` heads the map ("chunk-static 3, T=2"). With `colour`, cells are ANSI-coloured.
 std::string map_text(const Trace& trace, const std::string& title, bool colour);
 std::string map_svg(const Trace& trace, const std::string& title);
@@ -32,10 +41,10 @@ std::string verdict_line(const Trace& trace);
 std::string map_title(const ProgramInfo& p, const RunSpec& spec);
 std::string map_stem(const Config& c);
 
-// The map as SVG, CSV and JSON, and as PNG when gnuplot is there, as <dir>/<stem>.*. Returns
-// a one-line notice when the PNG could not be drawn; throws WriteError when a file cannot be
-// written.
-std::string write_map_files(const std::string& dir, const std::string& stem, const ProgramInfo& p,
-                            const RunSpec& spec, const Trace& trace);
+// The map as SVG, CSV and JSON, and as PNG when gnuplot is there, as <dir>/<stem>.*: what was
+// written (relative to `dir`), a notice when the PNG could not be drawn for want of gnuplot,
+// and each file that could not be written.
+Exported write_map_files(const std::string& dir, const std::string& stem, const ProgramInfo& p,
+                         const RunSpec& spec, const Trace& trace);
 
 }  // namespace ks::driver

@@ -79,7 +79,7 @@ int kernel_team(const Config& c, int default_team) {
 }
 
 double fresh_pages(const ProgramInfo& p, double n, double page_bytes) {
-  const Interval& i = p.interval;
+  const TimedWork& i = p.interval;
   switch (i.fresh) {
     case Fresh::kNone:
       return 0;
@@ -144,7 +144,7 @@ double loop_chunks(const std::string& schedule, double iterations, int team, std
 
 Work interval_work(const Config& c, double page_bytes, int default_team) {
   const ProgramInfo& p = *c.program;
-  const Interval& i = p.interval;
+  const TimedWork& i = p.interval;
   const double n = static_cast<double>(c.effective_size().value_or(0));
   Work w;
   w.read_bytes = i.read(n);

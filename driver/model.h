@@ -1,5 +1,5 @@
 // Why a configuration takes the time it takes: what its timed interval does (the catalogue's
-// Interval: bytes, operations, fresh pages, OpenMP constructs), priced with the machine's
+// TimedWork: bytes, operations, fresh pages, OpenMP constructs), priced with the machine's
 // ceilings (ceilings.h) into a predicted time, set against the measured median.
 //
 // The predicted time is a sum of terms:

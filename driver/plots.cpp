@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -11,21 +12,29 @@
 
 #include <fmt/format.h>
 
-#include "driver/ceilings.h"
 #include "driver/exporters.h"
 #include "driver/files.h"
+#include "driver/inference.h"
 #include "driver/lists.h"
-#include "driver/model.h"
 #include "spawn/spawn.h"
 
 namespace ks::driver {
 namespace {
 
+// One point: x, the estimate, and its confidence interval (low == high == y when there is
+// none: a single run, an unbounded ratio).
+struct Point {
+  double x = 0;
+  double y = 0;
+  double low = 0;
+  double high = 0;
+};
+
 struct Series {
   std::string title;
-  std::vector<std::array<double, 4>> points;  // x, median, min, max
-  bool predicted = false;                     // the model's line: x, predicted (three times)
-  int linetype = 0;  // a predicted line's: the one of the measured series it goes with
+  std::vector<Point> points;
+  bool predicted = false;   // the model's line (no interval)
+  std::size_t follows = 0;  // a predicted line's: the measured series it goes with
 };
 
 struct Plot {
@@ -35,14 +44,28 @@ struct Plot {
   std::string ylabel = {};
   bool logx = false;
   bool logy = false;
-  bool bars = false;  // clustered bars: categories x series
+  bool ideal = false;  // speedup: the line speedup = threads
+  bool bars = false;   // clustered bars: categories x series, relative to a reference of 1
   std::vector<Series> series = {};
   std::vector<std::string> categories = {};  // bars: one per row
-  // A plot of its own making (the roofline): its data and its gnuplot commands, drawn into
-  // the terminals set around them.
-  std::string own_data = {};
-  std::string own_body = {};
+  std::string reference = {};                // bars: what 1 is
 };
+
+// Eight colours told apart with every common colour-vision deficiency, strong enough for lines
+// on white; with the markers and dash patterns below, series that overlap stay distinguishable.
+constexpr const char* kPalette[] = {"#0072B2", "#D55E00", "#009E73", "#CC79A7",
+                                    "#E69F00", "#56B4E9", "#000000", "#8C6D31"};
+constexpr int kPoints[] = {7, 5, 9, 11, 13, 6, 4, 8, 10, 12, 1, 2, 3};  // gnuplot point types
+constexpr int kDashes = 4;  // gnuplot's solid, dashed, dotted, dash-dotted
+
+// Series i of n: the first drawn widest and largest, so that a later one drawn over it leaves
+// its edges (and its own marker) visible.
+std::string series_style(std::size_t i, std::size_t n) {
+  const double rank = n > 1 ? static_cast<double>(n - 1 - i) / static_cast<double>(n - 1) : 0;
+  return fmt::format("lc rgb '{}' pt {} dt {} lw {:.2f} ps {:.2f}",
+                     kPalette[i % std::size(kPalette)], kPoints[i % std::size(kPoints)],
+                     1 + i % kDashes, 1.2 + 1.2 * rank, 0.8 + 0.6 * rank);
+}
 
 std::string quote(const std::string& s) {
   std::string q = "'";
@@ -52,12 +75,20 @@ std::string quote(const std::string& s) {
   return q + "'";
 }
 
-std::string series_key(const Config& c, bool with_threads) {
+// A schedule as part of a file name: "dynamic,4" -> "dynamic-4".
+std::string slug(const std::string& schedule) {
+  std::string s = schedule;
+  std::replace_if(
+      s.begin(), s.end(), [](char c) { return c == ',' || c == ':'; }, '-');
+  return s;
+}
+
+std::string series_key(const Config& c, bool with_threads, bool with_schedule) {
   std::string key(c.program->name);
   if (with_threads && c.threads > 0) {
     key += fmt::format(" T={}", c.threads);
   }
-  if (!c.schedule.empty()) {
+  if (with_schedule && !c.schedule.empty()) {
     key += " " + c.schedule;
   }
   if (c.chunk) {
@@ -71,273 +102,281 @@ std::vector<Series> in_order(std::map<std::string, Series>& by_key,
                              const std::vector<std::string>& order) {
   std::vector<Series> series;
   for (const std::string& key : order) {
-    std::sort(by_key[key].points.begin(), by_key[key].points.end());
+    std::sort(by_key[key].points.begin(), by_key[key].points.end(),
+              [](const Point& a, const Point& b) { return a.x < b.x; });
     series.push_back(by_key[key]);
   }
   return series;
 }
 
-// The model's predicted time beside each measured series of a time plot: "model: <key>", one
-// point per size the model priced.
-void add_predicted(std::map<std::string, Series>& by_key, std::vector<std::string>& order,
-                   const std::vector<SummaryRow>& rows, const std::vector<Config>& configs,
-                   const std::string& family) {
-  for (const SummaryRow& row : rows) {
-    const Config& c = configs[row.config];
-    if (c.program->family != family || !row.model || !c.size) {
-      continue;
+// What the plots draw from: per configuration, its summary row and the times of its valid
+// measured runs (as the summary takes them), for the intervals.
+class Measured {
+ public:
+  explicit Measured(const ResultSet& results) : results_(results) {
+    rows_.assign(results.configs.size(), nullptr);
+    times_.resize(results.configs.size());
+    for (const SummaryRow& row : results.summary) {
+      rows_[row.config] = &row;
     }
-    const std::string measured = series_key(c, true);
-    const std::string key = "model: " + measured;
-    if (by_key.find(key) == by_key.end()) {
-      // gnuplot gives the k-th element of a plot linetype k: the measured series come first.
-      const auto at = std::find(order.begin(), order.end(), measured) - order.begin();
-      order.push_back(key);
-      by_key[key].title = key;
-      by_key[key].predicted = true;
-      by_key[key].linetype = static_cast<int>(at) + 1;
+    for (const RunRecord& r : results.runs) {
+      const SummaryRow* row = rows_[r.config];
+      if (r.warmup || r.outcome != Outcome::kValid || row == nullptr) {
+        continue;
+      }
+      const double t = row->printed_time ? r.printed_seconds.value_or(NAN) : r.wall_seconds;
+      if (std::isfinite(t)) {
+        times_[r.config].push_back(t);
+      }
     }
-    const double p = row.model->predicted_seconds;
-    by_key[key].points.push_back({static_cast<double>(*c.effective_size()), p, p, p});
   }
-  // A model line of one point draws nothing: leave those out.
-  std::erase_if(order, [&](const std::string& key) {
-    return by_key[key].predicted && by_key[key].points.size() < 2;
-  });
-}
 
-// The roofline of a sweep or tour: each configuration the model priced, at its operational
-// intensity (operations per byte of memory traffic, from the model) against the operations
-// per second it achieved, under the machine's measured roofs: memory bandwidth (one thread
-// and the whole machine) and arithmetic throughput (scalar on one thread, the widest vectors
-// on every thread).
-std::optional<Plot> roofline(const std::vector<Config>& configs,
-                             const std::vector<SummaryRow>& rows, const Ceilings& c) {
-  std::map<std::string, std::string> by_family;
-  std::vector<std::string> families;
-  double xmin = 1e300, xmax = 0, ymin = 1e300, ymax = 0;
-  for (const SummaryRow& row : rows) {
-    if (!row.model || !(row.model->work.traffic() > 0) || !(row.model->work.ops > 0)) {
-      continue;
-    }
-    const Config& cf = configs[row.config];
-    const double x = row.model->work.ops / row.model->work.traffic();
-    const double y = row.model->work.ops / row.model->measured_seconds;
-    const std::string family(cf.program->family);
-    if (by_family.find(family) == by_family.end()) {
-      families.push_back(family);
-    }
-    std::string label = cf.label();
-    for (char& ch : label) {
-      ch = ch == '"' ? '\'' : ch;
-    }
-    by_family[family] += fmt::format("{:.9g} {:.9g} \"{}\"\n", x, y, label);
-    xmin = std::min(xmin, x);
-    xmax = std::max(xmax, x);
-    ymin = std::min(ymin, y);
-    ymax = std::max(ymax, y);
+  const Config& config(std::size_t i) const { return results_.configs[i]; }
+  std::size_t size() const { return results_.configs.size(); }
+  // A median to plot: measured, above 0, and above the resolution of the program's time.
+  bool usable(std::size_t i) const {
+    return rows_[i] != nullptr && rows_[i]->stats.count > 0 && rows_[i]->stats.median > 0 &&
+           !rows_[i]->below_resolution;
   }
-  if (families.empty()) {
-    return std::nullopt;
-  }
-  const int all = c.max_threads();
-  struct Roof {
-    std::string title;
-    double value;
-    bool bandwidth;
-  };
-  std::vector<Roof> roofs;
-  auto add = [&](const std::string& title, std::optional<double> v, double scale, bool bandwidth) {
-    if (v && *v > 0) {
-      roofs.push_back({title, *v * scale, bandwidth});
-    }
-  };
-  add("memory bandwidth, T=1", c.add_bytes_per_second(0, 1), kTrafficPerNamedByte, true);
-  if (all > 1) {
-    add(fmt::format("memory bandwidth, T={}", all), c.add_bytes_per_second(0, all),
-        kTrafficPerNamedByte, true);
-  }
-  for (const CacheLevel& level : c.caches) {
-    add(fmt::format("L{} bandwidth, T=1", level.level), c.add_bytes_per_second(level.level, 1),
-        kTrafficPerNamedByte, true);
-  }
-  add("scalar fp64 adds, T=1", c.ops_per_second("fp64_add", "scalar", 1), 1, false);
-  add("scalar int32 adds, T=1", c.ops_per_second("int32_add", "scalar", 1), 1, false);
-  if (!c.vector_isa.empty()) {
-    add(fmt::format("{} fp64 fma flops, T={}", c.vector_isa, all),
-        c.ops_per_second("fp64_fma", c.vector_isa, all), 2, false);
-  }
-  for (const Roof& r : roofs) {
-    ymax = std::max(ymax, r.bandwidth ? 0.0 : r.value);
-  }
-  xmin /= 4;
-  xmax *= 4;
-  ymin /= 4;
-  ymax *= 2;
-  Plot p{.name = "roofline",
-         .title = "roofline: achieved operations per second against operational intensity",
-         .xlabel = "operations per byte of memory traffic (model)",
-         .ylabel = "operations per second (flop or int op)",
-         .logx = true,
-         .logy = true};
-  for (const std::string& family : families) {
-    p.own_data += "# " + family + "\n" + by_family[family] + "\n\n";
-  }
-  std::string body;
-  body += "set title " + quote(p.title) + "\n";
-  body += "set xlabel " + quote(p.xlabel) + "\nset ylabel " + quote(p.ylabel) + "\n";
-  body += "set logscale x 10\nset logscale y 10\nset format x '%g'\nset format y '%.0e'\n";
-  body += fmt::format("set xrange [{:.6g}:{:.6g}]\nset yrange [{:.6g}:{:.6g}]\n", xmin, xmax, ymin,
-                      ymax);
-  body += "set key below maxrows 4\nset grid\nset samples 400\n";
-  const std::string data = quote(p.name + ".dat");
-  body += "plot ";
-  std::string sep;
-  for (const Roof& r : roofs) {
-    body += sep +
-            (r.bandwidth ? fmt::format("{:.6g}*x", r.value) : fmt::format("{:.6g}", r.value)) +
-            fmt::format(" with lines dt {} lw 1.5 title {}", r.bandwidth ? 2 : 3,
-                        quote(fmt::format("{} ({:.3g} G{}/s)", r.title, r.value / 1e9,
-                                          r.bandwidth ? "B" : "")));
-    sep = ", \\\n     ";
-  }
-  for (std::size_t i = 0; i < families.size(); ++i) {
-    body += sep + fmt::format("{} index {} using 1:2 with points pt 7 ps 1.2 title {}", data, i,
-                              quote(families[i]));
-    body += sep +
-            fmt::format("{} index {} using 1:2:3 with labels offset 0.6,0.6 left font ',8' notitle",
-                        data, i);
-  }
-  p.own_body = body + "\n";
-  return p;
-}
+  const std::vector<double>& times(std::size_t i) const { return times_[i]; }
+  const SummaryRow& row(std::size_t i) const { return *rows_[i]; }
 
-std::vector<Plot> build_plots(const std::vector<Config>& configs,
-                              const std::vector<SummaryRow>& rows) {
-  std::vector<Plot> plots;
+  // The median with its interval.
+  Point median(std::size_t i, double x) const {
+    return point(x, median_interval(times_[i]), rows_[i]->stats.median);
+  }
+  // median(numerator) / median(denominator) with its interval; a configuration against itself
+  // is 1 exactly, without one.
+  Point ratio(std::size_t numerator, std::size_t denominator, double x) const {
+    if (numerator == denominator) {
+      return {x, 1, 1, 1};
+    }
+    return point(x, ratio_interval(times_[numerator], times_[denominator]),
+                 rows_[numerator]->stats.median / rows_[denominator]->stats.median);
+  }
+
+ private:
+  static Point point(double x, const Estimate& e, double fallback) {
+    const double y = e.value.value_or(fallback);
+    return {x, y, e.ci ? e.ci->low : y, e.ci ? e.ci->high : y};
+  }
+
+  const ResultSet& results_;
+  std::vector<const SummaryRow*> rows_;
+  std::vector<std::vector<double>> times_;
+};
+
+// The families' benchmarks in the order they were measured.
+std::vector<std::string> benchmark_families(const Measured& m) {
   std::vector<std::string> families;
-  for (const Config& c : configs) {
-    const std::string f(c.program->family);
-    if (c.program->kind == Kind::kBenchmark &&
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const std::string f(m.config(i).program->family);
+    if (m.config(i).program->kind == Kind::kBenchmark &&
         std::find(families.begin(), families.end(), f) == families.end()) {
       families.push_back(f);
     }
   }
-  for (const std::string& family : families) {
-    // Time against size, one series per program, thread count and schedule.
+  return families;
+}
+
+// The schedules of a family in the order measured, "" (the runtime's default, and every program
+// that reads none) first: time and speedup plots get one picture per schedule, so that ten
+// series of one kernel do not share one.
+std::vector<std::string> family_schedules(const Measured& m, const std::string& family) {
+  std::vector<std::string> schedules{""};
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const Config& c = m.config(i);
+    if (c.program->family == family &&
+        std::find(schedules.begin(), schedules.end(), c.schedule) == schedules.end()) {
+      schedules.push_back(c.schedule);
+    }
+  }
+  return schedules;
+}
+
+std::string with_schedule(const std::string& text, const std::string& schedule) {
+  return schedule.empty() ? text : text + ", OMP_SCHEDULE=" + schedule;
+}
+
+std::string stem(const std::string& kind, const std::string& family, const std::string& schedule) {
+  return kind + "-" + family + (schedule.empty() ? "" : "-" + slug(schedule));
+}
+
+// Time against size, one series per program and thread count; a schedule's picture also shows
+// the family's sequential baseline, for reference.
+void time_plots(const Measured& m, const std::string& family, std::vector<Plot>& plots) {
+  for (const std::string& schedule : family_schedules(m, family)) {
     std::map<std::string, Series> by_key;
     std::vector<std::string> order;
     std::set<std::uint64_t> sizes;
-    for (const SummaryRow& row : rows) {
-      const Config& c = configs[row.config];
-      if (c.program->family != family || row.stats.count == 0 || !c.size) {
+    std::vector<std::string> pending;  // the model's lines, after the measured series
+    bool own = false;                  // a series of this schedule, not only the baseline
+    for (std::size_t i = 0; i < m.size(); ++i) {
+      const Config& c = m.config(i);
+      const bool baseline = !schedule.empty() && c.schedule.empty() &&
+                            c.program->name == c.program->baseline && c.threads == 0;
+      if (c.program->family != family || !m.usable(i) || !c.size ||
+          (c.schedule != schedule && !baseline)) {
         continue;
       }
-      const std::string key = series_key(c, true);
+      own = own || !baseline;
+      const std::string key = series_key(c, true, false);
       if (by_key.find(key) == by_key.end()) {
         order.push_back(key);
         by_key[key].title = key;
       }
-      const auto n = static_cast<double>(*c.effective_size());
-      by_key[key].points.push_back({n, row.stats.median, row.stats.min, row.stats.max});
+      by_key[key].points.push_back(m.median(i, static_cast<double>(*c.effective_size())));
       sizes.insert(*c.effective_size());
+      // The model's predicted time beside the measured series, where it priced this size.
+      if (const auto& model = m.row(i).model) {
+        const std::string predicted = "model: " + key;
+        if (by_key.find(predicted) == by_key.end()) {
+          pending.push_back(predicted);
+          by_key[predicted].title = predicted;
+          by_key[predicted].predicted = true;
+          by_key[predicted].follows =
+              static_cast<std::size_t>(std::find(order.begin(), order.end(), key) - order.begin());
+        }
+        const double p = model->predicted_seconds;
+        by_key[predicted].points.push_back({static_cast<double>(*c.effective_size()), p, p, p});
+      }
     }
-    add_predicted(by_key, order, rows, configs, family);
-    if (sizes.size() >= 2) {
-      plots.push_back({.name = "time-" + family,
-                       .title = family + ": time against size",
+    // A model line of one point draws nothing: those are left out.
+    for (const std::string& key : pending) {
+      if (by_key[key].points.size() >= 2) {
+        order.push_back(key);
+      }
+    }
+    if (own && sizes.size() >= 2) {
+      plots.push_back({.name = stem("time", family, schedule),
+                       .title = with_schedule(family + ": time against size", schedule),
                        .xlabel = "size (N)",
-                       .ylabel = "seconds (median, min-max)",
+                       .ylabel = "seconds (median; bars: its confidence interval)",
                        .logx = true,
                        .logy = true,
                        .series = in_order(by_key, order)});
     }
-    // Speedup against threads, one series per program, size and schedule.
+  }
+}
+
+// Speedup against threads, one series per program, size and chunk, against the same program on
+// one thread, with the ideal line.
+void speedup_plots(const Measured& m, const std::string& family, std::vector<Plot>& plots) {
+  for (const std::string& schedule : family_schedules(m, family)) {
     std::map<std::string, Series> speed;
-    std::vector<std::string> speed_order;
-    for (const SummaryRow& row : rows) {
-      const Config& c = configs[row.config];
-      if (c.program->family != family || !c.program->openmp || row.stats.count == 0) {
+    std::vector<std::string> order;
+    for (std::size_t i = 0; i < m.size(); ++i) {
+      const Config& c = m.config(i);
+      if (c.program->family != family || !c.program->openmp || c.schedule != schedule ||
+          !m.usable(i)) {
         continue;
       }
-      const SummaryRow* one = nullptr;
-      for (const SummaryRow& other : rows) {
-        const Config& o = configs[other.config];
+      std::optional<std::size_t> one;
+      for (std::size_t j = 0; j < m.size(); ++j) {
+        const Config& o = m.config(j);
         if (o.program == c.program && o.threads == 1 && o.schedule == c.schedule &&
-            o.effective_size() == c.effective_size() && o.chunk == c.chunk &&
-            other.stats.count > 0) {
-          one = &other;
+            o.effective_size() == c.effective_size() && o.chunk == c.chunk && m.usable(j)) {
+          one = j;
         }
       }
-      if (one == nullptr) {
+      if (!one) {
         continue;
       }
-      std::string key = series_key(c, false);
+      std::string key = series_key(c, false, false);
       if (c.size) {
         key += " N=" + size_label(*c.size);
       }
       if (speed.find(key) == speed.end()) {
-        speed_order.push_back(key);
+        order.push_back(key);
         speed[key].title = key;
       }
-      const double s = one->stats.median / row.stats.median;
-      speed[key].points.push_back({static_cast<double>(c.threads), s,
-                                   one->stats.median / row.stats.max,
-                                   one->stats.median / row.stats.min});
+      speed[key].points.push_back(m.ratio(*one, i, static_cast<double>(c.threads)));
     }
-    bool any_speedup = false;
-    for (auto& [key, s] : speed) {
-      any_speedup = any_speedup || s.points.size() >= 2;
+    const bool any = std::any_of(speed.begin(), speed.end(),
+                                 [](const auto& s) { return s.second.points.size() >= 2; });
+    if (any) {
+      plots.push_back(
+          {.name = stem("speedup", family, schedule),
+           .title = with_schedule(family + ": speedup against threads (vs one thread)", schedule),
+           .xlabel = "threads (OMP_NUM_THREADS)",
+           .ylabel = "speedup (one thread's median / median; bars: confidence interval)",
+           .ideal = true,
+           .series = in_order(speed, order)});
     }
-    if (any_speedup) {
-      plots.push_back({.name = "speedup-" + family,
-                       .title = family + ": speedup against threads (vs one thread)",
-                       .xlabel = "threads",
-                       .ylabel = "speedup",
-                       .series = in_order(speed, speed_order)});
+  }
+}
+
+// The variants side by side: sequential programs and one-thread runs, default schedule, each
+// relative to the first measured at each size, so that sizes far apart share one scale.
+void variant_plot(const Measured& m, const std::string& family, std::vector<Plot>& plots) {
+  std::vector<std::string> programs;
+  std::vector<std::string> categories;
+  std::map<std::pair<std::string, std::string>, std::size_t> at;
+  bool sized = false;
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const Config& c = m.config(i);
+    if (c.program->family != family || !m.usable(i) || c.threads > 1 || !c.schedule.empty()) {
+      continue;
     }
-    // The variants side by side: sequential programs and one-thread runs, default schedule.
-    std::vector<std::string> programs;
-    std::vector<std::string> categories;
-    std::map<std::pair<std::string, std::string>, double> medians;
-    for (const SummaryRow& row : rows) {
-      const Config& c = configs[row.config];
-      if (c.program->family != family || row.stats.count == 0 || c.threads > 1 ||
-          !c.schedule.empty()) {
-        continue;
+    const std::string program(c.program->name);
+    const std::string category = c.size ? "N=" + size_label(*c.effective_size()) : "";
+    sized = sized || c.size.has_value();
+    if (std::find(programs.begin(), programs.end(), program) == programs.end()) {
+      programs.push_back(program);
+    }
+    if (std::find(categories.begin(), categories.end(), category) == categories.end()) {
+      categories.push_back(category);
+    }
+    at[{category, program}] = i;
+  }
+  if (programs.size() < 2) {
+    return;
+  }
+  Plot p{.name = "variants-" + family,
+         .title = family + ": median time of each variant relative to " + programs[0] +
+                  (sized ? " at each size" : "") + " (one thread)",
+         .ylabel = "time relative to " + programs[0] +
+                   " (lower is faster; whiskers: confidence interval)",
+         .bars = true,
+         .reference = programs[0] + " = 1"};
+  auto value = [&](const std::string& category, const std::string& program, std::size_t k) {
+    const auto it = at.find({category, program});
+    const auto base = at.find({category, programs[0]});
+    if (it == at.end() || base == at.end()) {
+      return Point{static_cast<double>(k), NAN, NAN, NAN};
+    }
+    return m.ratio(it->second, base->second, static_cast<double>(k));
+  };
+  if (categories.size() == 1) {
+    // One size (or none): the programs themselves are the categories, named under their bars.
+    p.xlabel = sized ? categories[0] : "each runs its built-in problem (no size argument)";
+    p.categories = programs;
+    Series s{"median time relative to " + programs[0], {}};
+    for (std::size_t k = 0; k < programs.size(); ++k) {
+      s.points.push_back(value(categories[0], programs[k], k));
+    }
+    p.series.push_back(std::move(s));
+  } else {
+    p.xlabel = "size (N)";
+    p.categories = categories;
+    for (const std::string& program : programs) {
+      Series s{program, {}};
+      for (std::size_t k = 0; k < categories.size(); ++k) {
+        s.points.push_back(value(categories[k], program, k));
       }
-      const std::string program(c.program->name);
-      const std::string category = c.size ? "N=" + size_label(*c.effective_size()) : "run";
-      if (std::find(programs.begin(), programs.end(), program) == programs.end()) {
-        programs.push_back(program);
-      }
-      if (std::find(categories.begin(), categories.end(), category) == categories.end()) {
-        categories.push_back(category);
-      }
-      medians[{category, program}] = row.stats.median;
+      p.series.push_back(std::move(s));
     }
-    if (programs.size() >= 2) {
-      // Relative to the first variant measured at each size, so that sizes far apart share
-      // one scale: below 1 is faster than it.
-      Plot p{.name = "variants-" + family,
-             .title = family + ": the variants side by side (median time relative to " +
-                      programs[0] + ", one thread)",
-             .ylabel = "time relative to " + programs[0] + " (lower is faster)",
-             .bars = true,
-             .categories = categories};
-      for (const std::string& program : programs) {
-        Series s{program, {}};
-        for (std::size_t k = 0; k < categories.size(); ++k) {
-          const auto it = medians.find({categories[k], program});
-          const auto base = medians.find({categories[k], programs[0]});
-          const bool both = it != medians.end() && base != medians.end();
-          s.points.push_back(
-              {static_cast<double>(k), both ? it->second / base->second : NAN, 0, 0});
-        }
-        p.series.push_back(std::move(s));
-      }
-      plots.push_back(std::move(p));
-    }
+  }
+  plots.push_back(std::move(p));
+}
+
+std::vector<Plot> build_plots(const ResultSet& results) {
+  const Measured m(results);
+  std::vector<Plot> plots;
+  for (const std::string& family : benchmark_families(m)) {
+    time_plots(m, family, plots);
+    speedup_plots(m, family, plots);
+    variant_plot(m, family, plots);
   }
   return plots;
 }
@@ -351,90 +390,138 @@ std::string data_quote(const std::string& s) {
   return q + "\"";
 }
 
+std::string number(double v) {
+  return std::isfinite(v) ? fmt::format("{:.9g}", v) : std::string("NaN");
+}
+
 std::string data_text(const Plot& p) {
   std::string out;
   if (p.bars) {
+    // Per category: each series' value, low and high.
     out += "category";
     for (const Series& s : p.series) {
-      out += " " + data_quote(s.title);
+      out += " " + data_quote(s.title) + " low high";
     }
     out += "\n";
     for (std::size_t k = 0; k < p.categories.size(); ++k) {
       out += data_quote(p.categories[k]);
       for (const Series& s : p.series) {
-        const double v = s.points[k][1];
-        out += std::isnan(v) ? " NaN" : fmt::format(" {:.9g}", v);
+        const Point& pt = s.points[k];
+        out += " " + number(pt.y) + " " + number(pt.low) + " " + number(pt.high);
       }
       out += "\n";
     }
     return out;
   }
+  out += "# x, median, interval low, interval high\n";
   for (const Series& s : p.series) {
     out += "# " + s.title + "\n";
-    for (const auto& pt : s.points) {
-      out += fmt::format("{:.9g} {:.9g} {:.9g} {:.9g}\n", pt[0], pt[1], pt[2], pt[3]);
+    for (const Point& pt : s.points) {
+      out +=
+          fmt::format("{} {} {} {}\n", number(pt.x), number(pt.y), number(pt.low), number(pt.high));
     }
     out += "\n\n";
   }
   return out;
 }
 
-// A plot's commands drawn to its SVG and its PNG, each under a temporary name.
-std::string terminals_around(const Plot& p, const std::string& body) {
-  std::string out;
-  out += "set terminal svg size 900,560 dynamic noenhanced font 'sans,12'\n";
-  out += "set output " + quote(p.name + ".svg.part") + "\n" + body + "unset output\n";
-  out += "set terminal pngcairo size 900,560 noenhanced font 'sans,10'\n";
-  out += "set output " + quote(p.name + ".png.part") + "\n" + "replot\nunset output\nreset\n";
-  return out;
+// The top of the y range: the highest whisker with room above it, so that no bar or whisker
+// touches the frame.
+double bars_top(const Plot& p) {
+  double top = 1;
+  for (const Series& s : p.series) {
+    for (const Point& pt : s.points) {
+      for (double v : {pt.y, pt.high}) {
+        if (std::isfinite(v)) {
+          top = std::max(top, v);
+        }
+      }
+    }
+  }
+  return top * 1.12;
 }
 
-std::string script_text(const Plot& p) {
-  std::string body = p.own_body;
-  if (!body.empty()) {
-    return terminals_around(p, body);
-  }
+std::string script_body(const Plot& p) {
+  std::string body;
   body += "set title " + quote(p.title) + "\n";
   body += "set xlabel " + quote(p.xlabel) + "\nset ylabel " + quote(p.ylabel) + "\n";
   body += p.logx ? "set logscale x 2\n" : "unset logscale x\n";
-  if (p.logx) {
-    std::set<double> xs;
-    for (const Series& s : p.series) {
-      for (const auto& pt : s.points) {
-        xs.insert(pt[0]);
-      }
+  std::set<double> xs;
+  for (const Series& s : p.series) {
+    for (const Point& pt : s.points) {
+      xs.insert(pt.x);
     }
+  }
+  if (p.logx) {
     std::string tics;
     for (double x : xs) {
       tics += fmt::format("{}\"{}\" {:.0f}", tics.empty() ? "" : ", ",
                           size_label(static_cast<std::uint64_t>(x)), x);
     }
-    body += "set xtics (" + tics + ")\n";
+    body += "set xtics (" + tics + ")\nset offsets graph 0.05, graph 0.05, 0, 0\n";
   }
   body += p.logy ? "set logscale y 10\n" : "unset logscale y\n";
   body += "set key outside right top\nset grid\nset format y '%g'\n";
   const std::string data = quote(p.name + ".dat");
   if (p.bars) {
-    body += "set style data histogram\nset style histogram clustered gap 1\n";
-    body += "set style fill solid 0.8 border -1\nset yrange [0:*]\nset xtics nomirror\n";
-    body += "plot for [i=2:" + std::to_string(p.series.size() + 1) + "] " + data +
-            " using i:xtic(1) title columnheader(i)\n";
-  } else {
-    if (!p.logx) {
-      body += "set xtics 1\nset offsets 0.25, 0.25, 0, 0\n";
+    body += "set style data histogram\nset style histogram errorbars gap 1 lw 1.5\n";
+    body += "set style fill solid 0.85 border -1\nset xtics nomirror\n";
+    body += fmt::format("set yrange [0:{:.6g}]\n", bars_top(p));
+    if (p.series.size() == 1) {
+      body += "unset key\n";
     }
     body += "plot ";
     for (std::size_t i = 0; i < p.series.size(); ++i) {
-      body += p.series[i].predicted
-                  ? fmt::format("{}{} index {} using 1:2 with lines lt {} dt 2 lw 1.5 title {}",
-                                i == 0 ? "" : ", \\\n     ", data, i, p.series[i].linetype,
-                                quote(p.series[i].title))
-                  : fmt::format("{}{} index {} using 1:2:3:4 with yerrorlines title {}",
-                                i == 0 ? "" : ", \\\n     ", data, i, quote(p.series[i].title));
+      const std::size_t column = 2 + 3 * i;
+      body += fmt::format("{}{} using {}:{}:{}:xtic(1) title columnheader({}) lc rgb '{}'",
+                          i == 0 ? "" : ", \\\n     ", data, column, column + 1, column + 2, column,
+                          kPalette[i % std::size(kPalette)]);
     }
-    body += "\n";
+    // The reference line where every bar of the first variant ends.
+    body += ", \\\n     1 with lines lc rgb '#444444' dt 2 lw 1 title " + quote(p.reference) + "\n";
+    return body;
   }
-  return terminals_around(p, body);
+  if (!p.logx && !xs.empty()) {
+    // Thread counts: a tic at each one measured, half a step of room on either side.
+    const double first = *xs.begin();
+    const double last = *xs.rbegin();
+    body += fmt::format("set xrange [{:.6g}:{:.6g}]\n", std::max(0.0, first - 0.5), last + 0.5);
+    if (xs.size() <= 16) {
+      std::string tics;
+      for (double x : xs) {
+        tics += fmt::format("{}{:.6g}", tics.empty() ? "" : ", ", x);
+      }
+      body += "set xtics (" + tics + ")\n";
+    }
+  }
+  if (p.ideal) {
+    body += "set yrange [0:*]\n";
+  }
+  body += "plot ";
+  for (std::size_t i = 0; i < p.series.size(); ++i) {
+    const Series& s = p.series[i];
+    body += s.predicted
+                ? fmt::format("{}{} index {} using 1:2 with lines lc rgb '{}' dt 2 lw 1.2 title {}",
+                              i == 0 ? "" : ", \\\n     ", data, i,
+                              kPalette[s.follows % std::size(kPalette)], quote(s.title))
+                : fmt::format("{}{} index {} using 1:2:3:4 with yerrorlines {} title {}",
+                              i == 0 ? "" : ", \\\n     ", data, i,
+                              series_style(i, p.series.size()), quote(s.title));
+  }
+  if (p.ideal) {
+    body += ", \\\n     x with lines lc rgb '#777777' dt 1 lw 3 title 'ideal: speedup = threads'";
+  }
+  return body + "\n";
+}
+
+std::string script_text(const Plot& p) {
+  const std::string body = script_body(p);
+  std::string out;
+  out += "set terminal svg size 960,600 dynamic noenhanced font 'sans,12'\n";
+  out += "set output " + quote(p.name + ".svg.part") + "\n" + body + "unset output\n";
+  out += "set terminal pngcairo size 960,600 noenhanced font 'sans,10'\n";
+  out += "set output " + quote(p.name + ".png.part") + "\n" + "replot\nunset output\nreset\n";
+  return out;
 }
 
 }  // namespace
@@ -470,29 +557,42 @@ std::string run_gnuplot(const std::string& gnuplot, const std::string& script_pa
   return "";
 }
 
+std::vector<PlotText> plot_texts(const ResultSet& results) {
+  std::vector<PlotText> texts;
+  for (const Plot& p : build_plots(results)) {
+    texts.push_back({p.name, data_text(p), script_text(p)});
+  }
+  if (std::optional<PlotText> roof = roofline_plot(results)) {
+    texts.push_back(std::move(*roof));
+  }
+  return texts;
+}
+
 Exported write_plots(const std::string& dir, const ResultSet& results) {
   Exported result;
-  std::vector<Plot> plots = build_plots(results.configs, results.summary);
-  if (const std::optional<Ceilings> ceilings = ceilings_from_context(results.context)) {
-    if (std::optional<Plot> roof = roofline(results.configs, results.summary, *ceilings)) {
-      plots.push_back(std::move(*roof));
-    }
-  }
-  if (plots.empty()) {
+  const std::vector<PlotText> all = plot_texts(results);
+  if (all.empty()) {
     return result;
   }
   const std::string plot_dir = dir + "/plots";
   create_folder(plot_dir);
+  // Only the plots whose data could be written are drawn.
+  std::vector<PlotText> plots;
   std::string script;
-  for (const Plot& p : plots) {
-    write_file_atomic(plot_dir + "/" + p.name + ".dat",
-                      p.own_body.empty() ? data_text(p) : p.own_data);
-    result.files.push_back("plots/" + p.name + ".dat");
-    script += script_text(p);
+  for (const PlotText& p : all) {
+    const std::size_t failures = result.failed.size();
+    result.write(dir, "plots/" + p.name + ".dat", p.data);
+    if (result.failed.size() == failures) {
+      plots.push_back(p);
+      script += p.script;
+    }
+  }
+  const std::size_t failures = result.failed.size();
+  result.write(dir, "plots/plots.gp", script);
+  if (result.failed.size() != failures || plots.empty()) {
+    return result;
   }
   const std::string script_path = std::filesystem::absolute(plot_dir + "/plots.gp").string();
-  write_file_atomic(script_path, script);
-  result.files.push_back("plots/plots.gp");
   const std::string gnuplot = find_gnuplot();
   if (gnuplot.empty()) {
     result.notice = fmt::format(
@@ -504,24 +604,26 @@ Exported write_plots(const std::string& dir, const ResultSet& results) {
   const std::string problem =
       run_gnuplot(gnuplot, script_path, std::filesystem::absolute(plot_dir).string());
   if (!problem.empty()) {
-    for (const Plot& p : plots) {
-      for (const char* ext : {".svg.part", ".png.part"}) {
+    std::string names;
+    for (const PlotText& p : plots) {
+      for (const char* ext : {".svg", ".png"}) {
         std::error_code ec;
-        std::filesystem::remove(plot_dir + "/" + p.name + ext, ec);
+        std::filesystem::remove(plot_dir + "/" + p.name + ext + ".part", ec);
+        names += (names.empty() ? "" : ", ") + p.name + ext;
       }
     }
-    result.notice = problem;
+    result.failed.push_back(fmt::format("cannot draw {}/{{{}}}: {}", plot_dir, names, problem));
     return result;
   }
   // gnuplot wrote under temporary names: the images appear only once both are complete.
-  for (const Plot& p : plots) {
+  for (const PlotText& p : plots) {
     for (const char* ext : {".svg", ".png"}) {
       const std::string final_path = plot_dir + "/" + p.name + ext;
       std::error_code ec;
       std::filesystem::rename(final_path + ".part", final_path, ec);
       if (ec) {
-        result.notice = fmt::format("gnuplot did not write {}: {}", final_path, ec.message());
-        return result;
+        result.failed.push_back(fmt::format("cannot write {}: {}", final_path, ec.message()));
+        continue;
       }
       result.files.push_back("plots/" + p.name + ext);
     }

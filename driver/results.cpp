@@ -8,9 +8,11 @@ namespace ks::driver {
 
 RunSpec Config::spec() const {
   RunSpec s;
-  s.args = program_args(*program, size, chunk);
+  s.args = args ? *args : program_args(*program, size, chunk);
   s.threads = threads;
   s.schedule = schedule;
+  s.bind = bind;
+  s.places = places;
   return s;
 }
 
@@ -23,6 +25,11 @@ std::optional<std::uint64_t> Config::effective_size() const {
 
 std::string Config::label() const {
   std::string s(program->name);
+  if (args) {
+    for (const std::string& a : *args) {
+      s += " " + a;
+    }
+  }
   if (size) {
     s += fmt::format(
         " {}={}",

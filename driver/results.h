@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/catalogue.h"
+#include "driver/inference.h"
 #include "driver/model_types.h"
 #include "driver/run_types.h"
 #include "driver/stats.h"
@@ -25,8 +26,12 @@ struct Config {
   std::optional<long long> chunk;
   int threads = 0;       // OMP_NUM_THREADS; 0 for programs without OpenMP
   std::string schedule;  // OMP_SCHEDULE; empty: the runtime's default
+  std::string bind;      // OMP_PROC_BIND (OpenMP programs only); empty: the runtime's default
+  std::string places;    // OMP_PLACES (OpenMP programs only); empty: the runtime's default
   int repeat = 1;
   int warmup = 0;
+  // The program's arguments as given (a map's), instead of those of size and chunk.
+  std::optional<std::vector<std::string>> args;
 
   RunSpec spec() const;
   std::optional<std::uint64_t> effective_size() const;
@@ -81,17 +86,30 @@ struct RunRecord {
 
 struct SummaryRow {
   std::size_t config = 0;
-  int runs = 0;  // measured runs (no warm-up, none skipped)
+  int runs = 0;  // measured runs (no warm-up), those skipped after a timeout included
   int valid = 0;
-  bool printed_time = false;  // the statistics are of the printed time (else process wall)
+  bool printed_time = false;   // the statistics are of the printed time (else process wall)
+  std::vector<double> values;  // the valid runs' times, sorted
   Stats stats;
+  // The median with its interval, the outliers by Tukey's fences, and whether the spread is
+  // too large to read the median as one figure (inference.h).
+  SampleSummary sample;
+  bool noisy = false;  // sample.noisy
+  // The smallest time step the figures can tell apart: the coarser of the printed time's last
+  // digit and the clock's resolution (0 when neither is known). A median below
+  // kResolutionSteps of them is mostly rounding: no rate or speedup is derived from it.
+  double time_step = 0;
+  bool below_resolution = false;
+  std::string hint;  // what to do about it ("try N >= 64K"), when below resolution
+  // The whole process of the valid runs, start to end, median: what a runner that times the
+  // process sees (start-up, filling the data, printing) around the kernel's time.
+  double process_median = std::numeric_limits<double>::quiet_NaN();
   double gb_per_s = std::numeric_limits<double>::quiet_NaN();
   double gops_per_s = std::numeric_limits<double>::quiet_NaN();
-  double speedup = std::numeric_limits<double>::quiet_NaN();
+  // The baseline's median over this one's, with its interval; empty when there is no baseline
+  // or either side is below resolution. A baseline against itself is 1 without interval.
+  Estimate speedup;
   std::string speedup_vs;
-  // The spread is large: the slowest run took more than twice the median, or the standard
-  // deviation is above a quarter of the median (a busy machine, frequency changes).
-  bool noisy = false;
   // Each counter's median over the valid measured runs that have it (run_counters.h's order).
   CounterMedians counters;
   // The model's prediction and explanation (model.h), when the machine's ceilings are known.

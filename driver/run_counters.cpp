@@ -46,7 +46,8 @@ std::optional<std::int64_t> event(const ks::Counters& c, ks::Event e) {
   if (!v) {
     return std::nullopt;
   }
-  return static_cast<std::int64_t>(*v);
+  // A count beyond what the store's integers hold is kept at their largest.
+  return static_cast<std::int64_t>(std::min<std::uint64_t>(*v, INT64_MAX));
 }
 
 // "cycles: not available on this machine" -> "not available on this machine"

@@ -1,7 +1,10 @@
 #include "driver/runner.h"
 
-#include <algorithm>
+#include <poll.h>
+
 #include <chrono>
+
+#include <fmt/format.h>
 
 #include "driver/run_counters.h"
 
@@ -12,86 +15,126 @@ double now_epoch() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
+bool readable(int fd) {
+  if (fd < 0) {
+    return false;
+  }
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
 }  // namespace
 
-std::vector<RunRecord> run_interleaved(const std::vector<Config>& configs,
-                                       const RunnerOptions& options) {
-  int rounds = 0;
-  std::size_t total = 0;
-  for (const Config& c : configs) {
-    rounds = std::max(rounds, c.warmup + c.repeat);
-    total += static_cast<std::size_t>(c.warmup + c.repeat);
-  }
-  std::vector<RunRecord> records;
-  records.reserve(total);
-  std::vector<bool> timed_out(configs.size(), false);
+bool run_plan(const Plan& plan, const std::vector<std::size_t>& todo, std::vector<bool> timed_out,
+              const RunnerOptions& options) {
+  timed_out.resize(plan.configs.size(), false);
   // Events are opened for a run only when some can be counted: about 0.05 ms a run.
   const bool count_events =
       options.count_events &&
       (options.event_source != nullptr ? ks::probe_events(*options.event_source).any()
                                        : ks::event_support().any());
   std::size_t done = 0;
-  for (int round = 0; round < rounds; ++round) {
-    for (std::size_t k = 0; k < configs.size(); ++k) {
-      const std::size_t index = (k + static_cast<std::size_t>(round)) % configs.size();
-      const Config& c = configs[index];
-      if (round >= c.warmup + c.repeat) {
-        continue;
+  for (const std::size_t seq : todo) {
+    if (readable(options.stop_fd)) {
+      return false;
+    }
+    const PlannedRun& planned = plan.runs.at(seq);
+    const Config& c = plan.configs.at(planned.config);
+    RunRecord rec;
+    rec.config = planned.config;
+    rec.round = planned.round;
+    rec.warmup = planned.warmup;
+    rec.started_at = now_epoch();
+    ks::Counters counters;
+    if (timed_out[planned.config]) {
+      rec.outcome = Outcome::kSkipped;
+      rec.why = "skipped after an earlier run of this configuration timed out";
+    } else {
+      const RunSpec spec = c.spec();
+      ks::RunOptions run;
+      run.args = spec.args;
+      for (const auto& [name, value] : options.environment) {
+        run.env[name] = value;
       }
-      RunRecord rec;
-      rec.config = index;
-      rec.round = round;
-      rec.warmup = round < c.warmup;
-      rec.started_at = now_epoch();
-      if (timed_out[index]) {
-        rec.outcome = Outcome::kSkipped;
-        rec.why = "skipped after an earlier run of this configuration timed out";
+      if (!spec.bind.empty()) {
+        run.env["OMP_PROC_BIND"] = spec.bind;
+      }
+      if (!spec.places.empty()) {
+        run.env["OMP_PLACES"] = spec.places;
+      }
+      if (spec.threads > 0) {
+        run.env["OMP_NUM_THREADS"] = std::to_string(spec.threads);
+      }
+      if (!spec.schedule.empty()) {
+        run.env["OMP_SCHEDULE"] = spec.schedule;
+      }
+      run.timeout_seconds = options.timeout_seconds;
+      run.stop_fd = options.stop_fd;
+      run.max_output_bytes = options.max_output_bytes;
+      run.count_events = count_events;
+      run.event_source = options.event_source;
+      ks::RunResult result =
+          ks::run_program(options.bin_dir + "/" + std::string(c.program->name), run);
+      if (result.stopped) {
+        return false;  // not a run of the program's own: it is run again on resume
+      }
+      rec.wall_seconds = result.wall_seconds;
+      rec.exit_status = result.exited ? result.exit_status : -1;
+      rec.signal = result.term_signal;
+      if (result.started) {
+        rec.counters = counters_from(result.counters);
+      }
+      if (result.timed_out) {
+        rec.outcome = Outcome::kTimeout;
+        rec.why = result.describe();
+        timed_out[planned.config] = true;
+      } else if (result.output_cut) {
+        rec.outcome = Outcome::kInvalid;
+        rec.why = fmt::format("printed more than {} MiB on one stream; kept the first {} MiB",
+                              options.max_output_bytes >> 20, options.max_output_bytes >> 20);
+      } else if (!result.ok() && !c.program->check) {
+        rec.outcome = Outcome::kFailed;
+        rec.why = result.describe();
       } else {
-        const RunSpec spec = c.spec();
-        ks::RunOptions run;
-        run.args = spec.args;
-        if (spec.threads > 0) {
-          run.env["OMP_NUM_THREADS"] = std::to_string(spec.threads);
-        }
-        if (!spec.schedule.empty()) {
-          run.env["OMP_SCHEDULE"] = spec.schedule;
-        }
-        run.timeout_seconds = options.timeout_seconds;
-        run.count_events = count_events;
-        run.event_source = options.event_source;
-        const ks::RunResult result =
-            ks::run_program(options.bin_dir + "/" + std::string(c.program->name), run);
-        rec.wall_seconds = result.wall_seconds;
-        rec.exit_status = result.exited ? result.exit_status : -1;
-        rec.signal = result.term_signal;
-        if (result.started) {
-          rec.counters = counters_from(result.counters);
-        }
-        if (result.timed_out) {
-          rec.outcome = Outcome::kTimeout;
-          rec.why = result.describe();
-          timed_out[index] = true;
-        } else if (!result.ok() && !c.program->check) {
-          rec.outcome = Outcome::kFailed;
-          rec.why = result.describe();
-        } else {
-          const Check check = c.program->check(spec, result);
-          rec.printed_seconds = check.printed_seconds;
-          rec.outcome =
-              check.valid ? Outcome::kValid : (result.ok() ? Outcome::kInvalid : Outcome::kFailed);
-          rec.why = check.why;
-        }
-        if (options.keep_demonstration_output && c.program->kind == Kind::kDemonstration) {
-          rec.result = result;
-        }
+        const Check check = c.program->check(spec, result);
+        rec.printed_seconds = check.printed_seconds;
+        rec.outcome =
+            check.valid ? Outcome::kValid : (result.ok() ? Outcome::kInvalid : Outcome::kFailed);
+        rec.why = check.why;
       }
-      records.push_back(std::move(rec));
-      ++done;
-      if (options.on_run) {
-        options.on_run(done, total, c.label());
+      counters = result.counters;
+      if (rec.outcome != Outcome::kValid ||
+          (options.keep_demonstration_output && c.program->kind == Kind::kDemonstration)) {
+        rec.result = std::move(result);
       }
     }
+    if (options.on_record) {
+      options.on_record(seq, rec, counters);
+    }
+    ++done;
+    if (options.on_run) {
+      options.on_run(done, todo.size(), c.label());
+    }
   }
+  return true;
+}
+
+std::vector<RunRecord> run_interleaved(const std::vector<Config>& configs, RunnerOptions options) {
+  const Plan plan = interleaved_plan(configs);
+  std::vector<std::size_t> todo(plan.runs.size());
+  for (std::size_t i = 0; i < todo.size(); ++i) {
+    todo[i] = i;
+  }
+  std::vector<RunRecord> records;
+  records.reserve(todo.size());
+  auto inner = std::move(options.on_record);
+  options.on_record = [&](std::size_t seq, const RunRecord& r, const ks::Counters& c) {
+    records.push_back(r);
+    if (inner) {
+      inner(seq, r, c);
+    }
+  };
+  run_plan(plan, todo, {}, options);
   return records;
 }
 

@@ -1,5 +1,7 @@
 #include "driver/store.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,13 +28,15 @@ namespace {
 // "kSco": marks the file as a kernelscope store (file(1) shows it as its application id).
 constexpr std::int64_t kApplicationId = 0x6B53636F;
 
-// The layout of format 1. Every statement here is part of one transaction with the plan.
+// The layout of format 2 (but its view, kRunDetails). Every statement here is part of one
+// transaction with the plan.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE store (
   id INTEGER PRIMARY KEY CHECK (id = 1),
   kernelscope_version TEXT NOT NULL,
   created_at REAL NOT NULL,
-  host TEXT NOT NULL
+  host TEXT NOT NULL,
+  kind TEXT NOT NULL CHECK (kind IN ('sweep', 'tour', 'map'))
 );
 CREATE TABLE command (
   position INTEGER PRIMARY KEY,
@@ -53,7 +57,9 @@ CREATE TABLE configs (
   repeat INTEGER NOT NULL,
   warmup INTEGER NOT NULL,
   args TEXT NOT NULL,
-  label TEXT NOT NULL
+  label TEXT NOT NULL,
+  proc_bind TEXT NOT NULL DEFAULT '',
+  places TEXT NOT NULL DEFAULT ''
 );
 CREATE TABLE plan (
   seq INTEGER PRIMARY KEY,
@@ -95,10 +101,16 @@ CREATE TABLE runs (
   perf_branch_misses INTEGER,
   UNIQUE (seq, host)
 );
+
+)sql";
+
+// The view of format 2, which format 1 stores get when they are upgraded.
+constexpr const char* kRunDetails = R"sql(
 CREATE VIEW run_details AS
   SELECT r.id, r.seq, c.id AS config, c.label, c.program, c.size, c.chunk, c.threads,
-         c.schedule, p.round, p.repetition, p.warmup, r.host, r.started_at, r.outcome, r.reason,
-         r.printed_seconds, r.wall_seconds, r.exit_status, r.signal
+         c.schedule, c.proc_bind, c.places, p.round, p.repetition, p.warmup, r.host,
+         r.started_at, r.outcome, r.reason, r.printed_seconds, r.wall_seconds, r.exit_status,
+         r.signal
   FROM runs r JOIN plan p ON p.seq = r.seq JOIN configs c ON c.id = p.config;
 )sql";
 
@@ -147,6 +159,54 @@ std::string join(const std::vector<std::string>& items, std::string_view sep) {
     s += (i == 0 ? "" : std::string(sep)) + items[i];
   }
   return s;
+}
+
+// A program's arguments as one text a person reads as a command line: words separated by
+// blanks, a word that is empty or holds a blank, a quote or a backslash written in single
+// quotes (a quote inside as '\''). split_args reads it back.
+std::string args_text(const std::vector<std::string>& args) {
+  std::string s;
+  for (const std::string& a : args) {
+    if (!s.empty()) {
+      s += ' ';
+    }
+    if (!a.empty() && a.find_first_of(" \t\n'\"\\") == std::string::npos) {
+      s += a;
+      continue;
+    }
+    s += '\'';
+    for (char ch : a) {
+      s += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    }
+    s += '\'';
+  }
+  return s;
+}
+
+std::vector<std::string> split_args(std::string_view text) {
+  std::vector<std::string> args;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == ' ') {
+      ++i;
+      continue;
+    }
+    std::string word;
+    while (i < text.size() && text[i] != ' ') {
+      if (text[i] == '\'') {
+        const std::size_t end = text.find('\'', i + 1);
+        word += text.substr(i + 1, (end == std::string_view::npos ? text.size() : end) - i - 1);
+        i = end == std::string_view::npos ? text.size() : end + 1;
+      } else if (text[i] == '\\' && i + 1 < text.size()) {
+        word += text[i + 1];
+        i += 2;
+      } else {
+        word += text[i++];
+      }
+    }
+    args.push_back(std::move(word));
+  }
+  return args;
 }
 
 // JSON text for the store: bytes that are not UTF-8 (a folder's name) become U+FFFD rather than
@@ -220,6 +280,10 @@ const Dimension kDimensions[] = {
      [](const Config& c) { return c.schedule.empty() ? std::string("default") : c.schedule; }},
     {"--repeat", ",", [](const Config& c) { return std::to_string(c.repeat); }},
     {"--warmup", ",", [](const Config& c) { return std::to_string(c.warmup); }},
+    {"--bind", ",",
+     [](const Config& c) { return c.bind.empty() ? std::string("default") : c.bind; }},
+    {"--places", ",",
+     [](const Config& c) { return c.places.empty() ? std::string("default") : c.places; }},
 };
 
 // The distinct values of one dimension over one program's configurations, in plan order.
@@ -252,7 +316,7 @@ std::vector<std::string> programs_of(const std::vector<Config>& configs) {
 bool same_config(const Config& a, const Config& b) {
   return a.program == b.program && a.size == b.size && a.chunk == b.chunk &&
          a.threads == b.threads && a.schedule == b.schedule && a.repeat == b.repeat &&
-         a.warmup == b.warmup;
+         a.warmup == b.warmup && a.args == b.args && a.bind == b.bind && a.places == b.places;
 }
 
 std::string run_text(const Plan& plan, std::size_t i) {
@@ -262,41 +326,6 @@ std::string run_text(const Plan& plan, std::size_t i) {
 }
 
 }  // namespace
-
-Plan interleaved_plan(std::vector<Config> configs) {
-  Plan plan;
-  plan.configs = std::move(configs);
-  const std::size_t n = plan.configs.size();
-  auto runs_of = [&](std::size_t i) { return plan.configs[i].warmup + plan.configs[i].repeat; };
-  int rounds = 0;
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    rounds = std::max(rounds, runs_of(i));
-    total += static_cast<std::size_t>(std::max(0, runs_of(i)));
-  }
-  plan.runs.reserve(total);
-  // Round r runs the configurations that still have runs, from index r mod n on, wrapping
-  // around. Only those are visited, so the time is linear in the runs planned.
-  std::vector<std::size_t> active;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (runs_of(i) > 0) {
-      active.push_back(i);
-    }
-  }
-  for (int round = 0; round < rounds; ++round) {
-    const auto first = static_cast<std::size_t>(
-        std::lower_bound(active.begin(), active.end(), static_cast<std::size_t>(round) % n) -
-        active.begin());
-    for (std::size_t k = 0; k < active.size(); ++k) {
-      const std::size_t index = active[(first + k) % active.size()];
-      const bool warmup = round < plan.configs[index].warmup;
-      plan.runs.push_back(
-          {index, round, warmup ? round : round - plan.configs[index].warmup, warmup});
-    }
-    std::erase_if(active, [&](std::size_t i) { return runs_of(i) <= round + 1; });
-  }
-  return plan;
-}
 
 std::optional<std::string> plan_difference(const Plan& stored, const Plan& asked,
                                            std::string_view asked_name) {
@@ -346,6 +375,7 @@ std::vector<RunRecord> StoreContents::records() const {
   records.reserve(runs.size());
   for (const StoredRun& r : runs) {
     records.push_back(r.record);
+    records.back().counters = r.counters;
   }
   return records;
 }
@@ -395,6 +425,7 @@ Store Store::open_file(const std::string& file, sqlite::Mode mode, const StoreOp
       store.check_format();
       if (mode == sqlite::Mode::kReadWrite) {
         store.db_.exec("PRAGMA journal_mode = WAL");
+        store.upgrade();
       }
       store.configure(options.sync_each_run);
       store.read_plan();
@@ -415,6 +446,7 @@ void Store::check_format() {
   if (format == 0 || app != kApplicationId) {
     throw StoreError(fmt::format("{} is not a kernelscope store", path_));
   }
+  format_ = format;
   if (format > kStoreFormat) {
     std::string writer = "a newer kernelscope";
     try {
@@ -432,10 +464,32 @@ void Store::check_format() {
   }
 }
 
+void Store::upgrade() {
+  if (format_ >= kStoreFormat) {
+    return;
+  }
+  sqlite::Transaction t(db_);
+  // Format 1 to 2: each configuration's placement, none for the runs already there.
+  db_.exec(
+      "ALTER TABLE configs ADD COLUMN proc_bind TEXT NOT NULL DEFAULT ''; "
+      "ALTER TABLE configs ADD COLUMN places TEXT NOT NULL DEFAULT ''; "
+      "DROP VIEW IF EXISTS run_details;");
+  db_.exec(kRunDetails);
+  db_.exec(fmt::format("PRAGMA user_version = {}", kStoreFormat));
+  t.commit();
+  format_ = kStoreFormat;
+}
+
 void Store::read_plan() {
-  sqlite::Statement configs = db_.prepare(
-      "SELECT id, program, size, chunk, threads, schedule, repeat, warmup, args FROM configs "
-      "ORDER BY id");
+  {
+    sqlite::Statement kind = db_.prepare("SELECT kind FROM store WHERE id = 1");
+    kind_ = kind.step() ? kind.text(0) : std::string("sweep");
+  }
+  // A format-1 store has no placement: its configurations ran with the runtime's default.
+  sqlite::Statement configs = db_.prepare(fmt::format(
+      "SELECT id, program, size, chunk, threads, schedule, repeat, warmup, args, {} FROM configs "
+      "ORDER BY id",
+      format_ >= 2 ? "proc_bind, places" : "'', ''"));
   while (configs.step()) {
     if (configs.int64(0) != static_cast<std::int64_t>(plan_.configs.size())) {
       throw StoreError(fmt::format("{}: the configurations are not numbered 0, 1, 2, ...", path_));
@@ -455,8 +509,14 @@ void Store::read_plan() {
     c.schedule = configs.text(5);
     c.repeat = static_cast<int>(configs.int64(6));
     c.warmup = static_cast<int>(configs.int64(7));
+    c.bind = configs.text(9);
+    c.places = configs.text(10);
+    std::string args = configs.text(8);
+    if (args != args_text(c.spec().args)) {
+      c.args = split_args(args);  // given as they are (a map's)
+    }
     plan_.configs.push_back(std::move(c));
-    stored_args_.push_back(configs.text(8));
+    stored_args_.push_back(std::move(args));
   }
   planned_index_.assign(plan_.configs.size(), {});
   sqlite::Statement runs =
@@ -485,24 +545,40 @@ Store Store::create(const std::string& dir, const Plan& plan, const nlohmann::js
   if (file_exists(file)) {
     throw StoreError(fmt::format("{} already holds a store", dir));
   }
-  Store store = open_file(file, sqlite::Mode::kCreate, options);
+  // Made whole under a temporary name, without a journal or a sync of its own, then synced once
+  // and renamed: a store appears complete or not at all, for the cost of one sync rather than
+  // the several of a journalled creation.
+  const std::string tmp = fmt::format("{}.tmp-{}", file, getpid());
+  auto remove_all = [](const std::string& f) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+      ::unlink((f + suffix).c_str());
+    }
+  };
+  remove_all(tmp);
+  Store store = open_file(tmp, sqlite::Mode::kCreate, options);
   try {
-    store.db_.exec("PRAGMA journal_mode = WAL");
-    store.configure(options.sync_each_run);
+    store.db_.exec("PRAGMA journal_mode = OFF");
+    store.db_.exec("PRAGMA synchronous = OFF");
     sqlite::Transaction t(store.db_);
     store.db_.exec(kSchema);
+    store.db_.exec(kRunDetails);
     store.db_.exec(fmt::format("PRAGMA application_id = {}", kApplicationId));
     store.db_.exec(fmt::format("PRAGMA user_version = {}", kStoreFormat));
     sqlite::Statement s = store.db_.prepare(
-        "INSERT INTO store (id, kernelscope_version, created_at, host) VALUES (1, ?, ?, ?)");
-    s.bind_text(1, KS_VERSION).bind(2, now_epoch()).bind_text(3, store.host_).run();
+        "INSERT INTO store (id, kernelscope_version, created_at, host, kind) VALUES (1, ?, ?, ?, "
+        "?)");
+    s.bind_text(1, KS_VERSION)
+        .bind(2, now_epoch())
+        .bind_text(3, store.host_)
+        .bind_text(4, options.kind)
+        .run();
     s = store.db_.prepare("INSERT INTO command (position, arg) VALUES (?, ?)");
     for (std::size_t i = 0; i < command.size(); ++i) {
       s.bind(1, static_cast<std::int64_t>(i)).bind_blob(2, command[i]).run();
     }
     s = store.db_.prepare(
         "INSERT INTO configs (id, program, size, chunk, threads, schedule, repeat, warmup, args, "
-        "label) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        "label, proc_bind, places) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (std::size_t i = 0; i < plan.configs.size(); ++i) {
       const Config& c = plan.configs[i];
       s.bind(1, static_cast<std::int64_t>(i)).bind_text(2, c.program->name);
@@ -514,8 +590,10 @@ Store Store::create(const std::string& dir, const Plan& plan, const nlohmann::js
           .bind_text(6, c.schedule)
           .bind(7, std::int64_t{c.repeat})
           .bind(8, std::int64_t{c.warmup})
-          .bind_text(9, join(c.spec().args, " "))
+          .bind_text(9, args_text(c.spec().args))
           .bind_text(10, c.label())
+          .bind_text(11, c.bind)
+          .bind_text(12, c.places)
           .run();
     }
     s = store.db_.prepare(
@@ -532,13 +610,34 @@ Store Store::create(const std::string& dir, const Plan& plan, const nlohmann::js
     s = store.db_.prepare("INSERT INTO machines (host, context, recorded_at) VALUES (?, ?, ?)");
     s.bind_text(1, store.host_).bind_text(2, json_text(context)).bind(3, now_epoch()).run();
     t.commit();
-    store.read_plan();
+    store.db_.exec("PRAGMA journal_mode = WAL");  // kept in the file for every later opening
+    store = Store();                              // closed: everything is in the file
+    const int fd = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    const int sync_error = errno;
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    if (!synced) {
+      throw StoreError(fmt::format("cannot make {}: {}", file, std::strerror(sync_error)));
+    }
+    // A log left by a store whose file was removed would be replayed into this one.
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+      ::unlink((file + suffix).c_str());
+    }
+    if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) != 0) {
+      if (errno == EEXIST) {
+        throw StoreError(fmt::format("{} already holds a store", dir));
+      }
+      if (errno != EINVAL || ::rename(tmp.c_str(), file.c_str()) != 0) {
+        throw StoreError(fmt::format("cannot make {}: {}", file, std::strerror(errno)));
+      }
+    }
+    store = open_file(file, sqlite::Mode::kReadWrite, options);
   } catch (const std::exception& e) {
     // Nothing half-made stays behind to be mistaken for a store.
     store = Store();
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-      ::unlink((file + suffix).c_str());
-    }
+    remove_all(tmp);
     if (dynamic_cast<const StoreError*>(&e) != nullptr) {
       throw;
     }
@@ -557,7 +656,7 @@ Store Store::open(const std::string& dir, const StoreOptions& options) {
   }
   Store store = open_file(file, sqlite::Mode::kReadWrite, options);
   for (std::size_t i = 0; i < store.plan_.configs.size(); ++i) {
-    const std::string args = join(store.plan_.configs[i].spec().args, " ");
+    const std::string args = args_text(store.plan_.configs[i].spec().args);
     if (args != store.stored_args_[i]) {
       throw StoreError(fmt::format(
           "{}: {} ran with arguments '{}' where this kernelscope passes '{}'; its runs cannot be "
@@ -695,6 +794,7 @@ StoreContents Store::load() {
     contents.version = s.text(0);
     contents.created_at = s.real(1);
     contents.host = s.text(2);
+    contents.kind = kind_;
     s = db_.prepare("SELECT arg FROM command ORDER BY position");
     while (s.step()) {
       contents.command.push_back(s.text(0));

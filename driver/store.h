@@ -22,40 +22,23 @@
 
 #include "driver/sqlite.h"
 #include "driver/sweep.h"
+#include "spawn/counters.h"
 
 namespace ks::driver {
 
 inline constexpr std::string_view kStoreFile = "results.db";
 // The layout of the file. A store of a higher format was written by a newer kernelscope and
 // is refused; a new format raises this number and teaches open() to upgrade older files.
-inline constexpr int kStoreFormat = 1;
+// Format 2 added each configuration's OMP_PROC_BIND and OMP_PLACES (configs.proc_bind,
+// configs.places); a format-1 store reads as without them, and is upgraded when opened to add
+// runs.
+inline constexpr int kStoreFormat = 2;
 
 // A store that cannot be made, opened, read or written: one line.
 class StoreError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-// One run the plan holds, before it runs.
-struct PlannedRun {
-  std::size_t config = 0;
-  int round = 0;       // from 0; warm-ups take the first rounds
-  int repetition = 0;  // among the configuration's warm-ups, or among its measured runs, from 0
-  bool warmup = false;
-  bool operator==(const PlannedRun&) const = default;
-};
-
-// The configurations and every run of them in the order they run; a planned run is known by
-// its position in `runs`.
-struct Plan {
-  std::vector<Config> configs;
-  std::vector<PlannedRun> runs;
-};
-
-// The interleaved order: round by round, each configuration once per round, the order of the
-// configurations rotated by one from round to round; a configuration takes part in its first
-// warmup + repeat rounds.
-Plan interleaved_plan(std::vector<Config> configs);
 
 // What differs between a stored plan and another one, in one line ("plus-static --repeat: the
 // store has 5, this command asks for 10", the other plan named by `asked_name`); nothing when
@@ -77,6 +60,7 @@ struct StoredRun {
 struct StoreContents {
   Plan plan;
   std::vector<StoredRun> runs;                                   // in plan order (then by host)
+  std::string kind = "sweep";                                    // what made it: sweep, tour, map
   std::string host;                                              // the machine that made the store
   nlohmann::json context;                                        // its machine and build context
   std::vector<std::pair<std::string, nlohmann::json>> machines;  // every host's context, by host
@@ -91,6 +75,7 @@ struct StoreOptions {
   std::string file = std::string(kStoreFile);  // the file's name in the folder
   std::string host;                            // who runs; empty: this machine's host name
   bool sync_each_run = false;                  // survive a power loss too (an fsync per run)
+  std::string kind = "sweep";                  // a new store's maker: sweep, tour or map
 };
 
 class Store {
@@ -112,6 +97,7 @@ class Store {
   const std::string& path() const { return path_; }
   const std::string& host() const { return host_; }
   const Plan& plan() const { return plan_; }
+  const std::string& kind() const { return kind_; }  // sweep, tour or map
 
   // Adds one completed run, ran by this host, in its own transaction. A run the plan does not
   // hold, or one this host already stored, is refused.
@@ -132,6 +118,7 @@ class Store {
   Store() = default;
   static Store open_file(const std::string& file, sqlite::Mode mode, const StoreOptions& options);
   void check_format();
+  void upgrade();
   void read_plan();
   void configure(bool sync_each_run);
   void insert_run(const StoredRun& run);
@@ -139,11 +126,13 @@ class Store {
 
   std::string path_;
   std::string host_;
+  std::int64_t format_ = kStoreFormat;
   sqlite::Db db_;  // before the statements, which must be finalised first
   sqlite::Statement insert_run_;
   Plan plan_;
   std::vector<std::vector<std::size_t>> planned_index_;  // [config][round] -> planned run
   std::vector<std::string> stored_args_;                 // each configuration's arguments
+  std::string kind_;
 };
 
 }  // namespace ks::driver

@@ -400,7 +400,12 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
       }
       const ssize_t got = read(fd, buffer, sizeof buffer);
       if (got > 0) {
-        sink.append(buffer, static_cast<std::size_t>(got));
+        auto keep = static_cast<std::size_t>(got);
+        if (options.max_output_bytes != 0 && sink.size() + keep > options.max_output_bytes) {
+          keep = options.max_output_bytes - std::min(sink.size(), options.max_output_bytes);
+          result.output_cut = true;
+        }
+        sink.append(buffer, keep);
       } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
         close_fd(fd);
       }

@@ -49,6 +49,9 @@ struct RunOptions {
   // How long a program ended early has between SIGTERM and SIGKILL.
   double kill_grace_seconds = 0.5;
   StdoutMode stdout_mode = StdoutMode::kCapture;
+  // The most bytes kept of each captured stream: beyond it the output is still read (so the
+  // program is not blocked) but dropped, and RunResult::output_cut says so. 0: no bound.
+  std::size_t max_output_bytes = 0;
   std::string stdin_data;  // written to the child's standard input, then closed
   // Called with each piece of standard error as it arrives, on the calling thread (the whole
   // of it is in RunResult::err all the same): live progress of a long run.
@@ -83,6 +86,7 @@ struct RunResult {
   int term_signal = 0;      // the signal that ended it, when it did not exit
   bool timed_out = false;   // ended by us at the timeout
   bool stopped = false;     // ended (or not started) because RunOptions::stop_fd was readable
+  bool output_cut = false;  // a stream went beyond RunOptions::max_output_bytes: it was cut
   double wall_seconds = 0;  // from just before the start to the end of the wait
   Counters counters;        // what the run cost, when it was started
 

@@ -112,6 +112,21 @@ TEST(Spawn, SeparatesBothStreamsAndDrainsLargeOutput) {
   EXPECT_EQ(r.err, "err\ntail\n");
 }
 
+TEST(Spawn, KeepsAtMostTheBoundOfEachStreamAndStillDrainsTheRest) {
+  ks::RunOptions options;
+  options.max_output_bytes = 1000;
+  const ks::RunResult cut =
+      sh("head -c 300000 /dev/zero; echo short >&2; head -c 5000 /dev/zero >&2", options);
+  ASSERT_TRUE(cut.ok()) << cut.describe();  // never blocked on a full pipe
+  EXPECT_TRUE(cut.output_cut);
+  EXPECT_EQ(cut.out.size(), 1000u);
+  EXPECT_EQ(cut.err.size(), 1000u);
+  EXPECT_EQ(cut.err.substr(0, 6), "short\n");
+  const ks::RunResult exact = sh("head -c 1000 /dev/zero", options);
+  EXPECT_FALSE(exact.output_cut);
+  EXPECT_EQ(exact.out.size(), 1000u);
+}
+
 TEST(Spawn, PassesStandardErrorOnAsItComes) {
   ks::RunOptions options;
   std::vector<std::string> pieces;

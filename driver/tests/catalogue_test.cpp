@@ -1,11 +1,15 @@
 // The catalogue against the build it describes, and its cost models.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
 #include <set>
 
 #include "driver/build_info.h"
 #include "driver/catalogue.h"
+#include "tests/support/program_test.h"
 
 namespace {
 
@@ -138,6 +142,45 @@ TEST(Catalogue, EachTimedIntervalInOneStatement) {
   EXPECT_EQ(find_program("mprod-unroll4")->interval.bound, ks::driver::Bound::kCompute);
   EXPECT_EQ(find_program("recmin-fused")->interval.bound, ks::driver::Bound::kMemory);
   EXPECT_TRUE(find_program("yupd-os")->interval.integer);
+}
+
+// The printed precision comes from the catalogue's time line; the programs must print that many
+// decimals, or times would be marked below resolution wrongly.
+TEST(Catalogue, PrintedStepsAreWhatTheProgramsPrint) {
+  struct Case {
+    const char* program;
+    std::optional<double> step;
+  };
+  const Case cases[] = {
+      {"plus-static", 1e-9},  {"plus-heap", 1e-9},
+      {"plus-parloop", 1e-9}, {"mprod-heap", 1e-6},
+      {"mprod-team", 1e-6},   {"mprod-static", 1e-9},
+      {"yupd-o0", 1e-6},      {"yupd-os", 1e-6},
+      {"recmin-fused", 1e-6}, {"greet-team", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    const ks::driver::ProgramInfo& p = *find_program(c.program);
+    const std::optional<double> step = ks::driver::printed_step(p);
+    ASSERT_EQ(step.has_value(), c.step.has_value());
+    if (!c.step) {
+      continue;
+    }
+    EXPECT_DOUBLE_EQ(*step, *c.step);
+    const std::string path = ks::test::program_path(c.program);
+    if (access(path.c_str(), X_OK) != 0 || p.arg == ks::driver::ArgKind::kNone) {
+      continue;  // not in this build, or a fixed amount of work too long for a unit test
+    }
+    ks::RunOptions options;
+    options.args = {"4"};
+    const ks::RunResult r = ks::run_program(path, options);
+    const auto at = r.out.find("Tiempo");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const auto dot = r.out.find('.', r.out.find_first_of("0123456789", at));
+    const auto end = r.out.find_first_not_of("0123456789", dot + 1);
+    EXPECT_EQ(static_cast<int>(end - dot - 1), static_cast<int>(std::lround(-std::log10(*step))))
+        << r.out;
+  }
 }
 
 }  // namespace

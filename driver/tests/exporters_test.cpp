@@ -8,6 +8,7 @@
 
 #include "driver/exporters.h"
 #include "driver/json_export.h"
+#include "driver/map_view.h"
 #include "driver/markdown_export.h"
 #include "driver/measure.h"
 #include "driver/summary.h"
@@ -99,17 +100,17 @@ TEST(Exporters, SummaryMarkdownReadsAsATable) {
   // traffic at 64 GB/s in L1), plus-parloop on two threads 15.25 us (two pages at 2.5 us, a
   // region at 10 us, 32 kB at 128 GB/s): far from the hand-made times.
   const std::string table =
-      "| program | size | T | schedule | valid | median | min | max | sd | GB/s | Gop/s | speedup "
-      "| faults | %ceil | meas/pred |\n"
-      "|---|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n"
-      "| plus-static | 1000 | - | - | 2/2 | 3 ms | 2 ms | 4 ms | 1.41 ms | 0.008 | 0.000333 | "
-      "1.00 | 150 | 0% | 352.94 ! |\n"
-      "| plus-parloop | 1000 | 2 | - | 1/1 | 1 ms | 1 ms | 1 ms | 0 ns | 0.024 | 0.001 | 3.00 | "
-      "120 | 0% | 65.57 ! |\n"
-      "| greet-team | - | 2 | - | 1/1 | 1 ms (wall) | 1 ms | 1 ms | 0 ns | - | - | - | - | - | - "
-      "|\n";
+      "| program | size | T | schedule | valid | median | 95% interval | min | max | sd | "
+      "outliers | process | GB/s | Gop/s | speedup | faults | %ceil | meas/pred |\n"
+      "|---|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n"
+      "| plus-static | 1000 | - | - | 2/2 | 3 ms ~ | 2\u20134 ms (50%) | 2 ms | 4 ms | 1.41 ms | 0 "
+      "| 4 ms | 0.008 | 0.000333 | 1.00 | 150 | 0% | 352.94 ! |\n"
+      "| plus-parloop | 1000 | 2 | - | 1/1 | 1 ms | - | 1 ms | 1 ms | - | 0 | 2 ms | 0.024 | "
+      "0.001 | 3.00 (2.00\u20134.00, 50%) | 120 | 0% | 65.57 ! |\n"
+      "| greet-team | - | 2 | - | 1/1 | 1 ms (wall) | - | 1 ms | 1 ms | - | 0 | - | - | - | - "
+      "| - | - | - |\n";
   EXPECT_EQ(md.substr(0, table.size()), table);
-  EXPECT_NE(md.find("\nTimes are the medians of the valid runs"), std::string::npos) << md;
+  EXPECT_NE(md.find("\n**median** is the median of the valid runs"), std::string::npos) << md;
   for (const char* part : {
            "## Why it takes that long\n\nCeilings measured by ks-probe on fixture at "
            "2024-05-01T11:00:00Z: the addition streams 12 GB/s at T=1, 18 GB/s at T=2",
@@ -142,6 +143,13 @@ TEST(Exporters, ResultsJsonHoldsTheCommandContextRunsAndSummary) {
   ASSERT_EQ(j["summary"].size(), 3u);
   EXPECT_DOUBLE_EQ(j["summary"][0]["median"].get<double>(), 0.003);
   EXPECT_DOUBLE_EQ(j["summary"][1]["speedup"].get<double>(), 3.0);
+  EXPECT_DOUBLE_EQ(j["summary"][1]["speedup_interval"]["low"].get<double>(), 2.0);
+  EXPECT_DOUBLE_EQ(j["summary"][1]["speedup_interval"]["high"].get<double>(), 4.0);
+  EXPECT_DOUBLE_EQ(j["summary"][1]["speedup_interval"]["confidence"].get<double>(), 0.5);
+  EXPECT_TRUE(j["summary"][1]["median_interval"].is_null());  // one run
+  EXPECT_TRUE(j["summary"][1]["stddev"].is_null());
+  EXPECT_DOUBLE_EQ(j["summary"][0]["median_interval"]["low"].get<double>(), 0.002);
+  EXPECT_FALSE(j["summary"][0]["below_resolution"].get<bool>());
   EXPECT_EQ(j["summary"][1]["speedup_vs"], "plus-static N=1000");
   EXPECT_TRUE(j["summary"][2]["gb_per_s"].is_null());
   EXPECT_EQ(j["summary"][2]["metric"], "wall_seconds");
@@ -208,11 +216,99 @@ TEST(Exporters, BytesThatAreNotUtf8AreReplacedInJson) {
   fs::remove_all(dir);
 }
 
-TEST(TourReport, GathersTablesPlotsMapsAndVerdicts) {
+// A file in the way of one format's output: that file is named, with the reason, and every
+// other file of every format is still written.
+TEST(Exporters, AFileThatCannotBeWrittenIsNamedAndTheRestIsWritten) {
+  const std::string dir = ::testing::TempDir() + "ks-blocked-" + std::to_string(getpid());
+  fs::remove_all(dir);
+  for (const char* blocked : {"summary.csv", "results.json"}) {
+    fs::create_directories(dir + "/" + blocked + "/in-the-way");
+  }
+  std::ofstream(dir + "/maps") << "a file where the maps' folder goes";
+  const ks::driver::Exports exports = ks::driver::export_results(dir, made_results(), {"plots"});
+  const std::vector<std::string> failed = exports.failed();
+  ASSERT_EQ(failed.size(), 3u);
+  EXPECT_EQ(failed[0], "cannot write " + dir + "/summary.csv: Is a directory");
+  EXPECT_EQ(failed[1], "cannot write " + dir + "/results.json: Is a directory");
+  EXPECT_EQ(failed[2].rfind("cannot create " + dir + "/maps: ", 0), 0u) << failed[2];
+  EXPECT_EQ(exports.of("csv").files, std::vector<std::string>{"runs.csv"});
+  EXPECT_EQ(exports.of("markdown").files, std::vector<std::string>{"summary.md"});
+  EXPECT_TRUE(exports.of("json").files.empty());
+  for (const char* file : {"runs.csv", "summary.md"}) {
+    EXPECT_TRUE(fs::is_regular_file(dir + "/" + file)) << file;
+  }
+  fs::remove_all(dir);
+}
+
+// A static schedule's map over n iterations and 4 threads: contiguous blocks.
+ks::driver::Trace blocks(long long n) {
+  ks::driver::Trace t;
+  t.team = 4;
+  t.columns = n;
+  t.rule = "static blocks";
+  for (long long i = 0; i < n; ++i) {
+    t.cells.push_back({static_cast<int>(i * 4 / n), i, std::nullopt, static_cast<int>(i)});
+  }
+  return t;
+}
+
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+// Wide maps are drawn as one bar per run of consecutive iterations, whatever their number;
+// narrow ones cell by cell, with borders and labels.
+TEST(MapView, WideMapsAreBandsAndNarrowOnesCells) {
+  struct Case {
+    long long n;
+    std::size_t svg_rects;  // the background, then each row and each band (or cell)
+    std::size_t data_lines;
+    bool labels;
+  };
+  const Case cases[] = {
+      {16, 1 + 4 * 16, 16, true},
+      {201, 1 + 4 + 4, 4, false},
+      {2000, 1 + 4 + 4, 4, false},
+      {100000, 1 + 4 + 4, 4, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.n);
+    const ks::driver::Trace t = blocks(c.n);
+    const std::string svg = ks::driver::map_svg(t, "blocks");
+    EXPECT_EQ(count(svg, "<rect"), c.svg_rects);
+    EXPECT_LT(svg.size(), 200000u);
+    const std::string data = ks::driver::map_gnuplot_data(t);
+    EXPECT_EQ(count(data, "\n") - 1, c.data_lines);  // after its header
+    const std::string script = ks::driver::map_gnuplot_script(t, "blocks", "m");
+    EXPECT_EQ(script.find("with labels") != std::string::npos, c.labels) << script;
+    EXPECT_EQ(script.find("noborder") == std::string::npos, c.labels) << script;
+    const std::string text = ks::driver::map_text(t, "blocks", false);
+    EXPECT_LT(count(text, "\n"), 40u) << "a wide map is summarised on the terminal";
+  }
+  const std::string text = ks::driver::map_text(blocks(2000), "blocks", false);
+  EXPECT_NE(text.find("thread 1 500-999  (500 iterations)\n"), std::string::npos) << text;
+  // A thread that comes back many times is shown by its first runs and their number.
+  ks::driver::Trace cyclic = blocks(1000);
+  for (ks::driver::Cell& cell : cyclic.cells) {
+    cell.thread = static_cast<int>(cell.column / 10 % 4);
+  }
+  const std::string many = ks::driver::map_text(cyclic, "cyclic", false);
+  EXPECT_NE(many.find("thread 0 0-9 40-49 80-89"), std::string::npos) << many;
+  EXPECT_NE(many.find("... (25 runs in all)  (250 iterations)"), std::string::npos) << many;
+}
+
+TEST(Report, HeaderTimesTablesPlotsMapsAndVerdicts) {
   ks::driver::ResultSet results = made_results();
   results.missing = {"mprod-heap", "yupd-o0"};
   results.runs[1].outcome = ks::driver::Outcome::kInvalid;
   results.runs[1].why = "line 1: wrong text";
+  results.runs[0].started_at = 1000;
+  results.runs[3].started_at = 1075;
+  results.summary = ks::driver::summarize_runs(results.configs, results.runs);
   struct Case {
     ks::driver::Exported plots;
     const char* plots_part;
@@ -223,16 +319,26 @@ TEST(TourReport, GathersTablesPlotsMapsAndVerdicts) {
        "## Plots\n\n![time-vector-add](plots/time-vector-add.svg)\n\n## Demonstrations"},
       {{{"plots/plots.gp"}, "gnuplot not found"},
        "## Plots\n\nNot drawn: gnuplot not found\n\n## Demonstrations"},
-      {{}, "the kernel touched first.\n\n## Demonstrations"},  // no plots section
+      {{}, "No run was counted.\n\n## Demonstrations"},  // no plots section
   };
   for (const Case& c : cases) {
-    const std::string md = ks::driver::tour_report(results, c.plots, 75);
-    EXPECT_EQ(md.rfind("# kernelscope tour\n\n2024-05-01T12:00:00Z on Test CPU (2 CPUs, 2.0 GiB), "
-                       "Linux test, revision abc123. 4 runs in 1 min 15 s.\n\n",
+    const std::string md = ks::driver::report_markdown(results, c.plots);
+    EXPECT_EQ(md.rfind("# kernelscope sweep\n\n| | |\n|---|---|\n| command | `kernelscope sweep "
+                       "plus-static plus-parloop greet-team` |\n| date | 2024-05-01T12:00:00Z |\n",
                        0),
               0u)
         << md;
+    for (const char* row :
+         {"| CPU | Test CPU, 2 usable CPUs |\n", "| memory | 2.0 GiB |\n",
+          "| kernel | Linux test |\n", "| revision | abc123 |\n", "| runs | 4 in 1 min 15 s |\n"}) {
+      EXPECT_NE(md.find(row), std::string::npos) << row << md;
+    }
     EXPECT_NE(md.find("**Missing from the build:** `mprod-heap` `yupd-o0`\n"), std::string::npos);
+    // The kernel's own time against the whole process's, from this result set.
+    EXPECT_NE(md.find("Here, plus-static N=1000 took 2 ms by its own clock and 3 ms as a whole "
+                      "process. Programs that print no time"),
+              std::string::npos)
+        << md;
     EXPECT_NE(md.find("## Measurements\n\n| program |"), std::string::npos);
     EXPECT_NE(md.find(c.plots_part), std::string::npos) << md;
     EXPECT_NE(md.find("| greet-team | 2 | follows the rule |\n\n![greet-team T=2]"
@@ -244,6 +350,12 @@ TEST(TourReport, GathersTablesPlotsMapsAndVerdicts) {
               std::string::npos)
         << md;
   }
+}
+
+TEST(Report, TheCommandLineReadsAsAShellWouldTakeItBack) {
+  EXPECT_EQ(ks::driver::command_text({"/build/ci/bin/kernelscope", "sweep", "mprod-team",
+                                      "--schedules", "static;dynamic,4", "--out", "it's here", ""}),
+            "kernelscope sweep mprod-team --schedules 'static;dynamic,4' --out 'it'\\''s here' ''");
 }
 
 }  // namespace

@@ -56,25 +56,76 @@ TEST(SizeSpec, MalformedListsAreRefusedWithAReason) {
   }
 }
 
-TEST(ThreadSpec, CountsBetweenOneAnd1024) {
-  EXPECT_EQ(parse_threads("1..8"), (std::vector<int>{1, 2, 4, 8}));
-  EXPECT_EQ(parse_threads("1,2,3"), (std::vector<int>{1, 2, 3}));
-  EXPECT_EQ(parse_threads("1..4+1"), (std::vector<int>{1, 2, 3, 4}));
-  for (const char* text : {"0", "0,1", "1025", "two", "1..2K"}) {
-    EXPECT_THROW(parse_threads(text), std::invalid_argument) << text;
+TEST(ThreadSpec, RangesAreEveryCountUnlessAFactorOrStepIsGiven) {
+  struct Case {
+    const char* text;
+    std::vector<int> threads;
+  };
+  const Case cases[] = {
+      {"1..6", {1, 2, 3, 4, 5, 6}},
+      {"1..8x2", {1, 2, 4, 8}},
+      {"1..8*2", {1, 2, 4, 8}},
+      {"3..10x2", {3, 6, 10}},  // the end is kept when the factor misses it
+      {"2..8+2", {2, 4, 6, 8}},
+      {"1,2,3", {1, 2, 3}},
+      {"4, 1..2", {4, 1, 2}},
+      {"1020..1024", {1020, 1021, 1022, 1023, 1024}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parse_threads(c.text), c.threads) << c.text;
+  }
+  for (const char* text :
+       {"", " ", "0", "0,1", "0..2", "1025", "1..1025", "two", "1..2K", "1..8x1", "1..8+0", ","}) {
+    EXPECT_THROW(parse_threads(text), std::invalid_argument) << '"' << text << '"';
   }
 }
 
 TEST(ScheduleSpec, KindsChunksAndModifiers) {
-  EXPECT_EQ(parse_schedules("static;dynamic,4 guided"),
-            (std::vector<std::string>{"static", "dynamic,4", "guided"}));
-  EXPECT_EQ(parse_schedules("static,1K;static,1024"), (std::vector<std::string>{"static,1024"}));
-  EXPECT_EQ(parse_schedules("monotonic:dynamic,2;auto"),
-            (std::vector<std::string>{"monotonic:dynamic,2", "auto"}));
-  EXPECT_EQ(parse_schedules("guided,2147483646"), (std::vector<std::string>{"guided,2147483646"}));
-  for (const char* text : {"", ";", "fast", "dynamic,0", "dynamic,-1", "guided,x", "auto,2",
-                           "static,2147483647", "Static"}) {
-    EXPECT_THROW(parse_schedules(text), std::invalid_argument) << text;
+  struct Case {
+    const char* text;
+    std::vector<std::string> schedules;
+  };
+  const Case cases[] = {
+      {"static;dynamic,4 guided", {"static", "dynamic,4", "guided"}},
+      {"static,1K;static,1024", {"static,1024"}},
+      {"guided,2147483646", {"guided,2147483646"}},
+      {"monotonic:dynamic,2;auto", {"monotonic:dynamic,2", "auto"}},
+      {"monotonic:static,3;monotonic:auto", {"monotonic:static,3", "monotonic:auto"}},
+      {"nonmonotonic:dynamic;nonmonotonic:guided,5",
+       {"nonmonotonic:dynamic", "nonmonotonic:guided,5"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parse_schedules(c.text), c.schedules) << c.text;
+  }
+  struct Bad {
+    const char* text;
+    const char* why;
+  };
+  const Bad bad[] = {
+      {"", "no schedule"},
+      {";", "no schedule"},
+      {"fast", "kind"},
+      {"Static", "kind"},
+      {"dynamic,0", "at least 1"},
+      {"dynamic,-1", "not a number"},
+      {"guided,x", "not a number"},
+      {"auto,2", "auto takes no chunk"},
+      {"static,2147483647", "larger than"},
+      {"nonmonotonic:static", "dynamic and guided only"},
+      {"nonmonotonic:static,4", "dynamic and guided only"},
+      {"nonmonotonic:auto", "dynamic and guided only"},
+      {"monotonic:nonmonotonic:dynamic", "at most one modifier"},
+      {"monotonic:monotonic:static", "at most one modifier"},
+      {"sometimes:dynamic", "monotonic or nonmonotonic"},
+      {":dynamic", "monotonic or nonmonotonic"},
+  };
+  for (const Bad& b : bad) {
+    try {
+      parse_schedules(b.text);
+      ADD_FAILURE() << "accepted \"" << b.text << '"';
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(b.why), std::string::npos) << b.text << ": " << e.what();
+    }
   }
 }
 
