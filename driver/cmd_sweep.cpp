@@ -1,5 +1,6 @@
 // kernelscope sweep PROGRAM... [options]: repeated, interleaved, validated runs over sizes,
 // threads, schedules and chunks; every format written to one folder, the summary shown.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -61,6 +62,11 @@ int run_sweep(const Common& common, const SweepOptions& options) {
   if (options.dry_run) {
     return print_dry_run(plan, options.out, options.resume);
   }
+  const std::optional<KnownCeilings> ceilings =
+      std::any_of(plan.configs.begin(), plan.configs.end(),
+                  [](const Config& c) { return c.program->kind == Kind::kBenchmark; })
+          ? ceilings_for_measuring(common)
+          : std::nullopt;
   const Measurement m = measure(plan, {.kind = "sweep",
                                        .out = options.out,
                                        .bin_dir = common.bin_dir,
@@ -70,8 +76,13 @@ int run_sweep(const Common& common, const SweepOptions& options) {
                                        .no_plots = options.no_plots,
                                        .command = common.command,
                                        .openmp = openmp,
-                                       .on_warning = warning_line});
+                                       .on_warning = warning_line,
+                                       .ceilings = ceilings ? &*ceilings : nullptr,
+                                       .count_events = !common.no_events});
   std::fputs(summary_text(m.results.configs, m.results.summary).c_str(), stdout);
+  if (const std::string notice = events_notice(common); !notice.empty()) {
+    std::printf("%s\n", notice.c_str());
+  }
   if (const std::string& notice = m.exports.of("plots").notice; !notice.empty()) {
     error_line(notice);
   }
@@ -136,6 +147,7 @@ Subcommand setup_sweep(CLI::App& app, Common& common) {
   sweep->add_flag("--no-plots", o->no_plots, "write no plots");
   add_placement_options(sweep, o->placement);
   add_store_options(*sweep, o->resume, o->force, o->dry_run);
+  add_model_options(*sweep, common);
   add_bin_option(*sweep, common);
   add_timeout_option(*sweep, common);
   return {sweep, [&common, o] { return run_sweep(common, *o); }};

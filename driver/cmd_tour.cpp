@@ -99,6 +99,11 @@ int run_tour(const Common& common, const TourOptions& options) {
   if (options.dry_run) {
     return print_dry_run(plan, options.out, options.resume);
   }
+  const std::optional<KnownCeilings> ceilings =
+      std::any_of(plan.configs.begin(), plan.configs.end(),
+                  [](const Config& c) { return c.program->kind == Kind::kBenchmark; })
+          ? ceilings_for_measuring(common)
+          : std::nullopt;
   const Measurement m = measure(plan, {.kind = "tour",
                                        .out = options.out,
                                        .bin_dir = common.bin_dir,
@@ -109,11 +114,16 @@ int run_tour(const Common& common, const TourOptions& options) {
                                        .command = common.command,
                                        .missing = missing,
                                        .openmp = openmp,
-                                       .on_warning = warning_line});
+                                       .on_warning = warning_line,
+                                       .ceilings = ceilings ? &*ceilings : nullptr,
+                                       .count_events = !common.no_events});
   if (const std::string& notice = m.exports.of("maps").notice; !notice.empty()) {
     error_line(notice);
   }
   print_tour(m.results);
+  if (const std::string notice = events_notice(common); !notice.empty()) {
+    std::printf("%s\n", notice.c_str());
+  }
   if (const std::string& notice = m.exports.of("plots").notice; !notice.empty()) {
     error_line(notice);
   }
@@ -138,6 +148,7 @@ Subcommand setup_tour(CLI::App& app, Common& common) {
   tour->add_flag("--no-plots", o->no_plots, "write no plots");
   add_placement_options(tour, o->placement);
   add_store_options(*tour, o->resume, o->force, o->dry_run);
+  add_model_options(*tour, common);
   add_bin_option(*tour, common);
   add_timeout_option(*tour, common);
   return {tour, [&common, o] { return run_tour(common, *o); }};

@@ -40,6 +40,24 @@ void add_bin_option(CLI::App& app, Common& common) {
       ->default_str(common.bin_dir);
 }
 
+void add_model_options(CLI::App& app, Common& common) {
+  CLI::Option* ceilings =
+      app.add_option("--ceilings", common.ceilings_file,
+                     "the machine's ceilings from this ks-probe output, not the cache or a probe "
+                     "(default: $KERNELSCOPE_CEILINGS)")
+          ->type_name("FILE");
+  if (app.get_parent() == nullptr) {
+    // Read once, by the app: a subcommand's copy would put it back over a value given before
+    // the subcommand.
+    ceilings->envname("KERNELSCOPE_CEILINGS");
+  }
+  app.add_flag("--no-probe", common.no_probe,
+               "no ceilings and no model: never run the probe before a sweep or tour");
+  app.add_flag("--reprobe", common.reprobe, "measure the ceilings again, even if cached");
+  app.add_flag("--no-events", common.no_events,
+               "count no performance events (the kernel's accounting of each run stays)");
+}
+
 void add_timeout_option(CLI::App& app, Common& common) {
   app.add_option("--timeout", common.timeout,
                  fmt::format("seconds a run may take before it is killed (above 0, at most {:g})",

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "driver/files.h"
+#include "driver/run_counters.h"
 #include "driver/text.h"
 
 namespace ks::driver {
@@ -10,6 +11,55 @@ namespace {
 
 nlohmann::json num(double v) {
   return std::isfinite(v) ? nlohmann::json(v) : nlohmann::json(nullptr);
+}
+
+nlohmann::json counters_json(const RunCounters& c) {
+  nlohmann::json j = nlohmann::json::object();
+  for (const CounterInfo& k : counter_table()) {
+    const auto v = k.value(c);
+    j[std::string(k.name)] = v ? nlohmann::json(*v) : nlohmann::json(nullptr);
+  }
+  return j;
+}
+
+nlohmann::json term_json(const Term& t) {
+  return {{"seconds", t.seconds}, {"what", t.what}};
+}
+
+nlohmann::json model_json(const Prediction& m) {
+  const Work& w = m.work;
+  return {
+      {"ceiling", m.ceiling},
+      {"ceiling_rate", m.ceiling_rate},
+      {"ceiling_unit", m.ceiling_unit},
+      {"level", m.level},
+      {"achieved_rate", m.achieved_rate},
+      {"percent_of_ceiling", m.percent_of_ceiling},
+      {"predicted_seconds", m.predicted_seconds},
+      {"measured_seconds", m.measured_seconds},
+      {"measured_over_predicted", m.ratio},
+      {"explained", m.explained},
+      {"dominant_term", m.dominant},
+      {"explanation", m.line},
+      {"terms",
+       {{"memory", term_json(m.memory)},
+        {"compute", term_json(m.compute)},
+        {"first_touch", term_json(m.fresh)},
+        {"openmp", term_json(m.openmp)}}},
+      {"work",
+       {{"read_bytes", w.read_bytes},
+        {"written_bytes", w.written_bytes},
+        {"fetched_bytes", w.fetched_bytes},
+        {"traffic_bytes", w.traffic()},
+        {"operations", w.ops},
+        {"working_set_bytes", w.working_set},
+        {"fresh_pages", w.fresh_pages},
+        {"team", w.team},
+        {"parallel_regions", w.regions},
+        {"barriers", w.barriers},
+        {"chunks", w.chunks},
+        {"schedule", w.schedule}}},
+  };
 }
 
 }  // namespace
@@ -60,6 +110,7 @@ nlohmann::json results_json(const ResultSet& results) {
     rj["exit_status"] = r.exit_status;
     rj["signal"] = r.signal;
     rj["started_at"] = iso_time(r.started_at);
+    rj["counters"] = counters_json(r.counters);
     j["runs"].push_back(rj);
   }
   j["summary"] = nlohmann::json::array();
@@ -96,6 +147,14 @@ nlohmann::json results_json(const ResultSet& results) {
     sj["speedup_interval"] = speedup["interval"];
     sj["speedup_vs"] = row.speedup_vs;
     sj["noisy"] = row.noisy;
+    nlohmann::json medians = nlohmann::json::object();
+    for (std::size_t k = 0; k < kCounterCount; ++k) {
+      const auto& v = row.counters[k];
+      medians[std::string(counter_table()[k].name)] =
+          v ? nlohmann::json(*v) : nlohmann::json(nullptr);
+    }
+    sj["counters_median_per_run"] = medians;
+    sj["model"] = row.model ? model_json(*row.model) : nlohmann::json(nullptr);
     j["summary"].push_back(sj);
   }
   return j;

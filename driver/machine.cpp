@@ -54,6 +54,18 @@ std::uint64_t physical_memory() {
   return static_cast<std::uint64_t>(info.totalram) * info.mem_unit;
 }
 
+std::string cpu_model_name() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("model name", 0) == 0 && line.find(':') != std::string::npos) {
+      const std::size_t start = line.find_first_not_of(' ', line.find(':') + 1);
+      return start == std::string::npos ? "" : line.substr(start);
+    }
+  }
+  return "";
+}
+
 std::optional<double> load_average() {
   const char* file = std::getenv("KERNELSCOPE_LOADAVG_FILE");
   std::ifstream in(file != nullptr && *file != '\0' ? file : "/proc/loadavg");
@@ -140,18 +152,7 @@ std::vector<std::string> condition_warnings(const nlohmann::json& context) {
 nlohmann::json machine_context(const std::string& bin_dir) {
   nlohmann::json ctx;
   // CPU
-  std::string model;
-  {
-    std::ifstream in("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind("model name", 0) == 0) {
-        model = line.substr(line.find(':') + 2);
-        break;
-      }
-    }
-  }
-  ctx["cpu"]["model"] = model;
+  ctx["cpu"]["model"] = cpu_model_name();
   ctx["cpu"]["logical_cpus"] = sysconf(_SC_NPROCESSORS_ONLN);
   ctx["cpu"]["usable_cpus"] = usable_cpus();
   nlohmann::json caches = nlohmann::json::array();

@@ -19,6 +19,9 @@ int usable_cpus();
 // The machine's memory in bytes (0 when unknown): sizes whose footprint exceeds it are refused.
 std::uint64_t physical_memory();
 
+// The CPU's model name as /proc/cpuinfo gives it ("" when it does not).
+std::string cpu_model_name();
+
 // The machine and build context: CPU, caches, memory, clock resolution, kernel, compiler and
 // flags of each program, date, source revision. (The measuring adds the OpenMP environment and
 // the conditions as the runs began.)

@@ -6,10 +6,12 @@
 
 #include <fmt/format.h>
 
+#include "driver/ceilings.h"
 #include "driver/files.h"
 #include "driver/machine.h"
 #include "driver/map_view.h"
 #include "driver/progress.h"
+#include "driver/run_counters.h"
 #include "driver/summary_table.h"
 #include "driver/text.h"
 
@@ -191,7 +193,8 @@ std::string warnings_markdown(const nlohmann::json& context) {
 Exported write_markdown(const std::string& dir, const ResultSet& results) {
   Exported e;
   e.write(dir, "summary.md",
-          warnings_markdown(results.context) + summary_markdown(results.configs, results.summary));
+          warnings_markdown(results.context) + summary_markdown(results.configs, results.summary) +
+              "\n" + model_markdown(results));
   return e;
 }
 
@@ -219,6 +222,7 @@ std::string report_markdown(const ResultSet& results, const Exported& plots) {
   }
   md += times_section(results);
   md += "## Measurements\n\n" + summary_markdown(results.configs, results.summary) + "\n";
+  md += model_markdown(results);
   std::vector<std::string> images;
   for (const std::string& file : plots.files) {
     if (file.ends_with(".svg")) {

@@ -11,6 +11,10 @@
 
 namespace ks::driver {
 
+// The model's section: the ceilings used, one explanation per configuration, what each
+// program's interval does; then the counters per configuration.
+std::string model_markdown(const ResultSet& results);
+
 // report.md: `plots` is what the plots exporter wrote (or nothing when it did not run).
 // Everything else comes from the result set, so a report rendered again from a store reads
 // the same.

@@ -109,6 +109,7 @@ class Measured {
            !rows_[i]->below_resolution;
   }
   const std::vector<double>& times(std::size_t i) const { return times_[i]; }
+  const SummaryRow& row(std::size_t i) const { return *rows_[i]; }
 
   // The median with its interval.
   Point median(std::size_t i, double x) const {
@@ -178,7 +179,8 @@ void time_plots(const Measured& m, const std::string& family, std::vector<Plot>&
     std::map<std::string, Series> by_key;
     std::vector<std::string> order;
     std::set<std::uint64_t> sizes;
-    bool own = false;  // a series of this schedule, not only the baseline
+    std::vector<std::string> pending;  // the model's lines, after the measured series
+    bool own = false;                  // a series of this schedule, not only the baseline
     for (std::size_t i = 0; i < m.size(); ++i) {
       const Config& c = m.config(i);
       const bool baseline = !schedule.empty() && c.schedule.empty() &&
@@ -195,6 +197,25 @@ void time_plots(const Measured& m, const std::string& family, std::vector<Plot>&
       }
       by_key[key].points.push_back(m.median(i, static_cast<double>(*c.effective_size())));
       sizes.insert(*c.effective_size());
+      // The model's predicted time beside the measured series, where it priced this size.
+      if (const auto& model = m.row(i).model) {
+        const std::string predicted = "model: " + key;
+        if (by_key.find(predicted) == by_key.end()) {
+          pending.push_back(predicted);
+          by_key[predicted].title = predicted;
+          by_key[predicted].predicted = true;
+          by_key[predicted].follows =
+              static_cast<std::size_t>(std::find(order.begin(), order.end(), key) - order.begin());
+        }
+        const double p = model->predicted_seconds;
+        by_key[predicted].points.push_back({static_cast<double>(*c.effective_size()), p, p, p});
+      }
+    }
+    // A model line of one point draws nothing: those are left out.
+    for (const std::string& key : pending) {
+      if (by_key[key].points.size() >= 2) {
+        order.push_back(key);
+      }
     }
     if (own && sizes.size() >= 2) {
       plots.push_back({.name = stem("time", family, schedule),
@@ -456,9 +477,14 @@ std::string script_body(const Plot& p) {
   }
   body += "plot ";
   for (std::size_t i = 0; i < p.series.size(); ++i) {
-    body += fmt::format("{}{} index {} using 1:2:3:4 with yerrorlines {} title {}",
-                        i == 0 ? "" : ", \\\n     ", data, i, series_style(i, p.series.size()),
-                        quote(p.series[i].title));
+    const Series& s = p.series[i];
+    body += s.predicted
+                ? fmt::format("{}{} index {} using 1:2 with lines lc rgb '{}' dt 2 lw 1.2 title {}",
+                              i == 0 ? "" : ", \\\n     ", data, i,
+                              kPalette[s.follows % std::size(kPalette)], quote(s.title))
+                : fmt::format("{}{} index {} using 1:2:3:4 with yerrorlines {} title {}",
+                              i == 0 ? "" : ", \\\n     ", data, i,
+                              series_style(i, p.series.size()), quote(s.title));
   }
   if (p.ideal) {
     body += ", \\\n     x with lines lc rgb '#777777' dt 1 lw 3 title 'ideal: speedup = threads'";
@@ -513,6 +539,9 @@ std::vector<PlotText> plot_texts(const ResultSet& results) {
   std::vector<PlotText> texts;
   for (const Plot& p : plot_models(results)) {
     texts.push_back({p.name, data_text(p), script_text(p)});
+  }
+  if (std::optional<PlotText> roof = roofline_plot(results)) {
+    texts.push_back(std::move(*roof));
   }
   return texts;
 }

@@ -5,6 +5,7 @@
 // and runs gnuplot on them.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ struct Point {
 struct Series {
   std::string title;
   std::vector<Point> points;
+  bool predicted = false;   // the model's line (no interval)
+  std::size_t follows = 0;  // a predicted line's: the measured series it goes with
 };
 
 struct Plot {
@@ -56,6 +59,11 @@ struct PlotText {
   std::string script;
 };
 std::vector<PlotText> plot_texts(const ResultSet& results);
+
+// The roofline (roofline.cpp): each configuration the model priced at its operational
+// intensity against the operations per second it achieved, under the machine's measured roofs;
+// nothing without ceilings in the context or without a priced configuration.
+std::optional<PlotText> roofline_plot(const ResultSet& results);
 
 // The gnuplot executable on PATH, or "" when there is none.
 std::string find_gnuplot();

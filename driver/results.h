@@ -2,6 +2,7 @@
 // per configuration, and the result set the exporters write (and a run store can keep).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -12,6 +13,7 @@
 
 #include "driver/catalogue.h"
 #include "driver/inference.h"
+#include "driver/model_types.h"
 #include "driver/run_types.h"
 #include "driver/stats.h"
 #include "spawn/spawn.h"
@@ -36,6 +38,34 @@ struct Config {
   std::string label() const;  // "plus-parloop N=1M T=2"
 };
 
+// What a run cost the machine beyond its time; each counter is absent until measured (and
+// stays absent where the machine does not offer it).
+struct RunCounters {
+  // From the kernel's accounting of the process (wait4).
+  std::optional<double> user_seconds;
+  std::optional<double> system_seconds;
+  std::optional<std::int64_t> peak_rss_kib;
+  std::optional<std::int64_t> minor_faults;
+  std::optional<std::int64_t> major_faults;
+  std::optional<std::int64_t> voluntary_switches;
+  std::optional<std::int64_t> involuntary_switches;
+  // From performance counters, software and hardware events.
+  std::optional<std::int64_t> task_clock_ns;
+  std::optional<std::int64_t> page_faults;
+  std::optional<std::int64_t> context_switches;
+  std::optional<std::int64_t> migrations;
+  std::optional<std::int64_t> cycles;
+  std::optional<std::int64_t> instructions;
+  std::optional<std::int64_t> cache_references;
+  std::optional<std::int64_t> cache_misses;
+  std::optional<std::int64_t> branch_misses;
+  bool operator==(const RunCounters&) const = default;
+};
+
+// The counters of run_counters.h's table, one median each; absent when no run had it.
+inline constexpr std::size_t kCounterCount = 16;
+using CounterMedians = std::array<std::optional<double>, kCounterCount>;
+
 enum class Outcome { kValid, kInvalid, kFailed, kTimeout, kSkipped };
 const char* outcome_name(Outcome o);
 
@@ -53,6 +83,7 @@ struct RunRecord {
   // The whole run, output included: kept for a run that was not valid, and for a
   // demonstration run when the runner was asked to keep it.
   std::optional<ks::RunResult> result;
+  RunCounters counters;  // what the run cost the machine (run_counters.h)
 };
 
 struct SummaryRow {
@@ -81,6 +112,10 @@ struct SummaryRow {
   // or either side is below resolution. A baseline against itself is 1 without interval.
   Estimate speedup;
   std::string speedup_vs;
+  // Each counter's median over the valid measured runs that have it (run_counters.h's order).
+  CounterMedians counters;
+  // The model's prediction and explanation (model.h), when the machine's ceilings are known.
+  std::optional<Prediction> model;
 };
 
 // A demonstration's map: the last run of one of its configurations, traced.

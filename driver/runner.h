@@ -9,6 +9,7 @@
 
 #include "driver/plan.h"
 #include "driver/results.h"
+#include "spawn/counters.h"
 
 namespace ks::driver {
 
@@ -21,6 +22,9 @@ struct RunnerOptions {
   std::string bin_dir;
   double timeout_seconds = 60;
   bool keep_demonstration_output = false;  // keep RunRecord::result of demonstration runs
+  // Count performance events where the machine has them (wait4's counters are always taken).
+  bool count_events = true;
+  ks::EventSource* event_source = nullptr;  // nullptr: the kernel's (tests put a fake here)
   // Variables set on every run besides each configuration's own (the caller's OpenMP ones
   // that are passed on).
   std::map<std::string, std::string> environment;

@@ -370,41 +370,12 @@ std::optional<std::string> plan_difference(const Plan& stored, const Plan& asked
   return std::nullopt;
 }
 
-RunCounters counters_from(const ks::Counters& c) {
-  RunCounters r;
-  r.user_seconds = c.user_seconds;
-  r.system_seconds = c.system_seconds;
-  if (c.max_rss_own) {
-    r.peak_rss_kib = c.max_rss_kib;
-  }
-  r.minor_faults = c.minor_faults;
-  r.major_faults = c.major_faults;
-  r.voluntary_switches = c.voluntary_switches;
-  r.involuntary_switches = c.involuntary_switches;
-  const std::pair<ks::Event, std::optional<std::int64_t> RunCounters::*> events[] = {
-      {ks::Event::kTaskClock, &RunCounters::task_clock_ns},
-      {ks::Event::kPageFaults, &RunCounters::page_faults},
-      {ks::Event::kContextSwitches, &RunCounters::context_switches},
-      {ks::Event::kCpuMigrations, &RunCounters::migrations},
-      {ks::Event::kCycles, &RunCounters::cycles},
-      {ks::Event::kInstructions, &RunCounters::instructions},
-      {ks::Event::kCacheReferences, &RunCounters::cache_references},
-      {ks::Event::kCacheMisses, &RunCounters::cache_misses},
-      {ks::Event::kBranchMisses, &RunCounters::branch_misses},
-  };
-  for (const auto& [event, member] : events) {
-    if (const auto v = c.event(event)) {
-      r.*member = static_cast<std::int64_t>(std::min<std::uint64_t>(*v, INT64_MAX));
-    }
-  }
-  return r;
-}
-
 std::vector<RunRecord> StoreContents::records() const {
   std::vector<RunRecord> records;
   records.reserve(runs.size());
   for (const StoredRun& r : runs) {
     records.push_back(r.record);
+    records.back().counters = r.counters;
   }
   return records;
 }
@@ -804,6 +775,7 @@ std::vector<StoredRun> Store::read_runs() {
     for (auto member : kIntCounters) {
       run.counters.*member = s.opt_int64(column++);
     }
+    r.counters = run.counters;
     runs.push_back(std::move(run));
   }
   return runs;

@@ -5,11 +5,26 @@
 #include <fmt/format.h>
 
 #include "driver/lists.h"
+#include "driver/run_counters.h"
 #include "driver/summary.h"
 #include "driver/text.h"
 
 namespace ks::driver {
 namespace {
+
+// A count in a few characters: "812", "49.2K", "3.1M".
+std::string count_text(const std::optional<double>& v) {
+  if (!v) {
+    return "-";
+  }
+  if (*v < 10000) {
+    return fmt::format("{:.0f}", *v);
+  }
+  if (*v < 1e6) {
+    return fmt::format("{:.3g}K", *v / 1e3);
+  }
+  return fmt::format("{:.3g}M", *v / 1e6);
+}
 
 enum class Layout { kTerminal, kMarkdown };
 
@@ -93,6 +108,12 @@ std::vector<std::vector<std::string>> table_cells(const std::vector<Config>& con
                                                   const std::vector<SummaryRow>& rows,
                                                   Layout layout) {
   const bool full = layout == Layout::kMarkdown;
+  // The counters' and the model's columns, where some configuration has them.
+  const bool faults = std::any_of(rows.begin(), rows.end(), [](const SummaryRow& r) {
+    return r.counters[kMinorFaultsCounter].has_value();
+  });
+  const bool modelled = std::any_of(rows.begin(), rows.end(),
+                                    [](const SummaryRow& r) { return r.model.has_value(); });
   std::vector<std::vector<std::string>> table;
   std::vector<std::string> head = {"program", "size",   "T",           "schedule",
                                    "valid",   "median", "95% interval"};
@@ -100,6 +121,12 @@ std::vector<std::vector<std::string>> table_cells(const std::vector<Config>& con
     head.insert(head.end(), {"min", "max", "sd"});
   }
   head.insert(head.end(), {"outliers", "process", "GB/s", "Gop/s", "speedup"});
+  if (faults) {
+    head.push_back("faults");
+  }
+  if (modelled) {
+    head.insert(head.end(), {"%ceil", "meas/pred"});
+  }
   table.push_back(head);
   for (const SummaryRow& row : rows) {
     const Config& c = configs[row.config];
@@ -125,6 +152,16 @@ std::vector<std::vector<std::string>> table_cells(const std::vector<Config>& con
         cells.end(),
         {outliers_text(row), row.printed_time ? human_seconds(row.process_median) : "-",
          rate_text(row.gb_per_s), rate_text(row.gops_per_s), ratio_estimate_text(row.speedup)});
+    if (faults) {
+      cells.push_back(count_text(row.counters[kMinorFaultsCounter]));
+    }
+    if (modelled) {
+      cells.insert(
+          cells.end(),
+          {row.model ? fmt::format("{:.0f}%", row.model->percent_of_ceiling) : "-",
+           row.model ? fmt::format("{:.2f}{}", row.model->ratio, row.model->explained ? "" : " !")
+                     : "-"});
+    }
     table.push_back(std::move(cells));
   }
   return table;
@@ -221,6 +258,11 @@ std::string summary_markdown(const std::vector<Config>& configs,
       "its 95 % bootstrap interval (fixed seed); with fewer than six runs a side, every ratio "
       "of the two ranges, at its real level in parentheses.\n",
       kNoisyHalfWidth * 100, kResolutionSteps);
+  out +=
+      "\n**faults**: the median run's minor page faults (the whole process). **%ceil**: the "
+      "kernel's rate against the machine's ceiling for it (bandwidth, or scalar throughput for "
+      "the matrix products); **meas/pred**: the measured median over the model's predicted "
+      "time, ! where it is outside 0.5 to 2.\n";
   const std::vector<std::string> ranking = ranking_lines(configs, rows);
   if (!ranking.empty()) {
     out +=

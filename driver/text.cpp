@@ -65,4 +65,17 @@ std::string iso_time(double epoch) {
   return buf;
 }
 
+std::string grouped(double count) {
+  const auto whole = static_cast<long long>(std::llround(count));
+  std::string digits = std::to_string(whole < 0 ? -whole : whole);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0 && digits.size() > 4) {
+      out += ' ';
+    }
+    out += digits[i];
+  }
+  return (whole < 0 ? "-" : "") + out;
+}
+
 }  // namespace ks::driver

@@ -18,4 +18,8 @@ std::string level_note(double confidence);
 // Seconds since the epoch as an ISO 8601 UTC time: "2024-05-01T12:00:00Z".
 std::string iso_time(double epoch);
 
+// A count rounded to a whole number, grouped by thousands from five digits on: "812", "4096",
+// "16 384", "-1 000 000".
+std::string grouped(double count);
+
 }  // namespace ks::driver

@@ -112,6 +112,38 @@ TEST(Catalogue, CostModelsReadAsTheyCount) {
   }
 }
 
+TEST(Catalogue, EachTimedIntervalInOneStatement) {
+  struct Case {
+    const char* program;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"plus-heap", "reads 16N B (v1, v2), writes 8N B (v3), N flop; first touch of v3 (8N B)"},
+      {"plus-quarters",
+       "reads 16N B (v1, v2), writes 8N B (v3), N flop; first touch of v3 (8N B); 1 parallel "
+       "region of 4 sections"},
+      {"mprod-colwise",
+       "reads 16N^2 B (B, C), writes 8N^2 B (A), 2N^3 flop; first touch of A (N rows of 8N B, "
+       "80000 B apart)"},
+      {"mprod-heap",
+       "reads 16N^2 B (B, C), writes 8N^2 B (A), 2N^3 flop; first touch of the pages inside A's "
+       "N heap rows of 8N B"},
+      {"mprod-team",
+       "reads 16N^2 B (B, C), writes 8N^2 B (A), 2N^3 flop; 2 barriers; N rows shared out by "
+       "the run-time schedule"},
+      {"yupd-o1", "reads 8N B (x, y), writes 4N B (y), 2N int op"},
+      {"recmin-unroll4", "reads 3.2e9 B (s), 1.2e9 int op; first touch of R (160000 B)"},
+      {"greet-team", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ks::driver::interval_text(*find_program(c.program)), c.text) << c.program;
+  }
+  // Which ceiling bounds each family.
+  EXPECT_EQ(find_program("mprod-unroll4")->interval.bound, ks::driver::Bound::kCompute);
+  EXPECT_EQ(find_program("recmin-fused")->interval.bound, ks::driver::Bound::kMemory);
+  EXPECT_TRUE(find_program("yupd-os")->interval.integer);
+}
+
 // The printed precision comes from the catalogue's time line; the programs must print that many
 // decimals, or times would be marked below resolution wrongly.
 TEST(Catalogue, PrintedStepsAreWhatTheProgramsPrint) {

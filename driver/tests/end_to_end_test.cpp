@@ -25,8 +25,10 @@ namespace fs = std::filesystem;
 using ks::test::ExitedWith;
 
 using ks::driver::test::built;
+using ks::driver::test::cache_home;
 using ks::driver::test::kernelscope;
 using ks::driver::test::kFakes;
+using ks::driver::test::kProbeData;
 using ks::driver::test::loadavg_file;
 using ks::driver::test::read_csv;
 using ks::driver::test::scratch;
@@ -432,7 +434,7 @@ TEST(BadInput, EachIsOneLineAndStatusTwo) {
   std::ofstream(file) << "x";
   struct Case {
     std::vector<std::string> args;
-    const char* message;
+    std::string message;
   };
   const Case cases[] = {
       {{"sweep", "plus-nothing", "--out", out + "/1"}, "unknown program 'plus-nothing'"},
@@ -450,6 +452,8 @@ TEST(BadInput, EachIsOneLineAndStatusTwo) {
        "--bind 'tight' is not a binding"},
       {{"sweep", "plus-parloop", "--places", "{0,1", "--out", out + "/8"},
        "--places '{0,1' is not a list of places"},
+      {{"--ceilings", file, "sweep", "plus-static", "--out", out + "/9"},
+       "--ceilings: " + file + " is not JSON"},
   };
   for (const Case& c : cases) {
     const ks::RunResult r = kernelscope(c.args);
@@ -460,7 +464,7 @@ TEST(BadInput, EachIsOneLineAndStatusTwo) {
     EXPECT_EQ(r.out, "") << c.message;
   }
   // Nothing was started, so nothing was written.
-  for (const char* sub : {"/1", "/2", "/3", "/4", "/5", "/6", "/7", "/8"}) {
+  for (const char* sub : {"/1", "/2", "/3", "/4", "/5", "/6", "/7", "/8", "/9"}) {
     EXPECT_FALSE(fs::exists(out + sub)) << sub;
   }
   fs::remove_all(out);
@@ -711,6 +715,217 @@ TEST(Tour, MissingProgramsAreNamedAndTheReportIsStillWritten) {
   }
   fs::remove_all(bin);
   fs::remove_all(out);
+}
+
+// --- Counters and the model ----------------------------------------------------------------
+
+TEST(Counters, EachRunsCostIsRecordedAndSummarised) {
+  // The fake's worker faults 3000 fresh pages and runs 3 threads that sleep 4 times each.
+  const std::string out = scratch("counters");
+  ks::RunOptions options;
+  options.env["KS_FAKE_WORKER"] = KS_TEST_WORKER;
+  const ks::RunResult r =
+      kernelscope({"--bin", kFakes + "/worker", "sweep", "plus-static", "--sizes", "10", "--repeat",
+                   "3", "--warmup", "0", "--no-plots", "--out", out},
+                  options);
+  ASSERT_TRUE(ExitedWith(r, 0));
+  const auto runs = read_csv(out + "/runs.csv");
+  ASSERT_EQ(runs.size(), 3u);
+  for (const auto& run : runs) {
+    EXPECT_GE(std::stol(run.at("minor_faults")), 3000) << run.at("minor_faults");
+    EXPECT_GE(std::stol(run.at("voluntary_switches")), 3 * 4);
+    EXPECT_GE(std::stod(run.at("user_seconds")) + std::stod(run.at("system_seconds")), 0.99 * 0.06);
+    // Software events count where the machine lets them, both or neither.
+    EXPECT_EQ(run.at("perf_task_clock_ns").empty(), run.at("perf_page_faults").empty());
+    if (!run.at("perf_page_faults").empty()) {
+      EXPECT_GE(std::stol(run.at("perf_page_faults")), 3000);
+    }
+  }
+  const auto summary = read_csv(out + "/summary.csv");
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_GE(std::stod(summary[0].at("median_minor_faults")), 3000);
+  const auto json = nlohmann::json::parse(slurp(out + "/results.json"));
+  EXPECT_GE(json["summary"][0]["counters_median_per_run"]["minor_faults"].get<double>(), 3000);
+  EXPECT_GE(json["runs"][2]["counters"]["voluntary_switches"].get<double>(), 12);
+  const std::string md = slurp(out + "/summary.md");
+  EXPECT_NE(md.find("## Counters\n"), std::string::npos) << md;
+  EXPECT_NE(md.find("| plus-static N=10 |"), std::string::npos) << md;
+  fs::remove_all(out);
+}
+
+TEST(Model, EachConfigurationIsExplainedFromTheCeilings) {
+  const std::string out = scratch("model");
+  const ks::RunResult r =
+      kernelscope({"sweep", "plus-static", "plus-parloop", "--sizes", "64K", "--threads", "2",
+                   "--repeat", "2", "--no-plots", "--out", out});
+  ASSERT_TRUE(ExitedWith(r, 0));
+  EXPECT_NE(r.out.find("%ceil"), std::string::npos) << r.out;
+  const auto summary = read_csv(out + "/summary.csv");
+  ASSERT_EQ(summary.size(), 2u);
+  for (const auto& row : summary) {
+    SCOPED_TRACE(row.at("program"));
+    // 64K doubles: v3's 128 pages are first touched inside; the fixed ceilings price them.
+    EXPECT_EQ(row.at("fresh_pages"), "128");
+    EXPECT_FALSE(row.at("predicted_seconds").empty());
+    EXPECT_GT(std::stod(row.at("measured_over_predicted")), 0);
+    EXPECT_FALSE(row.at("explanation").empty());
+    EXPECT_FALSE(row.at("percent_of_ceiling").empty());
+  }
+  EXPECT_EQ(summary[1].at("team"), "2");
+  const auto json = nlohmann::json::parse(slurp(out + "/results.json"));
+  EXPECT_EQ(json["context"]["ceilings"]["source"], "file");
+  EXPECT_EQ(json["context"]["ceilings"]["probe"]["context"]["hostname"], "fixture");
+  EXPECT_EQ(json["summary"][0]["model"]["work"]["traffic_bytes"], 32 * 65536);
+  EXPECT_NE(slurp(out + "/summary.md").find("## Why it takes that long"), std::string::npos);
+
+  // Without ceilings, no model: the columns stay empty and the report says why.
+  const std::string bare = scratch("model-none");
+  ASSERT_TRUE(ExitedWith(kernelscope({"--no-probe", "sweep", "plus-static", "--sizes", "64K",
+                                      "--repeat", "1", "--no-plots", "--out", bare}),
+                         0));
+  EXPECT_EQ(read_csv(bare + "/summary.csv").at(0).at("predicted_seconds"), "");
+  EXPECT_NE(slurp(bare + "/summary.md").find("No ceilings of this machine"), std::string::npos);
+  fs::remove_all(out);
+  fs::remove_all(bare);
+}
+
+// --- The probe ------------------------------------------------------------------------------
+
+// A build folder of links: plus-static and a fake ks-probe.
+std::string probe_bin(const std::string& name, const std::string& fake) {
+  const std::string bin = scratch(name);
+  fs::create_symlink(ks::test::program_path("plus-static"), bin + "/plus-static");
+  fs::create_symlink(kFakes + "/" + fake + "/ks-probe", bin + "/ks-probe");
+  return bin;
+}
+
+std::size_t lines_in(const std::string& path) {
+  return ks::test::lines(slurp(path)).size();
+}
+
+std::size_t files_in(const std::string& dir) {
+  std::error_code ec;
+  std::size_t n = 0;
+  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); ++it) {
+    ++n;
+  }
+  return n;
+}
+
+TEST(Probe, MeasuredOnceAndCachedForTheSweepsThatFollow) {
+  const std::string bin = probe_bin("probe-bin", "probe-good");
+  const std::string home = scratch("probe-cache");
+  const std::string log = home + "/probe.log";
+  ks::RunOptions options;
+  options.env["KERNELSCOPE_CEILINGS"] = std::nullopt;
+  options.env["XDG_CACHE_HOME"] = home;
+  options.env["KS_FAKE_PROBE_LOG"] = log;
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--bin", bin});
+    return kernelscope(args, options);
+  };
+
+  ks::RunResult r = run({"probe"});
+  ASSERT_TRUE(ExitedWith(r, 0));
+  EXPECT_EQ(lines_in(log), 1u);
+  EXPECT_NE(r.out.find("Ceilings of fixture (Test CPU)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("12 GB/s (T=1), 18 GB/s (T=2)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Cached in " + home + "/kernelscope/ceilings-"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("ks-probe:   0.2 s  done"), std::string::npos) << "progress: " << r.err;
+  EXPECT_EQ(files_in(home + "/kernelscope"), 1u);
+
+  r = run({"probe"});  // cached: not measured again
+  ASSERT_TRUE(ExitedWith(r, 0));
+  EXPECT_NE(r.out.find("From the cache"), std::string::npos) << r.out;
+  EXPECT_EQ(lines_in(log), 1u);
+
+  const std::string out = scratch("probe-sweep");
+  r = run({"sweep", "plus-static", "--sizes", "1K", "--repeat", "1", "--no-plots", "--out", out});
+  ASSERT_TRUE(ExitedWith(r, 0));
+  EXPECT_EQ(lines_in(log), 1u) << "the sweep used the cache";
+  EXPECT_FALSE(read_csv(out + "/summary.csv").at(0).at("predicted_seconds").empty());
+  EXPECT_EQ(nlohmann::json::parse(slurp(out + "/results.json"))["context"]["ceilings"]["source"],
+            "cache");
+
+  r = run({"--reprobe", "probe"});
+  ASSERT_TRUE(ExitedWith(r, 0));
+  EXPECT_EQ(lines_in(log), 2u);
+
+  // An empty cache: the sweep measures first, says so, and caches.
+  fs::remove_all(home + "/kernelscope");
+  fs::remove_all(out);
+  r = run({"sweep", "plus-static", "--sizes", "1K", "--repeat", "1", "--no-plots", "--out", out});
+  ASSERT_TRUE(ExitedWith(r, 0));
+  EXPECT_EQ(lines_in(log), 3u);
+  EXPECT_NE(r.err.find("measuring this machine's ceilings first"), std::string::npos) << r.err;
+  EXPECT_EQ(files_in(home + "/kernelscope"), 1u);
+  EXPECT_EQ(nlohmann::json::parse(slurp(out + "/results.json"))["context"]["ceilings"]["source"],
+            "probe");
+
+  // --no-probe: none of it.
+  fs::remove_all(home + "/kernelscope");
+  fs::remove_all(out);
+  r = run({"--no-probe", "sweep", "plus-static", "--sizes", "1K", "--repeat", "1", "--no-plots",
+           "--out", out});
+  ASSERT_TRUE(ExitedWith(r, 0));
+  EXPECT_EQ(lines_in(log), 3u);
+  EXPECT_FALSE(fs::exists(home + "/kernelscope"));
+  fs::remove_all(bin);
+  fs::remove_all(home);
+  fs::remove_all(out);
+}
+
+TEST(Probe, AProbeThatFailsIsOneLine) {
+  struct Case {
+    const char* fake;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"probe-fails",
+       "kernelscope: the probe failed (exit 1): ks-probe: check failed: memory bandwidth: the sum "
+       "of a is 41, not 42\n"},
+      {"probe-bad",
+       "kernelscope: the probe's memory_bandwidth.results[].bytes_per_second is -5, not a "
+       "positive figure\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fake);
+    const std::string home = scratch("probe-fails-cache");
+    ks::RunOptions options;
+    options.env["KERNELSCOPE_CEILINGS"] = std::nullopt;
+    options.env["XDG_CACHE_HOME"] = home;
+    const ks::RunResult r = kernelscope({"--bin", kFakes + "/" + c.fake, "probe"}, options);
+    EXPECT_TRUE(ExitedWith(r, 1));
+    // The probe's progress as it came, then the failure in one line of ours.
+    EXPECT_TRUE(r.err.ends_with(c.line)) << r.err;
+    for (const std::string& line :
+         ks::test::lines(r.err.substr(0, r.err.size() - std::strlen(c.line)))) {
+      EXPECT_EQ(line.rfind("ks-probe: ", 0), 0u) << line;
+    }
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(home + "/kernelscope")) << "nothing cached";
+
+    // A sweep goes on without the model, after one line.
+    const std::string bin = probe_bin("probe-fails-bin", c.fake);
+    const std::string out = scratch("probe-fails-sweep");
+    const ks::RunResult s = kernelscope({"--bin", bin, "sweep", "plus-static", "--sizes", "1K",
+                                         "--repeat", "1", "--no-plots", "--out", out},
+                                        options);
+    EXPECT_TRUE(ExitedWith(s, 0));
+    EXPECT_NE(s.err.find("kernelscope: no ceilings, so no model: the probe"), std::string::npos)
+        << s.err;
+    EXPECT_EQ(read_csv(out + "/summary.csv").at(0).at("predicted_seconds"), "");
+    fs::remove_all(bin);
+    fs::remove_all(out);
+    fs::remove_all(home);
+  }
+  // No probe in the build: bad input, one line.
+  ks::RunOptions options;
+  options.env["KERNELSCOPE_CEILINGS"] = std::nullopt;
+  const ks::RunResult r = kernelscope({"--bin", kFakes + "/wrong", "--reprobe", "probe"}, options);
+  EXPECT_TRUE(ExitedWith(r, 2));
+  EXPECT_EQ(r.err, "kernelscope: ks-probe is missing from the build (no executable " + kFakes +
+                       "/wrong/ks-probe) (kernelscope help probe)\n");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <set>
 
 #include "driver/lock.h"
+#include "driver/run_counters.h"
 #include "driver/sqlite.h"
 #include "driver/store.h"
 
@@ -903,6 +904,21 @@ TEST(FolderLock, HeldPerFolderWithinAProcessAndNotByItsPrograms) {
   pid_t program = 0;
   ASSERT_EQ(read(report[0], &program, sizeof program), static_cast<ssize_t>(sizeof program));
   EXPECT_EQ(WEXITSTATUS(wait_status(holder)), 0);
+  // The kernel lets the holder go on once the program's exec has replaced its memory, a moment
+  // before it closes the program's close-on-exec descriptors: wait for that moment (a program
+  // that inherited the lock for good keeps it, and the lock below fails).
+  const std::string lock_file = fs::canonical(dir).string() + "/" + std::string(kd::kLockFile);
+  for (int tries = 0; tries < 1000; ++tries) {
+    bool open_there = false;
+    std::error_code ec;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(program) + "/fd", ec)) {
+      open_there = open_there || fs::read_symlink(fd.path(), ec) == lock_file;
+    }
+    if (!open_there) {
+      break;
+    }
+    usleep(10000);
+  }
   EXPECT_NO_THROW(kd::FolderLock next(dir));
   kill(program, SIGKILL);  // the orphan reparents to init, which reaps it
   close(report[0]);
