@@ -4,6 +4,7 @@
 
 #include "driver/benchmark_checks.h"
 #include "driver/demo_traces.h"
+#include "driver/inference.h"
 
 namespace ks::driver {
 namespace {
@@ -29,7 +30,9 @@ double nothing(double) {
 
 // The record kernels do a fixed amount of work: 40000 steps over 5000 records of two 32-bit
 // integers, six integer operations per record and step.
-constexpr double kRecordSteps = 40000.0 * 5000;
+constexpr double kRecords = 5000;
+constexpr double kSteps = 40000;
+constexpr double kRecordSteps = kSteps * kRecords;
 
 constexpr std::string_view kVectorCheck =
     "v1[i] = N*0.1 + i*0.1, v2[i] = N*0.1 - i*0.1, v3[i] = 2N*0.1 up to printing; every "
@@ -44,7 +47,11 @@ enum class Storage { kStatic, kHeap };
 // clang-format off
 // The four vector additions: static vectors capped at their capacity, or heap vectors of
 // exactly N; sequential or run by an OpenMP team. Read v1, v2 and write v3; one add each.
-constexpr ProgramInfo vector_add(std::string_view name, Storage storage, bool openmp) {
+// The fill writes v1 and v2 only, so the addition is the first to touch v3 (static storage
+// never written, or a fresh heap block). The parallel ones enter one region inside the
+// interval; plus-quarters shares four sections among its team.
+constexpr ProgramInfo vector_add(std::string_view name, Storage storage, bool openmp,
+                                 int parts = 0) {
   const bool heap = storage == Storage::kHeap;
   return {.name = name, .family = "vector-add", .kind = Kind::kBenchmark,
           .openmp = openmp, .reads_schedule = false, .opt = "O2", .arg = ArgKind::kSize,
@@ -54,6 +61,10 @@ constexpr ProgramInfo vector_add(std::string_view name, Storage storage, bool op
                             : "Tiempo(seg.):%11.9f\\t / Tamaño Vectores:%u",
           .closed_form = kVectorCheck,
           .bytes = {24, 1}, .ops = {1, 1}, .op_unit = "flop",
+          .interval = {.read = {16, 1, "v1, v2"}, .written = {8, 1, "v3"},
+                       .stores_unread = true, .working_set = {24, 1},
+                       .fresh = Fresh::kArray, .fresh_bytes = {8, 1}, .fresh_what = "v3",
+                       .regions = openmp ? 1 : 0, .parts = parts},
           .footprint = vector_footprint, .baseline = "plus-static",
           .default_sizes = "1M",
           .tour_sizes = "64K,1M,8M", .tour_threads = openmp ? "1,2" : "", .tour_repeat = 5,
@@ -61,7 +72,10 @@ constexpr ProgramInfo vector_add(std::string_view name, Storage storage, bool op
 }
 
 // The sequential matrix products: heap row tables of exactly N, or static matrices capped at
-// their order. B and C read, A written, once each; a multiply and an add per term.
+// their order. B and C read, A written, once each; a multiply and an add per term. The fill
+// writes B and C only: the product is the first to touch A, all of a static matrix's rows,
+// and the pages inside each heap row (the ones at its ends hold the allocator's headers of
+// A's row and the B row after it).
 constexpr ProgramInfo matrix_product(std::string_view name, Storage storage) {
   const bool heap = storage == Storage::kHeap;
   return {.name = name, .family = "matrix-product", .kind = Kind::kBenchmark,
@@ -72,6 +86,10 @@ constexpr ProgramInfo matrix_product(std::string_view name, Storage storage) {
           .time_line = heap ? "Tiempo (seg): %f" : "Tiempo (seg): %11.9f",
           .closed_form = kMatrixCheck,
           .bytes = {24, 2}, .ops = {2, 3}, .op_unit = "flop",
+          .interval = {.read = {16, 2, "B, C"}, .written = {8, 2, "A"},
+                       .stores_unread = true, .working_set = {24, 2},
+                       .fresh = heap ? Fresh::kHeapRows : Fresh::kStaticRows, .fresh_what = "A",
+                       .bound = Bound::kCompute},
           .footprint = heap ? matrix_rows_footprint : matrix_static_footprint,
           .baseline = "mprod-heap",
           .default_sizes = "200",
@@ -81,9 +99,16 @@ constexpr ProgramInfo matrix_product(std::string_view name, Storage storage) {
 // clang-format on
 
 // mprod-team: the heap product's storage and sums, run by an OpenMP team over rows with the
-// run-time schedule.
+// run-time schedule. Its fill zeroes A, so nothing is fresh; both clock readings are taken in
+// a single inside the region: the interval holds the single's barrier, the loop's chunks and
+// the loop's closing barrier, no fork.
 constexpr ProgramInfo matrix_team(std::string_view name) {
   ProgramInfo p = matrix_product(name, Storage::kHeap);
+  p.interval.stores_unread = false;
+  p.interval.fresh = Fresh::kNone;
+  p.interval.fresh_what = {};
+  p.interval.barriers = 2;
+  p.interval.runtime_loop = true;
   p.openmp = true;
   p.reads_schedule = true;
   p.arguments = "N (no cap); OMP_SCHEDULE";
@@ -97,7 +122,7 @@ constexpr ProgramInfo matrix_team(std::string_view name) {
 
 // clang-format off
 // The five scaled-update builds: one source, the same entry but for the name and the level.
-// Read x, y and write y; a multiply and an add per element.
+// Read x, y and write y; a multiply and an add per element. The fill wrote both vectors.
 constexpr ProgramInfo update_build(std::string_view name, std::string_view opt) {
   return {.name = name, .family = "vector-update", .kind = Kind::kBenchmark,
           .openmp = false, .reads_schedule = false, .opt = opt, .arg = ArgKind::kSignedSize,
@@ -105,12 +130,16 @@ constexpr ProgramInfo update_build(std::string_view name, std::string_view opt) 
           .max_size = 2147483647u, .time_line = "Tiempo(seg): %f",
           .closed_form = "y[0] = 0, y[N-1] = 48(N-1) wrapped to 32 bits",
           .bytes = {12, 1}, .ops = {2, 1}, .op_unit = "int op",
+          .interval = {.read = {8, 1, "x, y"}, .written = {4, 1, "y"}, .working_set = {8, 1},
+                       .integer = true},
           .footprint = update_footprint, .baseline = "yupd-o0",
           .default_sizes = "1000000", .tour_sizes = "10000,100000,1000000", .tour_repeat = 7,
           .check = check_update};
 }
 
 // The three record kernels: the records are read once per step (fused) or twice (two loops).
+// R (40000 int32, static) is first touched by the kernel; its 160 KB of stores are left out of
+// the bytes, 0.005% of the reads.
 constexpr ProgramInfo record_kernel(std::string_view name, int passes,
                                     std::string_view closed_form,
                                     Check (*check)(const RunSpec&, const ks::RunResult&)) {
@@ -122,6 +151,10 @@ constexpr ProgramInfo record_kernel(std::string_view name, int passes,
           .bytes = {kRecordSteps * 8 * passes, 0,
                     passes == 1 ? "s read once per step" : "s read twice per step"},
           .ops = {kRecordSteps * 6, 0}, .op_unit = "int op",
+          .interval = {.read = {kRecordSteps * 8 * passes, 0, "s"},
+                       .working_set = {kRecords * 8, 0}, .fresh = Fresh::kArray,
+                       .fresh_bytes = {kSteps * 4, 0}, .fresh_what = "R",
+                       .integer = true},
           .footprint = nothing, .baseline = "recmin-base",
           .tour_repeat = 7,
           .check = check};
@@ -156,7 +189,7 @@ constexpr ProgramInfo kPrograms[] = {
     vector_add("plus-static", Storage::kStatic, false),
     vector_add("plus-heap", Storage::kHeap, false),
     vector_add("plus-parloop", Storage::kStatic, true),
-    vector_add("plus-quarters", Storage::kStatic, true),
+    vector_add("plus-quarters", Storage::kStatic, true, 4),
     matrix_product("mprod-heap", Storage::kHeap),
     matrix_team("mprod-team"),
     matrix_product("mprod-static", Storage::kStatic),
@@ -203,6 +236,23 @@ constexpr ProgramInfo kPrograms[] = {
 };
 // clang-format on
 
+// What a benchmark's interval reads and writes adds up to what the catalogue says it moves.
+constexpr bool bytes_add_up(const ProgramInfo& p) {
+  const TimedWork& i = p.interval;
+  const bool same_power = i.written.coefficient == 0 || i.written.power == i.read.power;
+  return p.kind != Kind::kBenchmark ||
+         (same_power && i.read.power == p.bytes.power &&
+          i.read.coefficient + i.written.coefficient == p.bytes.coefficient);
+}
+static_assert([] {
+  for (const ProgramInfo& p : kPrograms) {
+    if (!bytes_add_up(p)) {
+      return false;
+    }
+  }
+  return true;
+}());
+
 // A coefficient as people write it: 24, 2, 3.2e9.
 std::string coefficient_text(double c) {
   std::string s = fmt::format("{:g}", c);
@@ -240,6 +290,49 @@ std::string cost_text(const ProgramInfo& p) {
     return "none";
   }
   return p.bytes.text("B") + ", " + p.ops.text(p.op_unit);
+}
+
+std::string interval_text(const ProgramInfo& p) {
+  const TimedWork& i = p.interval;
+  if (p.kind != Kind::kBenchmark) {
+    return "";
+  }
+  std::string s = "reads " + i.read.text("B");
+  if (i.written.coefficient != 0) {
+    s += ", writes " + i.written.text("B");
+  }
+  s += ", " + p.ops.text(p.op_unit);
+  switch (i.fresh) {
+    case Fresh::kNone:
+      break;
+    case Fresh::kArray:
+      s += fmt::format("; first touch of {} ({})", i.fresh_what, i.fresh_bytes.text("B"));
+      break;
+    case Fresh::kStaticRows:
+      s += fmt::format("; first touch of {} (N rows of 8N B, {} B apart)", i.fresh_what,
+                       8 * kMatrixCap);
+      break;
+    case Fresh::kHeapRows:
+      s += fmt::format("; first touch of the pages inside {}'s N heap rows of 8N B", i.fresh_what);
+      break;
+  }
+  if (i.regions > 0) {
+    s += fmt::format("; {} parallel region{}", i.regions, i.regions == 1 ? "" : "s");
+    if (i.parts > 0) {
+      s += fmt::format(" of {} sections", i.parts);
+    }
+  }
+  if (i.barriers > 0) {
+    s += fmt::format("; {} barrier{}", i.barriers, i.barriers == 1 ? "" : "s");
+  }
+  if (i.runtime_loop) {
+    s += "; N rows shared out by the run-time schedule";
+  }
+  return s;
+}
+
+std::optional<double> printed_step(const ProgramInfo& p) {
+  return printed_time_step(p.time_line);
 }
 
 const char* kind_name(Kind kind) {

@@ -46,6 +46,37 @@ struct Cost {
   std::string text(std::string_view unit) const;
 };
 
+// Where the timed interval is the first to touch its pages: each fresh page costs a fault
+// (the kernel finds, zeroes and maps it) on top of the bytes stored into it.
+enum class Fresh {
+  kNone,
+  kArray,       // one array of `fresh_bytes`, contiguous and untouched before: all its pages
+  kStaticRows,  // N rows of 8N bytes, one static-matrix row stride apart, untouched before
+  kHeapRows,    // N heap rows of 8N bytes, each between rows the fill wrote: the pages inside
+};
+
+// The ceiling that bounds a kernel: memory (or cache) bandwidth, or arithmetic throughput.
+enum class Bound { kMemory, kCompute };
+
+// What a benchmark's timed interval does, as its source is written: the model (model.h)
+// prices each part with the machine's ceilings. `read` and `written` add up to the
+// catalogue's `bytes`.
+struct TimedWork {
+  Cost read = {};                    // bytes loaded
+  Cost written = {};                 // bytes stored
+  bool stores_unread = false;        // stored lines were not read first: the cache fetches them
+  Cost working_set = {};             // bytes the kernel goes over (which cache level holds them)
+  Fresh fresh = Fresh::kNone;        // pages first touched inside the interval
+  Cost fresh_bytes = {};             // kArray: the array's size
+  std::string_view fresh_what = {};  // the array or matrix: "v3", "A", "R"
+  int regions = 0;                   // OpenMP parallel regions forked and joined inside
+  int barriers = 0;                  // barriers inside a region (a single's, a loop's end)
+  bool runtime_loop = false;         // a worksharing loop over N rows with the run-time schedule
+  int parts = 0;                     // fixed pieces of work shared by the team (sections); 0: none
+  Bound bound = Bound::kMemory;
+  bool integer = false;  // the operations are 32-bit integer ones (else double precision)
+};
+
 struct ProgramInfo {
   std::string_view name;
   std::string_view family;  // the folder of the source
@@ -62,6 +93,7 @@ struct ProgramInfo {
   Cost bytes = {};                       // bytes moved by the timed kernel
   Cost ops = {};                         // arithmetic operations of the timed kernel
   std::string_view op_unit = {};         // what an operation is ("flop", "int op")
+  TimedWork interval = {};               // what the timed interval does, for the model
   double (*footprint)(double n);         // memory a run touches, to refuse what the machine lacks
   std::string_view baseline = {};        // the family's sequential baseline, for speedups
   std::string_view default_sizes = {};   // sweep without --sizes (sizes or iteration counts)
@@ -77,8 +109,16 @@ struct ProgramInfo {
   Trace (*trace)(const RunSpec& spec, const ks::RunResult& result) = nullptr;
 };
 
+// The last digit of the time the program prints, in seconds: 1e-6 for "%f", 1e-9 for
+// "%11.9f"; empty when it prints no time.
+std::optional<double> printed_step(const ProgramInfo& p);
+
 // The cost model for people: "24N B, N flop", or "none".
 std::string cost_text(const ProgramInfo& p);
+
+// What the timed interval does, for people: "reads 16N B (v1, v2), writes 8N B (v3), N flop;
+// first touch of v3 (8N B)"; "" for a program without a cost model.
+std::string interval_text(const ProgramInfo& p);
 
 std::span<const ProgramInfo> catalogue();
 const ProgramInfo* find_program(std::string_view name);

@@ -111,7 +111,7 @@ int run_task(const Common& common, const FolderOptions& o) {
   runner.timeout_seconds = common.timeout;
   runner.keep_demonstration_output = job.kind != "sweep";
   runner.stop_fd = interruption.stop_fd();
-  runner.on_record = [&](std::size_t, const RunRecord& r, const ks::Counters& c) {
+  runner.on_record = [&](std::size_t, const RunRecord& r, const ks::Counters&) {
     // Slurm ends a cancelled or timed-out task by signalling all its processes at once: a
     // program killed that way is not a failure of its own, and is made again on resume.
     if (r.outcome != Outcome::kValid && (r.signal == SIGTERM || r.signal == SIGKILL)) {
@@ -127,7 +127,7 @@ int run_task(const Common& common, const FolderOptions& o) {
       return;
     }
     try {
-      store->append_run(r, counters_from(c));
+      store->append_run(r, r.counters);
     } catch (const StoreError& e) {
       store_failed = true;
       error_line(e.what());

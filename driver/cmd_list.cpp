@@ -56,6 +56,7 @@ int run_list(const Common& common, const ListOptions& options) {
       std::printf("      checks:     %s\n", std::string(p.closed_form).c_str());
       if (p.kind == Kind::kBenchmark) {
         std::printf("      cost model: %s\n", cost_text(p).c_str());
+        std::printf("      timed:      %s\n", interval_text(p).c_str());
       }
       std::string defaults;
       if (!p.default_sizes.empty()) {

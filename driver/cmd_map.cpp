@@ -27,6 +27,7 @@ struct MapOptions {
   bool allow_cap = false;
   std::string out = "kernelscope-report-map";
   bool force = false;
+  Placement placement;
 };
 
 // One value of the program's command line, read as a sweep reads its lists (K, M, G
@@ -104,7 +105,8 @@ int run_map(const Common& common, const MapOptions& options) {
   if (options.threads < 1 || options.threads > kMaxThreads) {
     throw UsageError(fmt::format("--threads must be between 1 and {}", kMaxThreads));
   }
-  std::vector<std::string> notices;
+  const OpenmpEnvironment openmp = openmp_environment(options.placement);
+  std::vector<std::string> notices = openmp.notices;
   const RunSpec spec = map_spec(*p, options, notices);
   if (!built(common, name)) {
     throw UsageError(missing_message(common, name));
@@ -119,6 +121,8 @@ int run_map(const Common& common, const MapOptions& options) {
   Config c;
   c.program = p;
   c.threads = spec.threads;
+  c.bind = openmp.placement.bind;
+  c.places = openmp.placement.places;
   if (!spec.args.empty()) {
     c.args = spec.args;
   }
@@ -128,7 +132,8 @@ int run_map(const Common& common, const MapOptions& options) {
                                                         .bin_dir = common.bin_dir,
                                                         .timeout_seconds = common.timeout,
                                                         .force = options.force,
-                                                        .command = common.command});
+                                                        .command = common.command,
+                                                        .openmp = openmp});
   if (const std::string& notice = m.exports.of("maps").notice; !notice.empty()) {
     error_line(notice);
   }
@@ -174,6 +179,7 @@ Subcommand setup_map(CLI::App& app, Common& common) {
   map->add_flag("--force", o->force,
                 "replace a sweep's or tour's results in the output folder (a map's are replaced "
                 "anyway)");
+  add_placement_options(map, o->placement);
   add_bin_option(*map, common);
   add_timeout_option(*map, common);
   return {map, [&common, o] { return run_map(common, *o); }};

@@ -1,5 +1,6 @@
 // kernelscope sweep PROGRAM... [options]: repeated, interleaved, validated runs over sizes,
 // threads, schedules and chunks; every format written to one folder, the summary shown.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -32,6 +33,7 @@ struct SweepOptions {
   SweepRequest request;
   ListOption sizes, threads, schedules, chunks;
   std::string out = "kernelscope-report-sweep";
+  Placement placement;
   bool no_plots = false;
   bool resume = false;
   bool force = false;
@@ -48,7 +50,9 @@ int run_sweep(const Common& common, const SweepOptions& options) {
   request.chunks = options.chunks.given();
   request.memory_limit = physical_memory();
   request.default_threads = usable_cpus();
-  std::vector<std::string> notices;
+  const OpenmpEnvironment openmp = openmp_environment(options.placement);
+  request.placement = openmp.placement;
+  std::vector<std::string> notices = openmp.notices;
   const Plan plan = interleaved_plan(plan_sweep(request, notices));
   for (const std::string& name : request.programs) {
     if (!built(common, name)) {
@@ -72,6 +76,11 @@ int run_sweep(const Common& common, const SweepOptions& options) {
   if (options.dry_run) {
     return print_dry_run(plan, options.out, options.resume);
   }
+  const std::optional<KnownCeilings> ceilings =
+      std::any_of(plan.configs.begin(), plan.configs.end(),
+                  [](const Config& c) { return c.program->kind == Kind::kBenchmark; })
+          ? ceilings_for_measuring(common)
+          : std::nullopt;
   const Measurement m = measure(plan, {.kind = "sweep",
                                        .out = options.out,
                                        .bin_dir = common.bin_dir,
@@ -79,13 +88,20 @@ int run_sweep(const Common& common, const SweepOptions& options) {
                                        .resume = options.resume,
                                        .force = options.force,
                                        .no_plots = options.no_plots,
-                                       .command = common.command});
+                                       .command = common.command,
+                                       .openmp = openmp,
+                                       .on_warning = warning_line,
+                                       .ceilings = ceilings ? &*ceilings : nullptr,
+                                       .count_events = !common.no_events});
   std::fputs(summary_text(m.results.configs, m.results.summary).c_str(), stdout);
+  if (const std::string notice = events_notice(common); !notice.empty()) {
+    std::printf("%s\n", notice.c_str());
+  }
   if (const std::string& notice = m.exports.of("plots").notice; !notice.empty()) {
     error_line(notice);
   }
   const bool bad = report_bad_runs(m.results);
-  std::printf("%zu runs in %s; results in %s/\n", m.ran, duration_text(m.seconds).c_str(),
+  std::printf("%zu runs in %s; report in %s/report.md\n", m.ran, duration_text(m.seconds).c_str(),
               options.out.c_str());
   return finish(m, options.out, common, bad);
 }
@@ -143,9 +159,11 @@ Subcommand setup_sweep(CLI::App& app, Common& common) {
   sweep->add_flag("--cap", o->request.allow_cap,
                   "run sizes above a program's cap anyway (the program runs its cap)");
   sweep->add_flag("--no-plots", o->no_plots, "write no plots");
+  add_placement_options(sweep, o->placement);
   add_store_options(*sweep, o->resume, o->force, o->dry_run);
   add_slurm_options(*sweep, o->slurm);
   o->app = sweep;
+  add_model_options(*sweep, common);
   add_bin_option(*sweep, common);
   add_timeout_option(*sweep, common);
   return {sweep, [&common, o] { return run_sweep(common, *o); }};

@@ -26,6 +26,7 @@ namespace {
 struct TourOptions {
   std::string out = "kernelscope-report";
   double scale = 1.0;
+  Placement placement;
   bool no_plots = false;
   bool resume = false;
   bool force = false;
@@ -79,10 +80,11 @@ void print_tour(const ResultSet& results) {
 namespace {
 
 int run_tour(const Common& common, const TourOptions& options) {
+  const OpenmpEnvironment openmp = openmp_environment(options.placement);
   std::vector<std::string> notices;
   std::vector<Config> configs;
   std::vector<std::string> missing;
-  for (const Config& c : plan_tour(notices, physical_memory(), options.scale)) {
+  for (const Config& c : plan_tour(notices, physical_memory(), options.scale, openmp.placement)) {
     if (built(common, c.program->name)) {
       configs.push_back(c);
     } else if (std::find(missing.begin(), missing.end(), c.program->name) == missing.end()) {
@@ -92,6 +94,9 @@ int run_tour(const Common& common, const TourOptions& options) {
   }
   if (configs.empty()) {
     throw UsageError("no catalogued program is built in " + common.bin_dir);
+  }
+  for (const std::string& n : openmp.notices) {
+    error_line(n);
   }
   const Plan plan = interleaved_plan(std::move(configs));
   check_slurm_options(*options.app, options.slurm);
@@ -108,6 +113,11 @@ int run_tour(const Common& common, const TourOptions& options) {
   if (options.dry_run) {
     return print_dry_run(plan, options.out, options.resume);
   }
+  const std::optional<KnownCeilings> ceilings =
+      std::any_of(plan.configs.begin(), plan.configs.end(),
+                  [](const Config& c) { return c.program->kind == Kind::kBenchmark; })
+          ? ceilings_for_measuring(common)
+          : std::nullopt;
   const Measurement m = measure(plan, {.kind = "tour",
                                        .out = options.out,
                                        .bin_dir = common.bin_dir,
@@ -116,11 +126,18 @@ int run_tour(const Common& common, const TourOptions& options) {
                                        .force = options.force,
                                        .no_plots = options.no_plots,
                                        .command = common.command,
-                                       .missing = missing});
+                                       .missing = missing,
+                                       .openmp = openmp,
+                                       .on_warning = warning_line,
+                                       .ceilings = ceilings ? &*ceilings : nullptr,
+                                       .count_events = !common.no_events});
   if (const std::string& notice = m.exports.of("maps").notice; !notice.empty()) {
     error_line(notice);
   }
   print_tour(m.results);
+  if (const std::string notice = events_notice(common); !notice.empty()) {
+    std::printf("%s\n", notice.c_str());
+  }
   if (const std::string& notice = m.exports.of("plots").notice; !notice.empty()) {
     error_line(notice);
   }
@@ -143,9 +160,11 @@ Subcommand setup_tour(CLI::App& app, Common& common) {
       ->check(number_between(0.01, 100, "a factor from 0.01 to 100"))
       ->default_str("1");
   tour->add_flag("--no-plots", o->no_plots, "write no plots");
+  add_placement_options(tour, o->placement);
   add_store_options(*tour, o->resume, o->force, o->dry_run);
   add_slurm_options(*tour, o->slurm);
   o->app = tour;
+  add_model_options(*tour, common);
   add_bin_option(*tour, common);
   add_timeout_option(*tour, common);
   return {tour, [&common, o] { return run_tour(common, *o); }};

@@ -40,6 +40,24 @@ void add_bin_option(CLI::App& app, Common& common) {
       ->default_str(common.bin_dir);
 }
 
+void add_model_options(CLI::App& app, Common& common) {
+  CLI::Option* ceilings =
+      app.add_option("--ceilings", common.ceilings_file,
+                     "the machine's ceilings from this ks-probe output, not the cache or a probe "
+                     "(default: $KERNELSCOPE_CEILINGS)")
+          ->type_name("FILE");
+  if (app.get_parent() == nullptr) {
+    // Read once, by the app: a subcommand's copy would put it back over a value given before
+    // the subcommand.
+    ceilings->envname("KERNELSCOPE_CEILINGS");
+  }
+  app.add_flag("--no-probe", common.no_probe,
+               "no ceilings and no model: never run the probe before a sweep or tour");
+  app.add_flag("--reprobe", common.reprobe, "measure the ceilings again, even if cached");
+  app.add_flag("--no-events", common.no_events,
+               "count no performance events (the kernel's accounting of each run stays)");
+}
+
 void add_timeout_option(CLI::App& app, Common& common) {
   app.add_option("--timeout", common.timeout,
                  fmt::format("seconds a run may take before it is killed (above 0, at most {:g})",
@@ -69,6 +87,30 @@ std::string help_pointer(std::string_view subcommand) {
 
 void error_line(const std::string& what) {
   std::fprintf(stderr, "kernelscope: %s\n", what.c_str());
+}
+
+void warning_line(const std::string& what) {
+  error_line("warning: " + what);
+}
+
+void add_placement_options(CLI::App* app, Placement& placement) {
+  app->add_option("--bind", placement.bind,
+                  "OMP_PROC_BIND of the OpenMP programs: close, spread, primary, true, false "
+                  "(default: the caller's OMP_PROC_BIND, else the runtime's)");
+  app->add_option("--places", placement.places,
+                  "OMP_PLACES of the OpenMP programs: threads, cores, sockets, ll_caches, "
+                  "numa_domains, cores(4), {0,1},{2,3} (default: the caller's, else the "
+                  "runtime's)");
+}
+
+OpenmpEnvironment openmp_environment(const Placement& asked) {
+  if (!asked.bind.empty()) {
+    check_bind(asked.bind);
+  }
+  if (!asked.places.empty()) {
+    check_places(asked.places);
+  }
+  return resolve_openmp_environment(asked, caller_openmp_variables());
 }
 
 bool built(const Common& common, std::string_view name) {

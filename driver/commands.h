@@ -3,13 +3,16 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "driver/ceilings.h"
 #include "driver/measure.h"
+#include "driver/omp_env.h"
 #include "driver/plan.h"
 #include "driver/results.h"
 
@@ -26,6 +29,11 @@ struct Common {
   std::string bin_dir;
   double timeout = 60;
   std::vector<std::string> command;  // the whole command line, for the result set
+  // The machine's ceilings for the model (cmd_probe.cpp).
+  std::string ceilings_file;  // use this probe output (or cache file) instead
+  bool no_probe = false;      // no ceilings, no model: never run the probe
+  bool reprobe = false;       // measure them again even when the cache has them
+  bool no_events = false;     // count no performance events (wait4's counters stay)
 };
 
 struct Subcommand {
@@ -33,11 +41,13 @@ struct Subcommand {
   std::function<int()> run;  // returns the exit status; throws UsageError, WriteError
 };
 
-Subcommand setup_list(CLI::App& app, Common& common);    // cmd_list.cpp
-Subcommand setup_sweep(CLI::App& app, Common& common);   // cmd_sweep.cpp
-Subcommand setup_map(CLI::App& app, Common& common);     // cmd_map.cpp
-Subcommand setup_tour(CLI::App& app, Common& common);    // cmd_tour.cpp
-Subcommand setup_report(CLI::App& app, Common& common);  // cmd_report.cpp
+Subcommand setup_list(CLI::App& app, Common& common);     // cmd_list.cpp
+Subcommand setup_sweep(CLI::App& app, Common& common);    // cmd_sweep.cpp
+Subcommand setup_map(CLI::App& app, Common& common);      // cmd_map.cpp
+Subcommand setup_tour(CLI::App& app, Common& common);     // cmd_tour.cpp
+Subcommand setup_report(CLI::App& app, Common& common);   // cmd_report.cpp
+Subcommand setup_compare(CLI::App& app, Common& common);  // cmd_compare.cpp
+Subcommand setup_probe(CLI::App& app, Common& common);    // cmd_probe.cpp
 Subcommand setup_status(CLI::App& app, Common& common);  // cmd_cluster.cpp
 Subcommand setup_resume(CLI::App& app, Common& common);  // cmd_cluster.cpp
 Subcommand setup_task(CLI::App& app, Common& common);    // cmd_cluster.cpp
@@ -49,12 +59,32 @@ void add_timeout_option(CLI::App& app, Common& common);
 
 // Checks an option's value: a finite number from `low` to `high`; else "'TEXT' is not <what>".
 CLI::Validator number_between(double low, double high, std::string what);
+// --ceilings, --no-probe, --reprobe and --no-events, for the app and the subcommands that
+// measure.
+void add_model_options(CLI::App& app, Common& common);
+
+// The machine's ceilings for a sweep or a tour: the file given, else the per-user cache, else
+// a probe run now (and cached). Nothing, after one line on standard error, when the probe is
+// missing from the build or fails, and nothing with --no-probe. Throws UsageError for a
+// --ceilings file that cannot be used.
+std::optional<KnownCeilings> ceilings_for_measuring(const Common& common);
+// The one line about performance events, said once before the runs ("" when there is none).
+std::string events_notice(const Common& common);
 
 // What the subcommands share.
-void error_line(const std::string& what);  // "kernelscope: <what>" on standard error
+void error_line(const std::string& what);    // "kernelscope: <what>" on standard error
+void warning_line(const std::string& what);  // "kernelscope: warning: <what>"
 // The pointer to the help every usage error ends with: "(kernelscope help sweep)", or
 // "(kernelscope help)" for an error outside any subcommand (or of help itself).
 std::string help_pointer(std::string_view subcommand);
+
+// --bind and --places, for the subcommands that run OpenMP programs.
+void add_placement_options(CLI::App* app, Placement& placement);
+// The OpenMP environment of the runs from the options given and the caller's variables, with
+// its notices (for the caller to show once the rest of the input is accepted); throws
+// UsageError for a placement that is not valid.
+OpenmpEnvironment openmp_environment(const Placement& asked);
+
 bool built(const Common& common, std::string_view name);
 std::string missing_message(const Common& common, std::string_view name);
 // Reports the runs that were not valid (a few of them in full) on standard error; says whether

@@ -37,9 +37,10 @@ void clear_outputs(const std::string& dir, bool keep_store) {
   namespace fs = std::filesystem;
   static const char* const kStore[] = {"results.db", "results.db-wal", "results.db-shm",
                                        "results.db-journal"};
-  static const char* const kFiles[] = {
-      "runs.csv", "summary.csv", "summary.md", "results.json", "report.md",    "map.svg", "map.png",
-      "map.csv",  "map.json",    "map.dat",    "map.gp",       "map.png.part", "plots",   "maps"};
+  static const char* const kFiles[] = {"runs.csv",     "summary.csv", "summary.md", "results.json",
+                                       "report.md",    "report.html", "map.svg",    "map.png",
+                                       "map.csv",      "map.json",    "map.dat",    "map.gp",
+                                       "map.png.part", "plots",       "maps"};
   std::vector<std::string> names(std::begin(kFiles), std::end(kFiles));
   names.emplace_back("nodes.md");
   if (!keep_store) {

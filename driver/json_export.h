@@ -11,4 +11,7 @@ namespace ks::driver {
 
 nlohmann::json results_json(const ResultSet& results);
 
+// An estimate as {"value": v or null, "interval": {"low", "high", "confidence"} or null}.
+nlohmann::json estimate_json(const Estimate& e);
+
 }  // namespace ks::driver

@@ -9,6 +9,8 @@
 //   kernelscope status DIR                the tasks of a folder's Slurm job (sweep/tour --slurm)
 //   kernelscope resume DIR                the runs a Slurm job left missing, submitted again
 //   kernelscope help [SUBCOMMAND]         the options of one subcommand, global ones included
+//   kernelscope compare BASE NEW          two stores side by side: faster, slower, unchanged
+//   kernelscope probe [--reprobe]         this machine's ceilings (measured once, cached)
 //
 // Exit status: 0 when every run was valid, 1 when a run was invalid, crashed, failed or timed
 // out (or a program is missing from the build during a tour, or an output file could not be
@@ -66,6 +68,7 @@ void setup_common(CLI::App& app, Common& common) {
   common.bin_dir = default_bin_dir();
   add_bin_option(app, common);
   add_timeout_option(app, common);
+  add_model_options(app, common);
   app.set_version_flag(
       "--version", fmt::format("kernelscope {} (revision {})", build_version(), build_revision()),
       "the version and the source revision of this build");
@@ -199,7 +202,8 @@ int main(int argc, char** argv) {
   setup_common(app, common);
   std::vector<Subcommand> subcommands = {setup_list(app, common),   setup_sweep(app, common),
                                          setup_map(app, common),    setup_tour(app, common),
-                                         setup_report(app, common), setup_status(app, common),
+                                         setup_report(app, common), setup_compare(app, common),
+                                         setup_probe(app, common),  setup_status(app, common),
                                          setup_resume(app, common), setup_task(app, common)};
   subcommands.push_back(setup_help(app, subcommands));
   for (const Subcommand& s : subcommands) {

@@ -5,6 +5,9 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -13,10 +16,9 @@
 #include <fmt/format.h>
 
 #include "driver/build_info.h"
+#include "driver/inference.h"
 #include "driver/text.h"
 #include "spawn/spawn.h"
-
-extern char** environ;
 
 namespace ks::driver {
 namespace {
@@ -52,21 +54,105 @@ std::uint64_t physical_memory() {
   return static_cast<std::uint64_t>(info.totalram) * info.mem_unit;
 }
 
-nlohmann::json machine_context(const std::string& bin_dir) {
-  nlohmann::json ctx;
-  // CPU
-  std::string model;
-  {
-    std::ifstream in("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind("model name", 0) == 0) {
-        model = line.substr(line.find(':') + 2);
-        break;
+std::string cpu_model_name() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("model name", 0) == 0 && line.find(':') != std::string::npos) {
+      const std::size_t start = line.find_first_not_of(' ', line.find(':') + 1);
+      return start == std::string::npos ? "" : line.substr(start);
+    }
+  }
+  return "";
+}
+
+std::optional<double> load_average() {
+  const char* file = std::getenv("KERNELSCOPE_LOADAVG_FILE");
+  std::ifstream in(file != nullptr && *file != '\0' ? file : "/proc/loadavg");
+  double load = 0;
+  if (!(in >> load) || !std::isfinite(load) || load < 0) {
+    return std::nullopt;
+  }
+  return load;
+}
+
+namespace {
+
+// The largest team among the benchmarks, and every team size above `usable`.
+int largest_team(const std::vector<Config>& configs) {
+  int largest = 1;
+  for (const Config& c : configs) {
+    if (c.program->kind == Kind::kBenchmark) {
+      largest = std::max(largest, c.threads);
+    }
+  }
+  return largest;
+}
+
+}  // namespace
+
+bool load_is_high(double load, int usable, const std::vector<Config>& configs) {
+  const int needed = std::min(largest_team(configs), std::max(usable, 1));
+  return load > static_cast<double>(usable - needed) + 0.5;
+}
+
+nlohmann::json measuring_conditions(const std::vector<Config>& configs, std::optional<double> load,
+                                    int usable) {
+  nlohmann::json j;
+  j["load_average_1min"] = load ? nlohmann::json(*load) : nullptr;
+  j["usable_cpus"] = usable;
+  j["largest_team"] = largest_team(configs);
+  nlohmann::json warnings = nlohmann::json::array();
+  const bool timed = std::any_of(configs.begin(), configs.end(), [](const Config& c) {
+    return c.program->kind == Kind::kBenchmark;
+  });
+  if (timed && load && load_is_high(*load, usable, configs)) {
+    warnings.push_back(fmt::format(
+        "the load average was {:.2f} on {} usable CPUs as the runs began: other work was "
+        "running, and the times include waiting for a CPU (measure on an idle machine)",
+        *load, usable));
+  }
+  std::vector<int> over;
+  for (const Config& c : configs) {
+    if (c.program->kind == Kind::kBenchmark && c.threads > usable &&
+        std::find(over.begin(), over.end(), c.threads) == over.end()) {
+      over.push_back(c.threads);
+    }
+  }
+  if (!over.empty()) {
+    std::sort(over.begin(), over.end());
+    std::string list;
+    for (int t : over) {
+      list += (list.empty() ? "" : ",") + std::to_string(t);
+    }
+    const std::string who = over.size() == 1 ? fmt::format("a team of {} threads is", list)
+                                             : fmt::format("teams of {} threads are", list);
+    warnings.push_back(fmt::format(
+        "{} larger than the {} usable CPUs: its threads take turns on them, and the times "
+        "measure the sharing",
+        who, usable));
+  }
+  j["warnings"] = warnings;
+  return j;
+}
+
+std::vector<std::string> condition_warnings(const nlohmann::json& context) {
+  std::vector<std::string> out;
+  if (context.is_object() && context.contains("conditions") && context["conditions"].is_object() &&
+      context["conditions"].contains("warnings") && context["conditions"]["warnings"].is_array()) {
+    for (const nlohmann::json& w : context["conditions"]["warnings"]) {
+      if (w.is_string()) {
+        out.push_back(w.get<std::string>());
       }
     }
   }
-  ctx["cpu"]["model"] = model;
+  return out;
+}
+
+nlohmann::json machine_context(const std::string& bin_dir) {
+  nlohmann::json ctx;
+  // CPU
+  ctx["cpu"]["model"] = cpu_model_name();
   ctx["cpu"]["logical_cpus"] = sysconf(_SC_NPROCESSORS_ONLN);
   ctx["cpu"]["usable_cpus"] = usable_cpus();
   nlohmann::json caches = nlohmann::json::array();
@@ -91,6 +177,15 @@ nlohmann::json machine_context(const std::string& bin_dir) {
     ctx["load_average"] = {info.loads[0] / 65536.0, info.loads[1] / 65536.0,
                            info.loads[2] / 65536.0};
   }
+  // The clocks the programs read: clock_gettime(CLOCK_REALTIME) and omp_get_wtime, which
+  // reads a monotonic clock. The coarser bounds what a time can resolve.
+  std::optional<double> resolution;
+  for (const clockid_t clock : {CLOCK_REALTIME, CLOCK_MONOTONIC}) {
+    if (const std::optional<double> r = clock_resolution(clock)) {
+      resolution = std::max(resolution.value_or(0), *r);
+    }
+  }
+  ctx["clock"]["resolution_seconds"] = resolution ? nlohmann::json(*resolution) : nullptr;
   struct utsname u {};
   if (uname(&u) == 0) {
     ctx["kernel"] = fmt::format("{} {} {} {}", u.sysname, u.release, u.version, u.machine);
@@ -110,18 +205,6 @@ nlohmann::json machine_context(const std::string& bin_dir) {
   ctx["build"]["programs"] = programs;
   // The revision the programs and the driver were built from (not what the tree holds now).
   ctx["source_revision"] = build_revision();
-  // OpenMP: runs get OMP_NUM_THREADS and OMP_SCHEDULE from the driver; the caller's own OpenMP
-  // variables (the standard ones and those of GCC's and LLVM's runtimes) are not passed on.
-  nlohmann::json dropped = nlohmann::json::object();
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry(*e);
-    const auto eq = entry.find('=');
-    if (ks::is_openmp_variable(entry.substr(0, eq))) {
-      dropped[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-  }
-  ctx["openmp"]["set_per_run"] = {"OMP_NUM_THREADS", "OMP_SCHEDULE"};
-  ctx["openmp"]["caller_environment_not_passed"] = dropped;
   ctx["date"] = iso_time(static_cast<double>(std::time(nullptr)));
   return ctx;
 }

@@ -11,17 +11,28 @@
 #include <fmt/format.h>
 
 #include "driver/files.h"
+#include "driver/html_export.h"
 #include "driver/interrupt.h"
 #include "driver/lock.h"
 #include "driver/machine.h"
 #include "driver/map_view.h"
 #include "driver/markdown_export.h"
+#include "driver/model.h"
 #include "driver/progress.h"
+#include "driver/run_counters.h"
 #include "driver/runner.h"
 #include "driver/stats.h"
 #include "driver/summary.h"
 
 namespace ks::driver {
+
+void add_model_and_counters(ResultSet& results) {
+  summarize_counters(results.runs, results.summary);
+  if (const std::optional<Ceilings> ceilings = ceilings_from_context(results.context)) {
+    apply_model(results.configs, results.summary, *ceilings);
+  }
+}
+
 namespace {
 
 // What a run is expected to take when no earlier store says: the driver's own cost of a run,
@@ -155,7 +166,9 @@ ResultSet result_set(const StoreContents& contents) {
   results.context = contents.context;
   results.configs = contents.plan.configs;
   results.runs = contents.records();
-  results.summary = summarize_runs(results.configs, results.runs);
+  results.summary =
+      summarize_runs(results.configs, results.runs, context_clock_step(results.context));
+  add_model_and_counters(results);
   if (contents.kind == "tour" || contents.kind == "map") {
     // Each demonstration configuration's map, from its last run whose output was kept.
     std::map<std::size_t, const RunRecord*> last_run;
@@ -195,12 +208,10 @@ Exports render(const std::string& dir, std::string_view kind, const ResultSet& r
   exports = export_results(
       dir, results,
       no_plots ? std::vector<std::string_view>{"plots"} : std::vector<std::string_view>{});
-  if (kind == "tour") {
-    Exported report;
-    report.write(dir, "report.md",
-                 tour_report(results, exports.of("plots"), runs_seconds(results)));
-    exports.by_format.emplace_back("report", std::move(report));
-  }
+  Exported report;
+  report.write(dir, "report.md", report_markdown(results, exports.of("plots")));
+  report.write(dir, "report.html", html_report(results));
+  exports.by_format.emplace_back("report", std::move(report));
   return exports;
 }
 
@@ -258,6 +269,20 @@ Measurement measure(const Plan& plan, const MeasureOptions& o) {
   if (!o.missing.empty()) {
     context["build"]["missing"] = o.missing;
   }
+  context["counters"] = {{"events", o.count_events}};
+  if (o.count_events) {
+    context["counters"]["notice"] = counters_notice(ks::event_support());
+  }
+  if (o.ceilings != nullptr) {
+    context["ceilings"] = ceilings_context(*o.ceilings);
+  }
+  context["openmp"] = openmp_context(o.openmp);
+  context["conditions"] = measuring_conditions(plan.configs, load_average(), usable_cpus());
+  if (o.on_warning) {
+    for (const std::string& w : condition_warnings(context)) {
+      o.on_warning(w);
+    }
+  }
   if (store) {
     try {
       store->record_machine(context);
@@ -304,9 +329,12 @@ Measurement measure(const Plan& plan, const MeasureOptions& o) {
     runner.bin_dir = o.bin_dir;
     runner.timeout_seconds = o.timeout_seconds;
     runner.keep_demonstration_output = o.kind != "sweep";
+    runner.environment = o.openmp.passed;
+    runner.count_events = o.count_events;
     runner.stop_fd = interruption.stop_fd();
     runner.on_record = [&](std::size_t seq, const RunRecord& r, const ks::Counters& c) {
-      const RunCounters counters = counters_from(c);
+      (void)c;  // the record carries its counters (none for a run that did not start)
+      const RunCounters& counters = r.counters;
       if (!store_failed) {
         try {
           store->append_run(r, counters);

@@ -5,12 +5,15 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "driver/ceilings.h"
 #include "driver/exporters.h"
+#include "driver/omp_env.h"
 #include "driver/results.h"
 #include "driver/store.h"
 
@@ -26,7 +29,18 @@ struct MeasureOptions {
   bool no_plots = false;                  // render no plots
   std::vector<std::string> command = {};  // the driver's command line
   std::vector<std::string> missing = {};  // a tour's programs missing from the build
+  OpenmpEnvironment openmp = {};          // the caller's OpenMP variables passed on, the placement
+  // Told each warning about the machine (a high load, more threads than CPUs) before the runs.
+  std::function<void(const std::string&)> on_warning = {};
+  // The machine's ceilings (cmd_probe.cpp finds them): the context carries them and every
+  // configuration gets the model's prediction. Without them, no model.
+  const KnownCeilings* ceilings = nullptr;
+  bool count_events = true;  // performance events, where the machine has them
 };
+
+// Everything the model needs to know about a result set: the context's ceilings, the runs'
+// counters summarised per configuration, and each configuration's prediction.
+void add_model_and_counters(ResultSet& results);
 
 struct Measurement {
   std::string kind;                 // as in MeasureOptions

@@ -110,6 +110,7 @@ struct ProgramLists {
   std::vector<std::string> schedules{""};
   int repeat = 1;
   int warmup = 0;
+  Placement placement;
 
   // Its configurations and runs, saturated at UINT64_MAX.
   std::uint64_t configs() const {
@@ -132,6 +133,7 @@ ProgramLists program_lists(const ProgramInfo& p, const SweepRequest& request,
   lists.program = &p;
   lists.repeat = request.repeat;
   lists.warmup = request.warmup;
+  lists.placement = request.placement;
   if (takes_size(p.arg)) {
     lists.sizes.clear();
     for (std::uint64_t s : program_sizes(p, request.sizes.value_or(std::string(p.default_sizes)),
@@ -208,6 +210,10 @@ void add_program(std::vector<Config>& configs, const ProgramLists& lists) {
           c.chunk = chunk;
           c.threads = t;
           c.schedule = schedule;
+          if (lists.program->openmp) {
+            c.bind = lists.placement.bind;
+            c.places = lists.placement.places;
+          }
           c.repeat = lists.repeat;
           c.warmup = lists.warmup;
           configs.push_back(std::move(c));
@@ -263,6 +269,7 @@ std::vector<Config> plan_sweep(const SweepRequest& request, std::vector<std::str
   read(request.chunks, "chunk", [](std::string_view t) { return parse_list(t, 2147483647); });
   std::vector<ProgramLists> programs;
   std::vector<const ProgramInfo*> named;
+  bool any_openmp = false;
   for (const std::string& name : request.programs) {
     const ProgramInfo* p = find_program(name);
     if (p == nullptr) {
@@ -277,13 +284,19 @@ std::vector<Config> plan_sweep(const SweepRequest& request, std::vector<std::str
       continue;
     }
     named.push_back(p);
+    any_openmp = any_openmp || p->openmp;
     programs.push_back(program_lists(*p, request, notices));
+  }
+  if (request.placement != Placement{} && !any_openmp) {
+    notices.push_back(
+        "OMP_PROC_BIND and OMP_PLACES (--bind, --places) apply to the OpenMP programs; none is "
+        "named");
   }
   return make_configs(programs);
 }
 
 std::vector<Config> plan_tour(std::vector<std::string>& notices, std::uint64_t memory_limit,
-                              double repeat_scale) {
+                              double repeat_scale, const Placement& placement) {
   std::vector<ProgramLists> programs;
   for (const ProgramInfo& p : catalogue()) {
     auto text = [](std::string_view v) {
@@ -298,6 +311,7 @@ std::vector<Config> plan_tour(std::vector<std::string>& notices, std::uint64_t m
     request.warmup = p.kind == Kind::kBenchmark ? 1 : 0;
     request.memory_limit = memory_limit;
     request.default_threads = 1;
+    request.placement = placement;
     programs.push_back(program_lists(p, request, notices));
   }
   return make_configs(programs);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/errors.h"
+#include "driver/omp_env.h"
 #include "driver/results.h"
 
 namespace ks::driver {
@@ -26,6 +27,7 @@ struct SweepRequest {
   bool allow_cap = false;          // run sizes above a cap (capped by the program)
   std::uint64_t memory_limit = 0;  // refuse sizes whose footprint is above this; 0: no limit
   int default_threads = 2;         // the machine's cores, when --threads is not given
+  Placement placement;             // OMP_PROC_BIND and OMP_PLACES of the OpenMP programs
 };
 
 // Checks a size (or iteration count) for one program: within what its argument can hold, at
@@ -41,7 +43,7 @@ std::vector<Config> plan_sweep(const SweepRequest& request, std::vector<std::str
 
 // The configurations of the main job: every program at its catalogued tour parameters.
 std::vector<Config> plan_tour(std::vector<std::string>& notices, std::uint64_t memory_limit,
-                              double repeat_scale);
+                              double repeat_scale, const Placement& placement = {});
 
 // One run the plan holds, before it runs.
 struct PlannedRun {

@@ -21,34 +21,6 @@
 namespace ks::driver {
 namespace {
 
-// One point: x, the estimate, and its confidence interval (low == high == y when there is
-// none: a single run, an unbounded ratio).
-struct Point {
-  double x = 0;
-  double y = 0;
-  double low = 0;
-  double high = 0;
-};
-
-struct Series {
-  std::string title;
-  std::vector<Point> points;
-};
-
-struct Plot {
-  std::string name;  // file stem
-  std::string title;
-  std::string xlabel = {};
-  std::string ylabel = {};
-  bool logx = false;
-  bool logy = false;
-  bool ideal = false;  // speedup: the line speedup = threads
-  bool bars = false;   // clustered bars: categories x series, relative to a reference of 1
-  std::vector<Series> series = {};
-  std::vector<std::string> categories = {};  // bars: one per row
-  std::string reference = {};                // bars: what 1 is
-};
-
 // Eight colours told apart with every common colour-vision deficiency, strong enough for lines
 // on white; with the markers and dash patterns below, series that overlap stay distinguishable.
 constexpr const char* kPalette[] = {"#0072B2", "#D55E00", "#009E73", "#CC79A7",
@@ -131,11 +103,13 @@ class Measured {
 
   const Config& config(std::size_t i) const { return results_.configs[i]; }
   std::size_t size() const { return results_.configs.size(); }
-  // A median to plot: measured, and above 0.
+  // A median to plot: measured, above 0, and above the resolution of the program's time.
   bool usable(std::size_t i) const {
-    return rows_[i] != nullptr && rows_[i]->stats.count > 0 && rows_[i]->stats.median > 0;
+    return rows_[i] != nullptr && rows_[i]->stats.count > 0 && rows_[i]->stats.median > 0 &&
+           !rows_[i]->below_resolution;
   }
   const std::vector<double>& times(std::size_t i) const { return times_[i]; }
+  const SummaryRow& row(std::size_t i) const { return *rows_[i]; }
 
   // The median with its interval.
   Point median(std::size_t i, double x) const {
@@ -205,7 +179,8 @@ void time_plots(const Measured& m, const std::string& family, std::vector<Plot>&
     std::map<std::string, Series> by_key;
     std::vector<std::string> order;
     std::set<std::uint64_t> sizes;
-    bool own = false;  // a series of this schedule, not only the baseline
+    std::vector<std::string> pending;  // the model's lines, after the measured series
+    bool own = false;                  // a series of this schedule, not only the baseline
     for (std::size_t i = 0; i < m.size(); ++i) {
       const Config& c = m.config(i);
       const bool baseline = !schedule.empty() && c.schedule.empty() &&
@@ -222,14 +197,35 @@ void time_plots(const Measured& m, const std::string& family, std::vector<Plot>&
       }
       by_key[key].points.push_back(m.median(i, static_cast<double>(*c.effective_size())));
       sizes.insert(*c.effective_size());
+      // The model's predicted time beside the measured series, where it priced this size.
+      if (const auto& model = m.row(i).model) {
+        const std::string predicted = "model: " + key;
+        if (by_key.find(predicted) == by_key.end()) {
+          pending.push_back(predicted);
+          by_key[predicted].title = predicted;
+          by_key[predicted].predicted = true;
+          by_key[predicted].follows =
+              static_cast<std::size_t>(std::find(order.begin(), order.end(), key) - order.begin());
+        }
+        const double p = model->predicted_seconds;
+        by_key[predicted].points.push_back({static_cast<double>(*c.effective_size()), p, p, p});
+      }
+    }
+    // A model line of one point draws nothing: those are left out.
+    for (const std::string& key : pending) {
+      if (by_key[key].points.size() >= 2) {
+        order.push_back(key);
+      }
     }
     if (own && sizes.size() >= 2) {
       plots.push_back({.name = stem("time", family, schedule),
+                       .family = family,
                        .title = with_schedule(family + ": time against size", schedule),
                        .xlabel = "size (N)",
                        .ylabel = "seconds (median; bars: its confidence interval)",
                        .logx = true,
                        .logy = true,
+                       .seconds = true,
                        .series = in_order(by_key, order)});
     }
   }
@@ -273,6 +269,7 @@ void speedup_plots(const Measured& m, const std::string& family, std::vector<Plo
     if (any) {
       plots.push_back(
           {.name = stem("speedup", family, schedule),
+           .family = family,
            .title = with_schedule(family + ": speedup against threads (vs one thread)", schedule),
            .xlabel = "threads (OMP_NUM_THREADS)",
            .ylabel = "speedup (one thread's median / median; bars: confidence interval)",
@@ -309,6 +306,7 @@ void variant_plot(const Measured& m, const std::string& family, std::vector<Plot
     return;
   }
   Plot p{.name = "variants-" + family,
+         .family = family,
          .title = family + ": median time of each variant relative to " + programs[0] +
                   (sized ? " at each size" : "") + " (one thread)",
          .ylabel = "time relative to " + programs[0] +
@@ -346,7 +344,9 @@ void variant_plot(const Measured& m, const std::string& family, std::vector<Plot
   plots.push_back(std::move(p));
 }
 
-std::vector<Plot> build_plots(const ResultSet& results) {
+}  // namespace
+
+std::vector<Plot> plot_models(const ResultSet& results) {
   const Measured m(results);
   std::vector<Plot> plots;
   for (const std::string& family : benchmark_families(m)) {
@@ -356,6 +356,8 @@ std::vector<Plot> build_plots(const ResultSet& results) {
   }
   return plots;
 }
+
+namespace {
 
 // Strings in gnuplot data files are double-quoted.
 std::string data_quote(const std::string& s) {
@@ -475,9 +477,14 @@ std::string script_body(const Plot& p) {
   }
   body += "plot ";
   for (std::size_t i = 0; i < p.series.size(); ++i) {
-    body += fmt::format("{}{} index {} using 1:2:3:4 with yerrorlines {} title {}",
-                        i == 0 ? "" : ", \\\n     ", data, i, series_style(i, p.series.size()),
-                        quote(p.series[i].title));
+    const Series& s = p.series[i];
+    body += s.predicted
+                ? fmt::format("{}{} index {} using 1:2 with lines lc rgb '{}' dt 2 lw 1.2 title {}",
+                              i == 0 ? "" : ", \\\n     ", data, i,
+                              kPalette[s.follows % std::size(kPalette)], quote(s.title))
+                : fmt::format("{}{} index {} using 1:2:3:4 with yerrorlines {} title {}",
+                              i == 0 ? "" : ", \\\n     ", data, i,
+                              series_style(i, p.series.size()), quote(s.title));
   }
   if (p.ideal) {
     body += ", \\\n     x with lines lc rgb '#777777' dt 1 lw 3 title 'ideal: speedup = threads'";
@@ -530,8 +537,11 @@ std::string run_gnuplot(const std::string& gnuplot, const std::string& script_pa
 
 std::vector<PlotText> plot_texts(const ResultSet& results) {
   std::vector<PlotText> texts;
-  for (const Plot& p : build_plots(results)) {
+  for (const Plot& p : plot_models(results)) {
     texts.push_back({p.name, data_text(p), script_text(p)});
+  }
+  if (std::optional<PlotText> roof = roofline_plot(results)) {
+    texts.push_back(std::move(*roof));
   }
   return texts;
 }

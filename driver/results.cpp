@@ -11,6 +11,8 @@ RunSpec Config::spec() const {
   s.args = args ? *args : program_args(*program, size, chunk);
   s.threads = threads;
   s.schedule = schedule;
+  s.bind = bind;
+  s.places = places;
   return s;
 }
 

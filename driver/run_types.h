@@ -11,6 +11,8 @@ struct RunSpec {
   std::vector<std::string> args;  // the program's arguments, as passed
   int threads = 0;                // OMP_NUM_THREADS; 0: left unset
   std::string schedule;           // OMP_SCHEDULE; empty: left unset
+  std::string bind;               // OMP_PROC_BIND; empty: left unset
+  std::string places;             // OMP_PLACES; empty: left unset
 };
 
 // The verdict on one run's output.

@@ -3,11 +3,13 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "driver/plan.h"
 #include "driver/results.h"
+#include "spawn/counters.h"
 
 namespace ks::driver {
 
@@ -20,6 +22,12 @@ struct RunnerOptions {
   std::string bin_dir;
   double timeout_seconds = 60;
   bool keep_demonstration_output = false;  // keep RunRecord::result of demonstration runs
+  // Count performance events where the machine has them (wait4's counters are always taken).
+  bool count_events = true;
+  ks::EventSource* event_source = nullptr;  // nullptr: the kernel's (tests put a fake here)
+  // Variables set on every run besides each configuration's own (the caller's OpenMP ones
+  // that are passed on).
+  std::map<std::string, std::string> environment;
   std::size_t max_output_bytes = kMaxOutputBytes;
   // Readable once the runs must stop (a signal came): the running program's group is ended, its
   // run is not recorded, and no other run starts. -1: none.

@@ -28,7 +28,8 @@ namespace {
 // "kSco": marks the file as a kernelscope store (file(1) shows it as its application id).
 constexpr std::int64_t kApplicationId = 0x6B53636F;
 
-// The layout of format 1. Every statement here is part of one transaction with the plan.
+// The layout of format 2 (but its view, kRunDetails). Every statement here is part of one
+// transaction with the plan.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE store (
   id INTEGER PRIMARY KEY CHECK (id = 1),
@@ -56,7 +57,9 @@ CREATE TABLE configs (
   repeat INTEGER NOT NULL,
   warmup INTEGER NOT NULL,
   args TEXT NOT NULL,
-  label TEXT NOT NULL
+  label TEXT NOT NULL,
+  proc_bind TEXT NOT NULL DEFAULT '',
+  places TEXT NOT NULL DEFAULT ''
 );
 CREATE TABLE plan (
   seq INTEGER PRIMARY KEY,
@@ -98,10 +101,16 @@ CREATE TABLE runs (
   perf_branch_misses INTEGER,
   UNIQUE (seq, host)
 );
+
+)sql";
+
+// The view of format 2, which format 1 stores get when they are upgraded.
+constexpr const char* kRunDetails = R"sql(
 CREATE VIEW run_details AS
   SELECT r.id, r.seq, c.id AS config, c.label, c.program, c.size, c.chunk, c.threads,
-         c.schedule, p.round, p.repetition, p.warmup, r.host, r.started_at, r.outcome, r.reason,
-         r.printed_seconds, r.wall_seconds, r.exit_status, r.signal
+         c.schedule, c.proc_bind, c.places, p.round, p.repetition, p.warmup, r.host,
+         r.started_at, r.outcome, r.reason, r.printed_seconds, r.wall_seconds, r.exit_status,
+         r.signal
   FROM runs r JOIN plan p ON p.seq = r.seq JOIN configs c ON c.id = p.config;
 )sql";
 
@@ -271,6 +280,10 @@ const Dimension kDimensions[] = {
      [](const Config& c) { return c.schedule.empty() ? std::string("default") : c.schedule; }},
     {"--repeat", ",", [](const Config& c) { return std::to_string(c.repeat); }},
     {"--warmup", ",", [](const Config& c) { return std::to_string(c.warmup); }},
+    {"--bind", ",",
+     [](const Config& c) { return c.bind.empty() ? std::string("default") : c.bind; }},
+    {"--places", ",",
+     [](const Config& c) { return c.places.empty() ? std::string("default") : c.places; }},
 };
 
 // The distinct values of one dimension over one program's configurations, in plan order.
@@ -303,7 +316,7 @@ std::vector<std::string> programs_of(const std::vector<Config>& configs) {
 bool same_config(const Config& a, const Config& b) {
   return a.program == b.program && a.size == b.size && a.chunk == b.chunk &&
          a.threads == b.threads && a.schedule == b.schedule && a.repeat == b.repeat &&
-         a.warmup == b.warmup && a.args == b.args;
+         a.warmup == b.warmup && a.args == b.args && a.bind == b.bind && a.places == b.places;
 }
 
 std::string run_text(const Plan& plan, std::size_t i) {
@@ -357,41 +370,12 @@ std::optional<std::string> plan_difference(const Plan& stored, const Plan& asked
   return std::nullopt;
 }
 
-RunCounters counters_from(const ks::Counters& c) {
-  RunCounters r;
-  r.user_seconds = c.user_seconds;
-  r.system_seconds = c.system_seconds;
-  if (c.max_rss_own) {
-    r.peak_rss_kib = c.max_rss_kib;
-  }
-  r.minor_faults = c.minor_faults;
-  r.major_faults = c.major_faults;
-  r.voluntary_switches = c.voluntary_switches;
-  r.involuntary_switches = c.involuntary_switches;
-  const std::pair<ks::Event, std::optional<std::int64_t> RunCounters::*> events[] = {
-      {ks::Event::kTaskClock, &RunCounters::task_clock_ns},
-      {ks::Event::kPageFaults, &RunCounters::page_faults},
-      {ks::Event::kContextSwitches, &RunCounters::context_switches},
-      {ks::Event::kCpuMigrations, &RunCounters::migrations},
-      {ks::Event::kCycles, &RunCounters::cycles},
-      {ks::Event::kInstructions, &RunCounters::instructions},
-      {ks::Event::kCacheReferences, &RunCounters::cache_references},
-      {ks::Event::kCacheMisses, &RunCounters::cache_misses},
-      {ks::Event::kBranchMisses, &RunCounters::branch_misses},
-  };
-  for (const auto& [event, member] : events) {
-    if (const auto v = c.event(event)) {
-      r.*member = static_cast<std::int64_t>(std::min<std::uint64_t>(*v, INT64_MAX));
-    }
-  }
-  return r;
-}
-
 std::vector<RunRecord> StoreContents::records() const {
   std::vector<RunRecord> records;
   records.reserve(runs.size());
   for (const StoredRun& r : runs) {
     records.push_back(r.record);
+    records.back().counters = r.counters;
   }
   return records;
 }
@@ -441,6 +425,7 @@ Store Store::open_file(const std::string& file, sqlite::Mode mode, const StoreOp
       store.check_format();
       if (mode == sqlite::Mode::kReadWrite) {
         store.db_.exec("PRAGMA journal_mode = WAL");
+        store.upgrade();
       }
       store.configure(options.sync_each_run);
       store.read_plan();
@@ -461,6 +446,7 @@ void Store::check_format() {
   if (format == 0 || app != kApplicationId) {
     throw StoreError(fmt::format("{} is not a kernelscope store", path_));
   }
+  format_ = format;
   if (format > kStoreFormat) {
     std::string writer = "a newer kernelscope";
     try {
@@ -478,14 +464,32 @@ void Store::check_format() {
   }
 }
 
+void Store::upgrade() {
+  if (format_ >= kStoreFormat) {
+    return;
+  }
+  sqlite::Transaction t(db_);
+  // Format 1 to 2: each configuration's placement, none for the runs already there.
+  db_.exec(
+      "ALTER TABLE configs ADD COLUMN proc_bind TEXT NOT NULL DEFAULT ''; "
+      "ALTER TABLE configs ADD COLUMN places TEXT NOT NULL DEFAULT ''; "
+      "DROP VIEW IF EXISTS run_details;");
+  db_.exec(kRunDetails);
+  db_.exec(fmt::format("PRAGMA user_version = {}", kStoreFormat));
+  t.commit();
+  format_ = kStoreFormat;
+}
+
 void Store::read_plan() {
   {
     sqlite::Statement kind = db_.prepare("SELECT kind FROM store WHERE id = 1");
     kind_ = kind.step() ? kind.text(0) : std::string("sweep");
   }
-  sqlite::Statement configs = db_.prepare(
-      "SELECT id, program, size, chunk, threads, schedule, repeat, warmup, args FROM configs "
-      "ORDER BY id");
+  // A format-1 store has no placement: its configurations ran with the runtime's default.
+  sqlite::Statement configs = db_.prepare(fmt::format(
+      "SELECT id, program, size, chunk, threads, schedule, repeat, warmup, args, {} FROM configs "
+      "ORDER BY id",
+      format_ >= 2 ? "proc_bind, places" : "'', ''"));
   while (configs.step()) {
     if (configs.int64(0) != static_cast<std::int64_t>(plan_.configs.size())) {
       throw StoreError(fmt::format("{}: the configurations are not numbered 0, 1, 2, ...", path_));
@@ -505,6 +509,8 @@ void Store::read_plan() {
     c.schedule = configs.text(5);
     c.repeat = static_cast<int>(configs.int64(6));
     c.warmup = static_cast<int>(configs.int64(7));
+    c.bind = configs.text(9);
+    c.places = configs.text(10);
     std::string args = configs.text(8);
     if (args != args_text(c.spec().args)) {
       c.args = split_args(args);  // given as they are (a map's)
@@ -555,6 +561,7 @@ Store Store::create(const std::string& dir, const Plan& plan, const nlohmann::js
     store.db_.exec("PRAGMA synchronous = OFF");
     sqlite::Transaction t(store.db_);
     store.db_.exec(kSchema);
+    store.db_.exec(kRunDetails);
     store.db_.exec(fmt::format("PRAGMA application_id = {}", kApplicationId));
     store.db_.exec(fmt::format("PRAGMA user_version = {}", kStoreFormat));
     sqlite::Statement s = store.db_.prepare(
@@ -571,7 +578,7 @@ Store Store::create(const std::string& dir, const Plan& plan, const nlohmann::js
     }
     s = store.db_.prepare(
         "INSERT INTO configs (id, program, size, chunk, threads, schedule, repeat, warmup, args, "
-        "label) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        "label, proc_bind, places) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (std::size_t i = 0; i < plan.configs.size(); ++i) {
       const Config& c = plan.configs[i];
       s.bind(1, static_cast<std::int64_t>(i)).bind_text(2, c.program->name);
@@ -585,6 +592,8 @@ Store Store::create(const std::string& dir, const Plan& plan, const nlohmann::js
           .bind(8, std::int64_t{c.warmup})
           .bind_text(9, args_text(c.spec().args))
           .bind_text(10, c.label())
+          .bind_text(11, c.bind)
+          .bind_text(12, c.places)
           .run();
     }
     s = store.db_.prepare(
@@ -766,6 +775,7 @@ std::vector<StoredRun> Store::read_runs() {
     for (auto member : kIntCounters) {
       run.counters.*member = s.opt_int64(column++);
     }
+    r.counters = run.counters;
     runs.push_back(std::move(run));
   }
   return runs;

@@ -29,7 +29,10 @@ namespace ks::driver {
 inline constexpr std::string_view kStoreFile = "results.db";
 // The layout of the file. A store of a higher format was written by a newer kernelscope and
 // is refused; a new format raises this number and teaches open() to upgrade older files.
-inline constexpr int kStoreFormat = 1;
+// Format 2 added each configuration's OMP_PROC_BIND and OMP_PLACES (configs.proc_bind,
+// configs.places); a format-1 store reads as without them, and is upgraded when opened to add
+// runs.
+inline constexpr int kStoreFormat = 2;
 
 // A store that cannot be made, opened, read or written: one line.
 class StoreError : public std::runtime_error {
@@ -42,34 +45,6 @@ class StoreError : public std::runtime_error {
 // they are the same plan.
 std::optional<std::string> plan_difference(const Plan& stored, const Plan& asked,
                                            std::string_view asked_name = "this command asks for");
-
-// What a run cost the machine beyond its time; each counter is absent until measured (and
-// stays absent where the machine does not offer it).
-struct RunCounters {
-  // From the kernel's accounting of the process (wait4).
-  std::optional<double> user_seconds;
-  std::optional<double> system_seconds;
-  std::optional<std::int64_t> peak_rss_kib;
-  std::optional<std::int64_t> minor_faults;
-  std::optional<std::int64_t> major_faults;
-  std::optional<std::int64_t> voluntary_switches;
-  std::optional<std::int64_t> involuntary_switches;
-  // From performance counters, software and hardware events.
-  std::optional<std::int64_t> task_clock_ns;
-  std::optional<std::int64_t> page_faults;
-  std::optional<std::int64_t> context_switches;
-  std::optional<std::int64_t> migrations;
-  std::optional<std::int64_t> cycles;
-  std::optional<std::int64_t> instructions;
-  std::optional<std::int64_t> cache_references;
-  std::optional<std::int64_t> cache_misses;
-  std::optional<std::int64_t> branch_misses;
-  bool operator==(const RunCounters&) const = default;
-};
-
-// A run's counters as the store keeps them: the kernel's accounting always, the peak resident
-// memory only when it is the program's own, the performance events that were counted.
-RunCounters counters_from(const ks::Counters& counters);
 
 struct StoredRun {
   std::size_t planned = 0;  // the planned run it fulfils (its position in Plan::runs)
@@ -126,7 +101,8 @@ class Store {
 
   // Adds one completed run, ran by this host, in its own transaction. A run the plan does not
   // hold, or one this host already stored, is refused.
-  void append_run(const RunRecord& run, const RunCounters& counters = {});
+  void append_run(const RunRecord& run, const RunCounters& counters);
+  void append_run(const RunRecord& run) { append_run(run, run.counters); }
   // Records (or replaces) this host's machine context.
   void record_machine(const nlohmann::json& context);
 
@@ -142,6 +118,7 @@ class Store {
   Store() = default;
   static Store open_file(const std::string& file, sqlite::Mode mode, const StoreOptions& options);
   void check_format();
+  void upgrade();
   void read_plan();
   void configure(bool sync_each_run);
   void insert_run(const StoredRun& run);
@@ -149,6 +126,7 @@ class Store {
 
   std::string path_;
   std::string host_;
+  std::int64_t format_ = kStoreFormat;
   sqlite::Db db_;  // before the statements, which must be finalised first
   sqlite::Statement insert_run_;
   Plan plan_;

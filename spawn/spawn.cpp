@@ -411,7 +411,11 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
       }
     };
     drain(out_index, out_pipe[0], result.out);
+    const std::size_t err_before = result.err.size();
     drain(err_index, err_pipe[0], result.err);
+    if (options.on_stderr && result.err.size() > err_before) {
+      options.on_stderr(std::string_view(result.err).substr(err_before));
+    }
     if (in_index >= 0 && in_pipe[1] >= 0 && fds[in_index].revents != 0) {
       const ssize_t put = write(in_pipe[1], options.stdin_data.data() + in_written,
                                 options.stdin_data.size() - in_written);

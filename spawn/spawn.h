@@ -16,6 +16,7 @@
 
 #include <sys/resource.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -52,6 +53,9 @@ struct RunOptions {
   // program is not blocked) but dropped, and RunResult::output_cut says so. 0: no bound.
   std::size_t max_output_bytes = 0;
   std::string stdin_data;  // written to the child's standard input, then closed
+  // Called with each piece of standard error as it arrives, on the calling thread (the whole
+  // of it is in RunResult::err all the same): live progress of a long run.
+  std::function<void(std::string_view)> on_stderr;
 
   // Stopping a run early from elsewhere, typically from a signal handler: the read end of a
   // pipe (a "self-pipe") that the handler writes one byte to. While the program runs, the

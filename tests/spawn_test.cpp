@@ -127,6 +127,24 @@ TEST(Spawn, KeepsAtMostTheBoundOfEachStreamAndStillDrainsTheRest) {
   EXPECT_EQ(exact.out.size(), 1000u);
 }
 
+TEST(Spawn, PassesStandardErrorOnAsItComes) {
+  ks::RunOptions options;
+  std::vector<std::string> pieces;
+  options.on_stderr = [&](std::string_view piece) { pieces.emplace_back(piece); };
+  // The first line must reach the caller while the program still runs: the second comes only
+  // after a pause, which a collector that waits for the end would not show.
+  const ks::RunResult r = sh("echo one >&2; sleep 0.3; echo two >&2", options);
+  ASSERT_TRUE(r.ok()) << r.describe();
+  ASSERT_GE(pieces.size(), 2u);
+  EXPECT_EQ(pieces.front(), "one\n");
+  std::string joined;
+  for (const std::string& p : pieces) {
+    joined += p;
+  }
+  EXPECT_EQ(joined, r.err);
+  EXPECT_EQ(r.err, "one\ntwo\n");
+}
+
 TEST(Spawn, SetsAndCleansTheEnvironment) {
   // Every runtime's own variables go with the standard ones; a look-alike name stays.
   const char* inherited[] = {"OMP_SCHEDULE",       "GOMP_SPINCOUNT",

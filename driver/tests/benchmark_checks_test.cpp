@@ -34,7 +34,7 @@ ks::driver::Check check(const std::string& program, const RunSpec& spec, const k
 }
 
 RunSpec args(std::vector<std::string> a, int threads = 0) {
-  return RunSpec{std::move(a), threads, ""};
+  return RunSpec{std::move(a), threads, "", "", ""};
 }
 
 // The documented reports, written out as the programs print them.

@@ -1,11 +1,15 @@
 // The catalogue against the build it describes, and its cost models.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
 #include <set>
 
 #include "driver/build_info.h"
 #include "driver/catalogue.h"
+#include "tests/support/program_test.h"
 
 namespace {
 
@@ -105,6 +109,77 @@ TEST(Catalogue, CostModelsReadAsTheyCount) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ks::driver::cost_text(*find_program(c.program)), c.text) << c.program;
+  }
+}
+
+TEST(Catalogue, EachTimedIntervalInOneStatement) {
+  struct Case {
+    const char* program;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"plus-heap", "reads 16N B (v1, v2), writes 8N B (v3), N flop; first touch of v3 (8N B)"},
+      {"plus-quarters",
+       "reads 16N B (v1, v2), writes 8N B (v3), N flop; first touch of v3 (8N B); 1 parallel "
+       "region of 4 sections"},
+      {"mprod-colwise",
+       "reads 16N^2 B (B, C), writes 8N^2 B (A), 2N^3 flop; first touch of A (N rows of 8N B, "
+       "80000 B apart)"},
+      {"mprod-heap",
+       "reads 16N^2 B (B, C), writes 8N^2 B (A), 2N^3 flop; first touch of the pages inside A's "
+       "N heap rows of 8N B"},
+      {"mprod-team",
+       "reads 16N^2 B (B, C), writes 8N^2 B (A), 2N^3 flop; 2 barriers; N rows shared out by "
+       "the run-time schedule"},
+      {"yupd-o1", "reads 8N B (x, y), writes 4N B (y), 2N int op"},
+      {"recmin-unroll4", "reads 3.2e9 B (s), 1.2e9 int op; first touch of R (160000 B)"},
+      {"greet-team", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ks::driver::interval_text(*find_program(c.program)), c.text) << c.program;
+  }
+  // Which ceiling bounds each family.
+  EXPECT_EQ(find_program("mprod-unroll4")->interval.bound, ks::driver::Bound::kCompute);
+  EXPECT_EQ(find_program("recmin-fused")->interval.bound, ks::driver::Bound::kMemory);
+  EXPECT_TRUE(find_program("yupd-os")->interval.integer);
+}
+
+// The printed precision comes from the catalogue's time line; the programs must print that many
+// decimals, or times would be marked below resolution wrongly.
+TEST(Catalogue, PrintedStepsAreWhatTheProgramsPrint) {
+  struct Case {
+    const char* program;
+    std::optional<double> step;
+  };
+  const Case cases[] = {
+      {"plus-static", 1e-9},  {"plus-heap", 1e-9},
+      {"plus-parloop", 1e-9}, {"mprod-heap", 1e-6},
+      {"mprod-team", 1e-6},   {"mprod-static", 1e-9},
+      {"yupd-o0", 1e-6},      {"yupd-os", 1e-6},
+      {"recmin-fused", 1e-6}, {"greet-team", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    const ks::driver::ProgramInfo& p = *find_program(c.program);
+    const std::optional<double> step = ks::driver::printed_step(p);
+    ASSERT_EQ(step.has_value(), c.step.has_value());
+    if (!c.step) {
+      continue;
+    }
+    EXPECT_DOUBLE_EQ(*step, *c.step);
+    const std::string path = ks::test::program_path(c.program);
+    if (access(path.c_str(), X_OK) != 0 || p.arg == ks::driver::ArgKind::kNone) {
+      continue;  // not in this build, or a fixed amount of work too long for a unit test
+    }
+    ks::RunOptions options;
+    options.args = {"4"};
+    const ks::RunResult r = ks::run_program(path, options);
+    const auto at = r.out.find("Tiempo");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const auto dot = r.out.find('.', r.out.find_first_of("0123456789", at));
+    const auto end = r.out.find_first_not_of("0123456789", dot + 1);
+    EXPECT_EQ(static_cast<int>(end - dot - 1), static_cast<int>(std::lround(-std::log10(*step))))
+        << r.out;
   }
 }
 

@@ -23,6 +23,17 @@ using ks::test::ExitedWith;
 ks::RunResult kernelscope(std::vector<std::string> args) {
   ks::RunOptions options;
   options.args = std::move(args);
+  // An idle machine's load: no warning about the load of the machine running the tests.
+  static const std::string idle = [] {
+    const std::string path =
+        ::testing::TempDir() + "kernelscope-cli-loadavg-" + std::to_string(getpid());
+    std::ofstream(path) << "0.00 0.00 0.00 1/100 4242\n";
+    return path;
+  }();
+  options.env["KERNELSCOPE_LOADAVG_FILE"] = idle;
+  // Known ceilings and a cache of the tests' own: no probe runs before a sweep.
+  options.env["KERNELSCOPE_CEILINGS"] = std::string(KS_DRIVER_TEST_DATA) + "/probe.json";
+  options.env["XDG_CACHE_HOME"] = ::testing::TempDir() + "kernelscope-cli-cache";
   options.timeout_seconds = 120;
   return ks::run_program(ks::test::program_path("kernelscope"), options);
 }
@@ -83,12 +94,12 @@ TEST(CommandLine, BadInputIsOneLineNamingTheProblemAndTheHelpItCameFrom) {
     std::string line;  // the whole line on standard error, after "kernelscope: "
   };
   const std::string subcommands =
-      "the subcommands are list, sweep, map, tour, report, status, resume, help";
+      "the subcommands are list, sweep, map, tour, report, compare, probe, status, resume, help";
   const std::string seconds = "is not a number of seconds above 0 and at most 86400, a day";
   const Case cases[] = {
       {{},
-       "a subcommand is required: list, sweep, map, tour, report, status, resume, help "
-       "(kernelscope help)"},
+       "a subcommand is required: list, sweep, map, tour, report, compare, probe, status, resume, "
+       "help (kernelscope help)"},
       {{"--bogus"}, "unknown option '--bogus' (kernelscope help)"},
       {{"bogus"}, "unknown subcommand 'bogus': " + subcommands + " (kernelscope help)"},
       {{"help", "bogus"}, "unknown subcommand 'bogus': " + subcommands + " (kernelscope help)"},

@@ -22,6 +22,8 @@ TEST(Reports, CsvFieldsAreQuotedWhenTheyMustBe) {
 TEST(Reports, CsvHasOneRowPerRunWithEveryField) {
   std::vector<ks::driver::Config> configs = {config("mprod-team", 100, 2)};
   configs[0].schedule = "dynamic,4";
+  configs[0].bind = "spread";
+  configs[0].places = "{0,1},{2,3}";
   ks::driver::RunRecord bad = record(0, NAN, false, ks::driver::Outcome::kInvalid);
   bad.printed_seconds.reset();
   bad.why = "line 1: wrong, \"really\"";
@@ -33,9 +35,9 @@ TEST(Reports, CsvHasOneRowPerRunWithEveryField) {
   }
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0].substr(0, 18), "run,round,warmup,p");
-  EXPECT_NE(
-      lines[1].find(",mprod-team,matrix-product,benchmark,100,100,2,\"dynamic,4\",,100,valid,"),
-      std::string::npos)
+  EXPECT_NE(lines[1].find(",mprod-team,matrix-product,benchmark,100,100,2,\"dynamic,4\",,spread,"
+                          "\"{0,1},{2,3}\",100,valid,"),
+            std::string::npos)
       << lines[1];
   EXPECT_NE(lines[2].find(",invalid,\"line 1: wrong, \"\"really\"\"\",,"), std::string::npos)
       << lines[2];

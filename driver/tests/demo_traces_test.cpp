@@ -20,7 +20,8 @@ ks::driver::Trace trace(const char* program, std::vector<std::string> args, int 
                         const std::string& out, int status = 0, const std::string& err = "") {
   const ks::driver::ProgramInfo* p = ks::driver::find_program(program);
   EXPECT_NE(p, nullptr);
-  return p->trace(ks::driver::RunSpec{std::move(args), threads, ""}, exited(out, status, err));
+  return p->trace(ks::driver::RunSpec{std::move(args), threads, "", "", ""},
+                  exited(out, status, err));
 }
 
 // Lines of a first/last-private loop, one thread's lines after another's, as the program

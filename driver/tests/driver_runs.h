@@ -20,6 +20,12 @@ namespace ks::driver::test {
 namespace fs = std::filesystem;
 
 inline const std::string kFakes = KS_DRIVER_FAKES;
+inline const std::string kProbeData = std::string(KS_DRIVER_TEST_DATA) + "/probe.json";
+
+// A cache folder for the machine's ceilings that is never the user's.
+inline std::string cache_home() {
+  return ::testing::TempDir() + "kernelscope-cache-" + std::to_string(getpid());
+}
 
 // A fresh folder for one test's output.
 inline std::string scratch(const std::string& name) {
@@ -30,8 +36,25 @@ inline std::string scratch(const std::string& name) {
   return dir;
 }
 
+// A load average file of an idle machine: the driver's warnings about the load must not
+// depend on what else runs on the machine that runs the tests.
+inline std::string loadavg_file(const std::string& load) {
+  const std::string path =
+      ::testing::TempDir() + "kernelscope-loadavg-" + load + "-" + std::to_string(getpid());
+  std::ofstream(path) << load << " " << load << " " << load << " 1/100 4242\n";
+  return path;
+}
+
 inline ks::RunResult kernelscope(std::vector<std::string> args, ks::RunOptions options = {}) {
   options.args = std::move(args);
+  if (options.env.count("KERNELSCOPE_LOADAVG_FILE") == 0) {
+    static const std::string idle = loadavg_file("0.00");
+    options.env["KERNELSCOPE_LOADAVG_FILE"] = idle;
+  }
+  // The fixed ceilings of driver/tests/data (no probe runs, the model works on known figures)
+  // and a cache folder of the tests' own, unless the test says otherwise.
+  options.env.try_emplace("KERNELSCOPE_CEILINGS", kProbeData);
+  options.env.try_emplace("XDG_CACHE_HOME", cache_home());
   options.timeout_seconds = 120;
   return ks::run_program(ks::test::program_path("kernelscope"), options);
 }

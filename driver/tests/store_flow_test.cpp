@@ -314,8 +314,9 @@ TEST(Force, LeavesNoStaleFile) {
   auto forced = sweep;
   forced.push_back("--force");
   ASSERT_TRUE(ExitedWith(kernelscope(forced), 0));
-  std::vector<std::string> expected = {".kernelscope.lock", "results.db",  "results.json",
-                                       "runs.csv",          "summary.csv", "summary.md"};
+  std::vector<std::string> expected = {".kernelscope.lock", "report.html",  "report.md",
+                                       "results.db",        "results.json", "runs.csv",
+                                       "summary.csv",       "summary.md"};
   if (fs::exists(out + "/plots")) {
     for (const std::string& p : names_in(out + "/plots")) {
       expected.push_back("plots/" + p);
@@ -328,8 +329,8 @@ TEST(Force, LeavesNoStaleFile) {
   forced.push_back("--no-plots");
   ASSERT_TRUE(ExitedWith(kernelscope(forced), 0));
   EXPECT_EQ(names_in(out),
-            (std::vector<std::string>{".kernelscope.lock", "results.db", "results.json", "runs.csv",
-                                      "summary.csv", "summary.md"}));
+            (std::vector<std::string>{".kernelscope.lock", "report.html", "report.md", "results.db",
+                                      "results.json", "runs.csv", "summary.csv", "summary.md"}));
   // A map does not replace a sweep's results unless told to.
   const ks::RunResult map = kernelscope({"map", "chunk-static", "3", "--out", out});
   EXPECT_TRUE(ExitedWith(map, 2));

@@ -16,6 +16,7 @@
 #include <set>
 
 #include "driver/lock.h"
+#include "driver/run_counters.h"
 #include "driver/sqlite.h"
 #include "driver/store.h"
 
@@ -216,6 +217,10 @@ TEST(Plan, DifferenceInOneLine) {
        "mprod-team --threads: the store has 1,2, this command asks for 1,4"},
       {"schedules", [](kd::SweepRequest& r) { r.schedules = "static"; },
        "mprod-team --schedules: the store has static;dynamic,4, this command asks for static"},
+      {"binding", [](kd::SweepRequest& r) { r.placement.bind = "close"; },
+       "mprod-team --bind: the store has default, this command asks for close"},
+      {"places", [](kd::SweepRequest& r) { r.placement.places = "cores"; },
+       "mprod-team --places: the store has default, this command asks for cores"},
       {"fewer programs", [](kd::SweepRequest& r) { r.programs = {"plus-static"}; },
        "programs: the store has plus-static mprod-team, this command asks for plus-static"},
       {"program order",
@@ -621,9 +626,9 @@ TEST(Store, RefusesNewerFormatsAndOtherFiles) {
       {"newer format, other layout",
        [](const std::string& file) {
          kd::sqlite::Db db(file, kd::sqlite::Mode::kReadWrite);
-         db.exec("DROP VIEW run_details; DROP TABLE store; PRAGMA user_version = 2");
+         db.exec("DROP VIEW run_details; DROP TABLE store; PRAGMA user_version = 3");
        },
-       "was written by a newer kernelscope in store format 2"},
+       "was written by a newer kernelscope in store format 3"},
       {"another application's database",
        [](const std::string& file) {
          kd::sqlite::Db(file, kd::sqlite::Mode::kReadWrite).exec("PRAGMA application_id = 7");
@@ -664,9 +669,60 @@ TEST(Store, RefusesNewerFormatsAndOtherFiles) {
   EXPECT_TRUE(Mentions(error_of([&] { kd::Store::open(tmp.path()); }),
                        "was written by kernelscope 9.1.2 in store format 99"));
   EXPECT_TRUE(
-      Mentions(error_of([&] { kd::Store::open(tmp.path()); }), ") reads format 1 and older"));
+      Mentions(error_of([&] { kd::Store::open(tmp.path()); }), ") reads format 2 and older"));
   TempDir empty;
   EXPECT_TRUE(Mentions(error_of([&] { kd::Store::open(empty.path()); }), "no store at"));
+}
+
+// A store of format 1, as kernelscope wrote it before configurations had a placement.
+void make_format_one(const std::string& file) {
+  kd::sqlite::Db db(file, kd::sqlite::Mode::kReadWrite);
+  db.exec(
+      "DROP VIEW run_details; ALTER TABLE configs DROP COLUMN proc_bind; "
+      "ALTER TABLE configs DROP COLUMN places; "
+      "CREATE VIEW run_details AS SELECT r.id, r.seq, c.id AS config, c.label, c.program, "
+      "c.size, c.chunk, c.threads, c.schedule, p.round, p.repetition, p.warmup, r.host, "
+      "r.started_at, r.outcome, r.reason, r.printed_seconds, r.wall_seconds, r.exit_status, "
+      "r.signal FROM runs r JOIN plan p ON p.seq = r.seq JOIN configs c ON c.id = p.config; "
+      "PRAGMA user_version = 1");
+}
+
+TEST(Store, PlacementRoundTripsAndAFormatOneStoreIsReadAndUpgraded) {
+  TempDir tmp;
+  std::vector<kd::Config> configs = {config("plus-static", 1000, {}, 0, 1, 0),
+                                     config("plus-parloop", 1000, {}, 2, 1, 0)};
+  configs[1].bind = "close";
+  configs[1].places = "{0,1},{2,3}";
+  const kd::Plan plan = kd::interleaved_plan(configs);
+  {
+    kd::Store store = kd::Store::create(tmp.path(), plan, kContext, kCommand);
+    store.append_run(record_for(plan, 0));
+    const kd::StoreContents contents = store.load();
+    EXPECT_EQ(contents.plan.configs[1].bind, "close");
+    EXPECT_EQ(contents.plan.configs[1].places, "{0,1},{2,3}");
+    EXPECT_EQ(contents.plan.configs[0].bind, "");
+  }
+  const std::string file = tmp.path() + "/results.db";
+  make_format_one(file);
+  // Read as it is: no placement, and left at format 1.
+  {
+    kd::Store store = kd::Store::open_readonly(file);
+    const kd::StoreContents contents = store.load();
+    EXPECT_EQ(contents.plan.configs[1].bind, "");
+    EXPECT_EQ(contents.runs.size(), 1u);
+  }
+  EXPECT_EQ(kd::sqlite::Db(file, kd::sqlite::Mode::kReadOnly).query_int("PRAGMA user_version"), 1);
+  // Opened to add runs: upgraded, its runs kept, the view showing the new columns.
+  {
+    kd::Store store = kd::Store::open(tmp.path());
+    const kd::Plan& upgraded = store.plan();
+    store.append_run(record_for(upgraded, 1));
+    EXPECT_EQ(store.load().runs.size(), 2u);
+  }
+  kd::sqlite::Db db(file, kd::sqlite::Mode::kReadOnly);
+  EXPECT_EQ(db.query_int("PRAGMA user_version"), kd::kStoreFormat);
+  EXPECT_EQ(db.query_int("SELECT count(*) FROM run_details WHERE proc_bind = '' AND places = ''"),
+            2);
 }
 
 // A read-only view of a folder (a bind mount), removed at the end however the test ends.
@@ -848,6 +904,21 @@ TEST(FolderLock, HeldPerFolderWithinAProcessAndNotByItsPrograms) {
   pid_t program = 0;
   ASSERT_EQ(read(report[0], &program, sizeof program), static_cast<ssize_t>(sizeof program));
   EXPECT_EQ(WEXITSTATUS(wait_status(holder)), 0);
+  // The kernel lets the holder go on once the program's exec has replaced its memory, a moment
+  // before it closes the program's close-on-exec descriptors: wait for that moment (a program
+  // that inherited the lock for good keeps it, and the lock below fails).
+  const std::string lock_file = fs::canonical(dir).string() + "/" + std::string(kd::kLockFile);
+  for (int tries = 0; tries < 1000; ++tries) {
+    bool open_there = false;
+    std::error_code ec;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(program) + "/fd", ec)) {
+      open_there = open_there || fs::read_symlink(fd.path(), ec) == lock_file;
+    }
+    if (!open_there) {
+      break;
+    }
+    usleep(10000);
+  }
   EXPECT_NO_THROW(kd::FolderLock next(dir));
   kill(program, SIGKILL);  // the orphan reparents to init, which reaps it
   close(report[0]);

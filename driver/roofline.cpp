@@ -1,0 +1,143 @@
+// The roofline: the configurations the model priced under the machine's measured roofs.
+#include <algorithm>
+#include <map>
+#include <optional>
+
+#include <fmt/format.h>
+
+#include "driver/ceilings.h"
+#include "driver/model.h"
+#include "driver/plots.h"
+
+namespace ks::driver {
+namespace {
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    q += c == '\'' ? std::string("''") : std::string(1, c);
+  }
+  return q + "'";
+}
+
+// The roofline of a sweep or tour: each configuration the model priced, at its operational
+// intensity (operations per byte of memory traffic, from the model) against the operations
+// per second it achieved, under the machine's measured roofs: memory bandwidth (one thread
+// and the whole machine) and arithmetic throughput (scalar on one thread, the widest vectors
+// on every thread).
+std::optional<PlotText> roofline(const std::vector<Config>& configs,
+                                 const std::vector<SummaryRow>& rows, const Ceilings& c) {
+  std::map<std::string, std::string> by_family;
+  std::vector<std::string> families;
+  double xmin = 1e300, xmax = 0, ymin = 1e300, ymax = 0;
+  for (const SummaryRow& row : rows) {
+    if (!row.model || !(row.model->work.traffic() > 0) || !(row.model->work.ops > 0)) {
+      continue;
+    }
+    const Config& cf = configs[row.config];
+    const double x = row.model->work.ops / row.model->work.traffic();
+    const double y = row.model->work.ops / row.model->measured_seconds;
+    const std::string family(cf.program->family);
+    if (by_family.find(family) == by_family.end()) {
+      families.push_back(family);
+    }
+    std::string label = cf.label();
+    for (char& ch : label) {
+      ch = ch == '"' ? '\'' : ch;
+    }
+    by_family[family] += fmt::format("{:.9g} {:.9g} \"{}\"\n", x, y, label);
+    xmin = std::min(xmin, x);
+    xmax = std::max(xmax, x);
+    ymin = std::min(ymin, y);
+    ymax = std::max(ymax, y);
+  }
+  if (families.empty()) {
+    return std::nullopt;
+  }
+  const int all = c.max_threads();
+  struct Roof {
+    std::string title;
+    double value;
+    bool bandwidth;
+  };
+  std::vector<Roof> roofs;
+  auto add = [&](const std::string& title, std::optional<double> v, double scale, bool bandwidth) {
+    if (v && *v > 0) {
+      roofs.push_back({title, *v * scale, bandwidth});
+    }
+  };
+  add("memory bandwidth, T=1", c.add_bytes_per_second(0, 1), kTrafficPerNamedByte, true);
+  if (all > 1) {
+    add(fmt::format("memory bandwidth, T={}", all), c.add_bytes_per_second(0, all),
+        kTrafficPerNamedByte, true);
+  }
+  for (const CacheLevel& level : c.caches) {
+    add(fmt::format("L{} bandwidth, T=1", level.level), c.add_bytes_per_second(level.level, 1),
+        kTrafficPerNamedByte, true);
+  }
+  add("scalar fp64 adds, T=1", c.ops_per_second("fp64_add", "scalar", 1), 1, false);
+  add("scalar int32 adds, T=1", c.ops_per_second("int32_add", "scalar", 1), 1, false);
+  if (!c.vector_isa.empty()) {
+    add(fmt::format("{} fp64 fma flops, T={}", c.vector_isa, all),
+        c.ops_per_second("fp64_fma", c.vector_isa, all), 2, false);
+  }
+  for (const Roof& r : roofs) {
+    ymax = std::max(ymax, r.bandwidth ? 0.0 : r.value);
+  }
+  xmin /= 4;
+  xmax *= 4;
+  ymin /= 4;
+  ymax *= 2;
+  const std::string name = "roofline";
+  const std::string title =
+      "roofline: achieved operations per second against operational intensity";
+  const std::string xlabel = "operations per byte of memory traffic (model)";
+  const std::string ylabel = "operations per second (flop or int op)";
+  std::string own_data;
+  for (const std::string& family : families) {
+    own_data += "# " + family + "\n" + by_family[family] + "\n\n";
+  }
+  std::string body;
+  body += "set title " + quote(title) + "\n";
+  body += "set xlabel " + quote(xlabel) + "\nset ylabel " + quote(ylabel) + "\n";
+  body += "set logscale x 10\nset logscale y 10\nset format x '%g'\nset format y '%.0e'\n";
+  body += fmt::format("set xrange [{:.6g}:{:.6g}]\nset yrange [{:.6g}:{:.6g}]\n", xmin, xmax, ymin,
+                      ymax);
+  body += "set key below maxrows 4\nset grid\nset samples 400\n";
+  const std::string data = quote(name + ".dat");
+  body += "plot ";
+  std::string sep;
+  for (const Roof& r : roofs) {
+    body += sep +
+            (r.bandwidth ? fmt::format("{:.6g}*x", r.value) : fmt::format("{:.6g}", r.value)) +
+            fmt::format(" with lines dt {} lw 1.5 title {}", r.bandwidth ? 2 : 3,
+                        quote(fmt::format("{} ({:.3g} G{}/s)", r.title, r.value / 1e9,
+                                          r.bandwidth ? "B" : "")));
+    sep = ", \\\n     ";
+  }
+  for (std::size_t i = 0; i < families.size(); ++i) {
+    body += sep + fmt::format("{} index {} using 1:2 with points pt 7 ps 1.2 title {}", data, i,
+                              quote(families[i]));
+    body += sep +
+            fmt::format("{} index {} using 1:2:3 with labels offset 0.6,0.6 left font ',8' notitle",
+                        data, i);
+  }
+  body += "\n";
+  std::string script;
+  script += "set terminal svg size 960,600 dynamic noenhanced font 'sans,12'\n";
+  script += "set output " + quote(name + ".svg.part") + "\n" + body + "unset output\n";
+  script += "set terminal pngcairo size 960,600 noenhanced font 'sans,10'\n";
+  script += "set output " + quote(name + ".png.part") + "\n" + "replot\nunset output\nreset\n";
+  return PlotText{name, own_data, script};
+}
+
+}  // namespace
+
+std::optional<PlotText> roofline_plot(const ResultSet& results) {
+  if (const std::optional<Ceilings> ceilings = ceilings_from_context(results.context)) {
+    return roofline(results.configs, results.summary, *ceilings);
+  }
+  return std::nullopt;
+}
+
+}  // namespace ks::driver
