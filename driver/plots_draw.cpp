@@ -1,0 +1,114 @@
+// Drawing the plots: gnuplot found and run, the images written under temporary names and
+// renamed once complete.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include <fmt/format.h>
+
+#include "driver/exporters.h"
+#include "driver/files.h"
+#include "driver/plots.h"
+#include "driver/plots_detail.h"
+#include "spawn/spawn.h"
+
+namespace ks::driver {
+using plots_detail::quote;
+
+std::string find_gnuplot() {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path != nullptr ? path : "");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::string candidate = (dir.empty() ? "." : dir) + "/gnuplot";
+    if (access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return "";
+}
+
+std::string run_gnuplot(const std::string& gnuplot, const std::string& script_path,
+                        const std::string& workdir) {
+  ks::RunOptions options;
+  options.args = {"-e", "cd " + quote(workdir), script_path};
+  options.timeout_seconds = 60;
+  const ks::RunResult r = ks::run_program(gnuplot, options);
+  if (!r.ok()) {
+    // gnuplot names the problem on the last line of its message.
+    std::string last = r.err;
+    while (!last.empty() && (last.back() == '\n' || last.back() == ' ')) {
+      last.pop_back();
+    }
+    last = last.substr(last.rfind('\n') == std::string::npos ? 0 : last.rfind('\n') + 1);
+    return fmt::format("gnuplot failed ({}){}", r.describe(), last.empty() ? "" : ": " + last);
+  }
+  return "";
+}
+
+Exported write_plots(const std::string& dir, const ResultSet& results) {
+  Exported result;
+  const std::vector<PlotText> all = plot_texts(results);
+  if (all.empty()) {
+    return result;
+  }
+  const std::string plot_dir = dir + "/plots";
+  create_folder(plot_dir);
+  // Only the plots whose data could be written are drawn.
+  std::vector<PlotText> plots;
+  std::string script;
+  for (const PlotText& p : all) {
+    const std::size_t failures = result.failed.size();
+    result.write(dir, "plots/" + p.name + ".dat", p.data);
+    if (result.failed.size() == failures) {
+      plots.push_back(p);
+      script += p.script;
+    }
+  }
+  const std::size_t failures = result.failed.size();
+  result.write(dir, "plots/plots.gp", script);
+  if (result.failed.size() != failures || plots.empty()) {
+    return result;
+  }
+  const std::string script_path = std::filesystem::absolute(plot_dir + "/plots.gp").string();
+  const std::string gnuplot = find_gnuplot();
+  if (gnuplot.empty()) {
+    result.notice = fmt::format(
+        "gnuplot not found: plots not drawn (install gnuplot-nox; the data and the script are "
+        "in {})",
+        plot_dir);
+    return result;
+  }
+  const std::string problem =
+      run_gnuplot(gnuplot, script_path, std::filesystem::absolute(plot_dir).string());
+  if (!problem.empty()) {
+    std::string names;
+    for (const PlotText& p : plots) {
+      for (const char* ext : {".svg", ".png"}) {
+        std::error_code ec;
+        std::filesystem::remove(plot_dir + "/" + p.name + ext + ".part", ec);
+        names += (names.empty() ? "" : ", ") + p.name + ext;
+      }
+    }
+    result.failed.push_back(fmt::format("cannot draw {}/{{{}}}: {}", plot_dir, names, problem));
+    return result;
+  }
+  // gnuplot wrote under temporary names: the images appear only once both are complete.
+  for (const PlotText& p : plots) {
+    for (const char* ext : {".svg", ".png"}) {
+      const std::string final_path = plot_dir + "/" + p.name + ext;
+      std::error_code ec;
+      std::filesystem::rename(final_path + ".part", final_path, ec);
+      if (ec) {
+        result.failed.push_back(fmt::format("cannot write {}: {}", final_path, ec.message()));
+        continue;
+      }
+      result.files.push_back("plots/" + p.name + ext);
+    }
+  }
+  return result;
+}
+
+}  // namespace ks::driver
