@@ -1,19 +1,21 @@
+// Intervals: a median's from its order statistics, a ratio of medians' by the bootstrap (or
+// from the two ranges when there are few values), and the generator the resampling draws from.
 #include "driver/inference.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <vector>
 
 #include <boost/math/distributions/binomial.hpp>
-#include <boost/math/distributions/normal.hpp>
+
+#include "driver/inference_detail.h"
 
 namespace ks::driver {
 
-namespace {
+namespace inference_detail {
 
-// The finite values, sorted: every result depends on the values alone, not on their order.
 std::vector<double> finite_sorted(std::span<const double> values) {
   std::vector<double> out;
   out.reserve(values.size());
@@ -25,6 +27,12 @@ std::vector<double> finite_sorted(std::span<const double> values) {
   std::sort(out.begin(), out.end());
   return out;
 }
+
+}  // namespace inference_detail
+
+using inference_detail::finite_sorted;
+
+namespace {
 
 double median_sorted(const std::vector<double>& sorted) {
   const std::size_t mid = sorted.size() / 2;
@@ -96,45 +104,6 @@ std::optional<Interval> percentile_interval(std::vector<double> statistics, doub
     return std::nullopt;
   }
   return ci;
-}
-
-// log C(n, k), for the smallest attainable p-value of the rank test.
-double log_choose(std::size_t n, std::size_t k) {
-  return std::lgamma(static_cast<double>(n) + 1) - std::lgamma(static_cast<double>(k) + 1) -
-         std::lgamma(static_cast<double>(n - k) + 1);
-}
-
-// How many of the C(m + n, m) arrangements of m first-sample and n second-sample values (all
-// distinct) give each U = 0 .. max_u. The largest value either belongs to the first sample and
-// exceeds all n others, or to the second and exceeds none of the first:
-// c(m, n; u) = c(m - 1, n; u - n) + c(m, n - 1; u). Counts above max_u are never needed.
-std::vector<double> rank_sum_counts(std::size_t m, std::size_t n, std::size_t max_u) {
-  const std::size_t width = max_u + 1;
-  // prev[j * width + u] holds c(i - 1, j; u) while cur is filled with c(i, j; u).
-  std::vector<double> prev((n + 1) * width, 0.0);
-  std::vector<double> cur((n + 1) * width, 0.0);
-  for (std::size_t j = 0; j <= n; ++j) {
-    prev[j * width] = 1;  // no first-sample value: U = 0
-  }
-  for (std::size_t i = 1; i <= m; ++i) {
-    cur[0] = 1;  // no second-sample value: U = 0
-    for (std::size_t j = 1; j <= n; ++j) {
-      double* c = &cur[j * width];
-      const double* first_largest = &prev[j * width];        // c(i - 1, j), shifted by j
-      const double* second_largest = &cur[(j - 1) * width];  // c(i, j - 1)
-      // Only U <= i j is possible: the counts stop there, the rest of each row is never read.
-      const std::size_t len = std::min(width, i * j + 1);
-      const std::size_t second_len = std::min(width, i * (j - 1) + 1);
-      const std::size_t first_end = std::min(len, (i - 1) * j + 1 + j);
-      std::copy(second_largest, second_largest + second_len, c);
-      std::fill(c + second_len, c + len, 0.0);
-      for (std::size_t u = j; u < first_end; ++u) {
-        c[u] += first_largest[u - j];
-      }
-    }
-    std::swap(prev, cur);
-  }
-  return std::vector<double>(prev.begin() + static_cast<std::ptrdiff_t>(n * width), prev.end());
 }
 
 }  // namespace
@@ -251,236 +220,6 @@ Estimate ratio_interval(std::span<const double> numerator, std::span<const doubl
   e.ci = percentile_interval(std::move(ratios), options.level);
   e.confidence = e.ci ? options.level : 0;
   return e;
-}
-
-std::optional<RankTest> mann_whitney(std::span<const double> a, std::span<const double> b) {
-  const std::vector<double> x = finite_sorted(a);
-  const std::vector<double> y = finite_sorted(b);
-  if (x.empty() || y.empty()) {
-    return std::nullopt;
-  }
-  const double n1 = static_cast<double>(x.size());
-  const double n2 = static_cast<double>(y.size());
-  // Pool, rank with mid-ranks for ties, and gather the tie term sum(t^3 - t).
-  struct Tagged {
-    double v;
-    bool first;
-  };
-  std::vector<Tagged> pooled;
-  pooled.reserve(x.size() + y.size());
-  for (double v : x) {
-    pooled.push_back({v, true});
-  }
-  for (double v : y) {
-    pooled.push_back({v, false});
-  }
-  std::sort(pooled.begin(), pooled.end(),
-            [](const Tagged& l, const Tagged& r) { return l.v < r.v; });
-  double rank_sum = 0;
-  double tie_term = 0;
-  for (std::size_t i = 0; i < pooled.size();) {
-    std::size_t j = i;
-    while (j < pooled.size() && pooled[j].v == pooled[i].v) {
-      ++j;
-    }
-    const double mid_rank = (static_cast<double>(i + 1) + static_cast<double>(j)) / 2;
-    const double t = static_cast<double>(j - i);
-    tie_term += t * t * t - t;
-    for (std::size_t k = i; k < j; ++k) {
-      if (pooled[k].first) {
-        rank_sum += mid_rank;
-      }
-    }
-    i = j;
-  }
-  RankTest test;
-  test.u = rank_sum - n1 * (n1 + 1) / 2;
-  test.u_min = std::min(test.u, n1 * n2 - test.u);
-  if (tie_term == 0 && x.size() <= kExactRankTestMax && y.size() <= kExactRankTestMax) {
-    // U is an integer here: the tail up to the smaller of U and its complement, doubled, over
-    // all C(n1 + n2, n1) arrangements.
-    const auto u_min = static_cast<std::size_t>(test.u_min);
-    const std::vector<double> counts = rank_sum_counts(x.size(), y.size(), u_min);
-    double tail = 0;
-    for (double c : counts) {
-      tail += c;
-    }
-    double total = 1;
-    for (std::size_t i = 1; i <= x.size(); ++i) {
-      total = total * static_cast<double>(y.size() + i) / static_cast<double>(i);
-    }
-    test.p = std::min(1.0, 2 * tail / total);
-    test.exact = true;
-    return test;
-  }
-  const double n = n1 + n2;
-  const double variance = n1 * n2 / 12 * ((n + 1) - tie_term / (n * (n - 1)));
-  if (!(variance > 0)) {
-    test.p = 1;  // every value tied: nothing tells the samples apart
-    return test;
-  }
-  const double distance = std::max(0.0, std::abs(test.u - n1 * n2 / 2) - 0.5);
-  const double z = distance / std::sqrt(variance);
-  test.p = std::min(1.0, 2 * boost::math::cdf(boost::math::complement(
-                                 boost::math::normal_distribution<double>(), z)));
-  return test;
-}
-
-Outliers tukey_outliers(std::span<const double> values) {
-  const std::vector<double> sorted = finite_sorted(values);
-  Outliers o;
-  if (sorted.empty()) {
-    return o;
-  }
-  o.q1 = quantile_sorted(sorted, 0.25);
-  o.q3 = quantile_sorted(sorted, 0.75);
-  const double iqr = o.q3 - o.q1;
-  for (double v : sorted) {
-    if (v < o.q1 - 3 * iqr) {
-      ++o.low_severe;
-    } else if (v < o.q1 - 1.5 * iqr) {
-      ++o.low_mild;
-    } else if (v > o.q3 + 3 * iqr) {
-      ++o.high_severe;
-    } else if (v > o.q3 + 1.5 * iqr) {
-      ++o.high_mild;
-    }
-  }
-  return o;
-}
-
-std::optional<double> printed_time_step(std::string_view format) {
-  for (std::size_t i = 0; i < format.size(); ++i) {
-    if (format[i] != '%') {
-      continue;
-    }
-    ++i;
-    if (i < format.size() && format[i] == '%') {
-      continue;  // a literal percent sign
-    }
-    while (i < format.size() &&
-           std::string_view("-+ #0").find(format[i]) != std::string_view::npos) {
-      ++i;
-    }
-    bool star = false;
-    while (i < format.size() &&
-           (std::isdigit(static_cast<unsigned char>(format[i])) || format[i] == '*')) {
-      star = star || format[i] == '*';
-      ++i;
-    }
-    std::optional<int> precision;
-    if (i < format.size() && format[i] == '.') {
-      ++i;
-      int digits = 0;
-      while (i < format.size() &&
-             (std::isdigit(static_cast<unsigned char>(format[i])) || format[i] == '*')) {
-        star = star || format[i] == '*';
-        digits = std::min(digits * 10 + (format[i] - '0'), 1000);
-        ++i;
-      }
-      precision = digits;  // "%.f" is precision 0
-    }
-    while (i < format.size() &&
-           std::string_view("hlLqjzt").find(format[i]) != std::string_view::npos) {
-      ++i;
-    }
-    if (i >= format.size()) {
-      return std::nullopt;
-    }
-    const char conversion = format[i];
-    if (conversion == 'f' || conversion == 'F') {
-      if (star) {
-        return std::nullopt;  // the precision is an argument: unknown here
-      }
-      return std::pow(10.0, -precision.value_or(6));
-    }
-    if (std::string_view("eEgGaA").find(conversion) != std::string_view::npos) {
-      return std::nullopt;  // relative precision: no fixed step
-    }
-  }
-  return std::nullopt;
-}
-
-std::optional<double> clock_resolution(clockid_t clock) {
-  timespec res{};
-  if (clock_getres(clock, &res) != 0) {
-    return std::nullopt;
-  }
-  return static_cast<double>(res.tv_sec) + static_cast<double>(res.tv_nsec) * 1e-9;
-}
-
-bool below_resolution(std::optional<double> median, std::optional<double> printed_step,
-                      std::optional<double> clock_step) {
-  if (!median || std::isnan(*median)) {
-    return false;
-  }
-  double step = 0;
-  for (const std::optional<double>& s : {printed_step, clock_step}) {
-    if (s && std::isfinite(*s) && *s > step) {
-      step = *s;
-    }
-  }
-  return *median < kResolutionSteps * step || *median <= 0;
-}
-
-bool noisy(const Estimate& median, const Outliers& outliers) {
-  const std::optional<double> half = median.relative_half_width();
-  return (half && *half > kNoisyHalfWidth) || outliers.severe() > 0;
-}
-
-SampleSummary summarize_sample(std::span<const double> values) {
-  SampleSummary s;
-  s.median = median_interval(values);
-  s.outliers = tukey_outliers(values);
-  s.noisy = noisy(s.median, s.outliers);
-  return s;
-}
-
-std::string_view change_name(Change change) {
-  switch (change) {
-    case Change::kFaster:
-      return "faster";
-    case Change::kSlower:
-      return "slower";
-    case Change::kNoChange:
-      return "no significant change";
-    case Change::kTooFew:
-      return "too few runs";
-    case Change::kNoData:
-      return "no data";
-  }
-  return "";
-}
-
-Comparison compare_samples(std::span<const double> base, std::span<const double> fresh,
-                           const BootstrapOptions& options) {
-  Comparison c;
-  c.ratio = ratio_interval(fresh, base, options);
-  c.test = mann_whitney(fresh, base);
-  if (!c.test) {
-    return c;
-  }
-  const std::size_t n1 = finite_sorted(fresh).size();
-  const std::size_t n2 = finite_sorted(base).size();
-  // The smallest two-sided p any arrangement of n1 and n2 distinct values can give.
-  if (std::log(2.0) - log_choose(n1 + n2, n1) >= std::log(kAlpha)) {
-    c.change = Change::kTooFew;
-    return c;
-  }
-  c.change = Change::kNoChange;
-  if (c.test->p < kAlpha && c.ratio.ci) {
-    if (c.ratio.ci->low > 1) {
-      c.change = Change::kSlower;
-    } else if (c.ratio.ci->high < 1) {
-      c.change = Change::kFaster;
-    }
-  }
-  return c;
-}
-
-bool significantly_slower(const Comparison& comparison, double threshold) {
-  return comparison.change == Change::kSlower && comparison.ratio.ci &&
-         comparison.ratio.ci->low > 1 + threshold;
 }
 
 }  // namespace ks::driver
