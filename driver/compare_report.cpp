@@ -86,7 +86,8 @@ std::vector<std::tuple<std::string, std::string, std::string>> facts_side_by_sid
     return std::string("-");
   };
   for (const auto& facts : {a, b}) {
-    for (const auto& [name, value] : facts) {
+    for (const auto& fact : facts) {
+      const std::string& name = fact.first;  // a structured binding clang 14 cannot capture
       if (std::none_of(rows.begin(), rows.end(),
                        [&](const auto& r) { return std::get<0>(r) == name; })) {
         rows.emplace_back(name, value_in(a, name), value_in(b, name));
