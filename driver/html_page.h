@@ -13,6 +13,11 @@
 #include "driver/plots.h"
 #include "driver/results.h"
 
+namespace ks::driver {
+struct CompareSide;
+struct CompareResult;
+}  // namespace ks::driver
+
 namespace ks::driver::html_page {
 
 std::string_view style();
@@ -56,5 +61,19 @@ std::string excerpt(const std::string& text);
 // A family's section: its plots, its summary table, its demonstrations' maps (html_family.cpp).
 std::string family_section(const ResultSet& results, const std::string& family,
                            const std::vector<Plot>& plots);
+
+// What a comparison calls its two sides: "base" and "new" on compare's page, two nodes' names
+// in a report.
+struct SideNames {
+  std::string base = "base";
+  std::string fresh = "new";
+};
+
+// A comparison's ratios drawn with their intervals ("" when none can be drawn), and its
+// sortable table (html_compare.cpp).
+std::string compare_chart(const CompareResult& result, const SideNames& names);
+std::string compare_table_html(const CompareSide& base, const CompareSide& fresh,
+                               const CompareResult& result, const std::string& id,
+                               const SideNames& names);
 
 }  // namespace ks::driver::html_page
