@@ -316,6 +316,10 @@ std::string html_report(const ResultSet& results) {
   for (const std::string& f : family_list) {
     s += fmt::format("<li><a href=\"#family-{}\">{}</a></li>", anchor(f), esc(f));
   }
+  const std::string model = model_section(results);
+  if (!model.empty()) {
+    s += "<li><a href=\"#ceilings\">ceilings and model</a></li>";
+  }
   if (invalid_count(results) > 0) {
     s += "<li><a href=\"#invalid-runs\">runs not valid</a></li>";
   }
@@ -323,6 +327,7 @@ std::string html_report(const ResultSet& results) {
   for (const std::string& f : family_list) {
     s += family_section(results, f, plots);
   }
+  s += model;
   s += invalid_section(results);
   s += "</main>\n<footer>\n<p>Every run with its time: <a href=\"runs.csv\">runs.csv</a>; the "
        "statistics: <a href=\"summary.csv\">summary.csv</a>; everything with the machine "

@@ -57,4 +57,12 @@ std::string excerpt(const std::string& text);
 std::string family_section(const ResultSet& results, const std::string& family,
                            const std::vector<Plot>& plots);
 
+// The model's parts (html_model.cpp): the machine's ceilings and the roofline, or one line
+// saying there is no model ("" when no benchmark was measured); a family's columns for the share of
+// the ceiling, the ratio of measured to predicted and the explanation (all "-" without a model, so
+// left out); the counters per configuration, folded ("" when no run was counted).
+std::string model_section(const ResultSet& results);
+std::vector<Column> model_columns(const std::vector<const SummaryRow*>& rows);
+std::string counters_details(const ResultSet& results, const std::string& family);
+
 }  // namespace ks::driver::html_page
