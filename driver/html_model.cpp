@@ -165,9 +165,17 @@ std::string roofline_figure(const ResultSet& results) {
          "aria-hidden=\"true\">" +
          svg::marker(f, 17, 7, "", "") + "</svg>" + esc(r->families[f]) + "</li>";
   }
-  s += "</ul><span class=\"hint\">A point under a dashed roof (a bandwidth) and left of where it "
-       "meets a dotted one (a throughput) is bound by memory; hover a point for its "
-       "configuration. Operations and bytes are the model's, the time is the measured "
+  for (std::size_t k = 0; k < r->roofs.size(); ++k) {
+    s += fmt::format(
+        "<li><svg class=\"swatch\" viewBox=\"0 0 34 14\" width=\"34\" height=\"14\" "
+        "aria-hidden=\"true\"><path d=\"M1 7H33\" stroke=\"{}\" stroke-width=\"2\"{}/></svg>{}"
+        "</li>",
+        roof_colour(*r, k), roof_dash(k), esc(roof_name(r->roofs[k])));
+  }
+  s += "</ul><span class=\"hint\">Rising roofs are bandwidths (operations per byte times bytes "
+       "per second), flat ones throughputs; a point below a rising roof, left of where it meets "
+       "a flat one, is bound by memory. Hover a point for its configuration. Operations and bytes "
+       "are the model's, the time is the measured "
        "median.</span></figcaption>\n</figure>\n";
   return s;
 }
@@ -226,7 +234,6 @@ std::vector<Column> model_columns(const std::vector<const SummaryRow*>& rows) {
     ratio.cells.push_back(r);
     TableCell w = text_cell(m.line);
     w.html = "<span class=\"explain\">" + w.html + "</span>";
-    w.prose = true;
     why.cells.push_back(w);
   }
   return {share, ratio, why};

@@ -6,6 +6,7 @@
 // and so does report.html (roofline_svg), from this one model.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,7 +39,10 @@ std::optional<Roofline> roofline_model(const ResultSet& results);
 
 // The roofline as an inline <svg> element, like chart_svg's: role="img" with `description` as
 // its aria-label, every configuration a marker of class "mark" with a tooltip, data-marks the
-// number of them; each roof a grey line named at its end.
+// number of them; each roof a line in roof_colour and roof_dash, named in the page's legend.
 std::string roofline_svg(const Roofline& r, const std::string& description);
+std::string roof_name(const Roof& roof);  // "memory bandwidth, T=1 (16 GB/s)"
+const char* roof_colour(const Roofline& r, std::size_t k);
+std::string roof_dash(std::size_t k);
 
 }  // namespace ks::driver

@@ -59,6 +59,18 @@ std::string si_text(double v) {
 
 }  // namespace
 
+std::string roof_name(const Roof& roof) {
+  return fmt::format("{} ({} {}/s)", roof.title, si_text(roof.value), roof.bandwidth ? "B" : "op");
+}
+
+const char* roof_colour(const Roofline& r, std::size_t k) {
+  return svg::colour(r.families.size() + k);
+}
+
+std::string roof_dash(std::size_t k) {
+  return svg::dash_attribute(k + 1);  // never solid
+}
+
 std::string roofline_svg(const Roofline& r, const std::string& description) {
   const double bottom = kHeight - kBottom;
   const LogAxis x{r.xmin, r.xmax, kLeft, kWidth - kRight};
@@ -105,9 +117,10 @@ std::string roofline_svg(const Roofline& r, const std::string& description) {
       "<text transform=\"translate(15 {:.1f}) rotate(-90)\" text-anchor=\"middle\" "
       "class=\"axis-title\">operations per second</text>\n",
       (kTop + bottom) / 2);
-  // The roofs, each named at its right-hand end inside the box.
-  s += "<g class=\"roofs\" clip-path=\"url(#roofline-box)\" font-size=\"11\" fill=\"#444\">";
-  for (const Roof& roof : r.roofs) {
+  // The roofs, in colours and dashes after the families' (the page's legend names them).
+  s += "<g class=\"roofs\" clip-path=\"url(#roofline-box)\">";
+  for (std::size_t k = 0; k < r.roofs.size(); ++k) {
+    const Roof& roof = r.roofs[k];
     double x0 = r.xmin;
     double x1 = r.xmax;
     if (roof.bandwidth) {  // rate = intensity x bandwidth, inside the y range
@@ -118,15 +131,11 @@ std::string roofline_svg(const Roofline& r, const std::string& description) {
       continue;
     }
     const auto rate = [&](double at) { return roof.bandwidth ? at * roof.value : roof.value; };
-    const std::string name =
-        fmt::format("{} ({} {}/s)", roof.title, si_text(roof.value), roof.bandwidth ? "B" : "op");
     s += fmt::format(
-        "<path d=\"M{:.1f} {:.1f}L{:.1f} {:.1f}\" stroke=\"#666\" stroke-width=\"1.4\" "
-        "stroke-dasharray=\"{}\" class=\"roof\"><title>{}</title></path>",
-        x.pixel(x0), y.pixel(rate(x0)), x.pixel(x1), y.pixel(rate(x1)),
-        roof.bandwidth ? "6 3" : "2 3", html_escape(name));
-    s += text(x.pixel(x1) - 4, y.pixel(rate(x1)) + (roof.bandwidth ? 12 : -4), name,
-              " text-anchor=\"end\"");
+        "<path d=\"M{:.1f} {:.1f}L{:.1f} {:.1f}\" stroke=\"{}\" stroke-width=\"1.6\"{} "
+        "class=\"roof\"><title>{}</title></path>",
+        x.pixel(x0), y.pixel(rate(x0)), x.pixel(x1), y.pixel(rate(x1)), roof_colour(r, k),
+        roof_dash(k), html_escape(roof_name(roof)));
   }
   s += "</g>\n";
   for (std::size_t f = 0; f < r.families.size(); ++f) {
