@@ -317,6 +317,10 @@ std::string html_report(const ResultSet& results) {
   for (const std::string& f : family_list) {
     s += fmt::format("<li><a href=\"#family-{}\">{}</a></li>", anchor(f), esc(f));
   }
+  const std::string model = model_section(results);
+  if (!model.empty()) {
+    s += "<li><a href=\"#ceilings\">ceilings and model</a></li>";
+  }
   if (!results.nodes.empty()) {
     s += "<li><a href=\"#nodes\">nodes</a></li>";
   }
@@ -327,6 +331,7 @@ std::string html_report(const ResultSet& results) {
   for (const std::string& f : family_list) {
     s += family_section(results, f, plots);
   }
+  s += model;
   s += nodes_html(results);
   s += invalid_section(results);
   s += "</main>\n<footer>\n<p>Every run with its time: <a href=\"runs.csv\">runs.csv</a>; the "

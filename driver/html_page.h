@@ -75,5 +75,12 @@ std::string compare_chart(const CompareResult& result, const SideNames& names);
 std::string compare_table_html(const CompareSide& base, const CompareSide& fresh,
                                const CompareResult& result, const std::string& id,
                                const SideNames& names);
+// The model's parts (html_model.cpp): the machine's ceilings and the roofline, or one line
+// saying there is no model ("" when no benchmark was measured); a family's columns for the share of
+// the ceiling, the ratio of measured to predicted and the explanation (all "-" without a model, so
+// left out); the counters per configuration, folded ("" when no run was counted).
+std::string model_section(const ResultSet& results);
+std::vector<Column> model_columns(const std::vector<const SummaryRow*>& rows);
+std::string counters_details(const ResultSet& results, const std::string& family);
 
 }  // namespace ks::driver::html_page
