@@ -107,8 +107,4 @@ StoreContents host_contents(const StoreContents& all, const std::string& host);
 // The hosts that ran the store's runs, in the order of their first run.
 std::vector<std::string> run_hosts(const StoreContents& contents);
 
-// nodes.md of a per-node job: a section per node (its CPU and its summary table) and a table
-// of each configuration's median on every node against the first node's.
-std::string nodes_report(const StoreContents& contents);
-
 }  // namespace ks::driver

@@ -96,12 +96,7 @@ int finish_job(const std::string& dir, const ClusterJob& job) {
   }
   const ResultSet results = result_set(contents);
   Exports exports = render(dir, job.kind, results, job.no_plots);
-  std::vector<std::string> failed = exports.failed();
-  if (job.request.mode == SlurmMode::kPerNode) {
-    Exported nodes;
-    nodes.write(dir, "nodes.md", nodes_report(contents));
-    failed.insert(failed.end(), nodes.failed.begin(), nodes.failed.end());
-  }
+  const std::vector<std::string> failed = exports.failed();
   if (job.kind == "tour") {
     print_tour(results);
   } else {

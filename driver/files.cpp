@@ -42,7 +42,7 @@ void clear_outputs(const std::string& dir, bool keep_store) {
                                        "map.csv",      "map.json",    "map.dat",    "map.gp",
                                        "map.png.part", "plots",       "maps"};
   std::vector<std::string> names(std::begin(kFiles), std::end(kFiles));
-  names.emplace_back("nodes.md");
+  names.emplace_back("nodes.md");  // the per-node report of earlier versions, now in report.md
   if (!keep_store) {
     names.insert(names.end(), std::begin(kStore), std::end(kStore));
     names.emplace_back("cluster.json");

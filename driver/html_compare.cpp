@@ -50,7 +50,7 @@ bool drawable(const ComparedConfig& c) {
          std::isfinite(*c.comparison.ratio.value);
 }
 
-std::string ratio_chart(const CompareResult& result) {
+std::string ratio_chart(const CompareResult& result, const SideNames& names) {
   double lo = 1;
   double hi = 1;
   std::size_t marks = 0;
@@ -80,12 +80,12 @@ std::string ratio_chart(const CompareResult& result) {
   std::string s = fmt::format(
       "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" viewBox=\"0 0 {} {:.0f}\" "
       "role=\"img\" aria-label=\"{}\" data-marks=\"{}\" font-family=\"sans-serif\" "
-      "font-size=\"12\">\n<title>new median / base median per configuration</title>\n",
+      "font-size=\"12\">\n<title>{} median / {} median per configuration</title>\n",
       kChartWidth, height,
-      esc(fmt::format("The new median over the base's for {} configurations, on a logarithmic "
+      esc(fmt::format("The {} median over the {}'s for {} configurations, on a logarithmic "
                       "axis around 1; the table below holds the numbers.",
-                      result.configs.size())),
-      marks);
+                      names.fresh, names.base, result.configs.size())),
+      marks, esc(names.fresh), esc(names.base));
   s += "<g stroke=\"#d9d9d9\" fill=\"#222\">";
   // Ticks outwards from 1, each far enough from the one before to be read.
   for (const double direction : {1.0, -1.0}) {
@@ -106,9 +106,10 @@ std::string ratio_chart(const CompareResult& result) {
       "</g>\n<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\" stroke=\"#222\" "
       "stroke-width=\"1.5\" stroke-dasharray=\"5 3\" class=\"reference\"/>\n"
       "<text x=\"{0:.1f}\" y=\"{3:.1f}\" text-anchor=\"middle\">1</text>\n"
-      "<text x=\"{4:.1f}\" y=\"{5:.1f}\" text-anchor=\"middle\" class=\"axis-title\">new / base "
+      "<text x=\"{4:.1f}\" y=\"{5:.1f}\" text-anchor=\"middle\" class=\"axis-title\">{6} / {7} "
       "(log scale): left is faster, right is slower</text>\n",
-      px(1), kTop, bottom, bottom + 16, (left + right) / 2, height - 6);
+      px(1), kTop, bottom, bottom + 16, (left + right) / 2, height - 6, esc(names.fresh),
+      esc(names.base));
   for (std::size_t k = 0; k < result.configs.size(); ++k) {
     const ComparedConfig& c = result.configs[k];
     const double y = kTop + kRowHeight * (static_cast<double>(k) + 0.5);
@@ -159,11 +160,14 @@ std::string side_median(const SummaryRow& row) {
 }
 
 std::string compare_table(const CompareSide& base, const CompareSide& fresh,
-                          const CompareResult& result) {
+                          const CompareResult& result, const std::string& id,
+                          const SideNames& names) {
   Column config{"configuration", "", {}};
-  Column base_median{"base median", "with its confidence interval", {}};
-  Column new_median{"new median", "with its confidence interval", {}};
-  Column ratio{"new / base", "above 1: the new one is slower; with its interval", {}};
+  Column base_median{names.base + " median", "with its confidence interval", {}};
+  Column new_median{names.fresh + " median", "with its confidence interval", {}};
+  Column ratio{names.fresh + " / " + names.base,
+               "above 1: slower than " + names.base + "; with its interval",
+               {}};
   Column p{"p", "two-sided Mann-Whitney U test of the two sides' runs", {}};
   Column verdict{"verdict", "", {}};
   std::vector<bool> failing;
@@ -192,11 +196,12 @@ std::string compare_table(const CompareSide& base, const CompareSide& fresh,
     failing.push_back(c.beyond_threshold);
   }
   return table_html(
-      "compare-table",
-      "The new median over the base's, with its 95% bootstrap interval (a lower level in "
-      "parentheses with few runs). Faster or slower when the U test's p is below 0.05 and the "
-      "interval lies wholly on that side of 1; else no significant change. Click a heading to "
-      "sort.",
+      id,
+      "The " + esc(names.fresh) + " median over the " + esc(names.base) +
+          "'s, with its 95% bootstrap interval (a lower level in "
+          "parentheses with few runs). Faster or slower when the U test's p is below 0.05 and the "
+          "interval lies wholly on that side of 1; else no significant change. Click a heading to "
+          "sort.",
       {config, base_median, new_median, ratio, p, verdict}, failing);
 }
 
@@ -240,6 +245,16 @@ std::string sides_section(const CompareSide& base, const CompareSide& fresh) {
 
 }  // namespace
 
+std::string html_page::compare_chart(const CompareResult& result, const SideNames& names) {
+  return ratio_chart(result, names);
+}
+
+std::string html_page::compare_table_html(const CompareSide& base, const CompareSide& fresh,
+                                          const CompareResult& result, const std::string& id,
+                                          const SideNames& names) {
+  return compare_table(base, fresh, result, id, names);
+}
+
 std::string compare_html(const CompareSide& base, const CompareSide& fresh,
                          const CompareResult& result) {
   // How many configurations got each verdict, in the order they first appear.
@@ -282,13 +297,13 @@ std::string compare_html(const CompareSide& base, const CompareSide& fresh,
   }
   s += sides_section(base, fresh) + "</header>\n<main>\n<section id=\"comparison\">\n";
   s += "<h2>Configurations in both</h2>\n";
-  if (const std::string chart = ratio_chart(result); !chart.empty()) {
+  if (const std::string chart = ratio_chart(result, {}); !chart.empty()) {
     s += "<figure class=\"plot wide\" id=\"plot-compare\">\n" + chart +
          "\n<figcaption><strong>new median / base median</strong> <span class=\"hint\">Blue "
          "triangles pointing left: faster; orange pointing right: slower; grey circles: no "
          "significant change; whiskers: 95% intervals.</span></figcaption>\n</figure>\n";
   }
-  s += compare_table(base, fresh, result);
+  s += compare_table(base, fresh, result, "compare-table", {});
   for (const auto& [name, labels] :
        {std::pair{"Only in base", &result.only_base}, std::pair{"Only in new", &result.only_new}}) {
     if (!labels->empty()) {

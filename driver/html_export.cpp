@@ -12,6 +12,7 @@
 #include "driver/inference.h"
 #include "driver/machine.h"
 #include "driver/markdown_export.h"
+#include "driver/nodes_report.h"
 #include "driver/plots.h"
 #include "driver/progress.h"
 #include "driver/text.h"
@@ -316,6 +317,13 @@ std::string html_report(const ResultSet& results) {
   for (const std::string& f : family_list) {
     s += fmt::format("<li><a href=\"#family-{}\">{}</a></li>", anchor(f), esc(f));
   }
+  const std::string model = model_section(results);
+  if (!model.empty()) {
+    s += "<li><a href=\"#ceilings\">ceilings and model</a></li>";
+  }
+  if (!results.nodes.empty()) {
+    s += "<li><a href=\"#nodes\">nodes</a></li>";
+  }
   if (invalid_count(results) > 0) {
     s += "<li><a href=\"#invalid-runs\">runs not valid</a></li>";
   }
@@ -323,6 +331,8 @@ std::string html_report(const ResultSet& results) {
   for (const std::string& f : family_list) {
     s += family_section(results, f, plots);
   }
+  s += model;
+  s += nodes_html(results);
   s += invalid_section(results);
   s += "</main>\n<footer>\n<p>Every run with its time: <a href=\"runs.csv\">runs.csv</a>; the "
        "statistics: <a href=\"summary.csv\">summary.csv</a>; everything with the machine "

@@ -77,7 +77,7 @@ std::string figure(const Plot& p) {
   s += chart_svg(p, describe(p)) + "\n<figcaption><strong>" + esc(p.title) + "</strong>";
   s += "<ul class=\"legend\">";
   for (std::size_t i = 0; i < p.series.size(); ++i) {
-    s += "<li>" + series_swatch(i, p.bars) + esc(p.series[i].title) + "</li>";
+    s += "<li>" + series_swatch(p, i) + esc(p.series[i].title) + "</li>";
   }
   s += "</ul><span class=\"hint\">" + esc(plot_hint(p)) + "</span></figcaption>\n</figure>\n";
   return s;
@@ -229,10 +229,12 @@ std::string summary_table(const ResultSet& results, const std::string& family) {
       "configuration, &lt; a median below the resolution of its time (mostly rounding: no rate "
       "or speedup is derived from it). Speedups carry their interval. Click a column's heading "
       "to sort.";
-  return table_html("summary-" + anchor(family), caption,
-                    {program, size, args, threads, schedule, valid, median, spread, outliers, gbs,
-                     gops, speedup, verdict},
-                    failing);
+  std::vector<Column> columns{program, size,     args, threads, schedule, valid,  median,
+                              spread,  outliers, gbs,  gops,    speedup,  verdict};
+  for (Column& column : model_columns(rows)) {
+    columns.push_back(std::move(column));
+  }
+  return table_html("summary-" + anchor(family), caption, columns, failing);
 }
 
 // An SVG drawn elsewhere (a map) made ready for the page: a role, a text alternative and a
@@ -358,6 +360,7 @@ std::string family_section(const ResultSet& results, const std::string& family,
     s += "<div class=\"figures\">\n" + figures + "</div>\n";
   }
   s += summary_table(results, family);
+  s += counters_details(results, family);
   s += maps_section(results, family);
   return s + "</section>\n";
 }

@@ -58,6 +58,7 @@ tr.failing td{background:#fcebea}
 tr.differs th,tr.differs td{background:#fff6e5}
 figure.wide{max-width:960px}figure.wide svg.chart{display:block;width:100%;height:auto}
 .ci{display:block;color:var(--muted);font-size:.85em}
+.explain{display:block;white-space:normal;min-width:24em;max-width:44em}
 .flag{font-weight:700;color:var(--warn);cursor:help}
 pre.output{white-space:pre-wrap;overflow-wrap:anywhere;max-width:72ch;margin:.3em 0;padding:.5em;background:var(--soft);border-radius:4px}
 .filter{margin:.4em 0}

@@ -13,6 +13,11 @@
 #include "driver/plots.h"
 #include "driver/results.h"
 
+namespace ks::driver {
+struct CompareSide;
+struct CompareResult;
+}  // namespace ks::driver
+
 namespace ks::driver::html_page {
 
 std::string_view style();
@@ -56,5 +61,26 @@ std::string excerpt(const std::string& text);
 // A family's section: its plots, its summary table, its demonstrations' maps (html_family.cpp).
 std::string family_section(const ResultSet& results, const std::string& family,
                            const std::vector<Plot>& plots);
+
+// What a comparison calls its two sides: "base" and "new" on compare's page, two nodes' names
+// in a report.
+struct SideNames {
+  std::string base = "base";
+  std::string fresh = "new";
+};
+
+// A comparison's ratios drawn with their intervals ("" when none can be drawn), and its
+// sortable table (html_compare.cpp).
+std::string compare_chart(const CompareResult& result, const SideNames& names);
+std::string compare_table_html(const CompareSide& base, const CompareSide& fresh,
+                               const CompareResult& result, const std::string& id,
+                               const SideNames& names);
+// The model's parts (html_model.cpp): the machine's ceilings and the roofline, or one line
+// saying there is no model ("" when no benchmark was measured); a family's columns for the share of
+// the ceiling, the ratio of measured to predicted and the explanation (all "-" without a model, so
+// left out); the counters per configuration, folded ("" when no run was counted).
+std::string model_section(const ResultSet& results);
+std::vector<Column> model_columns(const std::vector<const SummaryRow*>& rows);
+std::string counters_details(const ResultSet& results, const std::string& family);
 
 }  // namespace ks::driver::html_page

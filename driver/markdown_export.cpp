@@ -10,6 +10,7 @@
 #include "driver/files.h"
 #include "driver/machine.h"
 #include "driver/map_view.h"
+#include "driver/nodes_report.h"
 #include "driver/progress.h"
 #include "driver/run_counters.h"
 #include "driver/summary_table.h"
@@ -249,6 +250,7 @@ std::string report_markdown(const ResultSet& results, const Exported& plots) {
       md += fmt::format("![{} T={}](maps/{}.svg)\n\n", c.program->name, c.threads, map_stem(c));
     }
   }
+  md += nodes_markdown(results);
   int bad = 0;
   for (const RunRecord& r : results.runs) {
     bad += r.outcome == Outcome::kValid ? 0 : 1;

@@ -18,6 +18,7 @@
 #include "driver/map_view.h"
 #include "driver/markdown_export.h"
 #include "driver/model.h"
+#include "driver/nodes_report.h"
 #include "driver/progress.h"
 #include "driver/run_counters.h"
 #include "driver/runner.h"
@@ -169,6 +170,9 @@ ResultSet result_set(const StoreContents& contents) {
   results.summary =
       summarize_runs(results.configs, results.runs, context_clock_step(results.context));
   add_model_and_counters(results);
+  if (contents.kind != "map") {
+    results.nodes = node_results(contents);
+  }
   if (contents.kind == "tour" || contents.kind == "map") {
     // Each demonstration configuration's map, from its last run whose output was kept.
     std::map<std::size_t, const RunRecord*> last_run;

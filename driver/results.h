@@ -124,6 +124,8 @@ struct DemoMap {
   Trace trace;
 };
 
+struct NodeResults;
+
 // Everything one sweep or tour produced, as every exporter writes it.
 struct ResultSet {
   std::vector<std::string> command;  // the driver's command line
@@ -133,6 +135,15 @@ struct ResultSet {
   std::vector<SummaryRow> summary;   // one row per configuration
   std::vector<DemoMap> maps;         // the demonstrations' maps (a tour's; a sweep has none)
   std::vector<std::string> missing;  // catalogued programs missing from the build (a tour's)
+  // A plan that ran whole on several nodes: each node's runs on their own, in the order of the
+  // nodes' first runs; empty otherwise. The rows above pool every node's runs.
+  std::vector<NodeResults> nodes;
+};
+
+// One node's runs of a plan that ran on several nodes, with that node's machine context.
+struct NodeResults {
+  std::string host;
+  ResultSet results;
 };
 
 }  // namespace ks::driver

@@ -1,6 +1,6 @@
-// The roofline: the configurations the model priced under the machine's measured roofs.
+#include "driver/roofline.h"
+
 #include <algorithm>
-#include <map>
 #include <optional>
 
 #include <fmt/format.h>
@@ -20,50 +20,44 @@ std::string quote(const std::string& s) {
   return q + "'";
 }
 
-// The roofline of a sweep or tour: each configuration the model priced, at its operational
-// intensity (operations per byte of memory traffic, from the model) against the operations
-// per second it achieved, under the machine's measured roofs: memory bandwidth (one thread
-// and the whole machine) and arithmetic throughput (scalar on one thread, the widest vectors
-// on every thread).
-std::optional<PlotText> roofline(const std::vector<Config>& configs,
-                                 const std::vector<SummaryRow>& rows, const Ceilings& c) {
-  std::map<std::string, std::string> by_family;
-  std::vector<std::string> families;
+}  // namespace
+
+std::optional<Roofline> roofline_model(const ResultSet& results) {
+  const std::optional<Ceilings> ceilings = ceilings_from_context(results.context);
+  if (!ceilings) {
+    return std::nullopt;
+  }
+  const Ceilings& c = *ceilings;
+  Roofline r;
   double xmin = 1e300, xmax = 0, ymin = 1e300, ymax = 0;
-  for (const SummaryRow& row : rows) {
-    if (!row.model || !(row.model->work.traffic() > 0) || !(row.model->work.ops > 0)) {
+  for (const SummaryRow& row : results.summary) {
+    if (!row.model || !(row.model->work.traffic() > 0) || !(row.model->work.ops > 0) ||
+        !(row.model->measured_seconds > 0)) {
       continue;
     }
-    const Config& cf = configs[row.config];
+    const Config& cf = results.configs[row.config];
     const double x = row.model->work.ops / row.model->work.traffic();
     const double y = row.model->work.ops / row.model->measured_seconds;
     const std::string family(cf.program->family);
-    if (by_family.find(family) == by_family.end()) {
-      families.push_back(family);
+    auto at = std::find(r.families.begin(), r.families.end(), family);
+    if (at == r.families.end()) {
+      r.families.push_back(family);
+      r.points.emplace_back();
+      at = r.families.end() - 1;
     }
-    std::string label = cf.label();
-    for (char& ch : label) {
-      ch = ch == '"' ? '\'' : ch;
-    }
-    by_family[family] += fmt::format("{:.9g} {:.9g} \"{}\"\n", x, y, label);
+    r.points[static_cast<std::size_t>(at - r.families.begin())].push_back({x, y, cf.label()});
     xmin = std::min(xmin, x);
     xmax = std::max(xmax, x);
     ymin = std::min(ymin, y);
     ymax = std::max(ymax, y);
   }
-  if (families.empty()) {
+  if (r.families.empty()) {
     return std::nullopt;
   }
   const int all = c.max_threads();
-  struct Roof {
-    std::string title;
-    double value;
-    bool bandwidth;
-  };
-  std::vector<Roof> roofs;
   auto add = [&](const std::string& title, std::optional<double> v, double scale, bool bandwidth) {
     if (v && *v > 0) {
-      roofs.push_back({title, *v * scale, bandwidth});
+      r.roofs.push_back({title, *v * scale, bandwidth});
     }
   };
   add("memory bandwidth, T=1", c.add_bytes_per_second(0, 1), kTrafficPerNamedByte, true);
@@ -81,38 +75,55 @@ std::optional<PlotText> roofline(const std::vector<Config>& configs,
     add(fmt::format("{} fp64 fma flops, T={}", c.vector_isa, all),
         c.ops_per_second("fp64_fma", c.vector_isa, all), 2, false);
   }
-  for (const Roof& r : roofs) {
-    ymax = std::max(ymax, r.bandwidth ? 0.0 : r.value);
+  for (const Roof& roof : r.roofs) {
+    ymax = std::max(ymax, roof.bandwidth ? 0.0 : roof.value);
   }
-  xmin /= 4;
-  xmax *= 4;
-  ymin /= 4;
-  ymax *= 2;
+  r.xmin = xmin / 4;
+  r.xmax = xmax * 4;
+  r.ymin = ymin / 4;
+  r.ymax = ymax * 2;
+  return r;
+}
+
+std::optional<PlotText> roofline_plot(const ResultSet& results) {
+  const std::optional<Roofline> model = roofline_model(results);
+  if (!model) {
+    return std::nullopt;
+  }
+  const Roofline& r = *model;
+  const std::vector<std::string>& families = r.families;
   const std::string name = "roofline";
   const std::string title =
       "roofline: achieved operations per second against operational intensity";
   const std::string xlabel = "operations per byte of memory traffic (model)";
   const std::string ylabel = "operations per second (flop or int op)";
   std::string own_data;
-  for (const std::string& family : families) {
-    own_data += "# " + family + "\n" + by_family[family] + "\n\n";
+  for (std::size_t f = 0; f < families.size(); ++f) {
+    own_data += "# " + families[f] + "\n";
+    for (const RooflinePoint& p : r.points[f]) {
+      std::string label = p.label;
+      std::replace(label.begin(), label.end(), '"', '\'');
+      own_data += fmt::format("{:.9g} {:.9g} \"{}\"\n", p.intensity, p.rate, label);
+    }
+    own_data += "\n\n";
   }
   std::string body;
   body += "set title " + quote(title) + "\n";
   body += "set xlabel " + quote(xlabel) + "\nset ylabel " + quote(ylabel) + "\n";
   body += "set logscale x 10\nset logscale y 10\nset format x '%g'\nset format y '%.0e'\n";
-  body += fmt::format("set xrange [{:.6g}:{:.6g}]\nset yrange [{:.6g}:{:.6g}]\n", xmin, xmax, ymin,
-                      ymax);
+  body += fmt::format("set xrange [{:.6g}:{:.6g}]\nset yrange [{:.6g}:{:.6g}]\n", r.xmin, r.xmax,
+                      r.ymin, r.ymax);
   body += "set key below maxrows 4\nset grid\nset samples 400\n";
   const std::string data = quote(name + ".dat");
   body += "plot ";
   std::string sep;
-  for (const Roof& r : roofs) {
-    body += sep +
-            (r.bandwidth ? fmt::format("{:.6g}*x", r.value) : fmt::format("{:.6g}", r.value)) +
-            fmt::format(" with lines dt {} lw 1.5 title {}", r.bandwidth ? 2 : 3,
-                        quote(fmt::format("{} ({:.3g} G{}/s)", r.title, r.value / 1e9,
-                                          r.bandwidth ? "B" : "")));
+  for (const Roof& roof : r.roofs) {
+    body +=
+        sep +
+        (roof.bandwidth ? fmt::format("{:.6g}*x", roof.value) : fmt::format("{:.6g}", roof.value)) +
+        fmt::format(" with lines dt {} lw 1.5 title {}", roof.bandwidth ? 2 : 3,
+                    quote(fmt::format("{} ({:.3g} G{}/s)", roof.title, roof.value / 1e9,
+                                      roof.bandwidth ? "B" : "")));
     sep = ", \\\n     ";
   }
   for (std::size_t i = 0; i < families.size(); ++i) {
@@ -129,15 +140,6 @@ std::optional<PlotText> roofline(const std::vector<Config>& configs,
   script += "set terminal pngcairo size 960,600 noenhanced font 'sans,10'\n";
   script += "set output " + quote(name + ".png.part") + "\n" + "replot\nunset output\nreset\n";
   return PlotText{name, own_data, script};
-}
-
-}  // namespace
-
-std::optional<PlotText> roofline_plot(const ResultSet& results) {
-  if (const std::optional<Ceilings> ceilings = ceilings_from_context(results.context)) {
-    return roofline(results.configs, results.summary, *ceilings);
-  }
-  return std::nullopt;
 }
 
 }  // namespace ks::driver

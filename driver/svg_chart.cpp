@@ -8,10 +8,15 @@
 
 #include "driver/html.h"
 #include "driver/lists.h"
+#include "driver/svg_marks.h"
 #include "driver/text.h"
 
 namespace ks::driver {
 namespace {
+
+using svg::colour;
+using svg::dash_attribute;
+using svg::marker;
 
 // The drawing's own units; the page scales it to its box.
 constexpr double kWidth = 560;
@@ -20,66 +25,6 @@ constexpr double kLeft = 86;
 constexpr double kRight = 14;
 constexpr double kTop = 14;
 constexpr double kBottom = 52;
-
-// Okabe and Ito's palette, without its yellow (too pale on white), and a grey.
-constexpr const char* kColours[] = {"#0072B2", "#D55E00", "#009E73", "#CC79A7",
-                                    "#E69F00", "#56B4E9", "#000000", "#7A7A7A"};
-constexpr const char* kDashes[] = {"", "7 4", "2 3", "9 3 2 3", "4 4", "1 3", "12 4", "6 2 2 2"};
-constexpr std::size_t kMarkerShapes = 7;  // coprime with the 8 dashes: 56 distinct series
-
-const char* colour(std::size_t i) {
-  return kColours[i % std::size(kColours)];
-}
-
-std::string dash_attribute(std::size_t i) {
-  const char* d = kDashes[i % std::size(kDashes)];
-  return *d == '\0' ? "" : fmt::format(" stroke-dasharray=\"{}\"", d);
-}
-
-// Marker `i` centred on (x, y), filled with the series colour and ringed in white so that
-// overlapping markers stay apart; `inside` (a tooltip) goes inside the element.
-std::string marker(std::size_t i, double x, double y, const std::string& attrs,
-                   const std::string& inside) {
-  const double r = 4.6;
-  std::string tag = "path";
-  std::string shape;
-  std::string paint = fmt::format("fill=\"{}\" stroke=\"white\" stroke-width=\"1\"", colour(i));
-  switch (i % kMarkerShapes) {
-    case 0:
-      tag = "circle";
-      shape = fmt::format("cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"{:.1f}\"", x, y, r);
-      break;
-    case 1:
-      tag = "rect";
-      shape = fmt::format("x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\"",
-                          x - r * 0.9, y - r * 0.9, r * 1.8, r * 1.8);
-      break;
-    case 2:  // a triangle pointing up
-      shape = fmt::format("d=\"M{:.1f} {:.1f}L{:.1f} {:.1f}L{:.1f} {:.1f}Z\"", x, y - r * 1.2,
-                          x + r * 1.1, y + r * 0.8, x - r * 1.1, y + r * 0.8);
-      break;
-    case 3:  // a diamond
-      shape = fmt::format("d=\"M{:.1f} {:.1f}L{:.1f} {:.1f}L{:.1f} {:.1f}L{:.1f} {:.1f}Z\"", x,
-                          y - r * 1.3, x + r * 1.3, y, x, y + r * 1.3, x - r * 1.3, y);
-      break;
-    case 4:  // a triangle pointing down
-      shape = fmt::format("d=\"M{:.1f} {:.1f}L{:.1f} {:.1f}L{:.1f} {:.1f}Z\"", x, y + r * 1.2,
-                          x + r * 1.1, y - r * 0.8, x - r * 1.1, y - r * 0.8);
-      break;
-    case 5:  // a cross, drawn thick in the series colour
-      shape = fmt::format("d=\"M{0:.1f} {1:.1f}L{2:.1f} {3:.1f}M{0:.1f} {3:.1f}L{2:.1f} {1:.1f}\"",
-                          x - r, y - r, x + r, y + r);
-      paint = fmt::format("fill=\"none\" stroke=\"{}\" stroke-width=\"2.6\"", colour(i));
-      break;
-    default:  // a plus, likewise
-      shape = fmt::format("d=\"M{0:.1f} {1:.1f}L{2:.1f} {1:.1f}M{3:.1f} {4:.1f}L{3:.1f} {5:.1f}\"",
-                          x - r * 1.2, y, x + r * 1.2, x, y - r * 1.2, y + r * 1.2);
-      paint = fmt::format("fill=\"none\" stroke=\"{}\" stroke-width=\"2.6\"", colour(i));
-      break;
-  }
-  const std::string open = fmt::format("<{} {} {}{}", tag, shape, paint, attrs);
-  return inside.empty() ? open + "/>" : fmt::format("{}>{}</{}>", open, inside, tag);
-}
 
 struct Axis {
   double lo = 0;  // in the axis's own space: log10 of the value on a logarithmic axis
@@ -292,6 +237,17 @@ std::string lines(const Plot& p) {
             fmt::format("{}{:.1f} {:.1f}", path.empty() ? "M" : "L", x.pixel(pt.x), y.pixel(pt.y));
       }
     }
+    if (series.predicted) {
+      // The model's line: dashed and thin in the colour of the series it predicts, no markers.
+      if (!path.empty()) {
+        s += fmt::format(
+            "<path d=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"1.5\" "
+            "stroke-dasharray=\"6 4\" class=\"predicted\"><title>{}</title></path>",
+            path, colour(series.follows), html_escape(series.title));
+      }
+      s += "</g>\n";
+      continue;
+    }
     if (!path.empty()) {
       s += fmt::format("<path d=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"2\"{}/>", path,
                        colour(i), dash_attribute(i));
@@ -402,7 +358,7 @@ std::size_t drawable_values(const Plot& plot) {
   std::size_t n = 0;
   for (const Series& s : plot.series) {
     for (const auto& pt : s.points) {
-      n += drawable(plot, pt) ? 1 : 0;
+      n += drawable(plot, pt) && !s.predicted ? 1 : 0;
     }
   }
   return n;
@@ -418,11 +374,15 @@ std::string chart_svg(const Plot& plot, const std::string& description) {
   return s + "</svg>";
 }
 
-std::string series_swatch(std::size_t index, bool bars) {
+std::string series_swatch(const Plot& plot, std::size_t index) {
   std::string s =
       "<svg class=\"swatch\" viewBox=\"0 0 34 14\" width=\"34\" height=\"14\" "
       "aria-hidden=\"true\">";
-  if (bars) {
+  if (index < plot.series.size() && plot.series[index].predicted) {
+    s += fmt::format(
+        "<path d=\"M1 7H33\" stroke=\"{}\" stroke-width=\"1.5\" stroke-dasharray=\"6 4\"/>",
+        colour(plot.series[index].follows));
+  } else if (plot.bars) {
     s += fmt::format("<rect x=\"9\" y=\"1\" width=\"16\" height=\"12\" fill=\"{}\"/>",
                      colour(index));
   } else {

@@ -1,6 +1,6 @@
 // A plan on a Slurm cluster without a cluster: the runs shared out over tasks, the thread caps
 // of an allocation, the job file read back, the tasks' stores merged (twice, and of another
-// plan), the tasks' states in words, and the report across nodes.
+// plan), and the tasks' states in words.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -227,24 +227,6 @@ TEST(TaskReports, StatesInWords) {
   EXPECT_FALSE(reports[2].ended());
   EXPECT_TRUE(reports[3].ended());
   EXPECT_FALSE(reports[3].succeeded());
-}
-
-TEST(NodesReport, ASectionPerNodeAndTheComparison) {
-  const std::string dir = temp_dir("nodes");
-  const kd::Plan plan = plan_of({config("plus-static", 1000, 0)});
-  kd::ClusterJob job;
-  job.submissions = {{"7", {{{}, "", "a.db"}, {{}, "", "b.db"}}}};
-  task_store(dir, "a.db", plan, "n1", all_runs(plan));
-  task_store(dir, "b.db", plan, "n2", all_runs(plan));
-  kd::Store into = kd::Store::create(dir, plan, {}, {});
-  std::vector<std::string> problems;
-  kd::merge_tasks(into, dir, job, problems);
-  const std::string md = kd::nodes_report(into.load());
-  for (const char* part :
-       {"## n1\n\nn1 CPU", "## n2\n\nn2 CPU", "## Across nodes", "| n1 | n2 |"}) {
-    EXPECT_NE(md.find(part), std::string::npos) << part << "\n" << md;
-  }
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -1,17 +1,18 @@
-// report.html opened in a real browser (headless chromium) through file://, at a desktop's and
-// a phone's width, for a sweep and a tour made with fake programs beside real ones: no script
-// error, nothing fetched, every figure drawn with all its values and a text alternative, every
-// table holding the rows the results hold, every invalid run's reason on the page, program
-// output shown as text and never obeyed, no sideways scrolling of the page, sorting and
-// filtering working; and the page of a comparison of two sweeps. Pages broken on purpose must fail
-// the same checks. Screenshots and the pages are left in the build tree (KS_HTML_CHECK_DIR) for a
-// person to look at.
+// report.html opened in headless chromium through file://, at a desktop's and a phone's width,
+// for a sweep (with fixed ceilings: their table, the roofline, an explanation per configuration)
+// and a tour (without: a line saying so) made with fake programs beside real ones, and for a
+// comparison: no script error, nothing fetched, every figure drawn with all its values and a
+// text alternative, every table holding the rows the results hold, every invalid run's reason
+// shown, program output never obeyed, no sideways scrolling, sorting and filtering working.
+// Pages broken on purpose must fail the same checks. Screenshots stay in KS_HTML_CHECK_DIR.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -27,6 +28,7 @@ using ks::driver::test::PageReport;
 
 const std::string kFakes = KS_DRIVER_FAKES;
 const std::string kLookHere = KS_HTML_CHECK_DIR;
+const std::string kTestData = KS_DRIVER_TEST_DATA;
 
 // Run in the page once it has loaded: sorts and filters a table as a reader would, opens every
 // collapsed section as printing does, then measures what is on the page.
@@ -78,6 +80,9 @@ constexpr const char* kCheck = R"js((() => {
   });
   out.tables = {};
   document.querySelectorAll('table[id]').forEach(t => { out.tables[t.id] = t.tBodies[0].rows.length; });
+  out.explained = document.querySelectorAll('.explain').length;
+  out.roofline = !!document.querySelector('figure#plot-roofline svg[role="img"]');
+  out.ceilings = document.querySelectorAll('#ceilings-table tbody tr').length;
   out.text = document.body.innerText;
   return out;
 })())js";
@@ -89,6 +94,9 @@ struct Expected {
   std::vector<std::string> shown;                 // text the page must show
   bool filterable = false;                        // a table long enough for a filter box
   bool maps = false;                              // the demonstrations' maps are there
+  // Ceilings: their table, the roofline, explanations; none: a line saying so; unset: no section.
+  std::optional<bool> model;
+  std::size_t explained = 0;  // configurations with a valid measured run
 };
 
 std::string slurp(const std::string& path) {
@@ -120,7 +128,13 @@ Expected expected_of(const std::string& dir, const std::string& page) {
     ++e.table_rows["summary-" + std::string(c.program->family)];
   }
   std::size_t invalid = 0;
+  std::vector<bool> measured(store.plan.configs.size());
   for (const ks::driver::StoredRun& run : store.runs) {
+    const ks::driver::Config& c = store.plan.configs[run.record.config];
+    if (run.record.outcome == ks::driver::Outcome::kValid && !run.record.warmup &&
+        c.program->kind == ks::driver::Kind::kBenchmark) {
+      measured[run.record.config] = true;
+    }
     if (run.record.outcome != ks::driver::Outcome::kValid) {
       ++invalid;
       e.shown.push_back(squeeze(run.record.why));
@@ -129,6 +143,8 @@ Expected expected_of(const std::string& dir, const std::string& page) {
   if (invalid > 0) {
     e.table_rows["invalid-table"] = invalid;
   }
+  e.model = store.context.contains("ceilings");
+  e.explained = *e.model ? std::count(measured.begin(), measured.end(), true) : 0;
   for (const auto& [id, rows] : e.table_rows) {
     e.filterable = e.filterable || rows > 12;
   }
@@ -184,6 +200,18 @@ std::vector<std::string> page_problems(const PageReport& page, const Expected& e
       problems.push_back("figure " + id + " drew " + f["drawn"].dump() + " of " +
                          f["expected"].dump() + " values");
     }
+  }
+  if (e.model == true && (v["roofline"] != true || v["ceilings"] == 0)) {
+    problems.push_back("no roofline or no ceilings table");
+  }
+  if (v["explained"] != e.explained) {
+    problems.push_back("the page explains " + v["explained"].dump() + " configurations, not " +
+                       std::to_string(e.explained));
+  }
+  if (e.model == false &&
+      squeeze(v["text"]).find("there is no model here: kernelscope probe measures") ==
+          std::string::npos) {
+    problems.push_back("no line saying there is no model");
   }
   if (e.maps && maps == 0) {
     problems.push_back("no map");
@@ -252,6 +280,11 @@ Report make_report(const std::string& name,
   ks::RunOptions options;
   options.args = args;
   options.timeout_seconds = 300;
+  // The fixed ceilings of the test data (no probe runs), or none at all with --no-probe.
+  const bool probe = std::find(args.begin(), args.end(), "--no-probe") == args.end();
+  options.env["KERNELSCOPE_CEILINGS"] =
+      probe ? std::optional<std::string>(kTestData + "/probe.json") : std::nullopt;
+  options.env["XDG_CACHE_HOME"] = kLookHere + "/cache";
   const ks::RunResult r = ks::run_program(ks::test::program_path("kernelscope"), options);
   if (!r.exited || r.exit_status > 1 || !fs::exists(report.dir + "/report.html")) {
     report.problem = "kernelscope " + name + ": " + r.describe() + "\n" + r.err;
@@ -287,7 +320,7 @@ Report tour_report() {
                          {{"plus-static", built("plus-static")},
                           {"greet-team", built("greet-team")},
                           {"chunk-static", kFakes + "/wrong/chunk-static"}},
-                         {"tour", "--scale", "0.01"});
+                         {"tour", "--scale", "0.01", "--no-probe"});
   r.expected.maps = true;
   r.expected.shown.push_back("BREAKS THE RULE");
   return r;

@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "driver/ceilings.h"
 #include "driver/html.h"
 #include "driver/html_export.h"
+#include "driver/model.h"
 #include "driver/summary.h"
 #include "driver/svg_chart.h"
 #include "driver/tests/configs.h"
@@ -77,6 +83,15 @@ TEST(Charts, EveryDrawableValueIsOneMarkAndNoCoordinateIsNotANumber) {
         .series = {{"a", {{0, 1, 0, 0}, {1, 1, 0, 0}}}, {"b", {{0, 0.5, 0, 0}, {1, nan, 0, 0}}}},
         .categories = {"N=1K", "N=2K"}},
        3},
+      {"the model's line: no marks of its own",
+       {.name = "time-z",
+        .title = "m",
+        .logx = true,
+        .logy = true,
+        .seconds = true,
+        .series = {{"a", {{1024, 1e-3, 9e-4, 2e-3}, {2048, 2e-3, 2e-3, 2e-3}}},
+                   {"model: a", {{1024, 5e-4, 5e-4, 5e-4}, {2048, 1e-3, 1e-3, 1e-3}}, true, 0}}},
+       2},
       {"nothing to draw",
        {.name = "time-y", .title = "e", .logy = true, .series = {{"a", {{1, -1, 0, 0}}}}},
        0},
@@ -178,6 +193,62 @@ TEST(HtmlReport, AllValidSaysSoAndListsNoInvalidRun) {
   EXPECT_NE(page.find("All 5 runs valid"), std::string::npos);
   EXPECT_EQ(page.find("invalid-table"), std::string::npos);
   EXPECT_EQ(page.find("breaks the rule"), std::string::npos);
+}
+
+TEST(Charts, TheModelsLineIsDashedInItsSeriesColourWithoutWhiskers) {
+  Plot p{.name = "time-x", .title = "t", .logx = true, .logy = true, .seconds = true};
+  p.series = {{"a", {{1, 1, 1, 1}, {2, 2, 2, 2}}},
+              {"b", {{1, 3, 2, 4}, {2, 4, 3, 5}}},
+              {"model: b", {{1, 1.5, 1.5, 1.5}, {2, 2.5, 2.5, 2.5}}, true, 1}};
+  const std::string svg = ks::driver::chart_svg(p, "d");
+  const std::size_t at = svg.find("class=\"predicted\"");
+  ASSERT_NE(at, std::string::npos);
+  const std::string line = svg.substr(svg.rfind("<path", at), at - svg.rfind("<path", at));
+  EXPECT_NE(line.find("stroke=\"#D55E00\""), std::string::npos) << "b's colour: " << line;
+  EXPECT_NE(line.find("stroke-dasharray"), std::string::npos) << line;
+  EXPECT_EQ(count(svg, "class=\"whisker\""), 2u) << "b's two, none for the model";
+  EXPECT_NE(ks::driver::series_swatch(p, 2).find("#D55E00"), std::string::npos);
+}
+
+TEST(HtmlReport, TheModelWithCeilingsAndALineSayingSoWithout) {
+  ks::driver::ResultSet r = made_results("");
+  std::string page = ks::driver::html_report(r);
+  EXPECT_NE(page.find("id=\"no-model\""), std::string::npos);
+  EXPECT_EQ(page.find("ceilings-table"), std::string::npos);
+  EXPECT_EQ(page.find("% of ceiling"), std::string::npos);
+
+  std::ifstream in(std::string(KS_DRIVER_TEST_DATA) + "/probe.json");
+  const ks::driver::KnownCeilings known{ks::driver::parse_ceilings(nlohmann::json::parse(in)),
+                                        "file", "", "probe.json"};
+  r.context["ceilings"] = ks::driver::ceilings_context(known);
+  // plus-static's larger size measured at exactly its predicted time (explained); the smaller
+  // one at milliseconds, far above its prediction (not explained).
+  const auto predicted = ks::driver::predict(r.configs[1], known.ceilings);
+  ASSERT_TRUE(predicted);
+  r.runs[2].printed_seconds = r.runs[3].printed_seconds = predicted->predicted_seconds;
+  r.summary = ks::driver::summarize_runs(r.configs, r.runs);
+  ks::driver::apply_model(r.configs, r.summary, known.ceilings);
+  ASSERT_TRUE(r.summary[0].model && r.summary[1].model);
+  page = ks::driver::html_report(r);
+  EXPECT_EQ(page.find("no-model"), std::string::npos);
+  // Every team size's column and a row per figure: bandwidths, first touch, compute, OpenMP.
+  const std::string ceilings = table_body(page, "ceilings-table");
+  EXPECT_GE(count(ceilings, "<tr"), 10u);
+  for (const char* figure : {"T=1", "T=2", "first touch", "a barrier", "schedule(dynamic, 16)",
+                             "L2 bandwidth", "clock_gettime"}) {
+    EXPECT_NE(page.find(figure), std::string::npos) << figure;
+  }
+  const std::size_t roof = page.find("id=\"plot-roofline\"");
+  ASSERT_NE(roof, std::string::npos);
+  EXPECT_NE(page.find("data-marks=\"2\"", roof), std::string::npos) << "one per priced size";
+  EXPECT_NE(page.find("role=\"img\" aria-label=\"Roofline", roof), std::string::npos);
+  const std::string summary = table_body(page, "summary-vector-add");
+  EXPECT_EQ(count(summary, "class=\"explain\""), 2u);
+  EXPECT_EQ(count(summary, "does not explain it\">!</span>"), 1u);
+  EXPECT_NE(summary.find(html_escape(r.summary[1].model->line)), std::string::npos);
+  EXPECT_NE(summary.find("1.00"), std::string::npos) << "measured / predicted";
+  EXPECT_NE(summary.find(fmt::format("{:.0f}%", r.summary[1].model->percent_of_ceiling)),
+            std::string::npos);
 }
 
 }  // namespace

@@ -135,11 +135,22 @@ TEST(SlurmSweep, PerNodeSweepRunsThePlanOnTheNode) {
                                        "--slurm", "--per-node", "--nodes", "1"});
   ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
   expect_whole_plan(dir, 1);
-  const std::string nodes = [&] {
-    std::ifstream in(dir + "/nodes.md");
+  auto read = [&](const char* name) {
+    std::ifstream in(dir + "/" + name);
     return std::string((std::istreambuf_iterator<char>(in)), {});
-  }();
-  EXPECT_NE(nodes.find("## " + node_name()), std::string::npos) << nodes;
+  };
+  // The node's own section, in report.md and report.html; no file beside them.
+  const std::string md = read("report.md");
+  EXPECT_NE(md.find("## Nodes\n"), std::string::npos) << md;
+  EXPECT_NE(md.find("### " + node_name() + "\n"), std::string::npos) << md;
+  const std::string html = read("report.html");
+  EXPECT_NE(html.find("<section id=\"nodes\">"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir + "/nodes.md"));
+  // kernelscope report makes the same pages from the store alone.
+  const ks::RunResult again = kernelscope({"report", dir, "--no-plots"});
+  ASSERT_EQ(again.exit_status, 0) << again.out << again.err;
+  EXPECT_EQ(read("report.md"), md);
+  EXPECT_EQ(read("report.html"), html);
   EXPECT_EQ(job_file(dir)["submissions"][0]["tasks"][0]["node"], node_name());
 }
 
