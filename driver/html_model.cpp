@@ -94,7 +94,10 @@ std::string ceilings_table(const Ceilings& c) {
       }
     }
   }
-  for (const auto& [schedule, chunk] : chunks) {
+  for (const auto& entry : chunks) {
+    // Named copies: clang 14 does not let a lambda capture a structured binding.
+    const auto& schedule = entry.first;
+    const auto& chunk = entry.second;
     row(
         fmt::format("OpenMP: a chunk of schedule({}, {})", schedule, chunk),
         [&](int t) -> std::optional<double> {
