@@ -126,12 +126,21 @@ std::optional<PlotText> roofline_plot(const ResultSet& results) {
                                       roof.bandwidth ? "B" : "")));
     sep = ", \\\n     ";
   }
+  std::size_t shown = 0;
+  for (const auto& family_points : r.points) {
+    shown += family_points.size();
+  }
+  const bool labelled = shown <= 12;
   for (std::size_t i = 0; i < families.size(); ++i) {
     body += sep + fmt::format("{} index {} using 1:2 with points pt 7 ps 1.2 title {}", data, i,
                               quote(families[i]));
-    body += sep +
-            fmt::format("{} index {} using 1:2:3 with labels offset 0.6,0.6 left font ',8' notitle",
+    // Names beside the points only while they can be read; a tour's crowd names no point (the
+    // data file and report.html's roofline name every one).
+    if (labelled) {
+      body += sep + fmt::format(
+                        "{} index {} using 1:2:3 with labels offset 0.6,0.6 left font ',8' notitle",
                         data, i);
+    }
   }
   body += "\n";
   std::string script;
