@@ -34,12 +34,6 @@ std::string absolute(const std::string& path) {
   return out;
 }
 
-// Slurm's refusal, or a request that cannot go out: one line, status 2.
-int refused(const std::string& line) {
-  error_line(line);
-  return kBadInput;
-}
-
 SlurmRequest base_request(const SlurmOptions& o) {
   SlurmRequest r;
   r.partition = o.partition;
@@ -52,7 +46,7 @@ SlurmRequest base_request(const SlurmOptions& o) {
   return r;
 }
 
-// The task's command line; "{task}" becomes the array index in the batch script.
+// The task's command line; kTaskIndex becomes the array index in the batch script.
 void complete_request(SlurmRequest& r, const std::string& dir, const ClusterJob& job,
                       std::size_t submission, std::size_t tasks) {
   r.output_dir = absolute(dir);
@@ -68,7 +62,7 @@ void complete_request(SlurmRequest& r, const std::string& dir, const ClusterJob&
                "--submission",
                std::to_string(submission),
                "--index",
-               "{task}"};
+               std::string(kTaskIndex)};
 }
 
 // The planned runs stored by the earlier tasks pinned to `node`.
@@ -173,14 +167,14 @@ std::vector<ClusterTask> plan_tasks(const std::string& dir, const ClusterJob& jo
 }
 
 // The submission of what the store lacks: task stores made, cluster.json written, the array
-// submitted; on a refusal everything it made is removed again. Returns the status when it
-// ends here (refused, nothing to do); none once the job is out.
-std::optional<int> submit_missing(const std::string& dir, ClusterJob& job, Store& store,
-                                  SlurmRequest request, const StoreContents& made) {
+// submitted; on a refusal everything it made is removed again. Returns the refusal (one line);
+// none once the job is out, or when nothing is missing.
+std::optional<std::string> submit_missing(const std::string& dir, ClusterJob& job, Store& store,
+                                          SlurmRequest request, const StoreContents& made) {
   std::string why;
   std::vector<ClusterTask> tasks = plan_tasks(dir, job, store, request, why);
   if (!why.empty()) {
-    return refused(why);
+    return why;
   }
   if (tasks.empty()) {
     return std::nullopt;  // nothing missing: the end comes at once
@@ -205,14 +199,14 @@ std::optional<int> submit_missing(const std::string& dir, ClusterJob& job, Store
     write_job(dir, job);
   } catch (const std::exception& e) {
     remove_tasks();
-    return refused(e.what());
+    return std::string(e.what());
   }
   const SubmitResult result = SlurmClient{}.submit(request);
   if (result.error) {
     remove_tasks();
     job.submissions.pop_back();
     write_job(dir, job);
-    return refused(result.error.message);
+    return result.error.message;
   }
   Submission& s = job.submissions.back();
   s.job_id = result.job_id;
@@ -311,7 +305,7 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
     SlurmError error;
     const std::string script = SlurmClient{}.dry_run(request, error);
     if (error) {
-      return refused(error.message);
+      throw UsageError(error.message);
     }
     std::fputs(script.c_str(), stdout);
     std::vector<std::size_t> all(plan.runs.size());
@@ -322,7 +316,7 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
     return 0;
   }
   if (SlurmClient{}.find("sbatch").empty()) {
-    return refused(
+    throw UsageError(
         "sbatch not found on PATH: install Slurm's client commands (Debian package "
         "slurm-client)");
   }
@@ -383,13 +377,13 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
       throw WriteError(e.what());
     }
   }
-  const std::optional<int> status = submit_missing(dir, job, *store, job.request, made);
+  const std::optional<std::string> refusal = submit_missing(dir, job, *store, job.request, made);
   store.reset();
-  if (status) {
+  if (refusal) {
     if (!had_store || start.force) {
       clear_outputs(dir);  // nothing half-made stays
     }
-    return *status;
+    throw UsageError(*refusal);  // one line, with the help to read
   }
   if (job.submissions.empty()) {
     write_job(dir, job);
@@ -423,10 +417,10 @@ int resume_job(const std::string& dir, bool no_wait) {
   for (const std::string& p : problems) {
     error_line(p);
   }
-  const std::optional<int> status = submit_missing(dir, job, *store, job.request, made);
+  const std::optional<std::string> refusal = submit_missing(dir, job, *store, job.request, made);
   store.reset();
-  if (status) {
-    return *status;
+  if (refusal) {
+    throw UsageError(*refusal);
   }
   return follow_job(dir, job, !no_wait);
 }

@@ -106,7 +106,8 @@ std::vector<std::string> SlurmClient::expand_hostlist(const std::string& list,
     }
   }
   if (hosts.empty()) {
-    error = {SlurmErrorKind::kUnknownNode, fmt::format("the node list \"{}\" names no node", list)};
+    error = {SlurmErrorKind::kUnknownNode,
+             fmt::format("the node list {} names no node", shown(list))};
   }
   return hosts;
 }

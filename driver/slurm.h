@@ -31,10 +31,14 @@ struct SlurmRequest {
   // Absolute folder for the tasks' output and error files; also their working folder.
   std::string output_dir;
   std::string job_name = "kernelscope";
-  // The task's command line. In an argument, "{task}" stands for the task's index
-  // (SLURM_ARRAY_TASK_ID).
+  // The task's command line. An argument that is exactly kTaskIndex stands for the task's
+  // index (SLURM_ARRAY_TASK_ID); every other argument reaches the task as it is.
   std::vector<std::string> command;
 };
+
+// The argument that becomes the task's index: a lone NUL byte, which no argument of a command
+// line (and no path) can hold, so that nothing the user gives is ever taken for it.
+inline constexpr std::string_view kTaskIndex{"\0", 1};
 
 // The shape of the array once the nodes are known: its size, how many tasks may run at once
 // (0: no limit) and, for pinned tasks, the node of each task.
@@ -56,12 +60,18 @@ ArrayLayout array_layout(const SlurmRequest& request, const std::vector<std::str
 // The batch script of the array: #SBATCH lines (one node and one task per array task, an
 // exclusive allocation, no requeue, output and error files in the output folder, held when
 // its tasks are to be pinned), then the command, run with exec so that its exit status and a
-// death by signal are the task's own. Throws std::invalid_argument when a value cannot be
-// written into the script safely (a line break, a blank or a '%' in the folder).
+// death by signal are the task's own, every argument quoted. Throws std::invalid_argument
+// when a value cannot be written into the script safely (a line break, a blank or a '%' in the
+// folder, a NUL byte in an argument).
 std::string batch_script(const SlurmRequest& request, const ArrayLayout& layout);
 
 // `text` quoted for a POSIX shell: 'it'\''s'.
 std::string shell_quote(std::string_view text);
+
+// A value shown in a message: in double quotes, with a line break, a carriage return, a tab
+// or any other control byte (and a quote or a backslash) written as an escape, so that the
+// message stays one line: "a\nb".
+std::string shown(std::string_view value);
 
 // Array task ids as Slurm prints a pending record's: "7", "2-5", "2-5%1", "1,3,5-7",
 // "0-15:4". Throws std::invalid_argument on anything else.

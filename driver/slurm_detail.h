@@ -47,12 +47,16 @@ inline bool contains(std::string_view haystack, std::string_view needle) {
   return haystack.find(needle) != std::string_view::npos;
 }
 
-// Options that contradict each other, before any node is known: throws std::invalid_argument
-// with a one-line reason.
+// Control bytes (line breaks, carriage returns, tabs, ...) written as escapes: "a\\nb".
+std::string escape_controls(std::string_view text);
+
+// Options that contradict each other, or values that cannot go into a batch script, before any
+// node is known: throws std::invalid_argument with a one-line reason.
 void check_options(const SlurmRequest& request);
 
 // "sbatch: error: Batch job submission failed: Invalid partition name specified" ->
-// "Invalid partition name specified": the last line of Slurm's complaint, without prefixes.
+// "Invalid partition name specified": the last line of Slurm's complaint, without prefixes,
+// its control bytes escaped.
 std::string slurm_words(std::string_view err);
 
 // The error a pending reason stands for, when the job can never start as it is; none else.

@@ -14,6 +14,7 @@
 namespace ks::driver {
 
 using slurm_detail::contains;
+using slurm_detail::escape_controls;
 using slurm_detail::slurm_words;
 using slurm_detail::split;
 
@@ -47,7 +48,7 @@ std::string slurm_detail::slurm_words(std::string_view err) {
       last.remove_prefix(at + prefix.size());
     }
   }
-  return std::string(last);
+  return escape_controls(last);
 }
 
 SlurmError slurm_detail::blocking_error(std::string_view reason) {
@@ -106,7 +107,7 @@ SlurmError classify_error(std::string_view command, std::string_view err, bool t
     }
     return {SlurmErrorKind::kUnknownPartition,
             name.empty() ? fmt::format("{}: unknown partition", command)
-                         : fmt::format("{}: unknown partition \"{}\"", command, name)};
+                         : fmt::format("{}: unknown partition {}", command, shown(name))};
   }
   if (contains(text, "node count specification invalid") ||
       contains(text, "requested node configuration is not available") ||

@@ -21,8 +21,8 @@ namespace {
 // A value that goes into an "#SBATCH --name=value" line: one word, one line.
 void check_word(std::string_view what, std::string_view value) {
   if (value.find_first_of(" \t\n\r\"'\\") != std::string_view::npos) {
-    bad(fmt::format("{} \"{}\" cannot go into a batch script: no blanks, quotes or line breaks",
-                    what, value));
+    bad(fmt::format("{} {} cannot go into a batch script: no blanks, quotes or line breaks", what,
+                    shown(value)));
   }
 }
 
@@ -40,6 +40,36 @@ std::string shell_quote(std::string_view text) {
   return out + "'";
 }
 
+std::string slurm_detail::escape_controls(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      out += fmt::format("\\x{:02x}", byte);
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string shown(std::string_view value) {
+  std::string quoted;
+  for (const char c : value) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+    }
+    quoted += c;
+  }
+  return "\"" + slurm_detail::escape_controls(quoted) + "\"";
+}
+
 void slurm_detail::check_options(const SlurmRequest& request) {
   if (request.nodes < 0) {
     bad("--nodes must be at least 1");
@@ -53,6 +83,17 @@ void slurm_detail::check_options(const SlurmRequest& request) {
   if (request.mode == SlurmMode::kPerNode && request.nodelist.empty() && request.nodes == 0) {
     bad("one task per node needs --nodes N or --nodelist");
   }
+  // Before any of them reaches Slurm (whose complaints would echo them) or a script.
+  check_word("the job name", request.job_name);
+  check_word("the partition", request.partition);
+  check_word("the time limit", request.time);
+  check_word("the account", request.account);
+  check_word("the node list", request.nodelist);
+  for (const std::string& arg : request.sbatch_args) {
+    if (arg.find_first_of("\n\r") != std::string::npos || arg.empty()) {
+      bad(fmt::format("the sbatch argument {} must be one non-empty line", shown(arg)));
+    }
+  }
 }
 
 ArrayLayout array_layout(const SlurmRequest& request, const std::vector<std::string>& nodes) {
@@ -60,7 +101,7 @@ ArrayLayout array_layout(const SlurmRequest& request, const std::vector<std::str
   ArrayLayout layout;
   const bool listed = !request.nodelist.empty();
   if (listed && nodes.empty()) {
-    bad(fmt::format("the node list \"{}\" names no node", request.nodelist));
+    bad(fmt::format("the node list {} names no node", shown(request.nodelist)));
   }
   if (request.mode == SlurmMode::kSplit) {
     layout.tasks = request.tasks;
@@ -88,24 +129,16 @@ std::string batch_script(const SlurmRequest& request, const ArrayLayout& layout)
     bad("the task has no command");
   }
   if (request.output_dir.empty() || request.output_dir.front() != '/') {
-    bad(fmt::format("the output folder \"{}\" must be an absolute path", request.output_dir));
+    bad(fmt::format("the output folder {} must be an absolute path", shown(request.output_dir)));
   }
+  check_options(request);
   check_word("the output folder", request.output_dir);
   if (contains(request.output_dir, "%")) {
     // Slurm reads '%' in file names as a pattern (%j, %A, ...).
-    bad(fmt::format("the output folder \"{}\" cannot hold a '%' for Slurm", request.output_dir));
-  }
-  check_word("the job name", request.job_name);
-  check_word("the partition", request.partition);
-  check_word("the time limit", request.time);
-  check_word("the account", request.account);
-  for (const std::string& arg : request.sbatch_args) {
-    if (arg.find_first_of("\n\r") != std::string::npos || arg.empty()) {
-      bad(fmt::format("the sbatch argument \"{}\" must be one non-empty line", arg));
-    }
+    bad(fmt::format("the output folder {} cannot hold a '%' for Slurm", shown(request.output_dir)));
   }
   for (const std::string& arg : request.command) {
-    if (arg.find('\0') != std::string::npos) {
+    if (arg != kTaskIndex && arg.find('\0') != std::string::npos) {
       bad("a command argument holds a NUL byte");
     }
   }
@@ -173,24 +206,7 @@ std::string batch_script(const SlurmRequest& request, const ArrayLayout& layout)
   s += "exec";
   for (const std::string& arg : request.command) {
     s += ' ';
-    const std::vector<std::string_view> pieces = [&arg] {
-      std::vector<std::string_view> out;
-      std::string_view rest = arg;
-      for (std::size_t at; (at = rest.find("{task}")) != std::string_view::npos;) {
-        out.push_back(rest.substr(0, at));
-        rest.remove_prefix(at + 6);
-      }
-      out.push_back(rest);
-      return out;
-    }();
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-      if (i > 0) {
-        s += "\"$SLURM_ARRAY_TASK_ID\"";
-      }
-      if (!pieces[i].empty() || pieces.size() == 1) {
-        s += shell_quote(pieces[i]);
-      }
-    }
+    s += arg == kTaskIndex ? std::string("\"$SLURM_ARRAY_TASK_ID\"") : shell_quote(arg);
   }
   s += '\n';
   return s;

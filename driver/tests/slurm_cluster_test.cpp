@@ -279,7 +279,7 @@ TEST(SlurmCluster, RequestLargerThanNodesWithoutEnforcedLimits) {
 // Every way a task can end, and a cancelled array whose tasks were all pending.
 TEST(SlurmCluster, EveryTaskEndIsReported) {
   SlurmRequest r = shell_request("ends", 4,
-                                 "case {task} in "
+                                 "case $SLURM_ARRAY_TASK_ID in "
                                  "0) echo cpus=$SLURM_CPUS_ON_NODE omp=${OMP_NUM_THREADS-unset};; "
                                  "1) exit 3;; "
                                  "2) kill -SEGV $$;; "
@@ -328,7 +328,8 @@ TEST(SlurmCluster, EveryTaskEndIsReported) {
 
 // One task per node, pinned: by a count (Slurm names the nodes) and by a list.
 TEST(SlurmCluster, PerNodeTasksRunOnTheirNodes) {
-  SlurmRequest r = shell_request("pernode", 1, "echo task {task} on $SLURMD_NODENAME");
+  SlurmRequest r =
+      shell_request("pernode", 1, "echo task $SLURM_ARRAY_TASK_ID on $SLURMD_NODENAME");
   r.mode = SlurmMode::kPerNode;
   r.nodes = 1;
   const auto by_count = client().submit(r);

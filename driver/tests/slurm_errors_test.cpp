@@ -56,12 +56,19 @@ TEST(SlurmErrors, ClassifiedIntoOneClearLine) {
       {"sbatch", "sbatch: error: Batch job submission failed: Invalid job array specification\n",
        false, SlurmErrorKind::kRefused, "sbatch: Invalid job array specification"},
       {"scancel", "", false, SlurmErrorKind::kRefused, "failed without a message"},
+      // A value Slurm echoes back stays on one line.
+      {"sbatch",
+       "sbatch: error: invalid partition specified: a\rb\x1b\nsbatch: error: Batch job submission "
+       "failed: Invalid partition name specified\n",
+       false, SlurmErrorKind::kUnknownPartition, "unknown partition \"a\\rb\\x1b\""},
+      {"sbatch", "sbatch: error: odd\rthing\there\n", false, SlurmErrorKind::kRefused,
+       "sbatch: odd\\rthing\\there"},
   };
   for (const Case& c : cases) {
     const auto e = ks::driver::classify_error(c.command, c.err, c.timed_out, c.timed_out ? 12 : 9);
     EXPECT_EQ(e.kind, c.kind) << c.err;
     EXPECT_NE(e.message.find(c.words), std::string::npos) << e.message;
-    EXPECT_EQ(e.message.find('\n'), std::string::npos) << e.message;
+    EXPECT_EQ(e.message.find_first_of("\n\r\t\x1b"), std::string::npos) << e.message;
     EXPECT_EQ(e.message.rfind(c.command + ": ", 0), 0u) << e.message;
   }
 }

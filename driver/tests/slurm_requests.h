@@ -14,7 +14,7 @@ namespace ks::driver::testing {
 inline SlurmRequest basic_request() {
   SlurmRequest r;
   r.output_dir = "/shared/out";
-  r.command = {"/opt/ks/kernelscope", "sweep", "--slurm-task", "{task}"};
+  r.command = {"/opt/ks/kernelscope", "sweep", "--slurm-task", std::string(kTaskIndex)};
   r.tasks = 4;
   return r;
 }

@@ -116,13 +116,17 @@ TEST(SlurmScript, DirectivesFollowTheRequest) {
 }
 
 // The command line survives the shell exactly, whatever it holds, with the task's index in
-// place of "{task}".
+// place of the argument kTaskIndex alone: braces of the user's own (a folder "/x{task}y") stay
+// as they are.
 TEST(SlurmScript, CommandReachesTheTaskIntact) {
   const std::string bash = "/bin/bash";
+  const std::string index(ks::driver::kTaskIndex);
   SlurmRequest r = basic_request();
-  const std::vector<std::string> args = {"%s|",   "it's",    "a  b", "--task={task}",  "{task}",
-                                         "$HOME", "`false`", "",     "x{task}y{task}", "\\n\"q\"",
-                                         "*"};
+  const std::vector<std::string> args = {
+      "%s|",      "it's",    "a  b",      "--task={task}", "{task}",
+      "$HOME",    "`false`", "",          index,           "x{task}y{task}",
+      "\\n\"q\"", "*",       "/x{task}y", "$(id)",         "a\nb",
+      "\r",       "{",       "}",         "'\"'\"'\"",     "${SLURM_ARRAY_TASK_ID}"};
   r.command = {"/usr/bin/printf"};
   r.command.insert(r.command.end(), args.begin(), args.end());
   const std::string script = ks::driver::batch_script(r, {1, 0, {}, false});
@@ -132,7 +136,32 @@ TEST(SlurmScript, CommandReachesTheTaskIntact) {
   options.timeout_seconds = 30;
   const ks::RunResult run = ks::run_program(bash, options);
   ASSERT_TRUE(run.ok()) << run.describe() << run.err;
-  EXPECT_EQ(run.out, "it's|a  b|--task=17|17|$HOME|`false`||x17y17|\\n\"q\"|*|");
+  EXPECT_EQ(
+      run.out,
+      "it's|a  b|--task={task}|{task}|$HOME|`false`||17|x{task}y{task}|\\n\"q\"|*|/x{task}y|$("
+      "id)|a\nb|\r|{|}|'\"'\"'\"|${SLURM_ARRAY_TASK_ID}|");
+  // The index placeholder only as a whole argument; a NUL anywhere else is refused.
+  r.command = {"/bin/true", "a" + index};
+  EXPECT_THROW(ks::driver::batch_script(r, {1, 0, {}, false}), std::invalid_argument);
+}
+
+TEST(SlurmScript, ValuesShownInMessagesStayOneLine) {
+  struct Case {
+    std::string value;
+    std::string shown;
+  };
+  const std::vector<Case> cases = {
+      {"plain", "\"plain\""},
+      {"a\nb", "\"a\\nb\""},
+      {"a\rb\t", "\"a\\rb\\t\""},
+      {std::string("x\0y", 3), "\"x\\x00y\""},
+      {"\x1b[31m\x7f", "\"\\x1b[31m\\x7f\""},
+      {"say \"hi\" \\ there", "\"say \\\"hi\\\" \\\\ there\""},
+      {"caf\xc3\xa9", "\"caf\xc3\xa9\""},  // UTF-8 as it is
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ks::driver::shown(c.value), c.shown) << c.shown;
+  }
 }
 
 TEST(SlurmScript, RefusesWhatCannotBeWrittenSafely) {
@@ -153,7 +182,32 @@ TEST(SlurmScript, RefusesWhatCannotBeWrittenSafely) {
   for (const Case& c : cases) {
     SlurmRequest r = basic_request();
     c.change(r);
-    EXPECT_THROW(ks::driver::batch_script(r, {1, 0, {}, false}), std::invalid_argument) << c.name;
+    try {
+      (void)ks::driver::batch_script(r, {1, 0, {}, false});
+      ADD_FAILURE() << c.name << ": accepted";
+    } catch (const std::invalid_argument& e) {
+      // One line whatever the value held: its line breaks shown as escapes.
+      const std::string why = e.what();
+      EXPECT_EQ(why.find_first_of("\n\r"), std::string::npos) << c.name << ": " << why;
+    }
+  }
+  // The values are refused before any of them reaches Slurm, whose complaints would echo them.
+  const std::vector<Case> values = {
+      {"carriage return in partition", [](SlurmRequest& r) { r.partition = "a\rb"; }},
+      {"line break in account", [](SlurmRequest& r) { r.account = "a\nb"; }},
+      {"line break in node list", [](SlurmRequest& r) { r.nodelist = "n1\nn2"; }},
+      {"carriage return in an sbatch argument", [](SlurmRequest& r) { r.sbatch_args = {"--x\r"}; }},
+  };
+  for (const Case& c : values) {
+    SlurmRequest r = basic_request();
+    c.change(r);
+    ks::driver::SlurmClient client;
+    client.env["PATH"] = "/nonexistent";  // a refusal that ran no command
+    const auto result = client.submit(r);
+    EXPECT_EQ(result.error.kind, ks::driver::SlurmErrorKind::kBadRequest) << c.name;
+    EXPECT_EQ(result.error.message.find_first_of("\n\r"), std::string::npos)
+        << result.error.message;
+    EXPECT_NE(result.error.message.find('\\'), std::string::npos) << result.error.message;
   }
   const std::vector<Case> layouts = {
       {"nodes and nodelist", [](SlurmRequest& r) { r.nodes = 2, r.nodelist = "n1"; }},

@@ -213,6 +213,24 @@ TEST(SlurmSweep, DryRunPrintsTheScriptAndWritesNothing) {
   EXPECT_FALSE(fs::exists(dir));
 }
 
+// The task's folder is the one given, braces and all: only kernelscope's own placeholder
+// becomes the task's index.
+TEST(SlurmSweep, FolderWithBracesIsTheTasksOwn) {
+  const std::string dir = folder("x{task}y");
+  const std::string bin = fake_bin("braces");
+  const ks::RunResult dry = kernelscope({"sweep", "plus-static", "--sizes", "10", "--bin", bin,
+                                         "--out", dir, "--slurm", "--dry-run"});
+  ASSERT_EQ(dry.exit_status, 0) << dry.err;
+  EXPECT_NE(dry.out.find(" 'task' '" + dir + "' "), std::string::npos) << dry.out;
+  const std::string index = "\"$SLURM_ARRAY_TASK_ID\"";
+  EXPECT_EQ(dry.out.find(index), dry.out.rfind(index))
+      << "the index once, for --index: " << dry.out;
+  const ks::RunResult r = kernelscope({"sweep", "plus-static", "--sizes", "10", "--repeat", "2",
+                                       "--bin", bin, "--out", dir, "--no-plots", "--slurm"});
+  ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+  expect_whole_plan(dir, 1);
+}
+
 TEST(SlurmSweep, WithoutSlurmOneLineAndNothingWritten) {
   const std::string dead_conf = folder("dead") + "/slurm.conf";
   {
@@ -226,22 +244,41 @@ TEST(SlurmSweep, WithoutSlurmOneLineAndNothingWritten) {
   struct Case {
     const char* name;
     std::map<std::string, std::optional<std::string>> env;
+    std::vector<std::string> options;
     const char* words;
   };
   const std::vector<Case> cases = {
-      {"no sbatch", {{"PATH", "/nonexistent"}}, "sbatch not found on PATH"},
-      {"no controller", {{"SLURM_CONF", dead_conf}}, "no Slurm controller"},
+      {"no sbatch", {{"PATH", "/nonexistent"}}, {}, "sbatch not found on PATH"},
+      {"no controller", {{"SLURM_CONF", dead_conf}}, {}, "no Slurm controller"},
+      {"a partition Slurm does not know",
+       {},
+       {"--partition", "nosuch"},
+       "sbatch: unknown partition \"nosuch\""},
+      {"a partition that cannot go into a script",
+       {},
+       {"--partition", "a\rb\nc"},
+       "the partition \"a\\rb\\nc\""},
+      {"an sbatch argument of two lines",
+       {},
+       {"--sbatch-arg=--mem=1\nrm -rf x"},
+       "the sbatch argument \"--mem=1\\nrm -rf x\""},
   };
   for (const Case& c : cases) {
     const std::string dir = folder("refused");
     ks::RunOptions options;
     options.env = c.env;
-    const ks::RunResult r = kernelscope({"sweep", "plus-static", "--sizes", "10", "--bin",
-                                         fake_bin("refused"), "--out", dir, "--slurm"},
-                                        options);
+    std::vector<std::string> args = {"sweep", "plus-static", "--sizes",
+                                     "10",    "--bin",       fake_bin("refused"),
+                                     "--out", dir,           "--slurm"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const ks::RunResult r = kernelscope(args, options);
     EXPECT_EQ(r.exit_status, 2) << c.name << ": " << r.err;
     EXPECT_NE(r.err.find(c.words), std::string::npos) << c.name << ": " << r.err;
+    // One line, ending as every usage error does, without a raw line break or carriage return
+    // of the value.
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.name << ": " << r.err;
+    EXPECT_EQ(r.err.find('\r'), std::string::npos) << c.name << ": " << r.err;
+    EXPECT_TRUE(r.err.ends_with(" (kernelscope help sweep)\n")) << c.name << ": " << r.err;
     for (const char* file : {"results.db", "cluster.json", "results.task-0-0.db"}) {
       EXPECT_FALSE(fs::exists(dir + "/" + file)) << c.name << ": " << file;
     }
