@@ -11,9 +11,10 @@
 // About half a minute on a two-core machine. Built like the suite's programs (-O2,
 // -ffp-contract=off, OpenMP); the explicitly vectorised kernels carry their own target.
 // Every measurement checks its result against a closed form (array sums, chain values, delays
-// done, clock readings); a wrong result ends the probe with status 1 and one line on standard
-// error, "ks-probe: check failed: <what>". A bad option: status 2. Anything else that stops it
-// (memory refused, a team smaller than asked, standard output unwritable): status 1.
+// done, clock readings, the values the latency chains end at); a wrong result ends the probe with
+// status 1 and one line on standard error, "ks-probe: check failed: <what>". A bad option:
+// status 2. Anything else that stops it (memory refused, a team smaller than asked, standard output
+// unwritable): status 1.
 //
 // Output. Every rate and time carries its unit in its key: *_bytes_per_second,
 // *_seconds_per_page, *_per_second, *_seconds. "best" values are the fastest repetition (the
@@ -70,20 +71,41 @@
 //                  "median_operations_per_second", "steps", "best_seconds"}, ...]
 //   },                            (a kernel the instruction set lacks is left out)
 //   "openmp_overheads": {         each cost: the median over the repetitions of (time of the
-//                                 constructs - time of their delays alone) / constructs
+//                                 constructs - time of their delays alone) / constructs, and
+//                                 its noise (1.96 standard errors of that median); a cost not
+//                                 above its noise is 0 with "below_noise": true, and its noise
+//                                 at least the difference measured: never a negative cost
 //     "delay_seconds", "delay_additions", "loop_iterations_per_thread", "repetitions",
-//     "results": [{"construct": "parallel", "threads", "seconds_per_region", "constructs_timed"},
-//                 {"construct": "barrier", "threads", "seconds_per_barrier", "constructs_timed"},
+//     "results": [{"construct": "parallel", "threads", "seconds_per_region",
+//                  "noise_seconds_per_region", "below_noise", "constructs_timed"},
+//                 {"construct": "barrier", "threads", "seconds_per_barrier",
+//                  "noise_seconds_per_barrier", "below_noise", "constructs_timed"},
 //                 {"construct": "for", "threads", "schedule": "static"|"dynamic"|"guided",
 //                  "chunk", "iterations", "chunks_per_loop", "seconds_per_loop",
-//                  "seconds_per_chunk", "constructs_timed"}, ...]
-//   },                            (near zero a cost may come out slightly negative)
+//                  "noise_seconds_per_loop", "seconds_per_chunk", "noise_seconds_per_chunk",
+//                  "below_noise", "constructs_timed"}, ...]
+//   },
 //   "clock": {
 //     "results": [{"clock": "clock_gettime(CLOCK_REALTIME)"|"clock_gettime(CLOCK_MONOTONIC)"|
 //                           "omp_get_wtime",
 //                  "resolution_seconds", "smallest_step_seconds", "median_step_seconds",
 //                  "seconds_per_call", "median_seconds_per_call"}, ...]
-//   }
+//   },
+//   "core_clock": {               every thread of the team runs one chain of dependent 64-bit
+//                                 integer adds (one cycle each): the clock under load
+//     "chain", "repetitions",
+//     "results": [{"threads", "hertz" (adds per second of the slowest thread, best repetition),
+//                  "median_hertz", "adds", "best_seconds", "median_seconds"}, ...]
+//   },
+//   "latencies": {                one thread, one chain of dependent operations each, its
+//                                 cycles counted at the one-thread clock measured just before
+//     "hertz", "repetitions",
+//     "results": [{"kernel": "fp64_add"|"fp64_mul"|"int32_add"|"store_load", "what",
+//                  "operations",
+//                  "latency_seconds", "median_latency_seconds"   one operation
+//                  "latency_cycles", "median_latency_cycles"}, ...]
+//   }                             (store_load: x = x + 1 on x in memory, a load, an add and a
+//                                 store; the store-to-load forwarding is that less the add)
 // }
 #include <omp.h>
 #include <sys/utsname.h>
@@ -100,6 +122,7 @@
 #include "probe/bandwidth.h"
 #include "probe/clock.h"
 #include "probe/compute.h"
+#include "probe/latency.h"
 #include "probe/machine.h"
 #include "probe/openmp_costs.h"
 #include "probe/probe.h"
@@ -177,8 +200,8 @@ probe::Options parse_options(int argc, char* argv[], const probe::Machine& machi
     } else if (is("--inject-fault")) {
       // Hidden: for the tests of the checks.
       options.fault = value("--inject-fault");
-      constexpr std::string_view kChecks[] = {"memory",  "cache",  "first-touch",
-                                              "compute", "openmp", "clock"};
+      constexpr std::string_view kChecks[] = {"memory", "cache", "first-touch", "compute",
+                                              "openmp", "clock", "core-clock",  "latency"};
       bool known = false;
       for (const std::string_view check : kChecks) {
         known = known || options.fault == check;
@@ -260,6 +283,8 @@ int main(int argc, char* argv[]) {
   out["compute"] = probe::compute(options);
   out["openmp_overheads"] = probe::openmp_costs(options);
   out["clock"] = probe::clocks(options);
+  out["core_clock"] = probe::core_clock(options);
+  out["latencies"] = probe::latencies(options);
   const double seconds = probe::now() - probe::start_time();
   out["context"]["seconds"] = seconds;
   probe::progress("done");

@@ -3,7 +3,8 @@
 // delays on every thread of a team inside the construct; the difference, divided by the number
 // of constructs each thread went through, is the cost of one. Measured for a parallel region
 // (fork and join), a barrier, and a worksharing loop of each schedule (static, dynamic, guided)
-// with no wait, per chunk a thread takes.
+// with no wait, per chunk a thread takes. A cost not above the noise of its repetitions is
+// recorded as zero, below noise, with that noise (probe.h, cost_of).
 #pragma once
 
 #include <omp.h>
@@ -197,15 +198,17 @@ inline json openmp_costs(const Options& options) {
              "): the delays add up to " + std::to_string(done) + " instead of " +
              std::to_string(expected));
       }
-      const double per_construct = summarize(costs).median;
+      const Cost per_construct = cost_of(costs);
       json r;
       r["construct"] = test.name;
       r["threads"] = threads;
       if (test.construct == Construct::kParallel) {
-        r["seconds_per_region"] = per_construct;
+        r["seconds_per_region"] = per_construct.seconds;
+        r["noise_seconds_per_region"] = per_construct.noise;
         line += " parallel " + micro(per_construct);
       } else if (test.construct == Construct::kBarrier) {
-        r["seconds_per_barrier"] = per_construct;
+        r["seconds_per_barrier"] = per_construct.seconds;
+        r["noise_seconds_per_barrier"] = per_construct.noise;
         line += ", barrier " + micro(per_construct);
       } else {
         const std::int64_t iterations = std::int64_t{kLoopIterationsPerThread} * threads;
@@ -213,15 +216,20 @@ inline json openmp_costs(const Options& options) {
                                         ? guided_chunks(iterations, threads, test.chunk)
                                         : (iterations + test.chunk - 1) / test.chunk;
         const double chunks_per_thread = static_cast<double>(chunks) / threads;
+        const Cost per_chunk{per_construct.seconds / chunks_per_thread,
+                             per_construct.noise / chunks_per_thread, per_construct.below_noise};
         r["schedule"] = test.schedule;
         r["chunk"] = test.chunk;
         r["iterations"] = iterations;
         r["chunks_per_loop"] = chunks;
-        r["seconds_per_loop"] = per_construct;
-        r["seconds_per_chunk"] = per_construct / chunks_per_thread;
+        r["seconds_per_loop"] = per_construct.seconds;
+        r["noise_seconds_per_loop"] = per_construct.noise;
+        r["seconds_per_chunk"] = per_chunk.seconds;
+        r["noise_seconds_per_chunk"] = per_chunk.noise;
         line += ", " + std::string(test.schedule) + "," + std::to_string(test.chunk) + " " +
-                micro(per_construct / chunks_per_thread);
+                micro(per_chunk);
       }
+      r["below_noise"] = per_construct.below_noise;
       r["constructs_timed"] = count;
       results.push_back(std::move(r));
     }

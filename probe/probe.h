@@ -29,7 +29,7 @@ struct Options {
   std::vector<int> threads;  // team sizes, in the order given
   Isa vector_isa = Isa::kSse2;
   // Hidden test switch: the name of one check whose data is corrupted just before it is checked
-  // ("memory", "cache", "first-touch", "compute", "openmp", "clock").
+  // ("memory", "cache", "first-touch", "compute", "openmp", "clock", "core-clock", "latency").
   std::string fault;
 };
 
@@ -86,6 +86,41 @@ inline Summary summarize(std::vector<double> samples) {
   const std::size_t n = samples.size();
   const double median = n % 2 == 1 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2.0;
   return {samples.front(), median};
+}
+
+// A cost measured as a difference of two times: the median over the repetitions, and its
+// noise, 1.96 standard errors of that median (the standard deviation estimated as 1.4826 times
+// the median absolute deviation, the standard error of a median as 1.2533 sigma / sqrt(n)).
+// A cost not above its noise (a negative one included) is below noise: it counts as zero,
+// and its noise is at least its distance from zero, so that "below noise (±x)" always holds
+// the difference measured.
+struct Cost {
+  double seconds = 0;  // the median, or 0 when below noise
+  double noise = 0;
+  bool below_noise = false;
+};
+
+inline Cost cost_of(const std::vector<double>& differences) {
+  Cost c;
+  if (differences.empty()) {
+    c.below_noise = true;
+    return c;
+  }
+  const double median = summarize(differences).median;
+  std::vector<double> deviations;
+  deviations.reserve(differences.size());
+  for (const double d : differences) {
+    deviations.push_back(std::abs(d - median));
+  }
+  const double mad = summarize(deviations).median;
+  c.noise = 1.96 * 1.2533 * 1.4826 * mad / std::sqrt(static_cast<double>(differences.size()));
+  if (median > c.noise) {
+    c.seconds = median;
+  } else {
+    c.below_noise = true;
+    c.noise = std::max(c.noise, std::abs(median));
+  }
+  return c;
 }
 
 // A repeat count at which `run(count)` (which returns the seconds it took) lasts about
@@ -162,6 +197,11 @@ inline std::string micro(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.3f", seconds * 1e6);
   return text;
+}
+
+// A cost in microseconds as the progress lines show it: "0.123", or "below noise (±0.012)".
+inline std::string micro(const Cost& cost) {
+  return cost.below_noise ? "below noise (±" + micro(cost.noise) + ")" : micro(cost.seconds);
 }
 
 }  // namespace probe

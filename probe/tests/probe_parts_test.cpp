@@ -1,10 +1,12 @@
 // The probe's arithmetic and readers on fixed inputs: the closed forms its checks compare
-// against, the sizes it derives from a made-up machine's sysfs, smaps and meminfo, the option
-// lists, the guided chunk count and the calibration.
+// against (the bandwidth sums, the latency chains), the sizes it derives from a made-up
+// machine's sysfs, smaps and meminfo, the option lists, the guided chunk count, the
+// calibration and the noise of a cost.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "probe/bandwidth.h"
+#include "probe/latency.h"
 #include "probe/machine.h"
 #include "probe/openmp_costs.h"
 #include "probe/probe.h"
@@ -231,6 +234,60 @@ TEST(ProbeParts, SummaryAndCalibration) {
   EXPECT_EQ(tried.back(), 256);
   // A run too fast to measure still ends, at the largest count.
   EXPECT_EQ(probe::calibrate(1e-3, [](std::int64_t) { return 0.0; }), std::int64_t{1} << 40);
+}
+
+// Each latency chain, run for a few steps, ends where its closed form says (the integer ones
+// wrapping), and one step more or less would not.
+TEST(ProbeParts, LatencyChainsEndAtTheirClosedForms) {
+  static const volatile std::uint64_t kStep64[1] = {3};
+  static const volatile std::uint32_t kStep32[1] = {0x10000001u};
+  static const volatile double kOne[1] = {1.0};
+  static const volatile double kFactors[2] = {probe::kMulFactors[0], probe::kMulFactors[1]};
+  for (const std::int64_t n : {0, 1, 2, 7, 1000}) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(probe::add_chain<std::uint64_t>(5, kStep64, n), probe::add_chain_u64_value(5, 3, n));
+    EXPECT_EQ(probe::add_chain_u64_value(5, 3, n), 5 + 16 * 3 * static_cast<std::uint64_t>(n));
+    EXPECT_EQ(probe::add_chain<std::uint32_t>(0xfffffff0u, kStep32, n),
+              probe::add_chain_u32_value(0xfffffff0u, 0x10000001u, n));
+    EXPECT_EQ(probe::fp64_add_chain(0.5, kOne, n), probe::fp64_add_chain_value(0.5, 1.0, n));
+    EXPECT_EQ(probe::fp64_add_chain_value(0.5, 1.0, n), 0.5 + 16.0 * static_cast<double>(n));
+    EXPECT_EQ(probe::fp64_mul_chain(0.75, kFactors, n), probe::fp64_mul_chain_value(0.75, n));
+    EXPECT_EQ(probe::fp64_mul_chain_value(0.75, n), n % 2 == 0 ? 0.75 : -0.75);
+    volatile std::uint32_t slot = 0xfffffff8u;
+    probe::store_load_chain(&slot, n);
+    EXPECT_EQ(slot, probe::add_chain_u32_value(0xfffffff8u, 1, n));
+  }
+  EXPECT_NE(probe::add_chain_u32_value(0xfffffff0u, 0x10000001u, 1),
+            probe::add_chain_u32_value(0xfffffff0u, 0x10000001u, 2));
+}
+
+// A cost is its repetitions' median unless that is not above its noise (1.96 standard errors
+// of the median, from the median absolute deviation): then zero, below noise, the noise at
+// least the difference measured.
+TEST(ProbeParts, CostsAndTheirNoise) {
+  struct Case {
+    std::vector<double> differences;
+    double seconds;
+    double noise;
+    bool below;
+  };
+  const double z = 1.96 * 1.2533 * 1.4826;
+  const Case cases[] = {
+      {{5, 5, 5}, 5, 0, false},
+      {{1, 2, 3, 4, 5}, 3, z / std::sqrt(5.0), false},  // MAD 1
+      {{-1, 0, 1}, 0, z / std::sqrt(3.0), true},
+      {{-9e-9, -9e-9, -8e-9}, 0, 9e-9, true},                    // negative: the noise covers it
+      {{1e-6, 3e-6, 2e-6, 40e-6}, 2.5e-6, z * 1e-6 / 2, false},  // MAD 1e-6: an outlier
+      {{}, 0, 0, true},
+  };
+  for (const Case& c : cases) {
+    const probe::Cost cost = probe::cost_of(c.differences);
+    EXPECT_NEAR(cost.seconds, c.seconds, 1e-15);
+    EXPECT_NEAR(cost.noise, c.noise, 1e-15);
+    EXPECT_EQ(cost.below_noise, c.below);
+  }
+  EXPECT_EQ(probe::micro(probe::Cost{1.5e-7, 1e-8, false}), "0.150");
+  EXPECT_EQ(probe::micro(probe::cost_of({-9e-9, -9e-9, -8e-9})), "below noise (±0.009)");
 }
 
 }  // namespace

@@ -161,23 +161,63 @@ TEST(Probe, QuickRunHoldsEverySectionWithSaneValues) {
     }
   }
 
-  // OpenMP: the parallel region, the barrier and six loops at each team size.
+  // OpenMP: the parallel region, the barrier and six loops at each team size. No cost is
+  // negative: one not above its noise is zero, marked below noise, with that noise.
   const json& omp = out["openmp_overheads"];
   EXPECT_TRUE(Positive(omp, "delay_seconds"));
   EXPECT_EQ(omp["results"].size(), 16u);
   for (const json& rec : omp["results"]) {
     const std::string construct = rec["construct"].get<std::string>();
+    std::vector<std::string> costs;
     if (construct == "parallel") {
-      EXPECT_TRUE(Finite(rec, "seconds_per_region"));
+      costs = {"seconds_per_region"};
     } else if (construct == "barrier") {
-      EXPECT_TRUE(Finite(rec, "seconds_per_barrier"));
+      costs = {"seconds_per_barrier"};
     } else {
       EXPECT_EQ(construct, "for");
-      EXPECT_TRUE(Finite(rec, "seconds_per_chunk"));
+      costs = {"seconds_per_loop", "seconds_per_chunk"};
       EXPECT_TRUE(Positive(rec, "chunks_per_loop"));
       EXPECT_EQ(rec["iterations"].get<int>(), 128 * rec["threads"].get<int>());
     }
+    ASSERT_TRUE(rec["below_noise"].is_boolean()) << rec.dump();
+    for (const std::string& cost : costs) {
+      ASSERT_TRUE(Finite(rec, cost));
+      ASSERT_TRUE(Finite(rec, "noise_" + cost));
+      EXPECT_GE(rec[cost].get<double>(), 0) << rec.dump();
+      EXPECT_GE(rec["noise_" + cost].get<double>(), 0) << rec.dump();
+      if (rec["below_noise"].get<bool>()) {
+        EXPECT_EQ(rec[cost].get<double>(), 0) << rec.dump();
+      } else {
+        EXPECT_GT(rec[cost].get<double>(), rec["noise_" + cost].get<double>()) << rec.dump();
+      }
+    }
     EXPECT_TRUE(Positive(rec, "constructs_timed"));
+  }
+  EXPECT_EQ(r.err.find(" -0."), std::string::npos) << r.err;  // no negative cost shown
+
+  // The core clock at every team size; the latencies in seconds and in cycles of the clock.
+  const json& core = out["core_clock"]["results"];
+  EXPECT_EQ(keys(core, {"threads"}), std::set<std::string>({"1", "2"}));
+  for (const json& rec : core) {
+    for (const char* key : {"hertz", "median_hertz", "adds", "best_seconds", "median_seconds"}) {
+      EXPECT_TRUE(Positive(rec, key));
+    }
+    EXPECT_LE(rec["best_seconds"].get<double>(), rec["median_seconds"].get<double>());
+    EXPECT_DOUBLE_EQ(rec["hertz"].get<double>(),
+                     rec["adds"].get<double>() / rec["best_seconds"].get<double>());
+  }
+  const json& latencies = out["latencies"];
+  EXPECT_TRUE(Positive(latencies, "hertz"));
+  EXPECT_EQ(keys(latencies["results"], {"kernel"}),
+            std::set<std::string>({"fp64_add", "fp64_mul", "int32_add", "store_load"}));
+  for (const json& rec : latencies["results"]) {
+    for (const char* key : {"operations", "latency_seconds", "median_latency_seconds",
+                            "latency_cycles", "median_latency_cycles"}) {
+      EXPECT_TRUE(Positive(rec, key));
+    }
+    EXPECT_TRUE(rec["what"].is_string());
+    EXPECT_DOUBLE_EQ(rec["latency_cycles"].get<double>(),
+                     rec["latency_seconds"].get<double>() * latencies["hertz"].get<double>());
   }
 
   EXPECT_EQ(keys(out["clock"]["results"], {"clock"}),
@@ -209,6 +249,8 @@ TEST(Probe, AWrongResultFailsTheProbe) {
       {"compute", "fp64_add (scalar, 1 thread): chain value 0 of thread 0"},
       {"openmp", "OpenMP parallel (1 thread): the delays add up to"},
       {"clock", "clock_gettime(CLOCK_MONOTONIC) went backwards"},
+      {"core-clock", "core clock (1 thread): the add chain of thread 0 ends at"},
+      {"latency", "latency of fp64_add: the chain ends at"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.check);
