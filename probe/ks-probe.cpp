@@ -97,13 +97,16 @@
 //     "results": [{"threads", "hertz" (adds per second of the slowest thread, best repetition),
 //                  "median_hertz", "adds", "best_seconds", "median_seconds"}, ...]
 //   },
-//   "latencies": {                one thread, one chain of dependent operations each, its
-//                                 cycles counted at the one-thread clock measured just before
-//     "hertz", "repetitions",
+//   "latencies": {                one thread, one chain of dependent operations each, every
+//                                 repetition after one of the clock's add chain: cycles are
+//                                 the best time per operation over the best time per add
+//     "hertz" (the best of the clock's), "repetitions",
 //     "results": [{"kernel": "fp64_add"|"fp64_mul"|"int32_add"|"store_load", "what",
 //                  "operations",
 //                  "latency_seconds", "median_latency_seconds"   one operation
-//                  "latency_cycles", "median_latency_cycles"}, ...]
+//                  "latency_cycles", "median_latency_cycles",
+//                  "hertz"                       the clock beside this kernel's repetitions
+//                 }, ...]
 //   }                             (store_load: x = x + 1 on x in memory, a load, an add and a
 //                                 store; the store-to-load forwarding is that less the add)
 // }

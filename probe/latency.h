@@ -139,9 +139,14 @@ inline json core_clock_at(int threads, int repetitions, double target, const Opt
   return r;
 }
 
+// Many short repetitions: on a busy machine the best of them is the one no other process
+// interrupted.
+inline constexpr int kClockRepetitions = 15;
+inline constexpr double kClockTarget = 2e-3;
+
 inline json core_clock(const Options& options) {
-  const int repetitions = options.quick ? 2 : 5;
-  const double target = options.quick ? 1e-3 : 2e-2;
+  const int repetitions = options.quick ? 3 : kClockRepetitions;
+  const double target = options.quick ? 5e-4 : kClockTarget;
   json results = json::array();
   std::string line;
   for (const int threads : options.threads) {
@@ -160,11 +165,21 @@ inline json core_clock(const Options& options) {
   return section;
 }
 
-// The latencies, in seconds and in cycles of the one-thread clock, measured just before them.
+// The latencies, in seconds and in cycles of the one-thread clock: each repetition of a chain
+// follows one of the clock's add chain, and the cycles are the chain's best time per
+// operation over the clock's best time per add in the same repetitions, so that both come
+// from the same moments of the machine.
 inline json latencies(const Options& options) {
-  const int repetitions = options.quick ? 2 : 5;
-  const double target = options.quick ? 1e-3 : 2e-2;
-  const double hertz = core_clock_at(1, repetitions, target, options)["hertz"].get<double>();
+  const int repetitions = options.quick ? 3 : kClockRepetitions;
+  const double target = options.quick ? 5e-4 : kClockTarget;
+  static const volatile std::uint64_t kClockStep[1] = {3};
+  std::uint64_t clock_value = 0;
+  auto clock_run = [&](std::int64_t n) {
+    const double t0 = now();
+    clock_value = add_chain<std::uint64_t>(0, kClockStep, n);
+    return now() - t0;
+  };
+  const std::int64_t clock_steps = calibrate(target, clock_run);
   static const volatile double kFpStep[1] = {1.0};
   static const volatile double kFactors[2] = {kMulFactors[0], kMulFactors[1]};
   static const volatile std::uint32_t kIntStep[1] = {3};
@@ -209,6 +224,7 @@ inline json latencies(const Options& options) {
 
   json results = json::array();
   std::string line;
+  double hertz = 0;
   for (const Kernel& k : kKernels) {
     std::string value;
     const std::int64_t steps = calibrate(target, [&](std::int64_t n) {
@@ -221,8 +237,16 @@ inline json latencies(const Options& options) {
       }
       return seconds;
     });
+    const double operations = static_cast<double>(steps) * kChainLength;
+    const double adds = static_cast<double>(clock_steps) * kChainLength;
     std::vector<double> seconds;
+    std::vector<double> clock_seconds;
+    std::vector<double> cycles;
     for (int r = 0; r < repetitions; r++) {
+      clock_seconds.push_back(clock_run(clock_steps));
+      if (clock_value != add_chain_u64_value(0, kClockStep[0], clock_steps)) {
+        fail("latencies: the clock's add chain ends at " + std::to_string(clock_value));
+      }
       const double t0 = now();
       const bool ok = k.run(steps, fault && r == 0 && &k == &kKernels[0], value);
       seconds.push_back(now() - t0);
@@ -230,17 +254,20 @@ inline json latencies(const Options& options) {
         fail(std::string("latency of ") + k.name + ": the chain ends at " + value + " after " +
              std::to_string(steps) + " steps");
       }
+      cycles.push_back(seconds.back() / operations / (clock_seconds.back() / adds));
     }
     const Summary s = summarize(seconds);
-    const double operations = static_cast<double>(steps) * kChainLength;
+    const double per_add = summarize(clock_seconds).best / adds;
+    hertz = std::max(hertz, 1 / per_add);
     json r;
     r["kernel"] = k.name;
     r["what"] = k.what;
     r["operations"] = operations;
     r["latency_seconds"] = s.best / operations;
     r["median_latency_seconds"] = s.median / operations;
-    r["latency_cycles"] = s.best / operations * hertz;
-    r["median_latency_cycles"] = s.median / operations * hertz;
+    r["latency_cycles"] = s.best / operations / per_add;
+    r["median_latency_cycles"] = summarize(cycles).median;
+    r["hertz"] = 1 / per_add;
     char text[64];
     std::snprintf(text, sizeof text, " %s %.2f", k.name, r["latency_cycles"].get<double>());
     line += text;
