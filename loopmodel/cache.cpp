@@ -16,6 +16,8 @@
 namespace ks::loopmodel {
 namespace {
 
+// Changes whenever what an analysis holds, or how it is made, changes: older entries then
+// count as none and are made again.
 constexpr const char* kFormat = "kernelscope loops 1";
 constexpr off_t kLargestFile = off_t{16} << 20;
 
