@@ -8,6 +8,7 @@
 #include "driver/compare.h"
 #include "driver/files.h"
 #include "driver/plots.h"
+#include "driver/text.h"
 
 namespace ks::driver {
 
@@ -25,16 +26,14 @@ Exported write_compare_plot(const std::string& dir, const CompareSide&, const Co
     }
     const double lo = r.ci ? r.ci->low : *r.value;
     const double hi = r.ci ? r.ci->high : *r.value;
-    std::string label = c.label;
-    std::replace(label.begin(), label.end(), '"', '\'');
     // Slower in vermillion, faster in bluish green, the rest in grey: colours that stay apart
     // for the colour-blind.
     const int colour = c.comparison.change == Change::kSlower   ? 0xd55e00
                        : c.comparison.change == Change::kFaster ? 0x009e73
                                                                 : 0x777777;
-    data += fmt::format("{} \"{}\" {:.9g} {:.9g} {:.9g} {}\n", labels.size(), label, *r.value, lo,
-                        hi, colour);
-    labels.push_back(label);
+    data += fmt::format("{} {} {:.9g} {:.9g} {:.9g} {}\n", labels.size(),
+                        gnuplot_string(c.label, GnuplotField::kData), *r.value, lo, hi, colour);
+    labels.push_back(c.label);
     low = std::min(low, lo);
     high = std::max(high, hi);
   }

@@ -5,6 +5,7 @@
 
 #include "driver/map_detail.h"
 #include "driver/map_view.h"
+#include "driver/text.h"
 
 namespace ks::driver {
 using namespace map_detail;
@@ -24,32 +25,15 @@ std::string map_gnuplot_data(const Trace& t) {
   std::string out = "# column row colour label\n";
   for (const Cell& c : t.cells) {
     const auto row = std::find(rows.begin(), rows.end(), c.thread) - rows.begin();
-    std::string label = cell_text(t, c);
+    const std::string label = cell_text(t, c);
     const Rgb rgb = thread_rgb(c.thread);
-    out += fmt::format("{} {} {} \"{}\"\n", c.column, row, (rgb.r << 16) | (rgb.g << 8) | rgb.b,
-                       label.empty() ? " " : label);
+    out += fmt::format("{} {} {} {}\n", c.column, row, (rgb.r << 16) | (rgb.g << 8) | rgb.b,
+                       gnuplot_string(label.empty() ? " " : label, GnuplotField::kData));
   }
   return out;
 }
 
 std::string map_gnuplot_script(const Trace& t, const std::string& title, const std::string& stem) {
-  auto quote = [](const std::string& s) {
-    std::string q = "'";
-    for (char c : s) {
-      q += c == '\'' ? std::string("''") : std::string(1, c);
-    }
-    return q + "'";
-  };
-  // A double-quoted gnuplot string takes \\n for the line break.
-  auto double_quote = [](const std::string& text) {
-    std::string q = "\"";
-    for (char c : text) {
-      q += c == '\n'                 ? std::string("\\n")
-           : (c == '"' || c == '\\') ? std::string("\\") + c
-                                     : std::string(1, c);
-    }
-    return q + "\"";
-  };
   const std::vector<int> rows = row_threads(t);
   long long columns = std::max(t.columns, 1LL);
   for (const Cell& c : t.cells) {
@@ -57,13 +41,17 @@ std::string map_gnuplot_script(const Trace& t, const std::string& title, const s
   }
   std::string ytics;
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    ytics += fmt::format("{}{} {}", r == 0 ? "" : ", ",
-                         quote(rows[r] < 0 ? t.value_label : fmt::format("thread {}", rows[r])), r);
+    ytics +=
+        fmt::format("{}{} {}", r == 0 ? "" : ", ",
+                    gnuplot_string(rows[r] < 0 ? t.value_label : fmt::format("thread {}", rows[r]),
+                                   GnuplotField::kTicLabel),
+                    r);
   }
   std::string xtics;
   if (!t.column_labels.empty()) {
     for (std::size_t c = 0; c < t.column_labels.size(); ++c) {
-      xtics += fmt::format("{}{} {}", c == 0 ? "" : ", ", quote(t.column_labels[c]), c);
+      xtics += fmt::format("{}{} {}", c == 0 ? "" : ", ",
+                           gnuplot_string(t.column_labels[c], GnuplotField::kTicLabel), c);
     }
   }
   // Under the map: the key to the cells, each thread's value after the loop in thread order
@@ -90,12 +78,14 @@ std::string map_gnuplot_script(const Trace& t, const std::string& title, const s
                                              static_cast<double>(lines.size()) * kLineStep * 15);
   std::string s;
   s += fmt::format("set terminal pngcairo size {},{} noenhanced font 'sans,9'\n", width, height);
-  s += "set output " + quote(stem + ".png.part") + "\n";
-  s += "set title " + double_quote(title + "\n" + verdict_line(t)) + "\n";
+  s += "set output " + gnuplot_string(stem + ".png.part") + "\n";
+  s += "set title " +
+       gnuplot_string(title + "\n" + verdict_line(t), GnuplotField::kText, GnuplotQuotes::kDouble) +
+       "\n";
   s +=
       fmt::format("set xrange [-0.5:{}.5]\nset yrange [{}.5:-0.5]\n", columns - 1, rows.size() - 1);
-  s += "set xlabel " + quote(x_label(t)) + "\n";
-  s += "set ylabel " + quote(rows.front() < 0 ? "" : "thread") + "\n";
+  s += "set xlabel " + gnuplot_string(x_label(t)) + "\n";
+  s += "set ylabel " + gnuplot_string(rows.front() < 0 ? "" : "thread") + "\n";
   s += "set ytics (" + ytics + ")\n";
   s += xtics.empty() ? (columns <= 40 ? "set xtics 1\n" : "set xtics autofreq\n")
                      : "set xtics (" + xtics + ")\n";
@@ -105,10 +95,11 @@ std::string map_gnuplot_script(const Trace& t, const std::string& title, const s
     s += fmt::format(
         "set label {} {} at graph 0, graph 0 offset character -6, character {:.1f} left tc rgb "
         "'{}'{}\n",
-        i + 1, double_quote(lines[i].text), -4.0 - kLineStep * static_cast<double>(i),
-        lines[i].colour, lines[i].bold ? " font 'sans:Bold,9'" : "");
+        i + 1, gnuplot_string(lines[i].text, GnuplotField::kText, GnuplotQuotes::kDouble),
+        -4.0 - kLineStep * static_cast<double>(i), lines[i].colour,
+        lines[i].bold ? " font 'sans:Bold,9'" : "");
   }
-  const std::string data = quote(stem + ".dat");
+  const std::string data = gnuplot_string(stem + ".dat");
   if (banded) {
     // Bars without borders: at this width a border would cover the bar.
     s += "set style fill solid 1.0 noborder\n";

@@ -15,11 +15,18 @@
 namespace ks::driver {
 namespace {
 
-// A schedule as part of a file name: "dynamic,4" -> "dynamic-4".
+// A schedule as part of a file name: "dynamic,4" -> "dynamic-4". A store may hold any text
+// there: whatever is not a letter, a digit, '.', '_' or '+' becomes '-' (no folder, no line
+// break, nothing a script or a link would have to quote), and the part is cut at 64 bytes.
 std::string slug(const std::string& schedule) {
-  std::string s = schedule;
+  std::string s = schedule.substr(0, 64);
   std::replace_if(
-      s.begin(), s.end(), [](char c) { return c == ',' || c == ':'; }, '-');
+      s.begin(), s.end(),
+      [](char c) {
+        return !((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '.' || c == '_' || c == '+');
+      },
+      '-');
   return s;
 }
 
@@ -323,6 +330,15 @@ std::vector<Plot> plot_models(const ResultSet& results) {
     time_plots(m, family, plots);
     speedup_plots(m, family, plots);
     variant_plot(m, family, plots);
+  }
+  // Schedules that differ only where their slugs do not would share a file: the later ones are
+  // numbered.
+  std::set<std::string> stems;
+  for (Plot& p : plots) {
+    const std::string base = p.name;
+    for (int k = 2; !stems.insert(p.name).second; ++k) {
+      p.name = fmt::format("{}-{}", base, k);
+    }
   }
   return plots;
 }

@@ -11,11 +11,10 @@
 #include "driver/exporters.h"
 #include "driver/files.h"
 #include "driver/plots.h"
-#include "driver/plots_detail.h"
+#include "driver/text.h"
 #include "spawn/spawn.h"
 
 namespace ks::driver {
-using plots_detail::quote;
 
 std::string find_gnuplot() {
   const char* path = std::getenv("PATH");
@@ -32,8 +31,9 @@ std::string find_gnuplot() {
 
 std::string run_gnuplot(const std::string& gnuplot, const std::string& script_path,
                         const std::string& workdir) {
+  // An argument vector, no shell; the folder's name is a string literal of gnuplot's.
   ks::RunOptions options;
-  options.args = {"-e", "cd " + quote(workdir), script_path};
+  options.args = {"-e", "cd " + gnuplot_string(workdir, GnuplotField::kPath), script_path};
   options.timeout_seconds = 60;
   const ks::RunResult r = ks::run_program(gnuplot, options);
   if (!r.ok()) {

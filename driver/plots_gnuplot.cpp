@@ -8,11 +8,9 @@
 
 #include "driver/lists.h"
 #include "driver/plots.h"
-#include "driver/plots_detail.h"
+#include "driver/text.h"
 
 namespace ks::driver {
-using plots_detail::quote;
-
 namespace {
 
 // Eight colours told apart with every common colour-vision deficiency, strong enough for lines
@@ -31,15 +29,6 @@ std::string series_style(std::size_t i, std::size_t n) {
                      1 + i % kDashes, 1.2 + 1.2 * rank, 0.8 + 0.6 * rank);
 }
 
-// Strings in gnuplot data files are double-quoted.
-std::string data_quote(const std::string& s) {
-  std::string q = "\"";
-  for (char c : s) {
-    q += c == '"' ? '\'' : c;
-  }
-  return q + "\"";
-}
-
 std::string number(double v) {
   return std::isfinite(v) ? fmt::format("{:.9g}", v) : std::string("NaN");
 }
@@ -50,11 +39,11 @@ std::string data_text(const Plot& p) {
     // Per category: each series' value, low and high.
     out += "category";
     for (const Series& s : p.series) {
-      out += " " + data_quote(s.title) + " low high";
+      out += " " + gnuplot_string(s.title, GnuplotField::kData) + " low high";
     }
     out += "\n";
     for (std::size_t k = 0; k < p.categories.size(); ++k) {
-      out += data_quote(p.categories[k]);
+      out += gnuplot_string(p.categories[k], GnuplotField::kData);
       for (const Series& s : p.series) {
         const Point& pt = s.points[k];
         out += " " + number(pt.y) + " " + number(pt.low) + " " + number(pt.high);
@@ -65,7 +54,7 @@ std::string data_text(const Plot& p) {
   }
   out += "# x, median, interval low, interval high\n";
   for (const Series& s : p.series) {
-    out += "# " + s.title + "\n";
+    out += "# " + one_line(s.title) + "\n";
     for (const Point& pt : s.points) {
       out +=
           fmt::format("{} {} {} {}\n", number(pt.x), number(pt.y), number(pt.low), number(pt.high));
@@ -93,8 +82,9 @@ double bars_top(const Plot& p) {
 
 std::string script_body(const Plot& p) {
   std::string body;
-  body += "set title " + quote(p.title) + "\n";
-  body += "set xlabel " + quote(p.xlabel) + "\nset ylabel " + quote(p.ylabel) + "\n";
+  body += "set title " + gnuplot_string(p.title) + "\n";
+  body +=
+      "set xlabel " + gnuplot_string(p.xlabel) + "\nset ylabel " + gnuplot_string(p.ylabel) + "\n";
   body += p.logx ? "set logscale x 2\n" : "unset logscale x\n";
   std::set<double> xs;
   for (const Series& s : p.series) {
@@ -105,14 +95,16 @@ std::string script_body(const Plot& p) {
   if (p.logx) {
     std::string tics;
     for (double x : xs) {
-      tics += fmt::format("{}\"{}\" {:.0f}", tics.empty() ? "" : ", ",
-                          size_label(static_cast<std::uint64_t>(x)), x);
+      tics += fmt::format("{}{} {:.0f}", tics.empty() ? "" : ", ",
+                          gnuplot_string(size_label(static_cast<std::uint64_t>(x)),
+                                         GnuplotField::kTicLabel, GnuplotQuotes::kDouble),
+                          x);
     }
     body += "set xtics (" + tics + ")\nset offsets graph 0.05, graph 0.05, 0, 0\n";
   }
   body += p.logy ? "set logscale y 10\n" : "unset logscale y\n";
   body += "set key outside right top\nset grid\nset format y '%g'\n";
-  const std::string data = quote(p.name + ".dat");
+  const std::string data = gnuplot_string(p.name + ".dat");
   if (p.bars) {
     body += "set style data histogram\nset style histogram errorbars gap 1 lw 1.5\n";
     body += "set style fill solid 0.85 border -1\nset xtics nomirror\n";
@@ -128,7 +120,8 @@ std::string script_body(const Plot& p) {
                           kPalette[i % std::size(kPalette)]);
     }
     // The reference line where every bar of the first variant ends.
-    body += ", \\\n     1 with lines lc rgb '#444444' dt 2 lw 1 title " + quote(p.reference) + "\n";
+    body += ", \\\n     1 with lines lc rgb '#444444' dt 2 lw 1 title " +
+            gnuplot_string(p.reference) + "\n";
     return body;
   }
   if (!p.logx && !xs.empty()) {
@@ -153,10 +146,10 @@ std::string script_body(const Plot& p) {
     body += s.predicted
                 ? fmt::format("{}{} index {} using 1:2 with lines lc rgb '{}' dt 2 lw 1.2 title {}",
                               i == 0 ? "" : ", \\\n     ", data, i,
-                              kPalette[s.follows % std::size(kPalette)], quote(s.title))
+                              kPalette[s.follows % std::size(kPalette)], gnuplot_string(s.title))
                 : fmt::format("{}{} index {} using 1:2:3:4 with yerrorlines {} title {}",
                               i == 0 ? "" : ", \\\n     ", data, i,
-                              series_style(i, p.series.size()), quote(s.title));
+                              series_style(i, p.series.size()), gnuplot_string(s.title));
   }
   if (p.ideal) {
     body += ", \\\n     x with lines lc rgb '#777777' dt 1 lw 3 title 'ideal: speedup = threads'";
@@ -168,9 +161,10 @@ std::string script_text(const Plot& p) {
   const std::string body = script_body(p);
   std::string out;
   out += "set terminal svg size 960,600 dynamic noenhanced font 'sans,12'\n";
-  out += "set output " + quote(p.name + ".svg.part") + "\n" + body + "unset output\n";
+  out += "set output " + gnuplot_string(p.name + ".svg.part") + "\n" + body + "unset output\n";
   out += "set terminal pngcairo size 960,600 noenhanced font 'sans,10'\n";
-  out += "set output " + quote(p.name + ".png.part") + "\n" + "replot\nunset output\nreset\n";
+  out +=
+      "set output " + gnuplot_string(p.name + ".png.part") + "\n" + "replot\nunset output\nreset\n";
   return out;
 }
 

@@ -8,19 +8,9 @@
 #include "driver/ceilings.h"
 #include "driver/model.h"
 #include "driver/plots.h"
+#include "driver/text.h"
 
 namespace ks::driver {
-namespace {
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) {
-    q += c == '\'' ? std::string("''") : std::string(1, c);
-  }
-  return q + "'";
-}
-
-}  // namespace
 
 std::optional<Roofline> roofline_model(const ResultSet& results) {
   const std::optional<Ceilings> ceilings = ceilings_from_context(results.context);
@@ -99,22 +89,21 @@ std::optional<PlotText> roofline_plot(const ResultSet& results) {
   const std::string ylabel = "operations per second (flop or int op)";
   std::string own_data;
   for (std::size_t f = 0; f < families.size(); ++f) {
-    own_data += "# " + families[f] + "\n";
+    own_data += "# " + one_line(families[f]) + "\n";
     for (const RooflinePoint& p : r.points[f]) {
-      std::string label = p.label;
-      std::replace(label.begin(), label.end(), '"', '\'');
-      own_data += fmt::format("{:.9g} {:.9g} \"{}\"\n", p.intensity, p.rate, label);
+      own_data += fmt::format("{:.9g} {:.9g} {}\n", p.intensity, p.rate,
+                              gnuplot_string(p.label, GnuplotField::kData));
     }
     own_data += "\n\n";
   }
   std::string body;
-  body += "set title " + quote(title) + "\n";
-  body += "set xlabel " + quote(xlabel) + "\nset ylabel " + quote(ylabel) + "\n";
+  body += "set title " + gnuplot_string(title) + "\n";
+  body += "set xlabel " + gnuplot_string(xlabel) + "\nset ylabel " + gnuplot_string(ylabel) + "\n";
   body += "set logscale x 10\nset logscale y 10\nset format x '%g'\nset format y '%.0e'\n";
   body += fmt::format("set xrange [{:.6g}:{:.6g}]\nset yrange [{:.6g}:{:.6g}]\n", r.xmin, r.xmax,
                       r.ymin, r.ymax);
   body += "set key below maxrows 4\nset grid\nset samples 400\n";
-  const std::string data = quote(name + ".dat");
+  const std::string data = gnuplot_string(name + ".dat");
   body += "plot ";
   std::string sep;
   for (const Roof& roof : r.roofs) {
@@ -122,8 +111,8 @@ std::optional<PlotText> roofline_plot(const ResultSet& results) {
         sep +
         (roof.bandwidth ? fmt::format("{:.6g}*x", roof.value) : fmt::format("{:.6g}", roof.value)) +
         fmt::format(" with lines dt {} lw 1.5 title {}", roof.bandwidth ? 2 : 3,
-                    quote(fmt::format("{} ({:.3g} G{}/s)", roof.title, roof.value / 1e9,
-                                      roof.bandwidth ? "B" : "")));
+                    gnuplot_string(fmt::format("{} ({:.3g} G{}/s)", roof.title, roof.value / 1e9,
+                                               roof.bandwidth ? "B" : "")));
     sep = ", \\\n     ";
   }
   std::size_t shown = 0;
@@ -133,7 +122,7 @@ std::optional<PlotText> roofline_plot(const ResultSet& results) {
   const bool labelled = shown <= 12;
   for (std::size_t i = 0; i < families.size(); ++i) {
     body += sep + fmt::format("{} index {} using 1:2 with points pt 7 ps 1.2 title {}", data, i,
-                              quote(families[i]));
+                              gnuplot_string(families[i]));
     // Names beside the points only while they can be read; a tour's crowd names no point (the
     // data file and report.html's roofline name every one).
     if (labelled) {
@@ -145,9 +134,10 @@ std::optional<PlotText> roofline_plot(const ResultSet& results) {
   body += "\n";
   std::string script;
   script += "set terminal svg size 960,600 dynamic noenhanced font 'sans,12'\n";
-  script += "set output " + quote(name + ".svg.part") + "\n" + body + "unset output\n";
+  script += "set output " + gnuplot_string(name + ".svg.part") + "\n" + body + "unset output\n";
   script += "set terminal pngcairo size 960,600 noenhanced font 'sans,10'\n";
-  script += "set output " + quote(name + ".png.part") + "\n" + "replot\nunset output\nreset\n";
+  script +=
+      "set output " + gnuplot_string(name + ".png.part") + "\n" + "replot\nunset output\nreset\n";
   return PlotText{name, own_data, script};
 }
 

@@ -1,5 +1,6 @@
 #include "driver/text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -76,6 +77,130 @@ std::string grouped(double count) {
     out += digits[i];
   }
   return (whole < 0 ? "-" : "") + out;
+}
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+}  // namespace
+
+std::size_t utf8_sequence_length(std::string_view s) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const auto continuation = [&](std::size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
+    return i < s.size() && byte(i) >= lo && byte(i) <= hi;
+  };
+  if (s.empty()) {
+    return 0;
+  }
+  const unsigned char b = byte(0);
+  if (b >= 0xC2 && b <= 0xDF) {
+    return continuation(1) ? 2 : 0;
+  }
+  if (b >= 0xE0 && b <= 0xEF) {
+    // No overlong forms (E0 80..9F) and no surrogates (ED A0..BF).
+    const unsigned char lo = b == 0xE0 ? 0xA0 : 0x80;
+    const unsigned char hi = b == 0xED ? 0x9F : 0xBF;
+    return continuation(1, lo, hi) && continuation(2) ? 3 : 0;
+  }
+  if (b >= 0xF0 && b <= 0xF4) {
+    // No overlong forms (F0 80..8F) and nothing beyond U+10FFFF (F4 90..).
+    const unsigned char lo = b == 0xF0 ? 0x90 : 0x80;
+    const unsigned char hi = b == 0xF4 ? 0x8F : 0xBF;
+    return continuation(1, lo, hi) && continuation(2) && continuation(3) ? 4 : 0;
+  }
+  return 0;
+}
+
+std::string displayable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      const bool control = (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F;
+      out += control ? kReplacement : text.substr(i, 1);
+      ++i;
+      continue;
+    }
+    const std::size_t n = utf8_sequence_length(text.substr(i));
+    // C1 controls (U+0080..U+009F, C2 80..9F) are no text either.
+    if (n == 0 || (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0)) {
+      out += kReplacement;
+      i += n == 0 ? 1 : n;
+      continue;
+    }
+    out += text.substr(i, n);
+    i += n;
+  }
+  return out;
+}
+
+std::string one_line(std::string_view text) {
+  std::string s = displayable(text);
+  std::replace_if(
+      s.begin(), s.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  return s;
+}
+
+std::string gnuplot_string(std::string_view text, GnuplotField field, GnuplotQuotes quotes) {
+  // A path cannot hold a NUL; gnuplot reads back every other byte.
+  std::string s = field == GnuplotField::kPath ? std::string(text) : displayable(text);
+  if (field == GnuplotField::kData) {
+    // A data file's quoted column ends at the next ", whatever comes before it, and its line at
+    // the line break.
+    std::string out = "\"";
+    for (char c : s) {
+      out += c == '"'                              ? std::string("'")
+             : c == '\\'                           ? std::string("\\\\")
+             : c == '\n' || c == '\r' || c == '\t' ? std::string(" ")
+                                                   : std::string(1, c);
+    }
+    return out + "\"";
+  }
+  if (field == GnuplotField::kTicLabel) {
+    std::string doubled;
+    for (char c : s) {
+      doubled += c == '%' ? std::string("%%") : std::string(1, c);
+    }
+    s = std::move(doubled);
+  }
+  const bool single = quotes == GnuplotQuotes::kSingle &&
+                      s.find_first_of("\n\r\t") == std::string::npos && !s.starts_with('\'') &&
+                      s.find("''") == std::string::npos;
+  if (single) {
+    std::string out = "'";
+    for (char c : s) {
+      out += c == '\'' ? std::string("''") : std::string(1, c);
+    }
+    return out + "'";
+  }
+  std::string out = "\"";
+  for (char c : s) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '`':
+        out += "\\`";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out + "\"";
 }
 
 }  // namespace ks::driver

@@ -1,7 +1,11 @@
-// Times as the driver's outputs show them.
+// Texts as the driver's outputs show them: times and counts, and every text from outside (a
+// program's output, a store, a ceilings file, the environment, a path) escaped for the file it
+// goes into: a gnuplot script or data file.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace ks::driver {
 
@@ -21,5 +25,36 @@ std::string iso_time(double epoch);
 // A count rounded to a whole number, grouped by thousands from five digits on: "812", "4096",
 // "16 384", "-1 000 000".
 std::string grouped(double count);
+
+// The length of the well-formed UTF-8 sequence of two or more bytes at the start of `s`, or 0
+// (a stray byte, a cut character, an overlong form, a surrogate, beyond U+10FFFF).
+std::size_t utf8_sequence_length(std::string_view s);
+
+// `text` as text to show: whatever is not well-formed UTF-8, and every control character (C0,
+// DEL and C1) but tab, line feed and carriage return, replaced by U+FFFD.
+std::string displayable(std::string_view text);
+
+// Displayable, on one line: line breaks become blanks.
+std::string one_line(std::string_view text);
+
+// Where a text goes in gnuplot's files.
+enum class GnuplotField {
+  kText,      // a string of a script: a title, a label, a key, a file name
+  kTicLabel,  // a label of `set xtics ("label" position, ...)`, which gnuplot reads as a format
+  kData,      // a quoted column of a data file: a category, a key, a point's name
+  kPath,      // a file or folder name, byte for byte (a name need not be UTF-8 text)
+};
+enum class GnuplotQuotes { kSingle, kDouble };
+
+// `text` as a gnuplot string literal that gnuplot reads back as that text (made displayable,
+// but a path), running nothing and ending no line. In a script: in single quotes, a quote
+// doubled ('it''s'), unless the text holds a line break, a carriage return or a tab, or a quote
+// first or two together (which gnuplot does not read back), or double quotes are asked for;
+// then in double quotes with \\, \", \n, \r, \t and \` escaped: gnuplot runs a backquoted
+// command inside double quotes, never one inside single quotes nor an escaped backquote. A tic
+// label's % is doubled. In a data file: double-quoted, a " becoming ', a backslash doubled,
+// line breaks and tabs becoming blanks.
+std::string gnuplot_string(std::string_view text, GnuplotField field = GnuplotField::kText,
+                           GnuplotQuotes quotes = GnuplotQuotes::kSingle);
 
 }  // namespace ks::driver

@@ -1,0 +1,408 @@
+// Texts from outside, escaped for each file they go into: gnuplot's scripts and data files, read
+// back by gnuplot where it is installed, with every byte and with texts made to break out.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "driver/compare.h"
+#include "driver/exporters.h"
+#include "driver/map_view.h"
+#include "driver/measure.h"
+#include "driver/plots.h"
+#include "driver/summary.h"
+#include "driver/tests/configs.h"
+#include "driver/text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace kd = ks::driver;
+using kd::GnuplotField;
+using kd::GnuplotQuotes;
+using kd::test::config;
+using kd::test::record;
+using namespace std::string_literals;
+
+// A folder of the test's own, removed at its end, pass or fail.
+class Scratch {
+ public:
+  explicit Scratch(const std::string& name) : path_(::testing::TempDir() + "ks-escape-" + name) {
+    path_ += "-XXXXXX";
+    if (mkdtemp(path_.data()) == nullptr) {
+      ADD_FAILURE() << "cannot make " << path_;
+    }
+  }
+  ~Scratch() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The test's working folder for a while: a command that a fault let run would leave its file
+// there, where the test looks for it and removes it, not wherever the tests run.
+class WorkingIn {
+ public:
+  explicit WorkingIn(const std::string& dir) : before_(fs::current_path()) {
+    fs::current_path(dir);
+  }
+  ~WorkingIn() {
+    std::error_code ec;
+    fs::current_path(before_, ec);
+  }
+  WorkingIn(const WorkingIn&) = delete;
+  WorkingIn& operator=(const WorkingIn&) = delete;
+
+ private:
+  fs::path before_;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// Whether a file named HIT is anywhere under `dir`: what the texts below would make if gnuplot
+// ran any of them.
+bool hit_under(const std::string& dir) {
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    if (it->path().filename() == "HIT") {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Texts that would run `touch HIT` in gnuplot's folder, or break its line, if a literal let them
+// out: a backquote, a line break before a command, a quote closing the literal early (gnuplot
+// reads '' at a literal's start or twice in a row as an end), a macro, a format.
+const std::vector<std::string> kBreakouts = {
+    "`touch HIT`",
+    "x\nsystem(\"touch HIT\")\nprint \"",
+    "x'\nsystem('touch HIT')\nprint '",
+    "'' ; system(\"touch HIT\") ; print ''",
+    "x'''' ; system(\"touch HIT\") ; print ''''",
+    "\" ; system(\"touch HIT\") ; print \"",
+    "\\\" ; system(\"touch HIT\") ; print \"\\",
+    "\\`touch HIT\\`",
+    "end \\\nsystem(\"touch HIT\")",
+    "\r\nsystem(\"touch HIT\")\r\n",
+    "@m `touch HIT` $(touch HIT)",
+    "%s %n %999999999f %",
+};
+
+// Every byte alone, doubled and inside a text.
+std::vector<std::string> every_byte() {
+  std::vector<std::string> texts;
+  for (int b = 0; b < 256; ++b) {
+    const std::string c(1, static_cast<char>(b));
+    texts.push_back(c);
+    texts.push_back(c + c);
+    texts.push_back("a" + c + "1b");
+  }
+  return texts;
+}
+
+// Every byte and every breakout in one text.
+std::string all_in_one() {
+  std::string s;
+  for (const std::string& b : kBreakouts) {
+    s += b + " ";
+  }
+  for (int b = 0; b < 256; ++b) {
+    s += static_cast<char>(b);
+  }
+  return s;
+}
+
+// --- gnuplot --------------------------------------------------------------------------------
+
+TEST(GnuplotString, WritesTheLiteralThatGnuplotReadsBack) {
+  struct Case {
+    std::string text;
+    GnuplotField field;
+    GnuplotQuotes quotes;
+    std::string literal;
+  };
+  const GnuplotField text = GnuplotField::kText;
+  const GnuplotQuotes single = GnuplotQuotes::kSingle;
+  const GnuplotQuotes twice = GnuplotQuotes::kDouble;
+  const std::vector<Case> cases = {
+      // Ordinary texts are written as before: single-quoted, a lone quote doubled.
+      {"speedup (one thread's median / median)", text, single,
+       "'speedup (one thread''s median / median)'"},
+      {"1.20 μs × 4, Tamaño, OMP_SCHEDULE=dynamic,4", text, single,
+       "'1.20 μs × 4, Tamaño, OMP_SCHEDULE=dynamic,4'"},
+      {"", text, single, "''"},
+      {"it's", text, twice, "\"it's\""},
+      // What single quotes cannot carry: a quote first, two together, a line break, a tab.
+      {"'quoted' first", text, single, "\"'quoted' first\""},
+      {"two '' together", text, single, "\"two '' together\""},
+      {"title\nverdict", text, single, "\"title\\nverdict\""},
+      {"a\tb\rc", text, single, "\"a\\tb\\rc\""},
+      // A backquote runs a command in double quotes only, unless escaped.
+      {"`touch x`", text, single, "'`touch x`'"},
+      {"`touch x`\n", text, single, "\"\\`touch x\\`\\n\""},
+      {"back\\slash \"q\" @m $x", text, twice, "\"back\\\\slash \\\"q\\\" @m $x\""},
+      // What is not text becomes U+FFFD: NUL, other controls, bytes that are not UTF-8.
+      {"nul\0x\x01y\x7f"s, text, single, "'nul\uFFFDx\uFFFDy\uFFFD'"},
+      {"\xff\xc3 caf\xc3\xa9 \xed\xa0\x80", text, single, "'\uFFFD\uFFFD café \uFFFD\uFFFD\uFFFD'"},
+      // Tic labels are formats.
+      {"50% of %s", GnuplotField::kTicLabel, single, "'50%% of %%s'"},
+      {"1K", GnuplotField::kTicLabel, twice, "\"1K\""},
+      // A data file's column: no quote, no line break, no tab inside.
+      {"a \"b\" \\c\nd\te`x`", GnuplotField::kData, single, "\"a 'b' \\\\c d e`x`\""},
+      {"", GnuplotField::kData, single, "\"\""},
+      // A path byte for byte.
+      {"/tmp/caf\xe9", GnuplotField::kPath, single, "'/tmp/caf\xe9'"},
+      {"/tmp/a\nb'", GnuplotField::kPath, single, "\"/tmp/a\\nb'\""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kd::gnuplot_string(c.text, c.field, c.quotes), c.literal) << c.text;
+  }
+}
+
+// What gnuplot shows of `text` written for `field`.
+std::string shown(const std::string& text, GnuplotField field) {
+  if (field == GnuplotField::kPath) {
+    return text;
+  }
+  std::string s = kd::displayable(text);
+  if (field == GnuplotField::kTicLabel) {
+    std::string doubled;
+    for (char c : s) {
+      doubled += c == '%' ? std::string("%%") : std::string(1, c);
+    }
+    return doubled;
+  }
+  if (field == GnuplotField::kData) {
+    for (char& c : s) {
+      c = c == '"' ? '\'' : (c == '\n' || c == '\r' || c == '\t') ? ' ' : c;
+    }
+  }
+  return s;
+}
+
+// Every byte alone, doubled and inside a text, and every breakout, through every kind of
+// literal: gnuplot reads each back as the text it shows, and runs none.
+TEST(GnuplotString, EveryByteAndBreakoutReadsBackAndRunsNothing) {
+  const std::string gnuplot = kd::find_gnuplot();
+  if (gnuplot.empty()) {
+    GTEST_SKIP() << "gnuplot is not installed";
+  }
+  const Scratch dir("gnuplot-bytes");
+  const WorkingIn here(dir.path());
+  std::vector<std::string> texts = every_byte();
+  texts.insert(texts.end(), kBreakouts.begin(), kBreakouts.end());
+  texts.push_back(all_in_one());
+
+  // Scripts: each literal printed.
+  std::string script = "set print 'printed.txt'\n";
+  std::string printed;
+  const std::vector<std::pair<GnuplotField, GnuplotQuotes>> kinds = {
+      {GnuplotField::kText, GnuplotQuotes::kSingle},
+      {GnuplotField::kText, GnuplotQuotes::kDouble},
+      {GnuplotField::kTicLabel, GnuplotQuotes::kSingle},
+      {GnuplotField::kTicLabel, GnuplotQuotes::kDouble},
+      {GnuplotField::kPath, GnuplotQuotes::kSingle}};
+  for (const std::string& t : texts) {
+    for (const auto& [field, quotes] : kinds) {
+      if (field == GnuplotField::kPath && t.find('\0') != std::string::npos) {
+        continue;  // no path holds a NUL
+      }
+      script += "print " + kd::gnuplot_string(t, field, quotes) + "\n";
+      printed += shown(t, field) + "\n";
+    }
+  }
+  // A data file: each text a point's label, read back through a table.
+  std::string data;
+  std::vector<std::string> labels;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    data += fmt::format("{} {}\n", i, kd::gnuplot_string(texts[i], GnuplotField::kData));
+    labels.push_back(shown(texts[i], GnuplotField::kData));
+  }
+  script += "unset print\nset table 'table.txt'\nplot 'points.dat' using 1:1:2 with labels\n";
+  script += "unset table\n";
+  std::ofstream(dir.path() + "/points.dat", std::ios::binary) << data;
+  std::ofstream(dir.path() + "/bytes.gp", std::ios::binary) << script;
+
+  EXPECT_EQ(kd::run_gnuplot(gnuplot, dir.path() + "/bytes.gp", dir.path()), "");
+  EXPECT_FALSE(hit_under(dir.path()));
+  EXPECT_TRUE(slurp(dir.path() + "/printed.txt") == printed) << "gnuplot printed other texts";
+  std::vector<std::string> read;
+  std::istringstream table(slurp(dir.path() + "/table.txt"));
+  for (std::string line; std::getline(table, line);) {
+    if (!line.empty() && line[0] != '#' && line.find('"') != std::string::npos) {
+      const std::size_t open = line.find('"');
+      read.push_back(line.substr(open + 1, line.rfind('"') - open - 1));
+    }
+  }
+  ASSERT_EQ(read.size(), labels.size());
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    EXPECT_EQ(read[i], labels[i]) << "label " << i;
+  }
+}
+
+// The hand-made results of a sweep with `hostile` wherever a store, a ceilings file or a
+// program puts text: every configuration's schedule, a configuration's arguments, the vector
+// ISA of the ceilings, an invalid run's reason, a map's labels.
+kd::ResultSet hostile_results(const std::string& hostile, double factor = 1) {
+  kd::ResultSet r;
+  r.command = {"kernelscope", "sweep", hostile};
+  auto add = [&](kd::Config c, double seconds) {
+    r.configs.push_back(c);
+    for (int k = 0; k < 6; ++k) {
+      r.runs.push_back(record(r.configs.size() - 1, factor * seconds * (1 + 0.01 * ((k * 7) % 6))));
+    }
+  };
+  for (std::uint64_t n : {1000, 2000}) {
+    add(config("plus-static", n, 0), static_cast<double>(n) * 1e-6);
+    for (int t : {1, 2}) {
+      add(config("plus-parloop", n, t), static_cast<double>(n) * 1e-6 / t);
+      kd::Config c = config("mprod-team", n / 10, t);
+      c.schedule = hostile;
+      add(c, static_cast<double>(n) * 1e-5 / t);
+    }
+  }
+  kd::Config base = config("recmin-base", std::nullopt, 0);
+  base.args = std::vector<std::string>{hostile};
+  add(base, 0.004);
+  add(config("recmin-fused", std::nullopt, 0), 0.002);
+  std::ifstream in(std::string(KS_DRIVER_TEST_DATA) + "/probe.json");
+  nlohmann::json probe = nlohmann::json::parse(in);
+  for (nlohmann::json& result : probe["compute"]["results"]) {
+    if (result["code"] != "scalar") {
+      result["code"] = hostile;
+    }
+  }
+  r.context["ceilings"] = {{"source", "file"}, {"file", hostile}, {"probe", probe}};
+  r.summary = kd::summarize_runs(r.configs, r.runs);
+  kd::add_model_and_counters(r);
+  return r;
+}
+
+kd::Trace hostile_trace(const std::string& hostile) {
+  kd::Trace t;
+  t.team = 2;
+  t.columns = 3;
+  t.column_labels = {hostile, "%s", "'"};
+  t.value_label = hostile;
+  t.thread_value_label = hostile;
+  t.outside_label = hostile;
+  t.outside = 3;
+  t.problems = {hostile};
+  for (long long i = 0; i < 3; ++i) {
+    t.cells.push_back({static_cast<int>(i % 2), i, i, static_cast<int>(i)});
+  }
+  t.thread_values = {{0, 1}, {1, 2}};
+  return t;
+}
+
+// The plots, the roofline, a schedule map and compare's plot, with every byte and every
+// breakout in each field a store, a ceilings file or a program fills, drawn in a folder whose
+// own name holds quotes, a backquote and a line break: gnuplot draws every picture and runs
+// nothing.
+TEST(GnuplotFiles, HostileTextsInEveryFieldAreDrawnAndRunNothing) {
+  const std::string gnuplot = kd::find_gnuplot();
+  if (gnuplot.empty()) {
+    GTEST_SKIP() << "gnuplot is not installed";
+  }
+  const Scratch scratch("gnuplot-fields");
+  const WorkingIn here(scratch.path());
+  const std::string dir = scratch.path() + "/out '\"`touch HIT`$(touch HIT)\n\t\xff";
+  fs::create_directories(dir);
+  const std::string hostile = all_in_one();
+
+  const kd::ResultSet results = hostile_results(hostile);
+  const kd::Exports exports = kd::export_results(dir, results, {"csv", "json", "html"});
+  const kd::Exported& plots = exports.of("plots");
+  EXPECT_EQ(plots.notice, "");
+  EXPECT_TRUE(plots.failed.empty()) << plots.failed.front();
+  const std::vector<kd::PlotText> texts = kd::plot_texts(results);
+  EXPECT_GE(texts.size(), 5u);  // time and speedup per schedule, variants, roofline
+  for (const kd::PlotText& p : texts) {
+    SCOPED_TRACE(p.name);
+    EXPECT_EQ(p.name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                       "0123456789-._+"),
+              std::string::npos);
+    EXPECT_TRUE(fs::exists(dir + "/plots/" + p.name + ".svg"));
+    EXPECT_TRUE(fs::exists(dir + "/plots/" + p.name + ".png"));
+  }
+  EXPECT_NE(slurp(dir + "/plots/plots.gp").find("\\`touch HIT\\`"), std::string::npos);
+
+  // A map with the hostile labels, and one whose 256 columns are named by each byte alone.
+  kd::Trace bytes = hostile_trace("x");
+  bytes.columns = 256;
+  bytes.column_labels.clear();
+  for (int b = 0; b < 256; ++b) {
+    bytes.column_labels.push_back(std::string(1, static_cast<char>(b)));
+    bytes.cells.push_back({b % 2, b, std::nullopt, b});
+  }
+  const kd::ProgramInfo& program = *kd::find_program("chunk-static");
+  for (const auto& [stem, trace] :
+       {std::pair{"hostile", hostile_trace(hostile)}, std::pair{"bytes", bytes}}) {
+    kd::RunSpec spec;
+    spec.args = {hostile};
+    spec.threads = 2;
+    const kd::Exported map = kd::write_map_files(dir, stem, program, spec, trace);
+    EXPECT_TRUE(map.failed.empty()) << map.failed.front();
+    EXPECT_TRUE(fs::exists(dir + "/" + stem + ".png")) << stem;
+  }
+
+  // compare's plot, its labels holding the hostile schedule and arguments.
+  const kd::ResultSet slower = hostile_results(hostile, 2);
+  const kd::CompareResult compared = kd::compare_results(results, slower, std::nullopt);
+  ASSERT_FALSE(compared.configs.empty());
+  const kd::Exported plot =
+      kd::write_compare_plot(dir, {dir, results, {}}, {dir, slower, {}}, compared);
+  EXPECT_EQ(plot.notice, "");
+  EXPECT_TRUE(fs::exists(dir + "/compare.svg"));
+
+  EXPECT_FALSE(hit_under(scratch.path()));
+}
+
+// Schedules that a store holds are only letters, digits and - . _ + in a file's name, and two
+// that differ only elsewhere get two files.
+TEST(GnuplotFiles, PlotNamesAreSafeAndDistinct) {
+  kd::ResultSet r;
+  const std::vector<std::string> schedules = {"dynamic,4", "a/../../b", "a:b", "a,b",
+                                              std::string(300, 'x')};
+  for (const std::string& schedule : schedules) {
+    for (int t : {1, 2}) {
+      for (std::uint64_t n : {100, 200}) {
+        kd::Config c = config("mprod-team", n, t);
+        c.schedule = schedule;
+        r.configs.push_back(c);
+        r.runs.push_back(record(r.configs.size() - 1, 1e-3 * static_cast<double>(n) / t));
+      }
+    }
+  }
+  r.summary = kd::summarize_runs(r.configs, r.runs);
+  std::vector<std::string> names;
+  for (const kd::Plot& p : kd::plot_models(r)) {
+    if (p.name.starts_with("time-")) {
+      names.push_back(p.name);
+    }
+  }
+  const std::vector<std::string> expected = {
+      "time-matrix-product-dynamic-4", "time-matrix-product-a-..-..-b", "time-matrix-product-a-b",
+      "time-matrix-product-a-b-2", "time-matrix-product-" + std::string(64, 'x')};
+  EXPECT_EQ(names, expected);
+}
+
+}  // namespace
