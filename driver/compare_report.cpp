@@ -108,19 +108,19 @@ std::vector<std::string> differences(const CompareSide& base, const CompareSide&
   return out;
 }
 
-std::string md_cell(std::string s) {
-  std::replace(s.begin(), s.end(), '\n', ' ');
-  std::string out;
-  for (char c : s) {
-    out += c == '|' ? std::string("\\|") : std::string(1, c);
-  }
-  return out;
-}
-
 std::string join(const std::vector<std::string>& items, const std::string& sep) {
   std::string s;
   for (std::size_t i = 0; i < items.size(); ++i) {
     s += (i == 0 ? "" : sep) + items[i];
+  }
+  return s;
+}
+
+// Texts from the stores, each escaped for Markdown, joined.
+std::string markdown_join(const std::vector<std::string>& items, const std::string& sep) {
+  std::string s;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    s += (i == 0 ? "" : sep) + markdown_text(items[i]);
   }
   return s;
 }
@@ -197,14 +197,15 @@ std::string compare_text(const CompareSide& base, const CompareSide& fresh,
 std::string compare_markdown(const CompareSide& base, const CompareSide& fresh,
                              const CompareResult& result, const Exported& plot) {
   std::string md = "# kernelscope compare\n\n| | base | new |\n|---|---|---|\n";
-  md += fmt::format("| store | {} | {} |\n", md_cell(base.path), md_cell(fresh.path));
-  md += fmt::format("| command | `{}` | `{}` |\n", md_cell(command_text(base.results.command)),
-                    md_cell(command_text(fresh.results.command)));
+  md += fmt::format("| store | {} | {} |\n", markdown_text(base.path), markdown_text(fresh.path));
+  md += fmt::format("| command | {} | {} |\n",
+                    markdown_code(command_text(base.results.command), true),
+                    markdown_code(command_text(fresh.results.command), true));
   for (const auto& [name, a, b] : facts_side_by_side(base, fresh)) {
-    md += fmt::format("| {} | {} | {} |\n", name, md_cell(a), md_cell(b));
+    md += fmt::format("| {} | {} | {} |\n", name, markdown_text(a), markdown_text(b));
   }
-  md += fmt::format("| hosts of the runs | {} | {} |\n\n", md_cell(join(base.hosts, ", ")),
-                    md_cell(join(fresh.hosts, ", ")));
+  md += fmt::format("| hosts of the runs | {} | {} |\n\n", markdown_join(base.hosts, ", "),
+                    markdown_join(fresh.hosts, ", "));
   if (const auto differ = differences(base, fresh); !differ.empty()) {
     md += "The two differ in: " + join(differ, ", ") +
           ". A difference in time may come from these as well as from the change under "
@@ -212,7 +213,8 @@ std::string compare_markdown(const CompareSide& base, const CompareSide& fresh,
   }
   for (const auto* side : {&base, &fresh}) {
     for (const std::string& w : condition_warnings(side->results.context)) {
-      md += fmt::format("**Warning ({}):** {}.\n\n", side == &base ? "base" : "new", w);
+      md += fmt::format("**Warning ({}):** {}.\n\n", side == &base ? "base" : "new",
+                        markdown_text(w));
     }
   }
   md += "## Configurations in both\n\n";
@@ -223,7 +225,7 @@ std::string compare_markdown(const CompareSide& base, const CompareSide& fresh,
     const SummaryRow& a = base.results.summary[c.base];
     const SummaryRow& b = fresh.results.summary[c.fresh];
     const auto& test = c.comparison.test;
-    md += fmt::format("| {} | {} | {} | {} | {} | {} | {} | {} | {} |\n", md_cell(c.label),
+    md += fmt::format("| {} | {} | {} | {} | {} | {} | {} | {} | {} |\n", markdown_text(c.label),
                       side_text(a), side_interval(a), side_text(b), side_interval(b), ratio_cell(c),
                       test && !c.below_resolution ? fmt::format("{:g}", test->u) : "-",
                       c.below_resolution ? "-" : p_text(test), verdict_cell(c, result.threshold));
@@ -233,10 +235,10 @@ std::string compare_markdown(const CompareSide& base, const CompareSide& fresh,
   }
   md += "\n";
   if (!result.only_base.empty()) {
-    md += "Only in base: " + join(result.only_base, ", ") + ".\n\n";
+    md += "Only in base: " + markdown_join(result.only_base, ", ") + ".\n\n";
   }
   if (!result.only_new.empty()) {
-    md += "Only in new: " + join(result.only_new, ", ") + ".\n\n";
+    md += "Only in new: " + markdown_join(result.only_new, ", ") + ".\n\n";
   }
   md += fmt::format(
       "**new/base** is the new median over the base's (above 1: the new one is slower), with "
@@ -261,7 +263,7 @@ std::string compare_markdown(const CompareSide& base, const CompareSide& fresh,
                   [](const std::string& f) { return f.ends_with(".svg"); })) {
     md += "![new/base ratios](compare.svg)\n";
   } else if (!plot.notice.empty()) {
-    md += "Plot not drawn: " + plot.notice + "\n";
+    md += "Plot not drawn: " + markdown_text(plot.notice) + "\n";
   }
   return md;
 }

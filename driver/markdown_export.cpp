@@ -32,16 +32,6 @@ const nlohmann::json& member(const nlohmann::json& j, const char* key) {
   return j.is_object() && j.contains(key) ? j[key] : kNull;
 }
 
-// A table cell: no line breaks, no column separators.
-std::string cell(std::string s) {
-  std::replace(s.begin(), s.end(), '\n', ' ');
-  std::string out;
-  for (char c : s) {
-    out += c == '|' ? std::string("\\|") : std::string(1, c);
-  }
-  return out;
-}
-
 // From the first start to the last end of the runs: the same whether the report is written
 // as the runs end or rendered again later.
 double runs_span(const std::vector<RunRecord>& runs) {
@@ -82,7 +72,7 @@ std::string times_section(const ResultSet& results) {
       "run.";
   if (example != nullptr) {
     md += fmt::format(" Here, {} took {} by its own clock and {} as a whole process.",
-                      results.configs[example->config].label(),
+                      markdown_text(results.configs[example->config].label()),
                       human_seconds(example->stats.median), human_seconds(example->process_median));
   }
   if (any_wall) {
@@ -186,7 +176,7 @@ std::vector<std::pair<std::string, std::string>> context_facts(const nlohmann::j
 std::string warnings_markdown(const nlohmann::json& context) {
   std::string md;
   for (const std::string& w : condition_warnings(context)) {
-    md += "**Warning:** " + w + ".\n\n";
+    md += "**Warning:** " + markdown_text(w) + ".\n\n";
   }
   return md;
 }
@@ -201,11 +191,11 @@ Exported write_markdown(const std::string& dir, const ResultSet& results) {
 
 std::string report_markdown(const ResultSet& results, const Exported& plots) {
   const std::string subcommand = results.command.size() > 1 ? results.command[1] : "report";
-  std::string md = "# kernelscope " + subcommand + "\n\n";
+  std::string md = "# kernelscope " + markdown_text(subcommand) + "\n\n";
   md += "| | |\n|---|---|\n";
-  md += "| command | `" + cell(command_text(results.command)) + "` |\n";
+  md += "| command | " + markdown_code(command_text(results.command), true) + " |\n";
   for (const auto& [name, value] : context_facts(results.context)) {
-    md += "| " + name + " | " + cell(value) + " |\n";
+    md += "| " + name + " | " + markdown_text(value) + " |\n";
   }
   md += fmt::format("| runs | {} in {} |\n\n", results.runs.size(),
                     duration_text(runs_span(results.runs)));
@@ -217,7 +207,7 @@ std::string report_markdown(const ResultSet& results, const Exported& plots) {
   if (!results.missing.empty()) {
     md += "**Missing from the build:**";
     for (const std::string& m : results.missing) {
-      md += " `" + m + "`";
+      md += " " + markdown_code(m, false);
     }
     md += "\n\n";
   }
@@ -233,16 +223,19 @@ std::string report_markdown(const ResultSet& results, const Exported& plots) {
   if (!images.empty()) {
     md += "## Plots\n\n";
     for (const std::string& img : images) {
-      md += fmt::format("![{}]({})\n\n", std::filesystem::path(img).stem().string(), img);
+      // The plots' file names are letters, digits and - . _ + (plots.cpp).
+      md += fmt::format("![{}]({})\n\n", markdown_text(std::filesystem::path(img).stem().string()),
+                        img);
     }
   } else if (!plots.notice.empty()) {
-    md += "## Plots\n\nNot drawn: " + plots.notice + "\n\n";
+    md += "## Plots\n\nNot drawn: " + markdown_text(plots.notice) + "\n\n";
   }
   if (!results.maps.empty()) {
     md += "## Demonstrations\n\n| program | T | verdict |\n|---|---:|---|\n";
     for (const DemoMap& m : results.maps) {
       const Config& c = results.configs[m.config];
-      md += fmt::format("| {} | {} | {} |\n", c.program->name, c.threads, verdict_line(m.trace));
+      md += fmt::format("| {} | {} | {} |\n", c.program->name, c.threads,
+                        markdown_text(verdict_line(m.trace)));
     }
     md += "\n";
     for (const DemoMap& m : results.maps) {
@@ -259,8 +252,8 @@ std::string report_markdown(const ResultSet& results, const Exported& plots) {
     md += fmt::format("## Runs that were not valid ({})\n\n", bad);
     for (const RunRecord& r : results.runs) {
       if (r.outcome != Outcome::kValid) {
-        md += fmt::format("- {} ({}): {}\n", results.configs[r.config].label(),
-                          outcome_name(r.outcome), r.why);
+        md += fmt::format("- {} ({}): {}\n", markdown_text(results.configs[r.config].label()),
+                          outcome_name(r.outcome), markdown_text(r.why));
       }
     }
   }

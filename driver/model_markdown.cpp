@@ -19,12 +19,13 @@ std::string ceilings_paragraph(const nlohmann::json& context, const Ceilings& c)
   const nlohmann::json& known = context["ceilings"];
   std::string from =
       known.value("source", "") == "file"
-          ? fmt::format("read from {}", known.value("file", "?"))
-          : fmt::format("measured by ks-probe on {} at {}{}", c.key.host,
-                        known.value("probed_at", "?"),
-                        known.value("source", "") == "cache"
-                            ? fmt::format(" (cached in {})", known.value("file", "?"))
-                            : std::string());
+          ? fmt::format("read from {}", markdown_text(known.value("file", "?")))
+          : fmt::format(
+                "measured by ks-probe on {} at {}{}", markdown_text(c.key.host),
+                markdown_text(known.value("probed_at", "?")),
+                known.value("source", "") == "cache"
+                    ? fmt::format(" (cached in {})", markdown_text(known.value("file", "?")))
+                    : std::string());
   std::string bw, touch, region;
   for (const int t : c.threads) {
     const std::string sep = bw.empty() ? "" : ", ";
@@ -65,9 +66,10 @@ std::string model_markdown(const ResultSet& results) {
       }
       const Prediction& m = *row.model;
       md += fmt::format("- **{}** (measured {}, predicted {}, ratio {:.2f}; {:.0f}% of {}): {}\n",
-                        results.configs[row.config].label(), human_seconds(m.measured_seconds),
-                        human_seconds(m.predicted_seconds), m.ratio, m.percent_of_ceiling,
-                        m.ceiling, m.line);
+                        markdown_text(results.configs[row.config].label()),
+                        human_seconds(m.measured_seconds), human_seconds(m.predicted_seconds),
+                        m.ratio, m.percent_of_ceiling, markdown_text(m.ceiling),
+                        markdown_text(m.line));
       any = true;
     }
     md += any ? "\n" : "No configuration was measured with a model.\n\n";
@@ -82,7 +84,7 @@ std::string model_markdown(const ResultSet& results) {
   if (!programs.empty()) {
     md += "What each timed interval does:\n\n";
     for (const ProgramInfo* p : programs) {
-      md += fmt::format("- `{}`: {}\n", p->name, interval_text(*p));
+      md += fmt::format("- {}: {}\n", markdown_code(p->name, false), interval_text(*p));
     }
     md += "\n";
   }
@@ -94,7 +96,7 @@ std::string model_markdown(const ResultSet& results) {
   if (!counters.value("events", true)) {
     md += "Performance events were not counted (--no-events).\n\n";
   } else if (const std::string notice = counters.value("notice", ""); !notice.empty()) {
-    md += notice + ".\n\n";
+    md += markdown_text(notice) + ".\n\n";
   }
   std::vector<std::size_t> shown;
   for (std::size_t k = 0; k < kCounterCount; ++k) {
@@ -116,7 +118,7 @@ std::string model_markdown(const ResultSet& results) {
   }
   md += "\n" + rule + "\n";
   for (const SummaryRow& row : results.summary) {
-    md += "| " + results.configs[row.config].label() + " |";
+    md += "| " + markdown_text(results.configs[row.config].label()) + " |";
     for (const std::size_t k : shown) {
       const auto& v = row.counters[k];
       md += v ? " " + counter_text(counter_table()[k], *v) + " |" : std::string(" - |");

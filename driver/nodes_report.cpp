@@ -15,15 +15,6 @@
 namespace ks::driver {
 namespace {
 
-std::string md_cell(std::string s) {
-  std::replace(s.begin(), s.end(), '\n', ' ');
-  std::string out;
-  for (char c : s) {
-    out += c == '|' ? std::string("\\|") : std::string(1, c);
-  }
-  return out;
-}
-
 // A node's median with its interval and its valid runs: "10.1 ms (9.8 ms–10.4 ms), 5 runs".
 std::string median_text(const SummaryRow& row) {
   if (row.stats.count == 0) {
@@ -109,11 +100,12 @@ std::string nodes_markdown(const ResultSet& results) {
   if (results.nodes.empty()) {
     return "";
   }
+  // The hosts come from the store: each is escaped wherever it goes.
   std::string names;
   for (const NodeResults& n : results.nodes) {
-    names += (names.empty() ? "" : ", ") + n.host;
+    names += (names.empty() ? "" : ", ") + markdown_text(n.host);
   }
-  const std::string& first = results.nodes.front().host;
+  const std::string first = markdown_text(results.nodes.front().host);
   std::string md =
       results.nodes.size() == 1
           ? fmt::format(
@@ -126,9 +118,9 @@ std::string nodes_markdown(const ResultSet& results) {
                 "its machine, and every other node is compared with {}.\n\n",
                 results.nodes.size(), names, first);
   for (const NodeResults& n : results.nodes) {
-    md += fmt::format("### {}\n\n| | |\n|---|---|\n", n.host);
+    md += fmt::format("### {}\n\n| | |\n|---|---|\n", markdown_text(n.host));
     for (const auto& [name, value] : context_facts(n.results.context)) {
-      md += "| " + name + " | " + md_cell(value) + " |\n";
+      md += "| " + name + " | " + markdown_text(value) + " |\n";
     }
     md += fmt::format("| runs | {} |\n\n", n.results.runs.size());
     md += table_only(summary_markdown(n.results.configs, n.results.summary)) + "\n";
@@ -146,14 +138,14 @@ std::string nodes_markdown(const ResultSet& results) {
       "mostly rounding.\n\n",
       first, first, kAlpha);
   for (const NodeComparison& c : compare_nodes(results.nodes)) {
-    const std::string& other = c.other.path;
+    const std::string other = markdown_text(c.other.path);
     md += fmt::format("#### {} against {}\n\n{}.\n\n", other, first, verdict_tally(c.result));
     md += fmt::format("| configuration | {0} median | {1} median | {1}/{0} | p | verdict |\n",
                       first, other);
     md += "|---|---:|---:|---:|---:|---|\n";
     for (const ComparedConfig& k : c.result.configs) {
       const auto& test = k.comparison.test;
-      md += fmt::format("| {} | {} | {} | {} | {} | {} |\n", md_cell(k.label),
+      md += fmt::format("| {} | {} | {} | {} | {} | {} |\n", markdown_text(k.label),
                         median_text(c.base.results.summary[k.base]),
                         median_text(c.other.results.summary[k.fresh]),
                         k.below_resolution ? "-" : ratio_estimate_text(k.comparison.ratio),
@@ -165,7 +157,7 @@ std::string nodes_markdown(const ResultSet& results) {
       if (!labels->empty()) {
         std::string list;
         for (const std::string& l : *labels) {
-          list += (list.empty() ? "" : ", ") + l;
+          list += (list.empty() ? "" : ", ") + markdown_text(l);
         }
         md += fmt::format("\nOnly on {}: {}.\n", *side, list);
       }

@@ -103,6 +103,7 @@ std::string rate_text(double v) {
 
 // The columns that read left-aligned; the rest are numbers, right-aligned.
 constexpr std::size_t kTextColumns = 4;
+constexpr std::size_t kScheduleColumn = 3;
 
 std::vector<std::vector<std::string>> table_cells(const std::vector<Config>& configs,
                                                   const std::vector<SummaryRow>& rows,
@@ -228,8 +229,10 @@ std::string summary_markdown(const std::vector<Config>& configs,
   std::string out;
   for (std::size_t r = 0; r < table.size(); ++r) {
     out += "|";
-    for (const std::string& cell : table[r]) {
-      out += " " + cell + " |";
+    for (std::size_t k = 0; k < table[r].size(); ++k) {
+      // The schedule comes from the store; the rest is the driver's own.
+      out +=
+          " " + (r > 0 && k == kScheduleColumn ? markdown_text(table[r][k]) : table[r][k]) + " |";
     }
     out += "\n";
     if (r == 0) {
@@ -269,14 +272,14 @@ std::string summary_markdown(const std::vector<Config>& configs,
         "\nFastest at each size (the others' medians over the fastest's, with the "
         "interval of that ratio):\n\n";
     for (const std::string& line : ranking) {
-      out += "- " + line + "\n";
+      out += "- " + markdown_text(line) + "\n";
     }
   }
   const std::vector<std::string> notes = resolution_notes(configs, rows);
   if (!notes.empty()) {
     out += "\nBelow resolution:\n\n";
     for (const std::string& n : notes) {
-      out += "- " + n + "\n";
+      out += "- " + markdown_text(n) + "\n";
     }
   }
   return out;

@@ -83,6 +83,16 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
+bool ascii_alnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// Part of a word for Markdown's emphasis: a letter or digit, or any byte of a character beyond
+// ASCII.
+bool word_byte(char c) {
+  return ascii_alnum(c) || static_cast<unsigned char>(c) >= 0x80;
+}
+
 }  // namespace
 
 std::size_t utf8_sequence_length(std::string_view s) {
@@ -201,6 +211,75 @@ std::string gnuplot_string(std::string_view text, GnuplotField field, GnuplotQuo
     }
   }
   return out + "\"";
+}
+
+std::string markdown_text(std::string_view text) {
+  const std::string s = one_line(text);
+  std::string out;
+  out.reserve(s.size() + s.size() / 8);
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
+    const char before = i > 0 ? s[i - 1] : ' ';
+    const char after = i + 1 < s.size() ? s[i + 1] : '\0';
+    bool escape = false;
+    switch (c) {
+      case '\\':
+      case '`':
+      case '*':
+      case '[':
+      case ']':
+      case '|':
+      case '~':
+        escape = true;
+        break;
+      case '_':
+        // Inside a word it opens and closes no emphasis.
+        escape = !(word_byte(before) && word_byte(after));
+        break;
+      case '<':
+        // A tag, a comment, a declaration or an autolink begins with one of these; the text's
+        // end is escaped too, for what follows it.
+        escape = after == '\0' || (after >= 'a' && after <= 'z') ||
+                 (after >= 'A' && after <= 'Z') || after == '/' || after == '!' || after == '?';
+        break;
+      case '&':
+        escape = after == '\0' || ascii_alnum(after) || after == '#';
+        break;
+      default:
+        break;
+    }
+    if (escape) {
+      out += '\\';
+    }
+    out += c;
+  }
+  return out;
+}
+
+std::string markdown_code(std::string_view text, bool in_table) {
+  std::string s = one_line(text);
+  if (s.empty()) {
+    return "` `";
+  }
+  std::size_t longest = 0;
+  std::size_t run = 0;
+  for (char c : s) {
+    run = c == '`' ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  const bool all_blank = s.find_first_not_of(' ') == std::string::npos;
+  if (s.front() == '`' || s.back() == '`' || (!all_blank && s.front() == ' ' && s.back() == ' ')) {
+    s = " " + s + " ";
+  }
+  if (in_table) {
+    std::string escaped;
+    for (char c : s) {
+      escaped += c == '|' ? std::string("\\|") : std::string(1, c);
+    }
+    s = std::move(escaped);
+  }
+  const std::string fence(longest + 1, '`');
+  return fence + s + fence;
 }
 
 }  // namespace ks::driver

@@ -1,6 +1,6 @@
 // Texts as the driver's outputs show them: times and counts, and every text from outside (a
 // program's output, a store, a ceilings file, the environment, a path) escaped for the file it
-// goes into: a gnuplot script or data file.
+// goes into: a gnuplot script or data file, Markdown.
 #pragma once
 
 #include <cstddef>
@@ -56,5 +56,17 @@ enum class GnuplotQuotes { kSingle, kDouble };
 // line breaks and tabs becoming blanks.
 std::string gnuplot_string(std::string_view text, GnuplotField field = GnuplotField::kText,
                            GnuplotQuotes quotes = GnuplotQuotes::kSingle);
+
+// `text` from outside as Markdown text that shows it as it is and nothing else: made
+// displayable, on one line, and what Markdown would read as markup escaped with a backslash (a
+// backslash, ` * [ ] | ~, _ outside a word, < before what could open a tag, & before what
+// could name an entity), so that no HTML, link, emphasis or table column comes of it.
+std::string markdown_text(std::string_view text);
+
+// `text` from outside as a Markdown code span: made displayable, on one line, delimited by one
+// backtick more than its longest run of them, with a blank inside each end where Markdown would
+// otherwise take one of the text's own (a backtick at an end, blanks at both). In a table cell
+// (`in_table`), | is written \| there too, as a table needs it. "` `" for no text.
+std::string markdown_code(std::string_view text, bool in_table);
 
 }  // namespace ks::driver

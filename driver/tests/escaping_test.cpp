@@ -1,5 +1,7 @@
-// Texts from outside, escaped for each file they go into: gnuplot's scripts and data files, read
-// back by gnuplot where it is installed, with every byte and with texts made to break out.
+// Texts from outside, escaped for each file they go into: gnuplot's scripts and data files,
+// Markdown. Each escape is read back by the program that reads that file (gnuplot, a
+// GitHub-flavoured Markdown renderer) where it is installed, with every byte and with texts made
+// to break out.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -15,11 +17,13 @@
 #include "driver/compare.h"
 #include "driver/exporters.h"
 #include "driver/map_view.h"
+#include "driver/markdown_export.h"
 #include "driver/measure.h"
 #include "driver/plots.h"
 #include "driver/summary.h"
 #include "driver/tests/configs.h"
 #include "driver/text.h"
+#include "spawn/spawn.h"
 
 namespace {
 
@@ -403,6 +407,208 @@ TEST(GnuplotFiles, PlotNamesAreSafeAndDistinct) {
       "time-matrix-product-dynamic-4", "time-matrix-product-a-..-..-b", "time-matrix-product-a-b",
       "time-matrix-product-a-b-2", "time-matrix-product-" + std::string(64, 'x')};
   EXPECT_EQ(names, expected);
+}
+
+// --- Markdown -------------------------------------------------------------------------------
+
+TEST(MarkdownText, EscapesWhatMarkdownWouldReadAsMarkup) {
+  struct Case {
+    std::string text;
+    std::string escaped;
+  };
+  const std::vector<Case> cases = {
+      // Ordinary texts are as they were.
+      {"plus-parloop N=1M T=2 dynamic,4", "plus-parloop N=1M T=2 dynamic,4"},
+      {"OMP_PROC_BIND=close OMP_PLACES={0,1}", "OMP_PROC_BIND=close OMP_PLACES={0,1}"},
+      {"Intel(R) Xeon(R) CPU @ 2.20GHz, 1.2 μs <12 us, try N >= 1M",
+       "Intel(R) Xeon(R) CPU @ 2.20GHz, 1.2 μs <12 us, try N >= 1M"},
+      // Markup escaped.
+      {"<img src=x onerror=alert(1)>", "\\<img src=x onerror=alert(1)>"},
+      {"</b> <!-- <?x <", "\\</b> \\<!-- \\<?x \\<"},
+      {"a|b `c` *d* [e](f) ~g~ \\h", "a\\|b \\`c\\` \\*d\\* \\[e\\](f) \\~g\\~ \\\\h"},
+      {"_em_ a_b_c é_ü x_ _", "\\_em\\_ a_b_c é_ü x\\_ \\_"},
+      {"&amp; &#60; & R&D &", "\\&amp; \\&#60; & R\\&D \\&"},
+      // One line; what is not text becomes U+FFFD.
+      {"one\ntwo\r\nthree\t4", "one two  three\t4"},
+      {"nul\0\xff"s, "nul\uFFFD\uFFFD"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kd::markdown_text(c.text), c.escaped) << c.text;
+  }
+}
+
+TEST(MarkdownCode, DelimitsByMoreBackticksThanTheText) {
+  struct Case {
+    std::string text;
+    bool in_table;
+    std::string span;
+  };
+  const std::vector<Case> cases = {
+      {"kernelscope sweep plus-static", true, "`kernelscope sweep plus-static`"},
+      {"a|b", false, "`a|b`"},
+      {"a|b", true, "`a\\|b`"},
+      {"a`b", false, "``a`b``"},
+      {"x``y```z", false, "````x``y```z````"},
+      {"``x", false, "``` ``x ```"},
+      {"`x", false, "`` `x ``"},
+      {" x ", false, "`  x  `"},
+      {" x", false, "` x`"},
+      {"  ", false, "`  `"},
+      {"", false, "` `"},
+      {"<img src=x>\nline", false, "`<img src=x> line`"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kd::markdown_code(c.text, c.in_table), c.span) << c.text;
+  }
+}
+
+// The GitHub-flavoured Markdown renderer, or "".
+std::string find_renderer() {
+  for (const char* dir : {"/usr/bin", "/usr/local/bin"}) {
+    const std::string path = std::string(dir) + "/cmark-gfm";
+    if (access(path.c_str(), X_OK) == 0) {
+      return path;
+    }
+  }
+  return "";
+}
+
+// Markdown as a viewer that allows HTML shows it.
+std::string render(const std::string& renderer, const std::string& markdown) {
+  ks::RunOptions options;
+  options.args = {"--unsafe", "-e", "table"};
+  options.stdin_data = markdown;
+  options.timeout_seconds = 60;
+  const ks::RunResult r = ks::run_program(renderer, options);
+  EXPECT_TRUE(r.ok()) << r.err;
+  return r.out;
+}
+
+// `text` as the renderer writes text in HTML.
+std::string as_html(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    out += c == '&'   ? "&amp;"
+           : c == '<' ? "&lt;"
+           : c == '>' ? "&gt;"
+           : c == '"' ? "&quot;"
+                      : std::string(1, c);
+  }
+  return out;
+}
+
+const std::vector<std::string> kMarkup = {
+    "<img src=x onerror=alert(1)>",
+    "<script>alert(1)</script>",
+    "a|b||c",
+    "`code` ``x`` ```",
+    "**bold** __b__ _em_ *em* ~~del~~ ~d~",
+    "[link](javascript:alert(1)) ![i](x) [r]: /x",
+    "&lt;img&gt; &amp; &#60; &copy",
+    "\\*not\\* \\",
+    "<!-- c --> <?php ?> <![CDATA[x]]> <!DOCTYPE x>",
+    "<https://example.invalid> <a@b.c>",
+    "line\nbreak\n\n<img src=x>\n# h\n---\n> q\n1. l\n| x |",
+    "trailing\\",
+    "x<",
+    "x&",
+    "_",
+};
+
+// Every byte alone, doubled and inside a text, and texts full of markup, as text in a paragraph
+// and in a table cell and as code spans: the renderer shows each as it is, on one line, in its
+// own cell.
+TEST(MarkdownText, EveryByteAndMarkupIsShownAsItIs) {
+  const std::string renderer = find_renderer();
+  if (renderer.empty()) {
+    GTEST_SKIP() << "cmark-gfm is not installed";
+  }
+  std::vector<std::string> texts = every_byte();
+  texts.insert(texts.end(), kMarkup.begin(), kMarkup.end());
+
+  std::string paragraphs;
+  std::string table = "| n | text | code |\n|---|---|---|\n";
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    paragraphs +=
+        "x" + kd::markdown_text(texts[i]) + "x " + kd::markdown_code(texts[i], false) + " x\n\n";
+    table += fmt::format("| {} | x{}x | {} |\n", i, kd::markdown_text(texts[i]),
+                         kd::markdown_code(texts[i], true));
+  }
+  std::vector<std::string> shown_paragraphs;
+  std::istringstream p(render(renderer, paragraphs));
+  for (std::string line; std::getline(p, line);) {
+    shown_paragraphs.push_back(line);
+  }
+  std::vector<std::string> cells;
+  std::istringstream t(render(renderer, table));
+  for (std::string line; std::getline(t, line);) {
+    if (line.starts_with("<td")) {
+      cells.push_back(line);
+    }
+  }
+  ASSERT_EQ(shown_paragraphs.size(), texts.size());
+  ASSERT_EQ(cells.size(), 3 * texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    const std::string text = as_html(kd::one_line(texts[i]));
+    const std::string code = text.empty() ? " " : text;
+    EXPECT_EQ(shown_paragraphs[i], "<p>x" + text + "x <code>" + code + "</code> x</p>")
+        << "text " << i;
+    EXPECT_EQ(cells[3 * i], fmt::format("<td>{}</td>", i));
+    EXPECT_EQ(cells[3 * i + 1], "<td>x" + text + "x</td>") << "text " << i;
+    EXPECT_EQ(cells[3 * i + 2], "<td><code>" + code + "</code></td>") << "text " << i;
+  }
+}
+
+// report.md and compare.md with markup wherever a store, a program or the caller's environment
+// puts text: shown as text, no tag, link or emphasis of it, every row whole.
+TEST(MarkdownReports, ForeignTextsRenderAsText) {
+  const std::string renderer = find_renderer();
+  if (renderer.empty()) {
+    GTEST_SKIP() << "cmark-gfm is not installed";
+  }
+  const std::string hostile =
+      "<img src=x onerror=alert(1)> a|b _em_ ~~del~~ [a](javascript:alert(1)) `c` "
+      "<script>alert(1)</script>\n# h";
+  kd::ResultSet r = hostile_results(hostile);
+  r.context["host"] = hostile;
+  r.context["kernel"] = hostile;
+  r.context["cpu"] = {{"model", hostile}, {"scaling_governor", hostile}};
+  r.context["build"] = {{"compiler", hostile}};
+  r.context["openmp"] = {{"places", hostile},
+                         {"passed_from_caller", {{"OMP_DISPLAY_ENV", hostile}}}};
+  r.context["conditions"] = {{"warnings", {hostile}}};
+  r.context["counters"] = {{"events", true}, {"notice", hostile}};
+  r.missing = {hostile};
+  kd::RunRecord bad = record(0, 0.001, false, kd::Outcome::kInvalid);
+  bad.why = hostile;
+  r.runs.push_back(bad);
+  kd::DemoMap map{0, hostile_trace(hostile)};
+  r.maps = {map};
+  r.nodes = {{hostile, hostile_results(hostile)}, {hostile + "2", hostile_results(hostile, 2)}};
+
+  const std::string shown = as_html(kd::one_line(hostile));
+  const std::string report = render(renderer, kd::report_markdown(r, {{}, hostile}));
+  const kd::ResultSet slower = hostile_results(hostile, 2);
+  const std::string compare = render(
+      renderer, kd::compare_markdown({hostile, r, {hostile}}, {hostile, slower, {hostile}},
+                                     kd::compare_results(r, slower, std::nullopt), {{}, hostile}));
+  for (const auto& [name, html] : {std::pair{"report.md", report}, {"compare.md", compare}}) {
+    SCOPED_TRACE(name);
+    for (const char* tag : {"<img src=x", "<script", "<em>", "<del>", "<h1>h"}) {
+      EXPECT_EQ(html.find(tag), std::string::npos) << tag;
+    }
+    EXPECT_EQ(html.find("href=\"javascript"), std::string::npos);
+    EXPECT_NE(html.find(shown), std::string::npos);
+  }
+  // In the tables: the host's row and the nodes' headings show the whole text.
+  for (const std::string& part :
+       {"<td>host</td>\n<td>" + shown + "</td>", "<h3>" + shown + "</h3>",
+        "<td>OpenMP, from the caller</td>\n<td>OMP_DISPLAY_ENV=" + shown + "</td>"}) {
+    EXPECT_NE(report.find(part), std::string::npos) << part;
+  }
+  EXPECT_NE(
+      compare.find("<td>hosts of the runs</td>\n<td>" + shown + "</td>\n<td>" + shown + "</td>"),
+      std::string::npos);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The driver run on hostile input as a careless or hostile user would give it: a ceilings file
-// whose ISA name holds gnuplot commands, a store whose schedule does. Nothing of it runs.
+// whose ISA name holds gnuplot commands, a store whose schedule does, a program whose output and
+// an environment whose values hold HTML. Nothing of it runs, and report.md shows it as text.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -128,6 +129,36 @@ TEST(Hostile, AStoresScheduleRunsNothingAndNamesNoFolder) {
     // Nothing was written beside the output folder.
     for (const fs::directory_entry& e : fs::directory_iterator(dir)) {
       EXPECT_EQ(e.path().filename(), "out");
+    }
+  }
+}
+
+// A program's standard error and output and the caller's OpenMP variables hold HTML and a
+// column separator: report.md shows them as text, escaped, each table row whole.
+TEST(Hostile, ProgramOutputAndTheEnvironmentAreTextInReportMd) {
+  const Scratch folder("hostile-markdown");
+  const std::string& dir = folder.dir;
+  const std::string out = dir + "/out";
+  ks::RunOptions options = scratch_home(dir);
+  options.clean_omp_env = false;
+  options.env["OMP_DISPLAY_ENV"] = "<img src=x onerror=alert(1)>";
+  options.env["OMP_WAIT_POLICY"] = "a|b";
+  const ks::RunResult r =
+      kernelscope({"--bin", kFakes + "/html", "sweep", "plus-heap", "--sizes", "10", "--repeat",
+                   "1", "--warmup", "0", "--no-plots", "--out", out},
+                  options);
+  EXPECT_TRUE(ExitedWith(r, 1));  // the fake's report is wrong
+  const std::string md = slurp(out + "/report.md");
+  EXPECT_NE(md.find("| OpenMP, from the caller | OMP_DISPLAY_ENV=\\<img src=x onerror=alert(1)> "
+                    "OMP_WAIT_POLICY=a\\|b |"),
+            std::string::npos)
+      << md;
+  EXPECT_NE(md.find("unexpected standard error: \\<script>document.title = \"obeyed\"\\</script>"),
+            std::string::npos)
+      << md;
+  for (const char* tag : {"<img", "<script", "</script"}) {
+    for (std::size_t at = md.find(tag); at != std::string::npos; at = md.find(tag, at + 1)) {
+      EXPECT_TRUE(at > 0 && md[at - 1] == '\\') << tag << " unescaped at " << at;
     }
   }
 }
