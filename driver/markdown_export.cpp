@@ -88,21 +88,10 @@ std::string times_section(const ResultSet& results) {
 std::string command_text(const std::vector<std::string>& command) {
   std::string out;
   for (std::size_t i = 0; i < command.size(); ++i) {
-    std::string word = command[i];
-    if (i == 0) {
-      word = std::filesystem::path(word).filename().string();  // not the build folder's path
-    }
-    const bool plain = !word.empty() && word.find_first_not_of(
-                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                            "0123456789-_=.,/:+%@") == std::string::npos;
-    if (!plain) {
-      std::string quoted = "'";
-      for (char c : word) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-      }
-      word = quoted + "'";
-    }
-    out += (i == 0 ? "" : " ") + word;
+    // The program by its name, not the build folder's path.
+    const std::string word =
+        i == 0 ? std::filesystem::path(command[i]).filename().string() : command[i];
+    out += (i == 0 ? "" : " ") + shell_word(word);
   }
   return out;
 }

@@ -24,6 +24,7 @@
 #include "driver/runner.h"
 #include "driver/stats.h"
 #include "driver/summary.h"
+#include "driver/text.h"
 
 namespace ks::driver {
 
@@ -130,16 +131,7 @@ std::string plan_line(const Plan& plan, const std::vector<std::size_t>& todo,
 std::string resume_command(const std::vector<std::string>& command) {
   std::string line;
   bool resumes = false;
-  auto add = [&](const std::string& word) {
-    const bool plain = !word.empty() && word.find_first_not_of(
-                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                            "0123456789-_./,:=+@%") == std::string::npos;
-    std::string quoted = "'";
-    for (char c : word) {
-      quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    line += (line.empty() ? "" : " ") + (plain ? word : quoted + "'");
-  };
+  auto add = [&](const std::string& word) { line += (line.empty() ? "" : " ") + shell_word(word); };
   for (const std::string& word : command) {
     if (word == "--force") {
       continue;

@@ -282,4 +282,18 @@ std::string markdown_code(std::string_view text, bool in_table) {
   return fence + s + fence;
 }
 
+std::string shell_word(std::string_view word) {
+  const bool plain = !word.empty() && word.find_first_not_of(
+                                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789-_./,:=+@%") == std::string_view::npos;
+  if (plain) {
+    return std::string(word);
+  }
+  std::string out = "'";
+  for (char c : word) {
+    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return out + "'";
+}
+
 }  // namespace ks::driver

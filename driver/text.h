@@ -1,6 +1,6 @@
 // Texts as the driver's outputs show them: times and counts, and every text from outside (a
 // program's output, a store, a ceilings file, the environment, a path) escaped for the file it
-// goes into: a gnuplot script or data file, Markdown.
+// goes into: a gnuplot script or data file, Markdown, a shell command line.
 #pragma once
 
 #include <cstddef>
@@ -68,5 +68,9 @@ std::string markdown_text(std::string_view text);
 // otherwise take one of the text's own (a backtick at an end, blanks at both). In a table cell
 // (`in_table`), | is written \| there too, as a table needs it. "` `" for no text.
 std::string markdown_code(std::string_view text, bool in_table);
+
+// `word` as a POSIX shell reads it back: as it is when it holds only letters, digits and
+// -_./,:=+@%, else in single quotes, a quote inside as '\''.
+std::string shell_word(std::string_view word);
 
 }  // namespace ks::driver

@@ -1,5 +1,5 @@
 // Texts from outside, escaped for each file they go into: gnuplot's scripts and data files,
-// Markdown. Each escape is read back by the program that reads that file (gnuplot, a
+// Markdown, the shell. Each escape is read back by the program that reads that file (gnuplot, a
 // GitHub-flavoured Markdown renderer) where it is installed, with every byte and with texts made
 // to break out.
 #include <gtest/gtest.h>
@@ -609,6 +609,51 @@ TEST(MarkdownReports, ForeignTextsRenderAsText) {
   EXPECT_NE(
       compare.find("<td>hosts of the runs</td>\n<td>" + shown + "</td>\n<td>" + shown + "</td>"),
       std::string::npos);
+}
+
+// --- the shell ------------------------------------------------------------------------------
+
+TEST(ShellWord, QuotesWhereAShellWouldReadOtherwise) {
+  struct Case {
+    std::string word;
+    std::string quoted;
+  };
+  const std::vector<Case> cases = {
+      {"--sizes=1K,2K", "--sizes=1K,2K"},
+      {"/out/dir_1:+@%", "/out/dir_1:+@%"},
+      {"", "''"},
+      {"static;dynamic,4", "'static;dynamic,4'"},
+      {"it's", "'it'\\''s'"},
+      {"$(touch x) `y` \"z\" ~ * \\\n", "'$(touch x) `y` \"z\" ~ * \\\n'"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kd::shell_word(c.word), c.quoted) << c.word;
+  }
+}
+
+// Each word read back by a shell is the word itself, and nothing runs.
+TEST(ShellWord, AShellReadsEveryByteBack) {
+  const Scratch dir("shell-words");
+  const WorkingIn here(dir.path());
+  std::vector<std::string> words;
+  for (const std::string& t : every_byte()) {
+    if (t.find('\0') == std::string::npos) {
+      words.push_back(t);
+    }
+  }
+  words.push_back("$(touch HIT) `touch HIT` ; touch HIT");
+  std::string command = "printf '%s\\0'";
+  std::string expected;
+  for (const std::string& w : words) {
+    command += " " + kd::shell_word(w);
+    expected += w + '\0';
+  }
+  ks::RunOptions options;
+  options.args = {"-c", "cd " + kd::shell_word(dir.path()) + " && " + command};
+  const ks::RunResult r = ks::run_program("/bin/sh", options);
+  EXPECT_TRUE(r.ok()) << r.err;
+  EXPECT_TRUE(r.out == expected);
+  EXPECT_FALSE(hit_under(dir.path()));
 }
 
 }  // namespace
