@@ -104,7 +104,9 @@ ClusterJob read_job(const std::string& dir) {
 }
 
 void write_job(const std::string& dir, const ClusterJob& job) {
-  write_file_atomic(dir + "/" + std::string(kJobFile), job_json(job).dump(1) + "\n");
+  const RecordedFolder recording(dir);  // a job's file, on the store's list
+  write_file_atomic(dir + "/" + std::string(kJobFile), job_json(job).dump(1) + "\n",
+                    WrittenFile::Kind::kJob);
 }
 
 void drop_empty_log(const std::string& store_path) {

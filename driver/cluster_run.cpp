@@ -181,6 +181,7 @@ std::optional<std::string> submit_missing(const std::string& dir, ClusterJob& jo
   }
   const std::size_t index = job.submissions.size();
   complete_request(request, dir, job, index, tasks.size());
+  const RecordedFolder recording(dir);  // the task stores and Slurm's output on the store's list
   auto remove_tasks = [&] {
     for (const ClusterTask& t : tasks) {
       for (const char* suffix : {"", "-wal", "-shm"}) {
@@ -194,6 +195,7 @@ std::optional<std::string> submit_missing(const std::string& dir, ClusterJob& jo
       options.file = t.store;
       options.kind = job.kind;
       (void)Store::create(dir, store.plan(), made.context, made.command, options);
+      record_made(dir + "/" + t.store, WrittenFile::Kind::kStore);
     }
     job.submissions.push_back({"", tasks});
     write_job(dir, job);
@@ -212,6 +214,11 @@ std::optional<std::string> submit_missing(const std::string& dir, ClusterJob& jo
   s.job_id = result.job_id;
   for (std::size_t i = 0; i < s.tasks.size() && i < result.layout.task_nodes.size(); ++i) {
     s.tasks[i].node = result.layout.task_nodes[i];
+  }
+  for (std::size_t i = 0; i < s.tasks.size(); ++i) {
+    for (const char* ext : {".out", ".err"}) {
+      record_made(fmt::format("{}/slurm-{}_{}{}", dir, s.job_id, i, ext), WrittenFile::Kind::kJob);
+    }
   }
   write_job(dir, job);
   std::size_t runs = 0;

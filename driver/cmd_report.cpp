@@ -1,10 +1,10 @@
 // kernelscope report DIR: the files of a sweep, tour or map rendered again from its store alone
 // (after an interruption, a merge or an upgrade), and its results shown as the command that made
 // it showed them.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 
 #include <fmt/format.h>
@@ -46,12 +46,15 @@ int run_report(const Common& common, const ReportOptions& options) {
   // A reader leaves an empty log behind where the writer had removed its own; nobody else
   // writes here while the lock is held.
   const std::string log = dir + "/" + std::string(kStoreFile) + "-wal";
-  std::error_code ec;
-  if (std::filesystem::exists(log, ec) && std::filesystem::file_size(log, ec) == 0 && !ec) {
-    std::filesystem::remove(log, ec);
-    std::filesystem::remove(dir + "/" + std::string(kStoreFile) + "-shm", ec);
+  struct stat st {};
+  if (::lstat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+    ::unlink(log.c_str());
+    const std::string shm = dir + "/" + std::string(kStoreFile) + "-shm";
+    if (is_regular_file(shm)) {
+      ::unlink(shm.c_str());
+    }
   }
-  clear_outputs(dir, /*keep_store=*/true);
+  // The renderings are removed and written again by render(), from the store's list.
   const ResultSet results = result_set(contents);
   const Exports exports = render(dir, contents.kind, results, options.no_plots);
 

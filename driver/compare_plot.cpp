@@ -80,23 +80,28 @@ Exported write_compare_plot(const std::string& dir, const CompareSide&, const Co
     return exported;
   }
   const std::string workdir = std::filesystem::absolute(dir).string();
-  if (const std::string problem = run_gnuplot(gnuplot, script_path, workdir); !problem.empty()) {
-    for (const char* ext : {".svg.part", ".png.part"}) {
-      std::error_code ec;
-      std::filesystem::remove(dir + "/compare" + ext, ec);
+  // gnuplot writes into files the driver made, renamed once complete.
+  std::vector<ProgramOutput> outputs;
+  try {
+    for (const char* ext : {".svg", ".png"}) {
+      outputs.emplace_back(dir + "/compare" + ext);
     }
+  } catch (const WriteError& e) {
+    exported.notice = e.what();
+    return exported;
+  }
+  if (const std::string problem = run_gnuplot(gnuplot, script_path, workdir); !problem.empty()) {
     exported.notice = problem;
     return exported;
   }
-  for (const char* ext : {".svg", ".png"}) {
-    const std::string final_path = dir + "/compare" + ext;
-    std::error_code ec;
-    std::filesystem::rename(final_path + ".part", final_path, ec);
-    if (ec) {
-      exported.notice = fmt::format("gnuplot did not write {}: {}", final_path, ec.message());
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    try {
+      outputs[i].keep();
+    } catch (const WriteError& e) {
+      exported.notice = e.what();
       return exported;
     }
-    exported.files.push_back(std::string("compare") + ext);
+    exported.files.push_back(std::string("compare") + (i == 0 ? ".svg" : ".png"));
   }
   return exported;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,10 +30,22 @@ long holder_pid(int fd) {
 FolderLock::FolderLock(const std::string& dir, std::string_view file)
     : path_(dir + "/" + std::string(file)) {
   // Close-on-exec: the programs the driver starts must not inherit (and so prolong) the lock.
-  fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  // A link in its place is refused, not followed (its target would be overwritten with the
+  // pid), and so is anything but a regular file (a FIFO would block the opening).
+  fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
+               0644);
   if (fd_ < 0) {
+    const int error = errno;
     throw std::runtime_error(
-        fmt::format("cannot make the lock file {}: {}", path_, std::strerror(errno)));
+        error == ELOOP
+            ? fmt::format("the lock file {} is a symbolic link: refused", path_)
+            : fmt::format("cannot make the lock file {}: {}", path_, std::strerror(error)));
+  }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd_);
+    fd_ = -1;
+    throw std::runtime_error(fmt::format("the lock file {} is not a regular file: refused", path_));
   }
   int rc;
   do {

@@ -95,15 +95,19 @@ Exported write_map_files(const std::string& dir, const std::string& stem, const 
   if (e.failed.size() != failures) {
     return e;
   }
-  const std::string problem = run_gnuplot(gnuplot, abs_dir + "/" + stem + ".gp", abs_dir);
-  std::error_code ec;
-  if (problem.empty()) {
-    std::filesystem::rename(abs_dir + "/" + stem + ".png.part", abs_dir + "/" + stem + ".png", ec);
+  // gnuplot writes into a file the driver made, renamed once complete.
+  std::string problem;
+  try {
+    ProgramOutput png(abs_dir + "/" + stem + ".png");
+    problem = run_gnuplot(gnuplot, abs_dir + "/" + stem + ".gp", abs_dir);
+    if (problem.empty()) {
+      png.keep();
+    }
+  } catch (const WriteError& error) {
+    problem = error.what();
   }
-  if (!problem.empty() || ec) {
-    std::filesystem::remove(abs_dir + "/" + stem + ".png.part", ec);
-    e.failed.push_back(fmt::format("cannot draw {}/{}.png: {}", dir, stem,
-                                   problem.empty() ? ec.message() : problem));
+  if (!problem.empty()) {
+    e.failed.push_back(fmt::format("cannot draw {}/{}.png: {}", dir, stem, problem));
   } else {
     e.files.push_back(stem + ".png");
   }

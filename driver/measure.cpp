@@ -189,8 +189,10 @@ ResultSet result_set(const StoreContents& contents) {
   return results;
 }
 
-Exports render(const std::string& dir, std::string_view kind, const ResultSet& results,
-               bool no_plots) {
+namespace {
+
+Exports render_files(const std::string& dir, std::string_view kind, const ResultSet& results,
+                     bool no_plots) {
   Exports exports;
   if (kind == "map") {
     if (!results.maps.empty()) {
@@ -208,6 +210,21 @@ Exports render(const std::string& dir, std::string_view kind, const ResultSet& r
   report.write(dir, "report.md", report_markdown(results, exports.of("plots")));
   report.write(dir, "report.html", html_report(results));
   exports.by_format.emplace_back("report", std::move(report));
+  return exports;
+}
+
+}  // namespace
+
+Exports render(const std::string& dir, std::string_view kind, const ResultSet& results,
+               bool no_plots) {
+  // The renderings of an earlier command removed, and every file written recorded.
+  const RecordedFolder recording(dir, /*clear=*/true);
+  Exports exports = render_files(dir, kind, results, no_plots);
+  if (const std::string problem = recording.problem(); !problem.empty()) {
+    Exported store;
+    store.failed.push_back(problem);
+    exports.by_format.emplace_back("store", std::move(store));
+  }
   return exports;
 }
 
@@ -257,8 +274,15 @@ Measurement measure(const Plan& plan, const MeasureOptions& o) {
       earlier = earlier_seconds(before ? *before : *old);
     }
   }
-  // An earlier command's files (or those of one that made no store); on resume, its renderings
-  // and any file left half-written, all made again from the store.
+  if (o.on_warning) {
+    if (const std::vector<std::string> foreign = foreign_entries(o.out, recorded_files(o.out));
+        !foreign.empty()) {
+      o.on_warning(foreign_warning(o.out, foreign));
+    }
+  }
+  // What an earlier command wrote, as its store lists it: on resume its renderings and any file
+  // left half-written, all made again from the store; else the store too. A folder without a
+  // store holds nothing of kernelscope's.
   clear_outputs(o.out, /*keep_store=*/store.has_value());
 
   nlohmann::json context = machine_context(o.bin_dir);

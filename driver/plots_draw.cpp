@@ -81,31 +81,37 @@ Exported write_plots(const std::string& dir, const ResultSet& results) {
         plot_dir);
     return result;
   }
+  // gnuplot writes into files the driver made (never through a link put in their place) under
+  // temporary names: the images appear only once both are complete.
+  std::vector<std::pair<std::string, ProgramOutput>> outputs;
+  try {
+    for (const PlotText& p : plots) {
+      for (const char* ext : {".svg", ".png"}) {
+        outputs.emplace_back("plots/" + p.name + ext, ProgramOutput(plot_dir + "/" + p.name + ext));
+      }
+    }
+  } catch (const WriteError& e) {
+    result.failed.emplace_back(e.what());
+    return result;
+  }
   const std::string problem =
       run_gnuplot(gnuplot, script_path, std::filesystem::absolute(plot_dir).string());
   if (!problem.empty()) {
     std::string names;
     for (const PlotText& p : plots) {
       for (const char* ext : {".svg", ".png"}) {
-        std::error_code ec;
-        std::filesystem::remove(plot_dir + "/" + p.name + ext + ".part", ec);
         names += (names.empty() ? "" : ", ") + p.name + ext;
       }
     }
     result.failed.push_back(fmt::format("cannot draw {}/{{{}}}: {}", plot_dir, names, problem));
     return result;
   }
-  // gnuplot wrote under temporary names: the images appear only once both are complete.
-  for (const PlotText& p : plots) {
-    for (const char* ext : {".svg", ".png"}) {
-      const std::string final_path = plot_dir + "/" + p.name + ext;
-      std::error_code ec;
-      std::filesystem::rename(final_path + ".part", final_path, ec);
-      if (ec) {
-        result.failed.push_back(fmt::format("cannot write {}: {}", final_path, ec.message()));
-        continue;
-      }
-      result.files.push_back("plots/" + p.name + ext);
+  for (auto& [name, output] : outputs) {
+    try {
+      output.keep();
+      result.files.push_back(name);
+    } catch (const WriteError& e) {
+      result.failed.emplace_back(e.what());
     }
   }
   return result;

@@ -102,6 +102,15 @@ Store Store::open_file(const std::string& file, sqlite::Mode mode, const StoreOp
     if (mode != sqlite::Mode::kCreate && !file_exists(file)) {
       throw StoreError(fmt::format("no store at {}", file));
     }
+    // A FIFO (or a device, a folder, a link) in the place of the store or its log would block
+    // the opening or be followed: refused before SQLite opens anything.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      try {
+        refuse_irregular(file + suffix);
+      } catch (const UsageError& e) {
+        throw StoreError(e.what());
+      }
+    }
     try {
       store.db_ = sqlite::Db(file, mode);
       if (mode == sqlite::Mode::kReadOnly) {

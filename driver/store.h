@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "driver/files.h"
 #include "driver/sqlite.h"
 #include "driver/sweep.h"
 #include "spawn/counters.h"
@@ -31,8 +32,9 @@ inline constexpr std::string_view kStoreFile = "results.db";
 // is refused; a new format raises this number and teaches open() to upgrade older files.
 // Format 2 added each configuration's OMP_PROC_BIND and OMP_PLACES (configs.proc_bind,
 // configs.places); a format-1 store reads as without them, and is upgraded when opened to add
-// runs.
-inline constexpr int kStoreFormat = 2;
+// runs. Format 3 added the list of the files kernelscope wrote in the folder (files); an older
+// store's list is what its kernelscope wrote there (legacy_files), kept when it is upgraded.
+inline constexpr int kStoreFormat = 3;
 
 // A store that cannot be made, opened, read or written: one line.
 class StoreError : public std::runtime_error {
@@ -89,6 +91,9 @@ class Store {
   static Store open(const std::string& dir, const StoreOptions& options = {});
   // Opens a store file for reading only (report, merge).
   static Store open_readonly(const std::string& file, const StoreOptions& options = {});
+  // Opens the store in DIR to keep the list of the files written in the folder (a report
+  // rendered again), upgrading an older one, whatever its plan.
+  static Store open_to_record(const std::string& dir, const StoreOptions& options = {});
   static bool exists(const std::string& dir, const StoreOptions& options = {});
 
   Store(Store&&) noexcept = default;
@@ -114,11 +119,19 @@ class Store {
   // each host new to this store, in one transaction. Returns the number of runs added.
   std::size_t merge_from(const std::string& other_file);
 
+  // The files kernelscope wrote in the store's folder, as recorded (an older store's: those
+  // its kernelscope wrote, see legacy_files).
+  std::vector<WrittenFile> written_files();
+  // Adds (or replaces) an entry of the list, or drops one; each is its own transaction.
+  void record_file(const WrittenFile& f);
+  void forget_file(const std::string& path);
+
  private:
   Store() = default;
   static Store open_file(const std::string& file, sqlite::Mode mode, const StoreOptions& options);
   void check_format();
   void upgrade();
+  double created_at();
   void read_plan();
   void configure(bool sync_each_run);
   void insert_run(const StoredRun& run);
@@ -134,5 +147,56 @@ class Store {
   std::vector<std::string> stored_args_;                 // each configuration's arguments
   std::string kind_;
 };
+
+// The store's list kept as files are written: a FileLog of the folder's store. A failure to
+// record is kept (one line) for the command to report; the files are written all the same.
+class StoreFileLog : public FileLog {
+ public:
+  explicit StoreFileLog(Store& store) : store_(store) {}
+  void record(const WrittenFile& f) override;
+  void forget(const std::string& path) override;
+  const std::string& problem() const { return problem_; }
+
+ private:
+  Store& store_;
+  std::string problem_;
+};
+
+// While it lives, what the driver writes in `dir` is written as an OutputFolder and recorded in
+// the folder's store (when it has one that can be opened to write; otherwise only written). With
+// `clear`, the renderings of the list that are still as kernelscope left them are removed first.
+// Inside another one for the same folder, it does nothing.
+class RecordedFolder {
+ public:
+  explicit RecordedFolder(const std::string& dir, bool clear = false);
+  RecordedFolder(const RecordedFolder&) = delete;
+  RecordedFolder& operator=(const RecordedFolder&) = delete;
+  // Why the files could not be recorded (or removed); empty when they were.
+  std::string problem() const;
+
+ private:
+  std::optional<Store> store_;
+  std::optional<StoreFileLog> log_;
+  std::optional<OutputFolder> folder_;
+  std::string problem_;
+};
+
+// What a kernelscope before store format 3 wrote in a folder and cleared again, as far as it
+// is still there: the files of fixed names (runs.csv, report.md, map.*, ...), the images,
+// data and scripts directly in plots/ and maps/ and those folders, a Slurm job's files; each
+// a regular file (a folder not a link) last changed after the store was made (`created_at`,
+// seconds since the epoch), so that what the user put there before is not taken for one.
+std::vector<WrittenFile> legacy_files(const std::string& dir, double created_at);
+
+// Removes what kernelscope wrote in `dir` and is still as it left it, from the store's list:
+// the renderings, and without `keep_store` the store too (results.db and its log) with a
+// Slurm job's files. A folder without a store holds nothing of kernelscope's: nothing is
+// removed. Throws UsageError (one line) when the store cannot be read or something cannot be
+// removed.
+void clear_outputs(const std::string& dir, bool keep_store = false);
+
+// The list of `dir`'s store, for warnings and writing; empty when there is none or it cannot
+// be read.
+std::vector<WrittenFile> recorded_files(const std::string& dir);
 
 }  // namespace ks::driver

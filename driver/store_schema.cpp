@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 
 #include <fmt/format.h>
@@ -15,7 +16,7 @@
 namespace ks::driver {
 namespace {
 
-// The layout of format 2 (but its view, kRunDetails). Every statement here is part of one
+// The layout of format 3 (but its view, kRunDetails). Every statement here is part of one
 // transaction with the plan.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE store (
@@ -88,7 +89,19 @@ CREATE TABLE runs (
   perf_branch_misses INTEGER,
   UNIQUE (seq, host)
 );
+)sql";
 
+// What kernelscope wrote in the folder (format 3): a path relative to it, what it is, and a
+// file's identity as written (inode, size, modification time in nanoseconds).
+constexpr const char* kFilesTable = R"sql(
+CREATE TABLE files (
+  path TEXT PRIMARY KEY,
+  kind TEXT NOT NULL CHECK (kind IN ('file', 'folder', 'temporary', 'job', 'store')),
+  inode INTEGER NOT NULL DEFAULT 0,
+  size INTEGER NOT NULL DEFAULT 0,
+  mtime_ns INTEGER NOT NULL DEFAULT 0,
+  recorded_at REAL NOT NULL
+);
 )sql";
 
 std::int64_t to_int64(std::uint64_t v) {
@@ -124,6 +137,7 @@ Store Store::create(const std::string& dir, const Plan& plan, const nlohmann::js
     store.db_.exec("PRAGMA synchronous = OFF");
     sqlite::Transaction t(store.db_);
     store.db_.exec(kSchema);
+    store.db_.exec(kFilesTable);
     store.db_.exec(kRunDetails);
     store.db_.exec(fmt::format("PRAGMA application_id = {}", kApplicationId));
     store.db_.exec(fmt::format("PRAGMA user_version = {}", kStoreFormat));
@@ -214,15 +228,36 @@ void Store::upgrade() {
     return;
   }
   sqlite::Transaction t(db_);
-  // Format 1 to 2: each configuration's placement, none for the runs already there.
-  db_.exec(
-      "ALTER TABLE configs ADD COLUMN proc_bind TEXT NOT NULL DEFAULT ''; "
-      "ALTER TABLE configs ADD COLUMN places TEXT NOT NULL DEFAULT ''; "
-      "DROP VIEW IF EXISTS run_details;");
-  db_.exec(kRunDetails);
+  if (format_ < 2) {
+    // Format 1 to 2: each configuration's placement, none for the runs already there.
+    db_.exec(
+        "ALTER TABLE configs ADD COLUMN proc_bind TEXT NOT NULL DEFAULT ''; "
+        "ALTER TABLE configs ADD COLUMN places TEXT NOT NULL DEFAULT ''; "
+        "DROP VIEW IF EXISTS run_details;");
+    db_.exec(kRunDetails);
+  }
+  // Format 2 to 3: the list of the files written in the folder, as the kernelscope that made
+  // the store wrote them.
+  const std::vector<WrittenFile> earlier =
+      legacy_files(std::filesystem::path(path_).parent_path().string(), created_at());
+  db_.exec(kFilesTable);
   db_.exec(fmt::format("PRAGMA user_version = {}", kStoreFormat));
-  t.commit();
+  const std::int64_t previous = format_;
   format_ = kStoreFormat;
+  try {
+    for (const WrittenFile& f : earlier) {
+      record_file(f);
+    }
+  } catch (...) {
+    format_ = previous;
+    throw;
+  }
+  t.commit();
+}
+
+double Store::created_at() {
+  sqlite::Statement s = db_.prepare("SELECT created_at FROM store WHERE id = 1");
+  return s.step() ? s.real(0) : 0;
 }
 
 }  // namespace ks::driver

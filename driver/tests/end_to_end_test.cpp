@@ -608,7 +608,8 @@ TEST(BadOutput, AFileThatCannotBeReplacedIsNamedAndTheOthersAreWritten) {
                    "--repeat", "1", "--warmup", "0", "--no-plots", "--out", out},
                   options);
   EXPECT_TRUE(ExitedWith(r, 1));
-  EXPECT_EQ(r.err, "kernelscope: cannot write " + out + "/results.json: Is a directory\n");
+  EXPECT_EQ(r.err, "kernelscope: cannot write " + out +
+                       "/results.json: a folder is in its place, left as it is\n");
   EXPECT_NE(r.out.find("plus-static  10"), std::string::npos) << r.out;
   EXPECT_EQ(read_csv(out + "/runs.csv").size(), 1u);
   EXPECT_TRUE(fs::exists(out + "/summary.md"));

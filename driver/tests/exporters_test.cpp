@@ -228,8 +228,10 @@ TEST(Exporters, AFileThatCannotBeWrittenIsNamedAndTheRestIsWritten) {
   const ks::driver::Exports exports = ks::driver::export_results(dir, made_results(), {"plots"});
   const std::vector<std::string> failed = exports.failed();
   ASSERT_EQ(failed.size(), 3u);
-  EXPECT_EQ(failed[0], "cannot write " + dir + "/summary.csv: Is a directory");
-  EXPECT_EQ(failed[1], "cannot write " + dir + "/results.json: Is a directory");
+  EXPECT_EQ(failed[0],
+            "cannot write " + dir + "/summary.csv: a folder is in its place, left as it is");
+  EXPECT_EQ(failed[1],
+            "cannot write " + dir + "/results.json: a folder is in its place, left as it is");
   EXPECT_EQ(failed[2].rfind("cannot create " + dir + "/maps: ", 0), 0u) << failed[2];
   EXPECT_EQ(exports.of("csv").files, std::vector<std::string>{"runs.csv"});
   EXPECT_EQ(exports.of("markdown").files, std::vector<std::string>{"summary.md"});

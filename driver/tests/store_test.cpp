@@ -626,9 +626,9 @@ TEST(Store, RefusesNewerFormatsAndOtherFiles) {
       {"newer format, other layout",
        [](const std::string& file) {
          kd::sqlite::Db db(file, kd::sqlite::Mode::kReadWrite);
-         db.exec("DROP VIEW run_details; DROP TABLE store; PRAGMA user_version = 3");
+         db.exec("DROP VIEW run_details; DROP TABLE store; PRAGMA user_version = 4");
        },
-       "was written by a newer kernelscope in store format 3"},
+       "was written by a newer kernelscope in store format 4"},
       {"another application's database",
        [](const std::string& file) {
          kd::sqlite::Db(file, kd::sqlite::Mode::kReadWrite).exec("PRAGMA application_id = 7");
@@ -669,7 +669,7 @@ TEST(Store, RefusesNewerFormatsAndOtherFiles) {
   EXPECT_TRUE(Mentions(error_of([&] { kd::Store::open(tmp.path()); }),
                        "was written by kernelscope 9.1.2 in store format 99"));
   EXPECT_TRUE(
-      Mentions(error_of([&] { kd::Store::open(tmp.path()); }), ") reads format 2 and older"));
+      Mentions(error_of([&] { kd::Store::open(tmp.path()); }), ") reads format 3 and older"));
   TempDir empty;
   EXPECT_TRUE(Mentions(error_of([&] { kd::Store::open(empty.path()); }), "no store at"));
 }
@@ -678,7 +678,7 @@ TEST(Store, RefusesNewerFormatsAndOtherFiles) {
 void make_format_one(const std::string& file) {
   kd::sqlite::Db db(file, kd::sqlite::Mode::kReadWrite);
   db.exec(
-      "DROP VIEW run_details; ALTER TABLE configs DROP COLUMN proc_bind; "
+      "DROP TABLE files; DROP VIEW run_details; ALTER TABLE configs DROP COLUMN proc_bind; "
       "ALTER TABLE configs DROP COLUMN places; "
       "CREATE VIEW run_details AS SELECT r.id, r.seq, c.id AS config, c.label, c.program, "
       "c.size, c.chunk, c.threads, c.schedule, p.round, p.repetition, p.warmup, r.host, "
