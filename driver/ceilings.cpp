@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "driver/files.h"
+#include "driver/json_input.h"
 #include "driver/machine.h"
 
 namespace ks::driver {
@@ -44,23 +45,34 @@ double number(const json& j, const char* key, const std::string& where) {
   return v.get<double>();
 }
 
-// A rate or size: must be positive and finite.
-double positive(const json& j, const char* key, const std::string& where) {
+// A figure within what a real machine can show: refused with the field named otherwise (a
+// ceiling of 1e308 B/s would give infinite or zero times in every plot and report).
+double bounded(const json& j, const char* key, const std::string& where, double low, double high,
+               const char* unit) {
   const double v = number(j, key, where);
-  if (!std::isfinite(v) || v <= 0) {
+  if (!std::isfinite(v) || v < low || v > high) {
     throw CeilingsError(
-        fmt::format("the probe's {}{} is {}, not a positive figure", where, key, j.at(key).dump()));
+        fmt::format("the probe's {}{} is {}: a real machine's is between {:g} and {:g}{}", where,
+                    key, j.at(key).dump(), low, high, unit));
   }
   return v;
 }
 
-// A cost that noise may bring slightly below zero: finite, kept at zero or above.
+// The physical ranges: rates far beyond any machine's, sizes and costs beyond sense are refused.
+constexpr double kMaxRate = 1e15;   // bytes or operations per second
+constexpr double kMinRate = 1e3;    // a machine slower than this measures nothing useful
+constexpr double kMaxCost = 1;      // seconds per page, region, barrier or chunk
+constexpr double kMaxBytes = 1e13;  // a cache of 10 TB
+constexpr double kMaxCount = 1e6;   // cache instances, cache levels well below
+constexpr double kMaxChunk = 1e12;  // iterations per chunk
+
+double rate(const json& j, const char* key, const std::string& where, const char* unit) {
+  return bounded(j, key, where, kMinRate, kMaxRate, unit);
+}
+
+// A cost that noise may bring slightly below zero: within the bounds, kept at zero or above.
 double cost(const json& j, const char* key, const std::string& where) {
-  const double v = number(j, key, where);
-  if (!std::isfinite(v)) {
-    throw CeilingsError(fmt::format("the probe's {}{} is not a finite figure", where, key));
-  }
-  return std::max(0.0, v);
+  return std::max(0.0, bounded(j, key, where, -kMaxCost, kMaxCost, " s"));
 }
 
 int team(const json& r, const std::string& where) {
@@ -215,23 +227,24 @@ Ceilings parse_ceilings(const json& probe) {
   const json& context = member(probe, "context", "");
   c.key = {text(context, "cpu_model", "context."), text(context, "kernel", "context."),
            text(context, "hostname", "context.")};
-  c.page_bytes = positive(context, "page_bytes", "context.");
+  c.page_bytes = bounded(context, "page_bytes", "context.", 512, 1 << 30, " bytes");
   c.quick = context.value("quick", false);
   for (const json& level : member(context, "caches", "context.")) {
     const std::string type = text(level, "type", "context.caches.");
     if (type != "Data" && type != "Unified") {
       continue;
     }
-    c.caches.push_back({static_cast<int>(positive(level, "level", "context.caches.")),
-                        positive(level, "size_bytes", "context.caches."),
-                        static_cast<int>(positive(level, "instances", "context.caches."))});
+    c.caches.push_back(
+        {static_cast<int>(bounded(level, "level", "context.caches.", 1, 8, "")),
+         bounded(level, "size_bytes", "context.caches.", 1, kMaxBytes, " bytes"),
+         static_cast<int>(bounded(level, "instances", "context.caches.", 1, kMaxCount, ""))});
   }
   std::sort(c.caches.begin(), c.caches.end(),
             [](const CacheLevel& a, const CacheLevel& b) { return a.level < b.level; });
 
   auto bandwidth = [&](const json& r, int level, const std::string& where) {
     const int t = team(r, where);
-    const double bps = positive(r, "bytes_per_second", where);
+    const double bps = rate(r, "bytes_per_second", where, " B/s");
     if (text(r, "kernel", where) == "add" && text(r, "code", where) == "plain") {
       c.add_bandwidth[level][t] = bps;
     }
@@ -247,7 +260,7 @@ Ceilings parse_ceilings(const json& probe) {
   if (probe.contains("cache_bandwidth")) {
     for (const json& r : results_of(probe, "cache_bandwidth")) {
       const std::string where = "cache_bandwidth.results[].";
-      bandwidth(r, static_cast<int>(positive(r, "level", where)), where);
+      bandwidth(r, static_cast<int>(bounded(r, "level", where, 1, 8, "")), where);
     }
   }
   for (const json& r : results_of(probe, "first_touch")) {
@@ -261,7 +274,7 @@ Ceilings parse_ceilings(const json& probe) {
     const std::string where = "compute.results[].";
     const std::string code = text(r, "code", where);
     c.compute[text(r, "kernel", where) + "/" + code][team(r, where)] =
-        positive(r, "operations_per_second", where);
+        rate(r, "operations_per_second", where, " op/s");
     if (code != "scalar") {
       c.vector_isa = code;
     }
@@ -280,7 +293,7 @@ Ceilings parse_ceilings(const json& probe) {
     } else if (construct == "barrier") {
       c.barrier_seconds[t] = cost(r, "seconds_per_barrier", where);
     } else if (construct == "for") {
-      const auto chunk = static_cast<long long>(positive(r, "chunk", where));
+      const auto chunk = static_cast<long long>(bounded(r, "chunk", where, 1, kMaxChunk, ""));
       c.chunk_seconds[text(r, "schedule", where)][t][chunk] = cost(r, "seconds_per_chunk", where);
     }
   }
@@ -303,7 +316,7 @@ std::optional<KnownCeilings> load_cached_ceilings(const std::string& dir, const 
     return std::nullopt;
   }
   try {
-    const json j = json::parse(read_text(path));
+    const json j = parse_json(read_text(path));
     if (j.value("format", "") != kCacheFormat || j.at("key") != key_json(key)) {
       return std::nullopt;
     }

@@ -14,6 +14,7 @@
 
 #include "driver/errors.h"
 #include "driver/files.h"
+#include "driver/json_input.h"
 #include "driver/summary.h"
 #include "driver/summary_table.h"
 
@@ -92,12 +93,14 @@ bool job_exists(const std::string& dir) {
 
 ClusterJob read_job(const std::string& dir) {
   const std::string path = dir + "/" + std::string(kJobFile);
+  refuse_irregular(path);  // a FIFO would block the reading
   std::ifstream in(path);
   if (!in) {
     throw UsageError(fmt::format("no Slurm job in {} ({} is what --slurm writes)", dir, kJobFile));
   }
   try {
-    return job_from_json(nlohmann::json::parse(in));
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    return job_from_json(parse_json(text));
   } catch (const std::exception& e) {
     throw UsageError(fmt::format("{} cannot be read: {}", path, e.what()));
   }

@@ -328,6 +328,7 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
         "slurm-client)");
   }
   prepare_output_dir(dir);
+  check_path_length(dir, 38);  // a task's store made: results.task-SSSS-TTTTT.db.tmp-PID
   std::optional<FolderLock> lock;
   try {
     lock.emplace(dir);

@@ -56,8 +56,7 @@ CompareSide read_side(const std::string& path) {
         side.path));
   }
   try {
-    Store store = Store::open_readonly(side.path);
-    const StoreContents contents = store.load();
+    const StoreContents contents = Store::load_untouched(side.path);
     side.results = result_set_of(contents);
     for (const auto& [host, context] : contents.machines) {
       side.hosts.push_back(host);

@@ -380,19 +380,24 @@ std::size_t sqlite_path_limit() {
 }
 
 void check_path_length(const std::string& dir, std::size_t longest_name) {
-  const std::string abs = lexical_absolute(dir);
+  // SQLite opens a database only when its absolute path leaves room for "-journal" within its
+  // file system layer's limit; it resolves links first, so the canonical path is what counts
+  // once the folder exists.
+  std::error_code ec;
+  const fs::path canonical = fs::canonical(dir, ec);
+  const std::string abs = ec ? lexical_absolute(dir) : canonical.string();
   const std::size_t limit = sqlite_path_limit();
-  if (abs.size() + 1 + longest_name > limit) {
+  const std::size_t room = longest_name + 1 + std::strlen("-journal");
+  if (abs.size() + room > limit) {
     throw UsageError(fmt::format(
-        "the output folder's path is {} bytes long: the store's files in it would pass the {} "
-        "bytes the system's SQLite opens; give a folder of at most {} bytes",
-        abs.size(), limit, limit > longest_name + 1 ? limit - longest_name - 1 : 0));
+        "the output folder's path {}is {} bytes long: the store's files in it would pass the "
+        "{} bytes SQLite opens; give a folder whose path is at most {} bytes",
+        ec ? "" : "(its links resolved) ", abs.size(), limit, limit > room ? limit - room : 0));
   }
 }
 
 void prepare_output_dir(const std::string& dir) {
-  // results.db.tmp-PID-journal, the longest name a sweep's store has while it is made.
-  check_path_length(dir, std::strlen("results.db.tmp--journal") + 10);
+  check_path_length(dir, kLongestStoreName);
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) {
@@ -402,6 +407,7 @@ void prepare_output_dir(const std::string& dir) {
     throw UsageError(fmt::format("the output folder {} is not a folder", dir));
   }
   refuse_system_folder(dir);
+  check_path_length(dir, kLongestStoreName);
   if (::access(dir.c_str(), W_OK) != 0) {
     throw UsageError(
         fmt::format("cannot write in the output folder {}: {}", dir, std::strerror(errno)));

@@ -83,9 +83,13 @@ void refuse_system_folder(const std::string& dir);
 // The longest path SQLite opens on this system (its file system layer's limit).
 std::size_t sqlite_path_limit();
 
+// The longest name a sweep's store has while it is made: results.db.tmp-PID, the pid of up
+// to 7 digits (the kernel's largest).
+inline constexpr std::size_t kLongestStoreName = 22;
+
 // Refuses (UsageError, one line) a folder whose store's files would have paths longer than
-// SQLite or the system opens: `longest_name` is the longest name the command gives a file of
-// the store (with the suffixes SQLite adds).
+// SQLite opens: `longest_name` is the longest name the command gives a database file in it
+// (SQLite's "-journal" added to it).
 void check_path_length(const std::string& dir, std::size_t longest_name);
 
 // Creates the folder (and its parents), refuses "/" and the home directory and a path too long

@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "driver/json_input.h"
 #include "driver/text.h"
 #include "spawn/spawn.h"
 
@@ -59,9 +60,11 @@ KnownCeilings run_probe(const ProbeRun& run) {
   }
   nlohmann::json out;
   try {
-    out = nlohmann::json::parse(r.out);
+    out = parse_json(r.out);
   } catch (const nlohmann::json::exception&) {
     throw ProbeError("the probe's output is not JSON");
+  } catch (const JsonTooDeep& e) {
+    throw ProbeError(fmt::format("the probe's output is {}", e.what()));
   }
   try {
     return {parse_ceilings(out), "probe", now_iso(), ""};
@@ -79,9 +82,11 @@ KnownCeilings read_ceilings_file(const std::string& path) {
   ss << in.rdbuf();
   nlohmann::json j;
   try {
-    j = nlohmann::json::parse(ss.str());
+    j = parse_json(ss.str());
   } catch (const nlohmann::json::exception&) {
     throw CeilingsError(fmt::format("{} is not JSON", path));
+  } catch (const JsonTooDeep& e) {
+    throw CeilingsError(fmt::format("{} is JSON {}", path, e.what()));
   }
   // A cache file wraps the probe's output.
   const bool cached = j.is_object() && j.contains("probe") && j.contains("key");

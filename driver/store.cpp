@@ -2,16 +2,21 @@
 // written), its format checked, its plan read back.
 #include "driver/store.h"
 
+#include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include <fmt/format.h>
 
+#include "driver/lock.h"
 #include "driver/store_detail.h"
 
 namespace ks::driver {
@@ -111,18 +116,8 @@ Store Store::open_file(const std::string& file, sqlite::Mode mode, const StoreOp
         throw StoreError(e.what());
       }
     }
-    try {
-      store.db_ = sqlite::Db(file, mode);
-      if (mode == sqlite::Mode::kReadOnly) {
-        // Fails here, not later, when the folder does not let a reader make the WAL's
-        // shared-memory file.
-        store.db_.query_int("PRAGMA schema_version");
-      }
-    } catch (const sqlite::Error&) {
-      if (mode != sqlite::Mode::kReadOnly || file_exists(file + "-wal")) {
-        throw;
-      }
-      // A folder we cannot write to, and no log to replay: the file alone is the whole store.
+    // The file alone, as it is: SQLite neither looks for its log nor writes anything beside it.
+    auto open_immutable = [&] {
       std::string uri = "file:";
       for (unsigned char ch : file) {
         const bool plain = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
@@ -130,7 +125,25 @@ Store Store::open_file(const std::string& file, sqlite::Mode mode, const StoreOp
                            (ch != 0 && std::strchr("/.-_", ch) != nullptr);
         uri += plain ? std::string(1, static_cast<char>(ch)) : fmt::format("%{:02X}", ch);
       }
-      store.db_ = sqlite::Db(uri + "?immutable=1", mode, true);
+      store.db_ = sqlite::Db(uri + "?mode=ro&immutable=1", sqlite::Mode::kReadOnly, true);
+    };
+    if (mode == sqlite::Mode::kReadOnly && options.immutable) {
+      open_immutable();
+    } else {
+      try {
+        store.db_ = sqlite::Db(file, mode);
+        if (mode == sqlite::Mode::kReadOnly) {
+          // Fails here, not later, when the folder does not let a reader make the WAL's
+          // shared-memory file.
+          store.db_.query_int("PRAGMA schema_version");
+        }
+      } catch (const sqlite::Error&) {
+        if (mode != sqlite::Mode::kReadOnly || file_exists(file + "-wal")) {
+          throw;
+        }
+        // A folder we cannot write to, and no log to replay: the file alone is the whole store.
+        open_immutable();
+      }
     }
     if (mode != sqlite::Mode::kCreate) {
       store.check_format();
@@ -257,6 +270,102 @@ Store Store::open(const std::string& dir, const StoreOptions& options) {
 
 Store Store::open_readonly(const std::string& file, const StoreOptions& options) {
   return open_file(file, sqlite::Mode::kReadOnly, options);
+}
+
+namespace {
+
+// A folder of the driver's own for a copy, removed with what is in it at the end.
+class PrivateCopy {
+ public:
+  PrivateCopy() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string templ =
+        std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/kernelscope-read-XXXXXX";
+    if (::mkdtemp(templ.data()) == nullptr) {
+      throw StoreError(
+          fmt::format("cannot make a folder for a copy of the store: {}", std::strerror(errno)));
+    }
+    dir_ = templ;
+  }
+  ~PrivateCopy() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  PrivateCopy(const PrivateCopy&) = delete;
+  PrivateCopy& operator=(const PrivateCopy&) = delete;
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+};
+
+void copy_into(const std::string& from, const std::string& to) {
+  std::error_code ec;
+  std::filesystem::copy_file(from, to, ec);
+  if (ec) {
+    throw StoreError(fmt::format("cannot copy {}: {}", from, ec.message()));
+  }
+}
+
+}  // namespace
+
+StoreContents Store::load_untouched(const std::string& file) {
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    try {
+      refuse_irregular(file + suffix);
+    } catch (const UsageError& e) {
+      throw StoreError(e.what());
+    }
+  }
+  if (!file_exists(file)) {
+    throw StoreError(fmt::format("no store at {}", file));
+  }
+  // Whether a driver writes the store now: its folder's lock is held. A shared lock held while
+  // reading keeps one from starting meanwhile (it is refused as while any driver holds it).
+  const std::filesystem::path parent = std::filesystem::path(file).parent_path();
+  const std::string lock =
+      (parent.empty() ? std::string(".") : parent.string()) + "/" + std::string(kLockFile);
+  int lock_fd = -1;
+  bool live = false;
+  if (file_exists(lock)) {
+    try {
+      refuse_irregular(lock);
+    } catch (const UsageError& e) {
+      throw StoreError(e.what());
+    }
+    lock_fd = ::open(lock.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    live = lock_fd >= 0 && ::flock(lock_fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  }
+  struct Closer {
+    int fd;
+    ~Closer() {
+      if (fd >= 0) {
+        ::close(fd);
+      }
+    }
+  } closer{lock_fd};
+  struct stat log {};
+  const bool has_log = ::lstat((file + "-wal").c_str(), &log) == 0 && log.st_size > 0;
+  StoreOptions options;
+  if (live && has_log && file_exists(file + "-shm")) {
+    // A driver is adding runs: read through its log with SQLite's own locking, which reads a
+    // consistent store and makes no file (the log and its index are there).
+    return open_file(file, sqlite::Mode::kReadOnly, options).load();
+  }
+  if (!has_log) {
+    // The file is the whole store (a driver that holds the lock has its store closed, the rest
+    // already in the file).
+    options.immutable = true;
+    return open_file(file, sqlite::Mode::kReadOnly, options).load();
+  }
+  // A log that no driver writes: the runs a killed driver committed last. They are read from a
+  // copy, in a folder of the driver's own, so that nothing is written beside the store.
+  const PrivateCopy copy;
+  const std::string copied = copy.dir() + "/" + std::string(kStoreFile);
+  copy_into(file, copied);
+  copy_into(file + "-wal", copied + "-wal");
+  StoreContents contents = open_file(copied, sqlite::Mode::kReadOnly, options).load();
+  return contents;
 }
 
 }  // namespace ks::driver

@@ -78,6 +78,8 @@ struct StoreOptions {
   std::string host;                            // who runs; empty: this machine's host name
   bool sync_each_run = false;                  // survive a power loss too (an fsync per run)
   std::string kind = "sweep";                  // a new store's maker: sweep, tour or map
+  // Read the file alone, as it is, without its log: SQLite writes nothing beside it.
+  bool immutable = false;
 };
 
 class Store {
@@ -95,6 +97,11 @@ class Store {
   // rendered again), upgrading an older one, whatever its plan.
   static Store open_to_record(const std::string& dir, const StoreOptions& options = {});
   static bool exists(const std::string& dir, const StoreOptions& options = {});
+  // Reads a store file whole without writing anything into its folder (compare's inputs): the
+  // file alone when no log holds runs; through the log, as SQLite reads one, while a driver
+  // holds the folder's lock and writes it; from a private copy of the file and its log when a
+  // driver that was killed left committed runs in the log.
+  static StoreContents load_untouched(const std::string& file);
 
   Store(Store&&) noexcept = default;
   Store& operator=(Store&&) noexcept = default;

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "driver/json_input.h"
 #include "driver/store.h"
 #include "driver/store_detail.h"
 
@@ -12,9 +13,11 @@ namespace {
 
 nlohmann::json parse_json(const std::string& text, const std::string& path) {
   try {
-    return nlohmann::json::parse(text);
+    return ks::driver::parse_json(text);
   } catch (const nlohmann::json::exception&) {
     throw StoreError(fmt::format("{}: a machine context is not readable JSON", path));
+  } catch (const JsonTooDeep& e) {
+    throw StoreError(fmt::format("{}: a machine context is JSON {}", path, e.what()));
   }
 }
 

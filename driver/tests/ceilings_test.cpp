@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -107,7 +108,44 @@ TEST(Ceilings, AnOutputThatCannotBeUsedIsRefusedWithOneLine) {
        "no memory bandwidth of the plain addition"},
       {"a negative bandwidth",
        [](json& j) { j["memory_bandwidth"]["results"][0]["bytes_per_second"] = -1.0; },
-       "memory_bandwidth.results[].bytes_per_second is -1.0, not a positive figure"},
+       "memory_bandwidth.results[].bytes_per_second is -1.0: a real machine's is between 1000 and "
+       "1e+15 B/s"},
+      // Figures no machine shows, which would reach the plots as infinite or zero times.
+      {"every bandwidth at 1e308",
+       [](json& j) {
+         for (json& r : j["memory_bandwidth"]["results"]) {
+           r["bytes_per_second"] = 1e308;
+         }
+       },
+       "memory_bandwidth.results[].bytes_per_second is 1e+308: a real machine's is between 1000 "
+       "and 1e+15 B/s"},
+      {"an infinite rate",
+       [](json& j) { j["compute"]["results"][0]["operations_per_second"] = HUGE_VAL; },
+       "compute.results[].operations_per_second is null"},
+      {"a rate above 1e15 op/s",
+       [](json& j) { j["compute"]["results"][1]["operations_per_second"] = 2e15; },
+       "compute.results[].operations_per_second is 2e+15: a real machine's is between 1000 and "
+       "1e+15 op/s"},
+      {"a page that costs seconds",
+       [](json& j) { j["first_touch"]["results"][0]["fault_seconds_per_page"] = 5.0; },
+       "first_touch.results[].fault_seconds_per_page is 5.0: a real machine's is between -1 and 1 "
+       "s"},
+      {"a region cost hugely negative",
+       [](json& j) { j["openmp_overheads"]["results"][0]["seconds_per_region"] = -1e300; },
+       "is -1e+300: a real machine's is between -1 and 1 s"},
+      {"a page of 3 bytes", [](json& j) { j["context"]["page_bytes"] = 3; },
+       "context.page_bytes is 3: a real machine's is between 512 and 1.07374e+09 bytes"},
+      {"a cache level 99", [](json& j) { j["context"]["caches"][0]["level"] = 99; },
+       "context.caches.level is 99"},
+      {"a chunk of zero",
+       [](json& j) {
+         for (json& r : j["openmp_overheads"]["results"]) {
+           if (r["construct"] == "for") {
+             r["chunk"] = 0;
+           }
+         }
+       },
+       "openmp_overheads.results[].chunk is 0"},
       {"a bandwidth as text",
        [](json& j) { j["cache_bandwidth"]["results"][3]["bytes_per_second"] = "fast"; },
        "cache_bandwidth.results[].bytes_per_second is not a number"},

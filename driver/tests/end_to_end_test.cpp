@@ -886,8 +886,8 @@ TEST(Probe, AProbeThatFailsIsOneLine) {
        "kernelscope: the probe failed (exit 1): ks-probe: check failed: memory bandwidth: the sum "
        "of a is 41, not 42\n"},
       {"probe-bad",
-       "kernelscope: the probe's memory_bandwidth.results[].bytes_per_second is -5, not a "
-       "positive figure\n"},
+       "kernelscope: the probe's memory_bandwidth.results[].bytes_per_second is -5: a real "
+       "machine's is between 1000 and 1e+15 B/s\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fake);

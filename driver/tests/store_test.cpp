@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "driver/lock.h"
@@ -846,6 +848,127 @@ TEST(Store, MergeBringsInRunsNotAlreadyThere) {
   EXPECT_TRUE(Mentions(error_of([&] { store.merge_from(other + "/results.db"); }),
                        "another plan (plus-static --repeat: the store has 2, the other has 3)"));
   EXPECT_EQ(store.load().runs.size(), 12u);
+}
+
+// --- Reading without writing, and what is not a store ---------------------------------------
+
+// The folder's entries with their sizes: what "nothing written beside the store" is held to.
+std::map<std::string, std::uintmax_t> listing(const std::string& dir) {
+  std::map<std::string, std::uintmax_t> names;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    std::error_code ec;
+    const auto size = e.is_regular_file(ec) ? e.file_size(ec) : 0;
+    names[e.path().filename().string()] = size;
+  }
+  return names;
+}
+
+TEST(Store, ReadUntouchedWritesNothingAndMissesNoCommittedRun) {
+  const kd::Plan plan = small_plan();
+  auto append = [&](const std::string& dir, std::size_t runs) {
+    kd::Store store = kd::Store::open(dir);
+    for (std::size_t i = 0; i < runs; ++i) {
+      store.append_run(record_for(plan, i));
+    }
+  };
+  // A finished store: its file alone.
+  {
+    TempDir tmp;
+    kd::Store::create(tmp.path(), plan, kContext, kCommand);
+    append(tmp.path(), 2);
+    const auto before = listing(tmp.path());
+    EXPECT_EQ(kd::Store::load_untouched(tmp.path() + "/results.db").runs.size(), 2u);
+    EXPECT_EQ(listing(tmp.path()), before);
+  }
+  // A driver killed with runs committed in the log only: they count, and the log stays as it is.
+  {
+    TempDir tmp;
+    kd::Store::create(tmp.path(), plan, kContext, kCommand);
+    const pid_t pid = fork_child([&] {
+      kd::FolderLock lock(tmp.path());
+      kd::Store store = kd::Store::open(tmp.path());
+      for (std::size_t i = 0; i < 5; ++i) {
+        store.append_run(record_for(plan, i));
+      }
+      raise(SIGKILL);
+      return 1;
+    });
+    wait_status(pid);
+    ASSERT_TRUE(fs::file_size(tmp.path() + "/results.db-wal") > 0);
+    const auto before = listing(tmp.path());
+    EXPECT_EQ(kd::Store::load_untouched(tmp.path() + "/results.db").runs.size(), 5u);
+    EXPECT_EQ(listing(tmp.path()), before);
+  }
+  // A driver adding runs now, holding the lock: its committed runs are read through its log.
+  {
+    TempDir tmp;
+    kd::Store::create(tmp.path(), plan, kContext, kCommand);
+    int ready[2], hold[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(hold), 0);
+    const pid_t pid = fork_child([&] {
+      kd::FolderLock lock(tmp.path());
+      kd::Store store = kd::Store::open(tmp.path());
+      for (std::size_t i = 0; i < 3; ++i) {
+        store.append_run(record_for(plan, i));
+      }
+      char c = 1;
+      if (write(ready[1], &c, 1) != 1) {
+        return 2;
+      }
+      return read(hold[0], &c, 1) >= 0 ? 0 : 3;
+    });
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    std::set<std::string> names;
+    for (const auto& [name, size] : listing(tmp.path())) {
+      names.insert(name);
+    }
+    EXPECT_EQ(names.count("results.db-wal"), 1u);
+    EXPECT_EQ(kd::Store::load_untouched(tmp.path() + "/results.db").runs.size(), 3u);
+    std::set<std::string> after;
+    for (const auto& [name, size] : listing(tmp.path())) {
+      after.insert(name);
+    }
+    EXPECT_EQ(after, names);
+    kill(pid, SIGKILL);
+    wait_status(pid);
+    for (int fd : {ready[0], ready[1], hold[0], hold[1]}) {
+      close(fd);
+    }
+  }
+}
+
+TEST(Store, AnythingButARegularFileIsRefusedBeforeItIsOpened) {
+  struct Case {
+    const char* what;
+    const char* file;  // in the folder, put in the place of the store or its log
+    bool fifo;         // else a link
+    const char* says;
+  };
+  const Case cases[] = {
+      {"store as a FIFO", "results.db", true, "results.db is a FIFO, not a regular file"},
+      {"log as a FIFO", "results.db-wal", true, "results.db-wal is a FIFO, not a regular file"},
+      {"index as a FIFO", "results.db-shm", true, "results.db-shm is a FIFO, not a regular file"},
+      {"store as a link", "results.db", false, "is a symbolic link, not a regular file"},
+  };
+  for (const Case& c : cases) {
+    TempDir tmp;
+    kd::Store::create(tmp.path(), small_plan(), kContext, kCommand);
+    const std::string path = tmp.path() + "/" + c.file;
+    if (c.file == std::string("results.db")) {
+      fs::rename(path, tmp.path() + "/real.db");
+    }
+    if (c.fifo) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    } else {
+      fs::create_symlink(tmp.path() + "/real.db", path);
+    }
+    const std::string file = tmp.path() + "/results.db";
+    EXPECT_TRUE(Mentions(error_of([&] { kd::Store::open(tmp.path()); }), c.says)) << c.what;
+    EXPECT_TRUE(Mentions(error_of([&] { kd::Store::open_readonly(file); }), c.says)) << c.what;
+    EXPECT_TRUE(Mentions(error_of([&] { kd::Store::load_untouched(file); }), c.says)) << c.what;
+  }
 }
 
 // --- The folder lock ------------------------------------------------------------------------
