@@ -21,18 +21,39 @@ function(add_suite_program name)
   set_property(GLOBAL APPEND PROPERTY KS_PROGRAMS ${name})
 endfunction()
 
+# The temporary folder of the tests: every test runs with TMPDIR there (GoogleTest's TempDir()
+# follows it), and the last test fails when anything is left in it.
+set(KS_TEST_TMPDIR ${CMAKE_BINARY_DIR}/test-tmp)
+
 # add_suite_test(<name> <sources>...)
 #
 # Adds a GoogleTest executable that runs built programs through the spawn helper. The test
-# binary knows where the programs are (KS_BIN_DIR) and is registered with CTest test by test.
+# binary knows where the programs are (KS_BIN_DIR) and is registered with CTest test by test,
+# each with its temporary files in KS_TEST_TMPDIR.
 function(add_suite_test name)
   if(NOT KS_BUILD_TESTS)
     return()
   endif()
-  add_executable(${name} ${ARGN})
+  add_executable(${name} ${ARGN} ${PROJECT_SOURCE_DIR}/tests/support/test_main.cpp)
   target_compile_options(${name} PRIVATE -O2)
-  target_link_libraries(${name} PRIVATE ks_testsupport GTest::gtest GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ks_testsupport GTest::gtest)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   set_property(GLOBAL APPEND PROPERTY KS_TESTS ${name})
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 300)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 300
+                       ENVIRONMENT "TMPDIR=${KS_TEST_TMPDIR}" FIXTURES_REQUIRED ks_test_tmp)
+endfunction()
+
+# The guard of the temporary folder: made empty before the first test, and checked empty after
+# the last (it names what a test left behind, and fails).
+function(add_test_tmp_guard)
+  if(NOT KS_BUILD_TESTS)
+    return()
+  endif()
+  set(script ${PROJECT_SOURCE_DIR}/cmake/TestTmp.cmake)
+  add_test(NAME test_tmp_made COMMAND ${CMAKE_COMMAND} -DDIR=${KS_TEST_TMPDIR} -DSTEP=make -P
+                                      ${script})
+  add_test(NAME test_tmp_left_empty COMMAND ${CMAKE_COMMAND} -DDIR=${KS_TEST_TMPDIR} -DSTEP=check
+                                            -P ${script})
+  set_tests_properties(test_tmp_made PROPERTIES FIXTURES_SETUP ks_test_tmp)
+  set_tests_properties(test_tmp_left_empty PROPERTIES FIXTURES_CLEANUP ks_test_tmp)
 endfunction()

@@ -88,10 +88,21 @@ TEST(HostileInput, APathTooLongForTheStoreIsRefusedBeforeAnyRun) {
   // the store while it is made (results.db.tmp-PID).
   const std::size_t longest = kd::sqlite_path_limit() - 8 - kd::kLongestStoreName - 1;
   auto folder_of = [&](std::size_t length) {
+    // Parts of at most 200 bytes below `base`, each at least one byte long.
+    std::size_t need = length - base.size();
+    std::vector<std::size_t> parts;
+    while (need > 201) {
+      parts.push_back(150);
+      need -= 151;
+    }
+    if (need == 1) {
+      ++parts.back();
+    } else {
+      parts.push_back(need - 1);
+    }
     std::string path = base;
-    while (path.size() < length) {
-      const std::size_t part = std::min<std::size_t>(200, length - path.size() - 1);
-      path += "/" + std::string(part == 0 ? 1 : part, 'd');
+    for (const std::size_t part : parts) {
+      path += "/" + std::string(part, 'd');
     }
     return path;
   };
