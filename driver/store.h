@@ -8,7 +8,7 @@
 // the operating system the last runs before it may be missing (never half-written), unless
 // StoreOptions::sync_each_run asks for an fsync at every commit.
 //
-// The tables are described for users in the README ("The run store").
+// The tables are described for users in docs/store.md.
 #pragma once
 
 #include <cstdint>
