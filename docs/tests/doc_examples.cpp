@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <regex>
 #include <set>
 #include <tuple>
 
@@ -138,7 +137,44 @@ void read_attributes(const std::vector<std::string>& words, int line, Block& blo
   }
 }
 
-const std::regex kStatusInComment(R"(\bstatus (\d+)\b)");
+bool word_char(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
+
+// The number N of the first "status N" standing as words of a comment, if any.
+bool status_in_comment(std::string_view comment, std::string& number) {
+  constexpr std::string_view key = "status ";
+  for (std::size_t at = comment.find(key); at != std::string_view::npos;
+       at = comment.find(key, at + 1)) {
+    if (at > 0 && word_char(comment[at - 1]))
+      continue;
+    std::size_t end = at + key.size();
+    while (end < comment.size() && std::isdigit(static_cast<unsigned char>(comment[end])))
+      ++end;
+    if (end == at + key.size() || (end < comment.size() && word_char(comment[end])))
+      continue;
+    number = std::string(comment.substr(at + key.size(), end - at - key.size()));
+    return true;
+  }
+  return false;
+}
+
+// An opening code fence: up to three spaces, three or more backticks or tildes, an info string.
+bool open_fence(std::string_view line, std::string& fence, std::string& rest) {
+  std::size_t i = 0;
+  while (i < line.size() && i < 3 && line[i] == ' ')
+    ++i;
+  if (i == line.size() || (line[i] != '`' && line[i] != '~'))
+    return false;
+  std::size_t end = i;
+  while (end < line.size() && line[end] == line[i])
+    ++end;
+  if (end - i < 3)
+    return false;
+  fence = std::string(line.substr(i, end - i));
+  rest = std::string(line.substr(end));
+  return true;
+}
 
 }  // namespace
 
@@ -216,10 +252,10 @@ std::vector<Command> split_commands(const std::vector<std::string>& lines, int f
     }
     current.code += code;
     if (!open) {
-      std::smatch m;
+      std::string number;
       current.status = block_status;
-      if (std::regex_search(current.comment, m, kStatusInComment)) {
-        parse_int(m[1].str(), current.status);
+      if (status_in_comment(current.comment, number)) {
+        parse_int(number, current.status);
       }
       if (!trim(current.code).empty()) {
         commands.push_back(current);
@@ -237,7 +273,6 @@ std::vector<Command> split_commands(const std::vector<std::string>& lines, int f
 Document parse_document(std::string_view markdown) {
   Document doc;
   const std::vector<std::string> lines = split_lines(markdown);
-  static const std::regex open_fence(R"(^ {0,3}(`{3,}|~{3,})(.*)$)");
   bool in_fence = false;
   std::string fence;
   std::string info;
@@ -247,12 +282,13 @@ Document parse_document(std::string_view markdown) {
     const std::string& line = lines[i];
     const int number = static_cast<int>(i) + 1;
     if (!in_fence) {
-      std::smatch m;
-      if (std::regex_match(line, m, open_fence) &&
-          (m[1].str()[0] == '~' || m[2].str().find('`') == std::string::npos)) {
+      std::string opening;
+      std::string rest;
+      if (open_fence(line, opening, rest) &&
+          (opening[0] == '~' || rest.find('`') == std::string::npos)) {
         in_fence = true;
-        fence = m[1].str();
-        info = trim(m[2].str());
+        fence = opening;
+        info = trim(rest);
         fence_line = number;
         body.clear();
       } else if (!blank(line) && (line.rfind("    ", 0) == 0 || line[0] == '\t') &&
@@ -325,14 +361,59 @@ bool plain_path(std::string_view path) {
 
 std::string with_paths(std::string_view code, const Place& place) {
   // Each path begins a word, or follows '=', ':' or an opening quote or parenthesis.
-  const std::string lead = R"((^|[\s="'(:]))";
-  std::string s(code);
-  s = std::regex_replace(s, std::regex(lead + R"((\$PWD/)?build/(default|ci|clang|asan)/)"),
-                         "$1" + place.build + "/");
-  s = std::regex_replace(s, std::regex(lead + R"((scripts|\.ci)/)"), "$1" + place.source + "/$2/");
-  s = std::regex_replace(s, std::regex(lead + R"(/tmp/)"), "$1" + place.tmp + "/");
-  s = std::regex_replace(s, std::regex(lead + R"(/shared/)"), "$1" + place.work + "/shared/");
-  return s;
+  constexpr std::string_view lead = " \t\n\r\f\v=\"'(:";
+  const auto starts = [&](std::string_view s, std::size_t i, std::string_view prefix) {
+    return (i == 0 || lead.find(s[i - 1]) != std::string_view::npos) &&
+           s.substr(i).substr(0, prefix.size()) == prefix;
+  };
+  // One pass per kind of path, as each rewrites what the one before it left.
+  const auto pass = [&](std::string_view s, auto&& match) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size();) {
+      std::string replacement;
+      const std::size_t length = match(s, i, replacement);
+      if (length == 0) {
+        out += s[i++];
+      } else {
+        out += replacement;
+        i += length;
+      }
+    }
+    return out;
+  };
+  std::string s = pass(code, [&](std::string_view t, std::size_t i, std::string& r) {
+    for (std::string_view pwd : {"$PWD/", ""}) {
+      for (std::string_view preset : {"default", "ci", "clang", "asan"}) {
+        const std::string path = std::string(pwd) + "build/" + std::string(preset) + "/";
+        if (starts(t, i, path)) {
+          r = place.build + "/";
+          return path.size();
+        }
+      }
+    }
+    return std::size_t{0};
+  });
+  s = pass(s, [&](std::string_view t, std::size_t i, std::string& r) {
+    for (std::string_view folder : {"scripts/", ".ci/"}) {
+      if (starts(t, i, folder)) {
+        r = place.source + "/" + std::string(folder);
+        return folder.size();
+      }
+    }
+    return std::size_t{0};
+  });
+  s = pass(s, [&](std::string_view t, std::size_t i, std::string& r) {
+    if (!starts(t, i, "/tmp/"))
+      return std::size_t{0};
+    r = place.tmp + "/";
+    return std::size_t{5};
+  });
+  return pass(s, [&](std::string_view t, std::size_t i, std::string& r) {
+    if (!starts(t, i, "/shared/"))
+      return std::size_t{0};
+    r = place.work + "/shared/";
+    return std::size_t{8};
+  });
 }
 
 std::vector<Word> shell_words(std::string_view code) {
@@ -403,8 +484,12 @@ bool names(const Word& w, std::string_view program) {
 }
 
 bool assignment(std::string_view word) {
-  static const std::regex re(R"(^[A-Za-z_][A-Za-z0-9_]*=.*$)");
-  return std::regex_match(word.begin(), word.end(), re);
+  const std::size_t equals = word.find('=');
+  if (equals == 0 || equals == std::string_view::npos)
+    return false;
+  if (std::isdigit(static_cast<unsigned char>(word[0])))
+    return false;
+  return std::all_of(word.begin(), word.begin() + equals, word_char);
 }
 
 // One simple command: the words from `begin` to `end` (not included) of a command's words.

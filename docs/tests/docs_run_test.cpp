@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -110,14 +109,19 @@ const std::set<std::string>& presets() {
           "cd " + quoted(kSource) + " && " + quoted(KS_CMAKE_COMMAND) + " " + list, options);
       EXPECT_TRUE(r.ok()) << list << ": " << r.describe() << "\n" << r.err;
       std::string kind;
-      static const std::regex heading(R"(^Available (\w+) presets:)");
-      static const std::regex preset(R"re(^\s+"([^"]+)")re");
+      // "Available KIND presets:" heads each list; its presets follow as indented "NAME".
       for (const std::string& line : split(r.out, '\n')) {
-        std::smatch m;
-        if (std::regex_search(line, m, heading)) {
-          kind = m[1].str();
-        } else if (std::regex_search(line, m, preset)) {
-          names.insert(kind + " " + m[1].str());
+        const std::string_view l(line);
+        const std::size_t indent = l.find_first_not_of(" \t");
+        const std::size_t presets_at = l.find(" presets:");
+        if (l.starts_with("Available ") && presets_at != std::string_view::npos &&
+            presets_at > 10) {
+          kind = line.substr(10, presets_at - 10);
+        } else if (indent != 0 && indent != std::string_view::npos && l[indent] == '"') {
+          const std::size_t close = l.find('"', indent + 1);
+          if (close != std::string_view::npos && close > indent + 1) {
+            names.insert(kind + " " + line.substr(indent + 1, close - indent - 1));
+          }
         }
       }
     }
@@ -336,20 +340,44 @@ INSTANTIATE_TEST_SUITE_P(Docs, DocExamples, ::testing::ValuesIn(doc_files()), te
 // The options in a help text: "--name" at the start of a line of its option list.
 std::vector<std::string> options_in(const std::string& help) {
   std::vector<std::string> out;
-  static const std::regex option(R"(^\s+(?:-\w,)?(--[a-z][a-z0-9-]*))");
+  const auto option_char = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+  };
   for (const std::string& line : split(help, '\n')) {
-    std::smatch m;
-    if (std::regex_search(line, m, option) && m[1].str() != "--help") {
-      out.push_back(m[1].str());
+    // Indented, an optional short form "-x,", then "--" and a lower-case letter.
+    std::size_t i = line.find_first_not_of(" \t");
+    if (i == 0 || i == std::string::npos)
+      continue;
+    if (line.size() > i + 2 && line[i] == '-' && line[i + 1] != '-' && line[i + 2] == ',')
+      i += 3;
+    if (line.compare(i, 2, "--") != 0 || i + 2 >= line.size() || line[i + 2] < 'a' ||
+        line[i + 2] > 'z') {
+      continue;
     }
+    std::size_t end = i + 2;
+    while (end < line.size() && option_char(line[end]))
+      ++end;
+    const std::string name = line.substr(i, end - i);
+    if (name != "--help")
+      out.push_back(name);
   }
   return out;
 }
 
 // Named as a word of its own, in a code span, an example or a table.
 bool documented(const std::string& reference, const std::string& word) {
-  const std::regex re("(^|[^a-z0-9-])" + word + "($|[^a-z0-9-])");
-  return std::regex_search(reference, re);
+  const auto part_of_name = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+  };
+  for (std::size_t at = reference.find(word); at != std::string::npos;
+       at = reference.find(word, at + 1)) {
+    const std::size_t end = at + word.size();
+    if ((at == 0 || !part_of_name(reference[at - 1])) &&
+        (end == reference.size() || !part_of_name(reference[end]))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 TEST(DocDriverReference, NamesEverySubcommandAndOption) {
@@ -364,11 +392,14 @@ TEST(DocDriverReference, NamesEverySubcommandAndOption) {
   const std::size_t subs_at = top.out.find("\nSubcommands:");
   ASSERT_NE(subs_at, std::string::npos) << top.out;
   std::vector<std::string> subcommands;
-  static const std::regex sub(R"(^  ([a-z]+)\s)");
   for (const std::string& line : split(top.out.substr(subs_at), '\n')) {
-    std::smatch m;
-    if (std::regex_search(line, m, sub)) {
-      subcommands.push_back(m[1].str());
+    // "  NAME" and a blank: a subcommand's line of the list.
+    std::size_t end = 2;
+    while (end < line.size() && line[end] >= 'a' && line[end] <= 'z')
+      ++end;
+    if (line.starts_with("  ") && end > 2 && end < line.size() &&
+        std::isspace(static_cast<unsigned char>(line[end]))) {
+      subcommands.push_back(line.substr(2, end - 2));
     }
   }
   ASSERT_GE(subcommands.size(), 5u) << top.out;
@@ -397,10 +428,18 @@ TEST(DocProbeReference, NamesEveryOption) {
   const ks::RunResult help = ks::run_program(kBin + "/ks-probe", options);
   ASSERT_TRUE(help.ok()) << help.describe() << "\n" << help.err;
   std::vector<std::string> named;
-  static const std::regex option(R"(\[(--[a-z][a-z0-9-]*))");
   const std::string usage = help.out + help.err;
-  for (std::sregex_iterator it(usage.begin(), usage.end(), option), end; it != end; ++it) {
-    named.push_back((*it)[1].str());
+  // Each "[--name" of the usage line.
+  for (std::size_t at = usage.find("[--"); at != std::string::npos;
+       at = usage.find("[--", at + 1)) {
+    std::size_t end = at + 3;
+    if (end >= usage.size() || usage[end] < 'a' || usage[end] > 'z')
+      continue;
+    while (end < usage.size() && ((usage[end] >= 'a' && usage[end] <= 'z') ||
+                                  (usage[end] >= '0' && usage[end] <= '9') || usage[end] == '-')) {
+      ++end;
+    }
+    named.push_back(usage.substr(at + 1, end - at - 1));
   }
   ASSERT_FALSE(named.empty()) << usage;
   for (const std::string& o : named) {
