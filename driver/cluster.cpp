@@ -30,12 +30,19 @@ const char* mode_name(SlurmMode mode) {
 
 nlohmann::json job_json(const ClusterJob& job) {
   const SlurmRequest& r = job.request;
-  nlohmann::json doc = {{"kind", job.kind},         {"mode", mode_name(r.mode)},
-                        {"partition", r.partition}, {"nodes", r.nodes},
-                        {"nodelist", r.nodelist},   {"time", r.time},
-                        {"account", r.account},     {"sbatch_args", r.sbatch_args},
-                        {"bin", job.bin_dir},       {"timeout", job.timeout_seconds},
-                        {"no_plots", job.no_plots}, {"submissions", nlohmann::json::array()}};
+  nlohmann::json doc = {{"kind", job.kind},
+                        {"mode", mode_name(r.mode)},
+                        {"partition", r.partition},
+                        {"nodes", r.nodes},
+                        {"nodelist", r.nodelist},
+                        {"time", r.time},
+                        {"account", r.account},
+                        {"sbatch_args", r.sbatch_args},
+                        {"bin", job.bin_dir},
+                        {"timeout", job.timeout_seconds},
+                        {"no_plots", job.no_plots},
+                        {"missing", job.missing},
+                        {"submissions", nlohmann::json::array()}};
   for (const Submission& s : job.submissions) {
     nlohmann::json tasks = nlohmann::json::array();
     for (const ClusterTask& t : s.tasks) {
@@ -65,6 +72,7 @@ ClusterJob job_from_json(const nlohmann::json& doc) {
     job.bin_dir = doc.at("bin").get<std::string>();
     job.timeout_seconds = doc.at("timeout").get<double>();
     job.no_plots = doc.value("no_plots", false);
+    job.missing = doc.value("missing", std::vector<std::string>{});
     for (const auto& s : doc.at("submissions")) {
       Submission submission;
       submission.job_id = s.at("job").get<std::string>();
@@ -151,6 +159,23 @@ std::vector<std::vector<std::size_t>> share_runs(const Plan& plan,
     shares[task_of[plan.runs[seq].config]].push_back(seq);
   }
   return shares;
+}
+
+std::vector<std::size_t> fresh_warmups(const Plan& plan, const std::vector<std::size_t>& todo) {
+  std::vector<bool> measured(plan.configs.size(), false);
+  std::vector<bool> warmed(plan.configs.size(), false);
+  for (const std::size_t seq : todo) {
+    const PlannedRun& run = plan.runs.at(seq);
+    (run.warmup ? warmed : measured)[run.config] = true;
+  }
+  std::vector<std::size_t> again;
+  for (std::size_t seq = 0; seq < plan.runs.size(); ++seq) {
+    const PlannedRun& run = plan.runs[seq];
+    if (run.warmup && measured[run.config] && !warmed[run.config]) {
+      again.push_back(seq);
+    }
+  }
+  return again;
 }
 
 Plan cap_threads(const Plan& plan, int cpus, std::vector<std::string>& notices) {

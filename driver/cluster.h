@@ -45,6 +45,8 @@ struct ClusterJob {
   std::string bin_dir;
   double timeout_seconds = 60;
   bool no_plots = false;
+  // A tour's programs missing from the build, which each task records with its machine.
+  std::vector<std::string> missing;
   std::vector<Submission> submissions;
 };
 
@@ -70,6 +72,11 @@ std::string task_store_name(std::size_t submission, std::size_t task);
 std::vector<std::vector<std::size_t>> share_runs(const Plan& plan,
                                                  const std::vector<std::size_t>& todo, int tasks,
                                                  const std::vector<double>& seconds);
+
+// The warm-ups a task makes again, unrecorded, before the runs `todo`: every warm-up of each
+// configuration whose measured runs are in `todo` but none of whose warm-ups are (they were
+// made before: on another node, or before its node went down). In plan order.
+std::vector<std::size_t> fresh_warmups(const Plan& plan, const std::vector<std::size_t>& todo);
 
 // The plan as a task with `cpus` CPUs runs it: team sizes above `cpus` brought down to it, a
 // notice for each configuration capped. `cpus` 0 (unknown) caps nothing.

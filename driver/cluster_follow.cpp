@@ -48,7 +48,9 @@ std::vector<TaskReport> submission_reports(const std::string& dir, const Cluster
         r.status = t;
       }
     }
-    if (count_runs && ::access((dir + "/" + s.tasks[i].store).c_str(), F_OK) == 0) {
+    // A task Slurm no longer knows is told by its store alone: what it stored against what it
+    // was given.
+    if ((count_runs || !r.status) && ::access((dir + "/" + s.tasks[i].store).c_str(), F_OK) == 0) {
       try {
         std::vector<std::size_t> gone =
             Store::open_readonly(dir + "/" + s.tasks[i].store).missing_runs();
@@ -74,7 +76,8 @@ bool wait_interrupted(const Interruption& interruption) {
   return ::poll(&p, 1, kPollMilliseconds) > 0;
 }
 
-// The folder's files from its store, the results shown; the status of the runs.
+}  // namespace
+
 int finish_job(const std::string& dir, const ClusterJob& job) {
   std::optional<Store> store;
   std::vector<std::string> problems;
@@ -144,8 +147,6 @@ int finish_job(const std::string& dir, const ClusterJob& job) {
               dir.c_str());
   return bad || missing > 0 || !failed.empty() ? kRunsFailed : 0;
 }
-
-}  // namespace
 
 std::vector<TaskReport> task_reports(const std::string& dir, const ClusterJob& job,
                                      bool count_runs) {

@@ -91,6 +91,68 @@ std::vector<bool> stored_on(const std::string& dir, const ClusterJob& job, const
   return done;
 }
 
+std::string node_names(const std::vector<NodeState>& nodes) {
+  std::string out;
+  for (const NodeState& n : nodes) {
+    out += fmt::format("{}{} ({})", out.empty() ? "" : ", ", n.name, n.state);
+  }
+  return out;
+}
+
+// A split job goes to the nodes available now: a node of --nodelist that is down (drained, not
+// responding) is left out, --nodes N comes down to the nodes that are available, each with a
+// notice. With none available, or when Slurm cannot be asked, the request stays as it is and
+// sbatch says what is wrong.
+void split_over_available(SlurmRequest& request) {
+  const SlurmClient client;
+  SlurmError e;
+  const std::vector<NodeState> states = client.node_states(request.partition, e);
+  if (e || states.empty()) {
+    return;
+  }
+  std::vector<NodeState> down;
+  if (!request.nodelist.empty()) {
+    const std::vector<std::string> listed = client.expand_hostlist(request.nodelist, e);
+    if (e) {
+      return;
+    }
+    std::string up;
+    for (const std::string& name : listed) {
+      const auto it = std::find_if(states.begin(), states.end(),
+                                   [&](const NodeState& n) { return n.name == name; });
+      if (it != states.end() && !it->available()) {
+        if (std::none_of(down.begin(), down.end(),
+                         [&](const NodeState& n) { return n.name == name; })) {
+          down.push_back(*it);
+        }
+      } else {
+        up += (up.empty() ? "" : ",") + name;
+      }
+    }
+    if (down.empty() || up.empty()) {
+      return;
+    }
+    request.nodelist = up;
+    error_line(fmt::format("not available now: {}; the runs go to {}", node_names(down), up));
+    return;
+  }
+  const int wanted = std::max(request.nodes, 1);
+  int up = 0;
+  for (const NodeState& n : states) {
+    if (n.available()) {
+      ++up;
+    } else {
+      down.push_back(n);
+    }
+  }
+  if (up == 0 || up >= wanted || static_cast<std::size_t>(wanted) > states.size()) {
+    return;
+  }
+  request.nodes = up;
+  error_line(fmt::format("not available now: {}; the runs are shared over the {} node{} that are",
+                         node_names(down), up, up == 1 ? "" : "s"));
+}
+
 // The tasks of a new submission: the runs the store lacks shared out (split), or for every
 // node the runs it lacks (per node; a first submission gives every node the whole plan).
 std::vector<ClusterTask> plan_tasks(const std::string& dir, const ClusterJob& job, Store& store,
@@ -101,6 +163,7 @@ std::vector<ClusterTask> plan_tasks(const std::string& dir, const ClusterJob& jo
   const bool first = std::none_of(job.submissions.begin(), job.submissions.end(),
                                   [](const Submission& s) { return !s.job_id.empty(); });
   if (request.mode == SlurmMode::kSplit) {
+    split_over_available(request);
     const std::vector<std::size_t> todo = store.missing_runs();
     int width = std::max(request.nodes, 1);
     if (!request.nodelist.empty()) {
@@ -179,6 +242,9 @@ std::optional<std::string> submit_missing(const std::string& dir, ClusterJob& jo
   if (tasks.empty()) {
     return std::nullopt;  // nothing missing: the end comes at once
   }
+  // A node of a per-node job that is down now gets its task all the same: it waits in the
+  // queue for the node (its runs can be made nowhere else).
+  request.queue_unavailable = request.mode == SlurmMode::kPerNode;
   const std::size_t index = job.submissions.size();
   complete_request(request, dir, job, index, tasks.size());
   const RecordedFolder recording(dir);  // the task stores and Slurm's output on the store's list
@@ -194,7 +260,9 @@ std::optional<std::string> submit_missing(const std::string& dir, ClusterJob& jo
       StoreOptions options;
       options.file = t.store;
       options.kind = job.kind;
-      (void)Store::create(dir, store.plan(), made.context, made.command, options);
+      // The submitting machine runs nothing: no machine context of its own in the task's store
+      // (the task records its node's).
+      (void)Store::create(dir, store.plan(), nlohmann::json(), made.command, options);
       record_made(dir + "/" + t.store, WrittenFile::Kind::kStore);
     }
     job.submissions.push_back({"", tasks});
@@ -231,6 +299,12 @@ std::optional<std::string> submit_missing(const std::string& dir, ClusterJob& jo
       request.mode == SlurmMode::kPerNode ? "the whole plan on each node" : "the plan shared out",
       runs);
   std::fflush(stdout);
+  for (const NodeState& n : result.waiting) {
+    error_line(
+        fmt::format("{} is not available now ({}): its task waits in the queue until it is back "
+                    "(kernelscope status {} shows it; scancel {} gives up)",
+                    n.name, n.state, dir, s.job_id));
+  }
   return std::nullopt;
 }
 
@@ -302,6 +376,7 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
   job.bin_dir = absolute(common.bin_dir);
   job.timeout_seconds = common.timeout;
   job.no_plots = start.no_plots;
+  job.missing = start.missing;
   if (start.dry_run) {
     SlurmRequest request = job.request;
     int tasks = std::max(request.nodes, 1);
@@ -329,6 +404,10 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
   }
   prepare_output_dir(dir);
   check_path_length(dir, 38);  // a task's store made: results.task-SSSS-TTTTT.db.tmp-PID
+  // A lock file this command makes goes again when the submission is refused: the folder is
+  // left as it was.
+  const std::string lock_path = dir + "/" + std::string(kLockFile);
+  const bool lock_made = ::access(lock_path.c_str(), F_OK) != 0;
   std::optional<FolderLock> lock;
   try {
     lock.emplace(dir);
@@ -372,14 +451,12 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
       }
     }
   } else {
-    nlohmann::json context = machine_context(common.bin_dir);
-    if (!start.missing.empty()) {
-      context["build"]["missing"] = start.missing;
-    }
+    // The submitting machine is the store's maker and runs nothing: the store keeps the
+    // machine context of each node that runs (its tasks record them), none of its own.
     StoreOptions options;
     options.kind = start.kind;
     try {
-      store = Store::create(dir, plan, context, common.command, options);
+      store = Store::create(dir, plan, nlohmann::json(), common.command, options);
       made = store->load();
     } catch (const StoreError& e) {
       throw WriteError(e.what());
@@ -391,7 +468,10 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
     if (!had_store || start.force) {
       clear_outputs(dir);  // nothing half-made stays
     }
-    throw UsageError(*refusal);  // one line, with the help to read
+    if (lock_made) {
+      ::unlink(lock_path.c_str());  // while still held: no other driver took this one
+    }
+    throw UsageError(*refusal);
   }
   if (job.submissions.empty()) {
     write_job(dir, job);
@@ -399,7 +479,7 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
   return follow_job(dir, job, !slurm.no_wait);
 }
 
-int resume_job(const std::string& dir, bool no_wait) {
+int resume_job(const std::string& dir, bool no_wait, const std::string& time) {
   if (!Store::exists(dir)) {
     throw UsageError(
         fmt::format("no store in {} ({} is what a sweep or tour writes)", dir, kStoreFile));
@@ -412,6 +492,9 @@ int resume_job(const std::string& dir, bool no_wait) {
   }
   ClusterJob job = read_job(dir);
   check_ended(dir, job);
+  if (!time.empty()) {
+    job.request.time = time;  // this resume's tasks, and those of a later one
+  }
   std::optional<Store> store;
   StoreContents made;
   try {

@@ -58,7 +58,13 @@ std::vector<TaskReport> task_reports(const std::string& dir, const ClusterJob& j
 // Returns the exit status.
 int follow_job(const std::string& dir, ClusterJob job, bool wait);
 
-// The resubmission of what the store in `dir` lacks, with the job's recorded options.
-int resume_job(const std::string& dir, bool no_wait);
+// The end of a job whose tasks have all ended: the tasks' stores merged into results.db, every
+// file rendered, each task that did not complete reported. Needs the folder's lock. Returns
+// the exit status.
+int finish_job(const std::string& dir, const ClusterJob& job);
+
+// The resubmission of what the store in `dir` lacks, with the job's recorded options (a
+// `time` given replaces the job's time limit). Refusals throw UsageError.
+int resume_job(const std::string& dir, bool no_wait, const std::string& time = {});
 
 }  // namespace ks::driver

@@ -21,9 +21,14 @@
 namespace ks::driver {
 namespace {
 
+// How long a task waits, after a program died of SIGTERM or SIGKILL, for the signal that says
+// Slurm is ending the task itself.
+constexpr int kSlurmSignalWaitMilliseconds = 3000;
+
 struct FolderOptions {
   std::string dir;
   bool no_wait = false;
+  std::string time;
   std::size_t submission = 0;
   int index = -1;
 };
@@ -60,7 +65,8 @@ int run_status(const FolderOptions& o) {
   } catch (const std::runtime_error& e) {
     throw UsageError(e.what());
   }
-  return follow_job(o.dir, job, true);
+  // The account above is the one: the end adds the results, not another count of the tasks.
+  return finish_job(o.dir, job);
 }
 
 int run_task(const Common& common, const FolderOptions& o) {
@@ -79,7 +85,11 @@ int run_task(const Common& common, const FolderOptions& o) {
   std::optional<Store> store;
   try {
     store = Store::open(o.dir, options);
-    store->record_machine(machine_context(common.bin_dir));
+    nlohmann::json context = machine_context(common.bin_dir);
+    if (!job.missing.empty()) {
+      context["build"]["missing"] = job.missing;
+    }
+    store->record_machine(context);
   } catch (const StoreError& e) {
     throw UsageError(e.what());
   }
@@ -97,8 +107,15 @@ int run_task(const Common& common, const FolderOptions& o) {
       todo.push_back(seq);
     }
   }
-  std::printf("task %d of job %s on %s: %zu runs, %d CPUs\n", o.index,
+  // Measured runs of a configuration whose warm-ups were made before (another node, or this
+  // one before it went down) follow a fresh warm-up here, which is not recorded.
+  const std::vector<std::size_t> warmups = fresh_warmups(plan, todo);
+  std::printf("task %d of job %s on %s: %zu runs%s, %d CPUs\n", o.index,
               job.submissions[o.submission].job_id.c_str(), store->host().c_str(), todo.size(),
+              warmups.empty() ? ""
+                              : fmt::format(" after {} fresh warm-up{}", warmups.size(),
+                                            warmups.size() == 1 ? "" : "s")
+                                    .c_str(),
               cpus);
   std::fflush(stdout);
 
@@ -112,11 +129,13 @@ int run_task(const Common& common, const FolderOptions& o) {
   runner.keep_demonstration_output = job.kind != "sweep";
   runner.stop_fd = interruption.stop_fd();
   runner.on_record = [&](std::size_t, const RunRecord& r, const ks::Counters&) {
-    // Slurm ends a cancelled or timed-out task by signalling all its processes at once: a
-    // program killed that way is not a failure of its own, and is made again on resume.
+    // Slurm ends a cancelled or timed-out task by signalling all its processes, one after
+    // the other (on a loaded node the program's signal may come well before the task's): a
+    // program killed that way is not a failure of its own, and is made again on resume. With a
+    // KillWait shorter than the wait, Slurm's SIGKILL ends the task first.
     if (r.outcome != Outcome::kValid && (r.signal == SIGTERM || r.signal == SIGKILL)) {
       pollfd p{interruption.stop_fd(), POLLIN, 0};
-      (void)::poll(&p, 1, 500);
+      (void)::poll(&p, 1, kSlurmSignalWaitMilliseconds);
     }
     if (r.outcome != Outcome::kValid && interruption.signal() != 0) {
       return;
@@ -133,7 +152,24 @@ int run_task(const Common& common, const FolderOptions& o) {
       error_line(e.what());
     }
   };
-  run_plan(plan, todo, std::vector<bool>(plan.configs.size(), false), runner);
+  std::vector<bool> timed_out(plan.configs.size(), false);
+  bool go_on = true;
+  if (!warmups.empty()) {
+    RunnerOptions fresh = runner;
+    fresh.on_record = [&](std::size_t, const RunRecord& r, const ks::Counters&) {
+      if (r.outcome == Outcome::kTimeout) {
+        timed_out[r.config] = true;  // its runs are skipped, as after a recorded warm-up
+      }
+      if (r.outcome != Outcome::kValid && interruption.signal() == 0) {
+        error_line(fmt::format("the fresh warm-up of {} was not valid: {}",
+                               plan.configs[r.config].label(), r.why));
+      }
+    };
+    go_on = run_plan(plan, warmups, timed_out, fresh);
+  }
+  if (go_on) {
+    run_plan(plan, todo, timed_out, runner);
+  }
   store.reset();
   std::printf("task %d: %zu runs made, %zu not valid\n", o.index, ran, bad);
   if (interruption.signal() != 0) {
@@ -159,7 +195,9 @@ Subcommand setup_resume(CLI::App& app, Common&) {
   resume->add_option("DIR", o->dir, "the output folder of a sweep or tour --slurm")->required();
   resume->add_flag("--no-wait", o->no_wait,
                    "return once the job is submitted (kernelscope status DIR follows it)");
-  return {resume, [o] { return resume_job(o->dir, o->no_wait); }};
+  resume->add_option("--time", o->time,
+                     "time limit of each new task, in Slurm's format (default: the job's)");
+  return {resume, [o] { return resume_job(o->dir, o->no_wait, o->time); }};
 }
 
 Subcommand setup_task(CLI::App& app, Common& common) {

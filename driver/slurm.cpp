@@ -112,8 +112,78 @@ std::vector<std::string> SlurmClient::expand_hostlist(const std::string& list,
   return hosts;
 }
 
-std::vector<std::string> SlurmClient::check_request(const SlurmRequest& request,
-                                                    SlurmError& error) const {
+std::vector<NodeState> SlurmClient::node_states(const std::string& partition,
+                                                SlurmError& error) const {
+  std::vector<std::string> args = {"-h", "-N", "-o", "%N|%T|%P"};
+  if (!partition.empty()) {
+    args.push_back("--partition=" + partition);
+  }
+  Output o = run("sinfo", args);
+  error = o.error;
+  return error ? std::vector<NodeState>{} : parse_node_states(o.out, partition);
+}
+
+SlurmError SlurmClient::unavailable_nodes(const SlurmRequest& request,
+                                          std::vector<NodeState>& unavailable) const {
+  SlurmError e;
+  const std::vector<NodeState> states = node_states(request.partition, e);
+  if (e || states.empty()) {
+    return {};
+  }
+  auto names = [](const std::vector<NodeState>& nodes) {
+    std::string out;
+    for (const NodeState& n : nodes) {
+      out += fmt::format("{}{} ({})", out.empty() ? "" : ", ", n.name, n.state);
+    }
+    return out;
+  };
+  unavailable.clear();
+  if (!request.nodelist.empty()) {
+    const std::vector<std::string> listed = expand_hostlist(request.nodelist, e);
+    if (e) {
+      return {};
+    }
+    for (const std::string& name : listed) {
+      const auto it = std::find_if(states.begin(), states.end(),
+                                   [&](const NodeState& n) { return n.name == name; });
+      if (it == states.end()) {
+        return {};  // not the partition's: too large a request indeed
+      }
+      if (!it->available() && std::none_of(unavailable.begin(), unavailable.end(),
+                                           [&](const NodeState& n) { return n.name == name; })) {
+        unavailable.push_back(*it);
+      }
+    }
+    if (unavailable.empty()) {
+      return {};
+    }
+    return {SlurmErrorKind::kNodesUnavailable,
+            fmt::format("sbatch: not available now: {}; the partition has {} but cannot start "
+                        "the job there until {} back",
+                        names(unavailable), unavailable.size() == 1 ? "it" : "them",
+                        unavailable.size() == 1 ? "it is" : "they are")};
+  }
+  const std::size_t wanted = static_cast<std::size_t>(std::max(request.nodes, 1));
+  std::size_t up = 0;
+  for (const NodeState& n : states) {
+    if (n.available()) {
+      ++up;
+    } else {
+      unavailable.push_back(n);
+    }
+  }
+  if (wanted > states.size() || up >= wanted) {
+    unavailable.clear();
+    return {};
+  }
+  return {SlurmErrorKind::kNodesUnavailable,
+          fmt::format("sbatch: {} node{} asked for, {} of the partition's {} available now (not "
+                      "available: {})",
+                      wanted, wanted == 1 ? "" : "s", up, states.size(), names(unavailable))};
+}
+
+std::vector<std::string> SlurmClient::check_request(const SlurmRequest& request, SlurmError& error,
+                                                    std::vector<NodeState>& unavailable) const {
   std::vector<std::string> args = {"--test-only", "--exclusive"};
   if (!request.nodelist.empty()) {
     args.push_back("--nodelist=" + request.nodelist);
@@ -133,6 +203,13 @@ std::vector<std::string> SlurmClient::check_request(const SlurmRequest& request,
   Output o = run("sbatch", args, "#!/bin/sh\ntrue\n");
   error = o.error;
   std::vector<std::string> nodes;
+  if (error.kind == SlurmErrorKind::kTooManyNodes) {
+    // sbatch says the same of a request larger than the partition and of one whose nodes are
+    // down: tell them apart.
+    if (SlurmError now = unavailable_nodes(request, unavailable)) {
+      error = now;
+    }
+  }
   if (error) {
     return nodes;
   }
@@ -164,7 +241,13 @@ SubmitResult SlurmClient::submit(const SlurmRequest& request) const {
   }
   // sbatch --test-only checks partition, node count or names, time and account, and tells
   // which nodes it would use.
-  std::vector<std::string> nodes = check_request(request, error);
+  std::vector<NodeState> unavailable;
+  std::vector<std::string> nodes = check_request(request, error, unavailable);
+  if (error.kind == SlurmErrorKind::kNodesUnavailable && request.queue_unavailable &&
+      !request.nodelist.empty()) {
+    error = {};  // the listed nodes are the partition's: their tasks wait for them
+    result.waiting = unavailable;
+  }
   if (error) {
     return result;
   }

@@ -34,6 +34,9 @@ struct SlurmRequest {
   // The task's command line. An argument that is exactly kTaskIndex stands for the task's
   // index (SLURM_ARRAY_TASK_ID); every other argument reaches the task as it is.
   std::vector<std::string> command;
+  // A node of --nodelist that exists but is not available now (down, drained, not
+  // responding) does not refuse the job: its tasks wait in the queue until it is back.
+  bool queue_unavailable = false;
 };
 
 // The argument that becomes the task's index: a lone NUL byte, which no argument of a command
@@ -139,6 +142,7 @@ enum class SlurmErrorKind {
   kUnknownPartition,  // no such partition
   kUnknownNode,       // a node of --nodelist does not exist
   kTooManyNodes,      // more nodes than the partition has (or allows)
+  kNodesUnavailable,  // nodes the partition has, but not available now (down, drained, ...)
   kBadAccount,        // an account (or QOS) the user may not use
   kBadTime,           // a time limit the partition refuses
   kUnknownJob,        // the job is not (or no longer) known to the controller
@@ -161,10 +165,25 @@ SlurmError classify_error(std::string_view command, std::string_view err, bool t
 // long) before they give up; every command is bounded by this, and the message says so.
 inline constexpr double kSlurmCommandTimeout = 12.0;
 
+// A node as sinfo shows it: "n2" in state "down*".
+struct NodeState {
+  std::string name;
+  std::string state;  // sinfo's long state, with its flags: idle, mixed, down*, drained, ...
+  // Takes a job now or once its current ones end: idle, mixed, allocated, completing, planned
+  // or reserved, and answering (no '*') and powered (no '~', '#', '%', '!').
+  bool available() const;
+};
+
+// The nodes of `partition` (empty: the default one, marked '*') in `sinfo -h -N -o
+// %N|%T|%P` output, each once, in sinfo's order.
+std::vector<NodeState> parse_node_states(std::string_view text, std::string_view partition);
+
 struct SubmitResult {
   std::string job_id;
   ArrayLayout layout;
   SlurmError error;
+  // Nodes of the request not available now, whose tasks wait in the queue (queue_unavailable).
+  std::vector<NodeState> waiting;
 };
 
 struct JobQuery {
@@ -205,6 +224,9 @@ class SlurmClient {
   // Host names of a Slurm host list ("n[1-3]" -> n1, n2, n3), by `scontrol show hostnames`.
   std::vector<std::string> expand_hostlist(const std::string& list, SlurmError& error) const;
 
+  // The nodes of a partition (empty: the default one) and their states, by sinfo.
+  std::vector<NodeState> node_states(const std::string& partition, SlurmError& error) const;
+
   // Full path of a command on the client's PATH, or empty.
   std::string find(const std::string& command) const;
 
@@ -216,8 +238,15 @@ class SlurmClient {
   };
   Output run(const std::string& command, const std::vector<std::string>& args,
              const std::string& input = {}) const;
-  // Nodes from sbatch --test-only, which also checks partition, nodes, time and account.
-  std::vector<std::string> check_request(const SlurmRequest& request, SlurmError& error) const;
+  // Nodes from sbatch --test-only, which also checks partition, nodes, time and account. A
+  // request the partition could hold but not now is kNodesUnavailable, its unavailable nodes
+  // in `unavailable`.
+  std::vector<std::string> check_request(const SlurmRequest& request, SlurmError& error,
+                                         std::vector<NodeState>& unavailable) const;
+  // Why sbatch --test-only found too few nodes: the partition is too small (none), or some of
+  // its nodes are not available now (kNodesUnavailable, naming them).
+  SlurmError unavailable_nodes(const SlurmRequest& request,
+                               std::vector<NodeState>& unavailable) const;
   SlurmError ping() const;
 };
 

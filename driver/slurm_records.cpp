@@ -181,6 +181,46 @@ std::vector<TaskStatus> parse_job_records(std::string_view text) {
   return tasks;
 }
 
+bool NodeState::available() const {
+  std::string_view base = state;
+  while (!base.empty() &&
+         std::string_view("*~#%!$@^-").find(base.back()) != std::string_view::npos) {
+    if (std::string_view("*~#%!").find(base.back()) != std::string_view::npos) {
+      return false;  // not responding, or powered down or changing
+    }
+    base.remove_suffix(1);
+  }
+  for (std::string_view up : {"idle", "mixed", "allocated", "completing", "planned", "reserved"}) {
+    if (base == up) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<NodeState> parse_node_states(std::string_view text, std::string_view partition) {
+  std::vector<NodeState> nodes;
+  for (std::string_view line : split(text, '\n')) {
+    const std::vector<std::string_view> fields = split(line, '|');
+    if (fields.size() != 3 || fields[0].empty()) {
+      continue;
+    }
+    std::string_view part = fields[2];
+    const bool is_default = !part.empty() && part.back() == '*';
+    if (is_default) {
+      part.remove_suffix(1);
+    }
+    if (partition.empty() ? !is_default : part != partition) {
+      continue;
+    }
+    if (std::none_of(nodes.begin(), nodes.end(),
+                     [&](const NodeState& n) { return n.name == fields[0]; })) {
+      nodes.push_back({std::string(fields[0]), std::string(fields[1])});
+    }
+  }
+  return nodes;
+}
+
 std::string ArraySummary::text() const {
   return fmt::format("{} pending, {} running, {} done, {} failed", pending, running, done, failed);
 }

@@ -61,10 +61,13 @@ struct StoredRun {
 // Everything a report is rendered from.
 struct StoreContents {
   Plan plan;
-  std::vector<StoredRun> runs;                                   // in plan order (then by host)
-  std::string kind = "sweep";                                    // what made it: sweep, tour, map
-  std::string host;                                              // the machine that made the store
-  nlohmann::json context;                                        // its machine and build context
+  std::vector<StoredRun> runs;  // in plan order (then by host)
+  std::string kind = "sweep";   // what made it: sweep, tour, map
+  std::string host;             // the machine that made the store
+  // Its machine and build context; for a store whose maker ran nothing (a Slurm job's), that of
+  // the first host that ran, with "host" naming every host that ran and "submitted_from"
+  // the maker.
+  nlohmann::json context;
   std::vector<std::pair<std::string, nlohmann::json>> machines;  // every host's context, by host
   std::vector<std::string> command;  // the command line that made the store
   std::string version;               // the kernelscope that made it
@@ -85,7 +88,8 @@ struct StoreOptions {
 class Store {
  public:
   // Makes DIR/results.db holding the plan, the machine context and the command line. The
-  // folder must exist; a store already there is refused.
+  // folder must exist; a store already there is refused. A null context records no machine
+  // for the maker (a Slurm job's submitter, which runs nothing: its nodes record theirs).
   static Store create(const std::string& dir, const Plan& plan, const nlohmann::json& context,
                       const std::vector<std::string>& command, const StoreOptions& options = {});
   // Opens the store in DIR to add runs (resume); refuses one whose plan asks for arguments this

@@ -1,5 +1,6 @@
 // Reading a store back: its runs, with their output and counters, and everything a report is
 // rendered from.
+#include <algorithm>
 #include <cmath>
 
 #include <fmt/format.h>
@@ -19,6 +20,37 @@ nlohmann::json parse_json(const std::string& text, const std::string& path) {
   } catch (const JsonTooDeep& e) {
     throw StoreError(fmt::format("{}: a machine context is JSON {}", path, e.what()));
   }
+}
+
+// The context of a store whose maker ran nothing (a Slurm job's submitter): the first host
+// that ran, in run order, with "host" naming every host that ran and "submitted_from" the
+// maker. Null while no run is stored.
+nlohmann::json hosts_context(const StoreContents& contents) {
+  std::vector<std::string> hosts;
+  for (const StoredRun& run : contents.runs) {
+    if (std::find(hosts.begin(), hosts.end(), run.host) == hosts.end()) {
+      hosts.push_back(run.host);
+    }
+  }
+  nlohmann::json context;
+  for (const auto& [host, machine] : contents.machines) {
+    if (!hosts.empty() && host == hosts.front()) {
+      context = machine;
+    }
+  }
+  if (hosts.empty()) {
+    return context;
+  }
+  if (!context.is_object()) {
+    context = nlohmann::json::object();
+  }
+  std::string names;
+  for (const std::string& host : hosts) {
+    names += (names.empty() ? "" : ", ") + host;
+  }
+  context["host"] = names;
+  context["submitted_from"] = contents.host;
+  return context;
 }
 
 Outcome outcome_from(const std::string& name, const std::string& path) {
@@ -121,11 +153,16 @@ StoreContents Store::load() {
       contents.command.push_back(s.text(0));
     }
     s = db_.prepare("SELECT host, context FROM machines ORDER BY host");
+    bool maker_ran = false;
     while (s.step()) {
       contents.machines.emplace_back(s.text(0), parse_json(s.text(1), path_));
       if (contents.machines.back().first == contents.host) {
         contents.context = contents.machines.back().second;
+        maker_ran = true;
       }
+    }
+    if (!maker_ran) {
+      contents.context = hosts_context(contents);
     }
   } catch (const sqlite::Error& e) {
     throw StoreError(fmt::format("{}: cannot read: {}", path_, e.what()));

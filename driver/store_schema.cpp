@@ -184,8 +184,10 @@ Store Store::create(const std::string& dir, const Plan& plan, const nlohmann::js
           .bind(5, std::int64_t{r.warmup ? 1 : 0})
           .run();
     }
-    s = store.db_.prepare("INSERT INTO machines (host, context, recorded_at) VALUES (?, ?, ?)");
-    s.bind_text(1, store.host_).bind_text(2, json_text(context)).bind(3, now_epoch()).run();
+    if (!context.is_null()) {
+      s = store.db_.prepare("INSERT INTO machines (host, context, recorded_at) VALUES (?, ?, ?)");
+      s.bind_text(1, store.host_).bind_text(2, json_text(context)).bind(3, now_epoch()).run();
+    }
     t.commit();
     store.db_.exec("PRAGMA journal_mode = WAL");  // kept in the file for every later opening
     store = Store();                              // closed: everything is in the file

@@ -101,6 +101,48 @@ TEST(ShareRuns, OnlyTheRunsToGo) {
   EXPECT_TRUE(kd::share_runs(plan, {}, 3, {1, 1, 1}).empty());
 }
 
+// The warm-ups a task makes again: those of each configuration it resumes in the middle.
+TEST(FreshWarmups, OnlyForConfigurationsResumedWithoutTheirs) {
+  kd::Plan plan = three_configs();  // one warm-up and 3 measured runs each, interleaved
+  auto of = [&plan](std::size_t config, bool warmup) {
+    std::vector<std::size_t> seqs;
+    for (std::size_t seq = 0; seq < plan.runs.size(); ++seq) {
+      if (plan.runs[seq].config == config && plan.runs[seq].warmup == warmup) {
+        seqs.push_back(seq);
+      }
+    }
+    return seqs;
+  };
+  auto join = [](std::vector<std::size_t> a, const std::vector<std::size_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    std::sort(a.begin(), a.end());
+    return a;
+  };
+  const std::vector<std::size_t> measured1 = of(1, false);
+  struct Case {
+    const char* name;
+    std::vector<std::size_t> todo;
+    std::vector<std::size_t> again;
+  };
+  const std::vector<Case> cases = {
+      {"the whole plan: its own warm-ups", all_runs(plan), {}},
+      {"nothing to do", {}, {}},
+      {"a configuration's measured runs only", measured1, of(1, true)},
+      {"one of them", {measured1.back()}, of(1, true)},
+      {"with its warm-up", join(measured1, of(1, true)), {}},
+      {"two configurations, one with its warm-up", join(join(measured1, of(0, true)), of(0, false)),
+       of(1, true)},
+      {"warm-ups only", of(2, true), {}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kd::fresh_warmups(plan, c.todo), c.again) << c.name;
+  }
+  // A configuration without warm-ups has none to make again.
+  plan.configs[1].warmup = 0;
+  plan = kd::interleaved_plan(plan.configs);
+  EXPECT_TRUE(kd::fresh_warmups(plan, of(1, false)).empty());
+}
+
 TEST(CapThreads, TeamsAboveTheAllocationComeDown) {
   const kd::Plan plan = plan_of({config("plus-static", 1000, 0), config("plus-parloop", 1000, 2),
                                  config("plus-parloop", 1000, 8)});
@@ -186,6 +228,13 @@ TEST(MergeTasks, EveryRunOnceWithItsNodeEvenWhenMergedTwice) {
   EXPECT_EQ(kd::run_hosts(contents), (std::vector<std::string>{"n1", "n2"}));
   EXPECT_EQ(kd::host_contents(contents, "n2").runs.size(), 2u);
   EXPECT_EQ(kd::host_contents(contents, "n2").context["cpu"]["model"], "n2 CPU");
+  // The store's maker (the submitter) recorded no machine: its context is that of the nodes
+  // that ran, the first one's facts, every one named, and the maker as the submitter.
+  EXPECT_EQ(contents.machines.size(), 2u);
+  EXPECT_EQ(contents.context["cpu"]["model"], "n1 CPU");
+  EXPECT_EQ(contents.context["host"], "n1, n2");
+  EXPECT_EQ(contents.context["submitted_from"], contents.host);
+  EXPECT_NE(contents.host, "n1");
 
   // A task store of another plan is named, and the others still merge.
   task_store(dir, "results.task-1-0.db", plan_of({config("plus-static", 2000, 0)}), "n3", {0});

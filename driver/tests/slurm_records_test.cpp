@@ -179,4 +179,40 @@ TEST(SlurmTask, EnvironmentGivesIndexAndCpus) {
   }
 }
 
+// sinfo's node lines: the partition asked for (or the default one), each node once, and
+// whether it takes a job now.
+TEST(SlurmRecords, NodeStatesOfAPartition) {
+  const std::string sinfo =
+      "n1|idle|debug*\n"
+      "n2|down*|debug*\n"
+      "n3|mixed|debug*\n"
+      "n3|mixed|long\n"
+      "n4|drained|long\n"
+      "garbage line\n"
+      "\n";
+  auto names = [](const std::vector<ks::driver::NodeState>& nodes) {
+    std::string out;
+    for (const auto& n : nodes) {
+      out += n.name + "=" + n.state + " ";
+    }
+    return out;
+  };
+  EXPECT_EQ(names(ks::driver::parse_node_states(sinfo, "")), "n1=idle n2=down* n3=mixed ");
+  EXPECT_EQ(names(ks::driver::parse_node_states(sinfo, "long")), "n3=mixed n4=drained ");
+  EXPECT_EQ(names(ks::driver::parse_node_states(sinfo, "debug")), "n1=idle n2=down* n3=mixed ");
+  EXPECT_TRUE(ks::driver::parse_node_states(sinfo, "nosuch").empty());
+
+  const std::vector<std::pair<std::string, bool>> states = {
+      {"idle", true},     {"mixed", true},     {"allocated", true}, {"completing", true},
+      {"planned", true},  {"reserved", true},  {"idle$", true},     {"allocated@", true},
+      {"idle*", false},   {"mixed*", false},   {"down", false},     {"down*", false},
+      {"drained", false}, {"draining", false}, {"fail", false},     {"unknown", false},
+      {"idle~", false},   {"idle#", false},    {"idle%", false},    {"future", false},
+      {"", false},        {"inval", false},
+  };
+  for (const auto& [state, available] : states) {
+    EXPECT_EQ((ks::driver::NodeState{"n1", state}.available()), available) << state;
+  }
+}
+
 }  // namespace
