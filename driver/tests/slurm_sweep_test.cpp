@@ -1,157 +1,112 @@
-// kernelscope sweep --slurm through the private cluster of slurm_cluster_test.cpp (which sets
-// SLURM_CONF for every test): split and per-node sweeps merged into exactly their plan, a
-// failing task, a cancelled array resumed, the dry run, and the refusals without a cluster.
-// The programs are fakes that answer at once.
+// kernelscope sweep and tour --slurm on the private cluster of slurm_cluster_test.cpp (which
+// sets SLURM_CONF and PATH for every test): a split sweep and a per-node tour slice on every
+// node, merged into exactly their plan; a failing task, a cancelled array resumed, the dry
+// run, a folder with braces, and the refusals. The programs are fakes that answer at once,
+// but for the tour's, which are the build's own.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <thread>
-#include <vector>
+#include <map>
+#include <optional>
 
-#include <nlohmann/json.hpp>
-
-#include "driver/slurm.h"
-#include "spawn/spawn.h"
+#include "driver/tests/slurm_cluster.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace ks::driver::cluster_test;
 
 const std::string kKernelscope = KS_KERNELSCOPE;
-const std::string kFakes = KS_DRIVER_FAKES;
 
-std::string conf() {
-  const char* c = std::getenv("SLURM_CONF");
-  return c != nullptr ? c : "";
+std::string host_name() {
+  char name[256] = "";
+  gethostname(name, sizeof name - 1);
+  return name;
 }
 
-// Beside the cluster's own folder: every folder above it is searchable by all.
-std::string folder(const std::string& name) {
-  const std::string dir = fs::path(conf()).parent_path().parent_path().string() + "/sw-" + name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
-
-// A build of two vector additions that answer correctly at once for N = 10 (or crash).
-std::string fake_bin(const std::string& name, const std::string& fake = "slow") {
-  const std::string bin = folder(name + "-bin");
-  for (const char* program : {"plus-static", "plus-parloop"}) {
-    fs::copy_file(kFakes + "/" + fake + "/plus-static", bin + "/" + program);
+// Runs per host in the folder's store.
+std::map<std::string, long long> runs_per_host(const std::string& dir) {
+  std::map<std::string, long long> counts;
+  for (const std::string& host : query_texts(dir + "/results.db", "SELECT host FROM runs")) {
+    ++counts[host];
   }
-  return bin;
+  return counts;
 }
 
-ks::RunResult kernelscope(std::vector<std::string> args, ks::RunOptions options = {}) {
-  options.args = std::move(args);
-  options.timeout_seconds = 180;
-  if (options.env.find("KS_FAKE_SLEEP") == options.env.end()) {
-    options.env["KS_FAKE_SLEEP"] = "0";
-  }
-  return ks::run_program(kKernelscope, options);
-}
-
-ks::RunResult slurm(const std::string& command, std::vector<std::string> args) {
-  ks::RunOptions options;
-  options.args = std::move(args);
-  options.timeout_seconds = 30;
-  return ks::run_program(ks::driver::SlurmClient{}.find(command), options);
-}
-
-// One number from an SQL query of a store.
-long long query(const std::string& db, const std::string& sql) {
-  sqlite3* h = nullptr;
-  long long value = -1;
-  if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(h, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
-        sqlite3_step(s) == SQLITE_ROW) {
-      value = sqlite3_column_int64(s, 0);
-    }
-    sqlite3_finalize(s);
-  }
-  sqlite3_close(h);
-  return value;
-}
-
-// Every planned run once per host in `hosts`, and every run valid.
-void expect_whole_plan(const std::string& dir, long long hosts) {
-  const std::string db = dir + "/results.db";
-  const long long planned = query(db, "SELECT count(*) FROM plan");
-  EXPECT_GT(planned, 0);
-  EXPECT_EQ(query(db, "SELECT count(*) FROM runs"), planned * hosts);
-  EXPECT_EQ(query(db, "SELECT count(DISTINCT seq) FROM runs"), planned);
-  EXPECT_EQ(query(db, "SELECT count(*) FROM runs WHERE outcome <> 'valid'"), 0);
-  EXPECT_EQ(query(db, "SELECT count(DISTINCT host) FROM runs"), hosts);
-}
-
-std::string node_name() {
-  const ks::RunResult r = slurm("sinfo", {"-h", "-o", "%n"});
-  std::string node = r.out.substr(0, r.out.find('\n'));
-  EXPECT_FALSE(node.empty()) << r.err;
-  return node;
-}
-
-nlohmann::json job_file(const std::string& dir) {
-  std::ifstream in(dir + "/cluster.json");
-  return nlohmann::json::parse(in);
-}
-
-TEST(SlurmSweep, SplitSweepHoldsExactlyItsPlan) {
+// A split sweep over every node: one configuration each, so that each node makes a third of
+// the plan; the report and the store name the nodes that ran, not the machine that submitted.
+TEST(SlurmNodes, SplitSweepSharesThePlanOverEveryNode) {
+  KS_NEED_NODES(3u);
+  const std::vector<std::string>& nodes = cluster().nodes;
   const std::string dir = folder("split");
-  const std::string bin = fake_bin("split");
-  const std::string node = node_name();
-  // Two tasks pinned to the one node: the three configurations shared out between them.
-  const ks::RunResult r = kernelscope(
-      {"sweep", "plus-static", "plus-parloop", "--sizes", "10", "--threads", "1,2", "--repeat", "3",
-       "--bin", bin, "--out", dir, "--no-plots", "--slurm", "--nodelist", node + "," + node});
+  const ks::RunResult r = kernelscope({"sweep", "plus-parloop", "--sizes", "10", "--threads",
+                                       "1,2,3", "--repeat", "3", "--bin", fake_bin("split"),
+                                       "--out", dir, "--no-plots", "--slurm", "--nodes", "3"});
   ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("2 tasks"), std::string::npos) << r.out;
-  expect_whole_plan(dir, 1);
-  for (const char* store : {"/results.task-0-0.db", "/results.task-0-1.db"}) {
-    EXPECT_GT(query(dir + store, "SELECT count(*) FROM runs"), 0) << store;
+  EXPECT_NE(r.out.find("3 tasks"), std::string::npos) << r.out;
+  expect_plan_once(dir);
+  const long long planned = query(dir + "/results.db", "SELECT count(*) FROM plan");
+  const std::map<std::string, long long> per_host = runs_per_host(dir);
+  ASSERT_EQ(per_host.size(), 3u) << r.out;
+  for (const auto& [host, count] : per_host) {
+    EXPECT_NE(std::find(nodes.begin(), nodes.end(), host), nodes.end()) << host;
+    EXPECT_EQ(count * 3, planned) << host;
   }
-  EXPECT_TRUE(fs::exists(dir + "/summary.csv"));
+  // The machines that ran, each once; the submitter is the store's maker, with no machine of
+  // its own.
+  EXPECT_EQ(query_texts(dir + "/results.db", "SELECT host FROM machines ORDER BY host"),
+            std::vector<std::string>({"n1", "n2", "n3"}));
+  EXPECT_EQ(query_texts(dir + "/results.db", "SELECT host FROM store"),
+            std::vector<std::string>{host_name()});
+  const std::string md = slurp(dir + "/report.md");
+  const std::size_t at = md.find("| host | ");
+  ASSERT_NE(at, std::string::npos) << md;
+  const std::string host_line = md.substr(at, md.find('\n', at) - at);
+  for (const std::string& node : nodes) {
+    EXPECT_NE(host_line.find(node), std::string::npos) << host_line;
+  }
+  EXPECT_EQ(host_line.find(host_name()), std::string::npos) << host_line;
+  const nlohmann::json results = nlohmann::json::parse(slurp(dir + "/results.json"));
+  EXPECT_EQ(results["context"]["submitted_from"], host_name()) << results["context"].dump();
 
   // Merging again (status once every task has ended) adds nothing.
   const ks::RunResult again = kernelscope({"status", dir});
   EXPECT_EQ(again.exit_status, 0) << again.out << again.err;
-  EXPECT_NE(again.out.find("0 pending, 0 running, 2 done, 0 failed"), std::string::npos)
+  EXPECT_NE(again.out.find("0 pending, 0 running, 3 done, 0 failed"), std::string::npos)
       << again.out;
   EXPECT_EQ(again.out.find("merged"), std::string::npos) << again.out;
-  expect_whole_plan(dir, 1);
+  expect_plan_once(dir);
 }
 
-TEST(SlurmSweep, PerNodeSweepRunsThePlanOnTheNode) {
-  const std::string dir = folder("pernode");
-  const ks::RunResult r = kernelscope({"sweep", "plus-static", "--sizes", "10", "--repeat", "3",
-                                       "--bin", fake_bin("pernode"), "--out", dir, "--no-plots",
-                                       "--slurm", "--per-node", "--nodes", "1"});
-  ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
-  expect_whole_plan(dir, 1);
-  auto read = [&](const char* name) {
-    std::ifstream in(dir + "/" + name);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-  };
-  // The node's own section, in report.md and report.html; no file beside them.
-  const std::string md = read("report.md");
+// A slice of the tour (the build's own programs: a vector addition and two demonstrations) on
+// each node of a list: the whole plan once per node, a section per node in both reports.
+TEST(SlurmNodes, PerNodeTourSliceRunsWholeOnEveryNode) {
+  KS_NEED_NODES(3u);
+  const std::vector<std::string>& nodes = cluster().nodes;
+  const std::string dir = folder("tour");
+  const std::string bin = folder("tour-bin");
+  for (const char* program : {"plus-static", "greet-team", "chunk-static"}) {
+    fs::copy_file(fs::path(kKernelscope).parent_path() / program, fs::path(bin) / program);
+  }
+  const ks::RunResult r =
+      kernelscope({"tour", "--scale", "0.01", "--bin", bin, "--out", dir, "--no-plots", "--slurm",
+                   "--per-node", "--nodelist", "n[1-3]"});
+  EXPECT_NE(r.out.find("3 tasks (the whole plan on each node)"), std::string::npos) << r.out;
+  expect_whole_plan(dir, nodes);
+  const std::string md = slurp(dir + "/report.md");
   EXPECT_NE(md.find("## Nodes\n"), std::string::npos) << md;
-  EXPECT_NE(md.find("### " + node_name() + "\n"), std::string::npos) << md;
-  const std::string html = read("report.html");
-  EXPECT_NE(html.find("<section id=\"nodes\">"), std::string::npos);
-  EXPECT_FALSE(fs::exists(dir + "/nodes.md"));
-  // kernelscope report makes the same pages from the store alone.
+  for (const std::string& node : nodes) {
+    EXPECT_NE(md.find("### " + node + "\n"), std::string::npos) << node << "\n" << md;
+  }
+  EXPECT_NE(slurp(dir + "/report.html").find("<section id=\"nodes\">"), std::string::npos);
+  // Every node's task named its node; the report is made again from the store alone.
+  const nlohmann::json job = job_file(dir);
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    EXPECT_EQ(job["submissions"][0]["tasks"][i]["node"], nodes[i]);
+  }
   const ks::RunResult again = kernelscope({"report", dir, "--no-plots"});
-  ASSERT_EQ(again.exit_status, 0) << again.out << again.err;
-  EXPECT_EQ(read("report.md"), md);
-  EXPECT_EQ(read("report.html"), html);
-  EXPECT_EQ(job_file(dir)["submissions"][0]["tasks"][0]["node"], node_name());
+  EXPECT_NE(again.exit_status, 2) << again.err;
+  EXPECT_EQ(slurp(dir + "/report.md"), md);
 }
 
 TEST(SlurmSweep, FailingTaskIsReportedAndItsRunsKept) {
@@ -176,21 +131,9 @@ TEST(SlurmSweep, CancelledArrayIsResumedToCompletion) {
   const std::string job = job_file(dir)["submissions"][0]["job"];
   // Some runs in, then cancelled.
   const std::string store = dir + "/results.task-0-0.db";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (query(store, "SELECT count(*) FROM runs") < 2 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+  EXPECT_TRUE(poll_until(60, [&] { return query(store, "SELECT count(*) FROM runs") >= 2; }));
   ASSERT_TRUE(slurm("scancel", {job}).ok());
-  ks::RunResult status;
-  for (int i = 0; i < 60; ++i) {
-    status = kernelscope({"status", dir});
-    if (status.out.find("CANCELLED") != std::string::npos) {
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  }
-  EXPECT_NE(status.out.find("CANCELLED"), std::string::npos) << status.out << status.err;
+  status_until(dir, "CANCELLED", 30);
   const long long kept = query(dir + "/results.db", "SELECT count(*) FROM runs");
   EXPECT_GE(kept, 2);
   EXPECT_LT(kept, 13);
@@ -199,7 +142,7 @@ TEST(SlurmSweep, CancelledArrayIsResumedToCompletion) {
   EXPECT_EQ(resumed.exit_status, 0) << resumed.out << resumed.err;
   EXPECT_NE(resumed.out.find(std::to_string(13 - kept) + " runs"), std::string::npos)
       << "only the missing runs are submitted: " << resumed.out;
-  expect_whole_plan(dir, 1);
+  expect_plan_once(dir);
 }
 
 TEST(SlurmSweep, DryRunPrintsTheScriptAndWritesNothing) {
@@ -228,15 +171,14 @@ TEST(SlurmSweep, FolderWithBracesIsTheTasksOwn) {
   const ks::RunResult r = kernelscope({"sweep", "plus-static", "--sizes", "10", "--repeat", "2",
                                        "--bin", bin, "--out", dir, "--no-plots", "--slurm"});
   ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
-  expect_whole_plan(dir, 1);
+  expect_plan_once(dir);
 }
 
 TEST(SlurmSweep, WithoutSlurmOneLineAndNothingWritten) {
   const std::string dead_conf = folder("dead") + "/slurm.conf";
   {
     // The cluster's configuration with a controller port nobody listens on.
-    std::ifstream in(conf());
-    std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::string text = slurp(cluster().conf());
     const std::size_t at = text.find("SlurmctldPort=") + 14;
     text.replace(at, text.find('\n', at) - at, "1");
     std::ofstream(dead_conf) << text;
@@ -262,6 +204,10 @@ TEST(SlurmSweep, WithoutSlurmOneLineAndNothingWritten) {
        {},
        {"--sbatch-arg=--mem=1\nrm -rf x"},
        "the sbatch argument \"--mem=1\\nrm -rf x\""},
+      {"more nodes than the partition has",
+       {},
+       {"--nodes", std::to_string(cluster().nodes.size() + 1)},
+       "larger than the partition's nodes"},
   };
   for (const Case& c : cases) {
     const std::string dir = folder("refused");
@@ -279,9 +225,8 @@ TEST(SlurmSweep, WithoutSlurmOneLineAndNothingWritten) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.name << ": " << r.err;
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << c.name << ": " << r.err;
     EXPECT_TRUE(r.err.ends_with(" (kernelscope help sweep)\n")) << c.name << ": " << r.err;
-    for (const char* file : {"results.db", "cluster.json", "results.task-0-0.db"}) {
-      EXPECT_FALSE(fs::exists(dir + "/" + file)) << c.name << ": " << file;
-    }
+    // The folder stays as it was: empty, without even the lock file this command made.
+    EXPECT_TRUE(fs::is_empty(dir)) << c.name << ": " << fs::directory_iterator(dir)->path();
   }
 }
 
