@@ -63,13 +63,10 @@ ArrayLayout array_layout(const SlurmRequest& request, const std::vector<std::str
 // The batch script of the array: #SBATCH lines (one node and one task per array task, an
 // exclusive allocation, no requeue, output and error files in the output folder, held when
 // its tasks are to be pinned), then the command, run with exec so that its exit status and a
-// death by signal are the task's own, every argument quoted. Throws std::invalid_argument
-// when a value cannot be written into the script safely (a line break, a blank or a '%' in the
-// folder, a NUL byte in an argument).
+// death by signal are the task's own, every argument written as a shell reads it back. Throws
+// std::invalid_argument when a value cannot be written into the script safely (a line break, a
+// blank or a '%' in the folder, a NUL byte in an argument).
 std::string batch_script(const SlurmRequest& request, const ArrayLayout& layout);
-
-// `text` quoted for a POSIX shell: 'it'\''s'.
-std::string shell_quote(std::string_view text);
 
 // A value shown in a message: in double quotes, with a line break, a carriage return, a tab
 // or any other control byte (and a quote or a backslash) written as an escape, so that the

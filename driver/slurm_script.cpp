@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "driver/slurm_detail.h"
+#include "driver/text.h"
 
 namespace ks::driver {
 
@@ -27,18 +28,6 @@ void check_word(std::string_view what, std::string_view value) {
 }
 
 }  // namespace
-
-std::string shell_quote(std::string_view text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
 
 std::string slurm_detail::escape_controls(std::string_view text) {
   std::string out;
@@ -206,7 +195,7 @@ std::string batch_script(const SlurmRequest& request, const ArrayLayout& layout)
   s += "exec";
   for (const std::string& arg : request.command) {
     s += ' ';
-    s += arg == kTaskIndex ? std::string("\"$SLURM_ARRAY_TASK_ID\"") : shell_quote(arg);
+    s += arg == kTaskIndex ? std::string("\"$SLURM_ARRAY_TASK_ID\"") : shell_word(arg);
   }
   s += '\n';
   return s;

@@ -150,7 +150,7 @@ TEST(SlurmSweep, DryRunPrintsTheScriptAndWritesNothing) {
   const ks::RunResult r = kernelscope({"sweep", "plus-static", "--sizes", "10", "--bin",
                                        fake_bin("dry"), "--out", dir, "--slurm", "--dry-run"});
   ASSERT_EQ(r.exit_status, 0) << r.err;
-  for (const char* line : {"#SBATCH --exclusive\n", "#SBATCH --no-requeue\n", "'task'"}) {
+  for (const char* line : {"#SBATCH --exclusive\n", "#SBATCH --no-requeue\n", " task "}) {
     EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
   }
   EXPECT_FALSE(fs::exists(dir));
@@ -164,7 +164,7 @@ TEST(SlurmSweep, FolderWithBracesIsTheTasksOwn) {
   const ks::RunResult dry = kernelscope({"sweep", "plus-static", "--sizes", "10", "--bin", bin,
                                          "--out", dir, "--slurm", "--dry-run"});
   ASSERT_EQ(dry.exit_status, 0) << dry.err;
-  EXPECT_NE(dry.out.find(" 'task' '" + dir + "' "), std::string::npos) << dry.out;
+  EXPECT_NE(dry.out.find(" task '" + dir + "' "), std::string::npos) << dry.out;
   const std::string index = "\"$SLURM_ARRAY_TASK_ID\"";
   EXPECT_EQ(dry.out.find(index), dry.out.rfind(index))
       << "the index once, for --index: " << dry.out;
