@@ -3,7 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <csignal>
+#include <chrono>
+#include <deque>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,9 +22,9 @@
 namespace ks::driver {
 namespace {
 
-// How long a task waits, after a program died of SIGTERM or SIGKILL, for the signal that says
-// Slurm is ending the task itself.
-constexpr int kSlurmSignalWaitMilliseconds = 3000;
+// How long a run that did not end valid is held before it is stored, for the signal that says
+// Slurm is ending the task itself (and the run with it).
+constexpr std::chrono::seconds kSlurmSignalWait{3};
 
 struct FolderOptions {
   std::string dir;
@@ -128,18 +129,7 @@ int run_task(const Common& common, const FolderOptions& o) {
   runner.timeout_seconds = common.timeout;
   runner.keep_demonstration_output = job.kind != "sweep";
   runner.stop_fd = interruption.stop_fd();
-  runner.on_record = [&](std::size_t, const RunRecord& r, const ks::Counters&) {
-    // Slurm ends a cancelled or timed-out task by signalling all its processes, one after
-    // the other (on a loaded node the program's signal may come well before the task's): a
-    // program killed that way is not a failure of its own, and is made again on resume. With a
-    // KillWait shorter than the wait, Slurm's SIGKILL ends the task first.
-    if (r.outcome != Outcome::kValid && (r.signal == SIGTERM || r.signal == SIGKILL)) {
-      pollfd p{interruption.stop_fd(), POLLIN, 0};
-      (void)::poll(&p, 1, kSlurmSignalWaitMilliseconds);
-    }
-    if (r.outcome != Outcome::kValid && interruption.signal() != 0) {
-      return;
-    }
+  auto store_run = [&](const RunRecord& r) {
     ++ran;
     bad += r.outcome == Outcome::kValid ? 0 : 1;
     if (store_failed) {
@@ -150,6 +140,38 @@ int run_task(const Common& common, const FolderOptions& o) {
     } catch (const StoreError& e) {
       store_failed = true;
       error_line(e.what());
+    }
+  };
+  // Slurm ends a cancelled, timed-out or failed-node task by signalling its processes one
+  // after the other (on a loaded node the program's signal may come seconds before the
+  // task's): a program killed that way, or one whose own child was ("Terminated" on its
+  // standard error, exit 0), is not a failure of its own and is made again on resume. So a run
+  // that did not end valid is held until kSlurmSignalWait has passed since it ended; a signal
+  // to the task drops what is held.
+  struct Held {
+    RunRecord record;
+    std::chrono::steady_clock::time_point ended;
+  };
+  std::deque<Held> held;
+  auto release = [&](bool all) {
+    const auto now = std::chrono::steady_clock::now();
+    while (!held.empty() && (all || now - held.front().ended >= kSlurmSignalWait)) {
+      store_run(held.front().record);
+      held.pop_front();
+    }
+  };
+  runner.on_record = [&](std::size_t, const RunRecord& r, const ks::Counters&) {
+    if (interruption.signal() != 0) {
+      held.clear();
+      if (r.outcome != Outcome::kValid) {
+        return;
+      }
+    }
+    release(false);
+    if (r.outcome == Outcome::kValid || r.outcome == Outcome::kSkipped) {
+      store_run(r);
+    } else {
+      held.push_back({r, std::chrono::steady_clock::now()});
     }
   };
   std::vector<bool> timed_out(plan.configs.size(), false);
@@ -169,6 +191,16 @@ int run_task(const Common& common, const FolderOptions& o) {
   }
   if (go_on) {
     run_plan(plan, todo, timed_out, runner);
+  }
+  if (!held.empty() && interruption.signal() == 0) {
+    const auto left = held.back().ended + kSlurmSignalWait - std::chrono::steady_clock::now();
+    pollfd p{interruption.stop_fd(), POLLIN, 0};
+    (void)::poll(&p, 1,
+                 static_cast<int>(std::max<std::int64_t>(
+                     0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count())));
+  }
+  if (interruption.signal() == 0) {
+    release(true);
   }
   store.reset();
   std::printf("task %d: %zu runs made, %zu not valid\n", o.index, ran, bad);

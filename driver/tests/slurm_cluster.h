@@ -184,12 +184,25 @@ inline std::vector<std::string> query_texts(const std::string& db, const std::st
   return rows;
 }
 
+// The runs of a store that are not valid, one line each: what they were and why.
+inline std::string bad_runs(const std::string& db) {
+  std::string out;
+  for (const std::string& line : query_texts(
+           db,
+           "SELECT host || ' run ' || seq || ': ' || outcome || ', ' || reason || ', exit ' || "
+           "ifnull(exit_status, '-') || ', signal ' || ifnull(signal, '-') || ', ' || "
+           "ifnull(wall_seconds, '-') || ' s' FROM runs WHERE outcome <> 'valid'")) {
+    out += line + "\n";
+  }
+  return out;
+}
+
 // Every planned run once per host in `hosts` (exactly those), and every run valid.
 inline void expect_whole_plan(const std::string& dir, const std::vector<std::string>& hosts) {
   const std::string db = dir + "/results.db";
   const long long planned = query(db, "SELECT count(*) FROM plan");
   EXPECT_GT(planned, 0);
-  EXPECT_EQ(query(db, "SELECT count(*) FROM runs WHERE outcome <> 'valid'"), 0);
+  EXPECT_EQ(query(db, "SELECT count(*) FROM runs WHERE outcome <> 'valid'"), 0) << bad_runs(db);
   for (const std::string& host : hosts) {
     const std::string where = " FROM runs WHERE host = '" + host + "'";
     EXPECT_EQ(query(db, "SELECT count(*)" + where), planned) << host;
@@ -206,7 +219,7 @@ inline void expect_plan_once(const std::string& dir) {
   EXPECT_GT(planned, 0);
   EXPECT_EQ(query(db, "SELECT count(*) FROM runs"), planned);
   EXPECT_EQ(query(db, "SELECT count(DISTINCT seq) FROM runs"), planned);
-  EXPECT_EQ(query(db, "SELECT count(*) FROM runs WHERE outcome <> 'valid'"), 0);
+  EXPECT_EQ(query(db, "SELECT count(*) FROM runs WHERE outcome <> 'valid'"), 0) << bad_runs(db);
 }
 
 inline nlohmann::json job_file(const std::string& dir) {

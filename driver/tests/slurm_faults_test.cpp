@@ -209,14 +209,7 @@ TEST(SlurmTimeout, TaskOutOfTimeIsResumedWithALongerTime) {
       << r.err;
   EXPECT_NE(r.err.find("resume with: kernelscope resume " + dir), std::string::npos) << r.err;
   EXPECT_EQ(query(dir + "/results.db", "SELECT count(*) FROM runs WHERE outcome <> 'valid'"), 0)
-      << "the run the time limit cut is not stored: "
-      << query_texts(dir + "/results.db",
-                     "SELECT outcome || ': ' || reason || ', exit ' || ifnull(exit_status, '-') || "
-                     "', signal ' || ifnull(signal, '-') FROM runs WHERE outcome <> 'valid'")
-             .front()
-      << "\n"
-      << slurp(dir + "/slurm-" + job_file(dir)["submissions"][0]["job"].get<std::string>() +
-               "_0.err");
+      << "the run the time limit cut is not stored: " << bad_runs(dir + "/results.db");
 
   const ks::RunResult resumed = kernelscope({"resume", dir, "--time", "10"});
   EXPECT_EQ(resumed.exit_status, 0) << resumed.out << resumed.err;
