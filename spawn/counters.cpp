@@ -77,8 +77,9 @@ class KernelEvents final : public EventSource {
   void close(int fd) override { ::close(fd); }
 };
 
-// A counter that never counts: disabled, never inherited, never enabled at exec.
-void open_idle(const EventInfo& info, bool user_only) {
+// A counter that never counts: disabled, never inherited, never enabled at exec. False when
+// the kernel refuses it.
+bool open_idle(const EventInfo& info, bool user_only) {
   perf_event_attr attr{};
   attr.size = sizeof attr;
   attr.type = info.type;
@@ -86,7 +87,7 @@ void open_idle(const EventInfo& info, bool user_only) {
   attr.disabled = 1;
   attr.exclude_hv = 1;
   attr.exclude_kernel = user_only ? 1 : 0;
-  syscall(SYS_perf_event_open, &attr, 0, -1, -1, PERF_FLAG_FD_CLOEXEC);
+  return syscall(SYS_perf_event_open, &attr, 0, -1, -1, PERF_FLAG_FD_CLOEXEC) >= 0;
 }
 
 std::string paranoid_setting() {
@@ -192,46 +193,69 @@ EventSupport probe_events(EventSource& source) {
 
 const EventSupport& event_support() {
   static const EventSupport support = [] {
-    EventSupport s = probe_events(kernel_events());
     // The first open counter of a kind, and the close of the last one, switch the kernel's
-    // counting paths on and off by patching its code: about 0.1 ms per event here, several
-    // times the cost of a run's own opening. One idle counter of each kind, kept open for the
-    // life of the process, keeps them switched on.
+    // counting paths on and off by patching its code: about 0.1 ms per event on a small VM,
+    // far more when its other CPUs are busy, and several times the cost of reading a run's
+    // counters. One idle counter of each kind, opened before the probe and kept open for the
+    // life of the process, keeps them switched on through the probe and every run after it.
     for (const EventInfo& info : kEvents) {
-      if (s.can_count(info.event)) {
-        open_idle(info, s.user_only);
+      if (!open_idle(info, false)) {
+        open_idle(info, true);
       }
     }
-    return s;
+    return probe_events(kernel_events());
   }();
   return support;
 }
 
 EventGroup::EventGroup(EventSource& source, const EventSupport& support)
-    : source_(source), user_only_(support.user_only) {
+    : source_(source), user_only_(support.user_only), countable_(support.countable) {
+  open_all();
+}
+
+EventGroup::~EventGroup() {
+  close_all();
+}
+
+void EventGroup::open_all() {
   fds_.fill(-1);
+  last_.fill({});
   for (const EventInfo& info : kEvents) {
-    if (support.can_count(info.event)) {
-      fds_[index(info.event)] = source.open(info.event, user_only_);
+    if (countable_[index(info.event)]) {
+      fds_[index(info.event)] = source_.open(info.event, user_only_);
     }
   }
 }
 
-EventGroup::~EventGroup() {
-  for (const int fd : fds_) {
+void EventGroup::close_all() {
+  for (int& fd : fds_) {
     if (fd >= 0) {
       source_.close(fd);
+      fd = -1;
     }
   }
+}
+
+void EventGroup::renew() {
+  close_all();
+  open_all();
 }
 
 void EventGroup::collect(Counters& counters) {
   counters.events_user_only = user_only_;
   for (std::size_t i = 0; i < kEventCount; ++i) {
-    EventReading reading;
-    if (fds_[i] >= 0 && source_.read(fds_[i], reading)) {
-      counters.events[i] = event_count(reading, counters.events_scaled);
+    EventReading total;
+    if (fds_[i] < 0 || !source_.read(fds_[i], total)) {
+      continue;
     }
+    // Totals only grow; a reading below the last one (a broken source) counts nothing.
+    const EventReading& last = last_[i];
+    const EventReading grown = {
+        total.value >= last.value ? total.value - last.value : 0,
+        total.time_enabled >= last.time_enabled ? total.time_enabled - last.time_enabled : 0,
+        total.time_running >= last.time_running ? total.time_running - last.time_running : 0};
+    last_[i] = total;
+    counters.events[i] = event_count(grown, counters.events_scaled);
   }
 }
 

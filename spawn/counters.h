@@ -112,8 +112,12 @@ EventSupport probe_events(EventSource& source);
 // say "hardware counters: not available on this machine" once.
 const EventSupport& event_support();
 
-// The events of one run: opened on the calling thread just before the child is started,
-// read after it has been reaped, closed at the end.
+// The events of the runs started from the calling thread, one at a time: opened on it, disabled,
+// before the first run, and inherited by each program (enabled in it at its exec), so that
+// their totals grow by what each run counts, its threads and children included, by the time
+// the run is reaped. collect() gives the growth since the last collect (or since they were
+// opened). One group can serve every run of a plan: opening and closing the events for each
+// run would cost more than the program's own start on a small machine.
 class EventGroup {
  public:
   EventGroup(EventSource& source, const EventSupport& support);
@@ -121,11 +125,19 @@ class EventGroup {
   EventGroup(const EventGroup&) = delete;
   EventGroup& operator=(const EventGroup&) = delete;
   void collect(Counters& counters);
+  // Closes the events and opens them again. A process of the last run that outlives its
+  // program (ended with the program's group, but after the program was reaped) adds its
+  // counts when it ends: they go to the closed events, never to the next run.
+  void renew();
 
  private:
+  void open_all();
+  void close_all();
   EventSource& source_;
   bool user_only_;
+  std::array<bool, kEventCount> countable_;
   std::array<int, kEventCount> fds_;
+  std::array<EventReading, kEventCount> last_{};  // the totals at the last collect
 };
 
 }  // namespace ks

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -22,37 +23,6 @@ namespace ks {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::vector<std::string> child_environment(const RunOptions& options) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry(*e);
-    const std::string name = entry.substr(0, entry.find('='));
-    if (options.clean_omp_env && is_openmp_variable(name)) {
-      continue;
-    }
-    if (options.env.count(name) != 0) {
-      continue;
-    }
-    env.push_back(std::move(entry));
-  }
-  for (const auto& [name, value] : options.env) {
-    if (value) {
-      env.push_back(name + "=" + *value);
-    }
-  }
-  return env;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  result.reserve(strings.size() + 1);
-  for (auto& s : strings) {
-    result.push_back(s.data());
-  }
-  result.push_back(nullptr);
-  return result;
-}
 
 // The limits the child must start with, applied in the child between fork and exec, so the
 // parent's own limits never change (a lowered hard limit could not be raised again).
@@ -96,7 +66,8 @@ struct ChildPlan {
   int err_fd;
   const RunOptions* options;
   pid_t parent;
-  int* error;  // where the child leaves errno when it cannot exec
+  const cpu_set_t* cpus;  // the CPUs to allow the program before it execs; nullptr: as it is
+  int* error;             // where the child leaves errno when it cannot exec
 };
 
 // The child side: only async-signal-safe calls, on memory the parent will not look at until
@@ -128,7 +99,8 @@ struct ChildPlan {
     out_fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
   }
   if (out_fd >= 0 && dup2(plan.in_fd, STDIN_FILENO) >= 0 && dup2(out_fd, STDOUT_FILENO) >= 0 &&
-      dup2(plan.err_fd, STDERR_FILENO) >= 0 && apply_limits(*plan.options)) {
+      dup2(plan.err_fd, STDERR_FILENO) >= 0 && apply_limits(*plan.options) &&
+      (plan.cpus == nullptr || sched_setaffinity(0, sizeof *plan.cpus, plan.cpus) == 0)) {
     execve(plan.path, plan.argv, plan.envp);
   }
   *plan.error = errno != 0 ? errno : EINVAL;
@@ -136,19 +108,32 @@ struct ChildPlan {
 }
 
 // vfork: no copy of our address space, whatever its size. Every signal stays blocked until the
-// child has reset our handlers.
-pid_t start_child(const ChildPlan& plan) {
+// child has reset our handlers. With `here`, this thread is held on its CPU while the child is
+// made, so that the child starts there, and allowed `cpus` again once the child has exec'd.
+pid_t start_child(const ChildPlan& plan, const cpu_set_t* here) {
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
+  if (here != nullptr) {
+    sched_setaffinity(0, sizeof *here, here);
+  }
   const pid_t pid = vfork();
   if (pid == 0) {
     become_program(plan);
   }
   const int e = errno;
+  if (here != nullptr) {
+    sched_setaffinity(0, sizeof *plan.cpus, plan.cpus);
+  }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   errno = e;
   return pid;
+}
+
+// Read by every program that is given no input: it ends at once, as an empty pipe would.
+int null_input() {
+  static const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return fd;
 }
 
 bool readable_now(int fd) {
@@ -198,13 +183,62 @@ std::string RunResult::describe() const {
   return "killed by signal " + std::to_string(term_signal) + " (" + strsignal(term_signal) + ")";
 }
 
+Command::Command(const std::string& path, const RunOptions& options) {
+  strings_.reserve(1 + options.args.size() + options.env.size() + 64);
+  strings_.push_back(path);
+  strings_.insert(strings_.end(), options.args.begin(), options.args.end());
+  argc_ = strings_.size();
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    const std::string_view name = entry.substr(0, entry.find('='));
+    if ((options.clean_omp_env && is_openmp_variable(name)) ||
+        options.env.find(std::string(name)) != options.env.end()) {
+      continue;
+    }
+    strings_.emplace_back(entry);
+  }
+  for (const auto& [name, value] : options.env) {
+    if (value) {
+      strings_.push_back(name + "=" + *value);
+    }
+  }
+  point();
+}
+
+Command::Command(Command&& other) noexcept
+    : strings_(std::move(other.strings_)), argc_(other.argc_) {
+  point();
+}
+
+Command& Command::operator=(Command&& other) noexcept {
+  strings_ = std::move(other.strings_);
+  argc_ = other.argc_;
+  point();
+  return *this;
+}
+
+void Command::point() {
+  argv_.clear();
+  envp_.clear();
+  for (std::size_t i = 0; i < strings_.size(); ++i) {
+    (i < argc_ ? argv_ : envp_).push_back(strings_[i].data());
+  }
+  argv_.push_back(nullptr);
+  envp_.push_back(nullptr);
+}
+
 RunResult run_program(const std::string& path, const RunOptions& options) {
+  return run_program(Command(path, options), options);
+}
+
+RunResult run_program(const Command& command, const RunOptions& options) {
   RunResult result;
   if (options.stop_fd >= 0 && readable_now(options.stop_fd)) {
     result.stopped = true;
     result.error = "stopped before it began";
     return result;
   }
+  const std::string& path = command.path();
   int out_pipe[2] = {-1, -1};
   int err_pipe[2] = {-1, -1};
   int in_pipe[2] = {-1, -1};
@@ -222,8 +256,10 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
     }
     close_fd(pidfd);
   };
+  // No input: /dev/null, opened once, rather than a pipe of our own per run.
+  const int null_in = options.stdin_data.empty() ? null_input() : -1;
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
-      pipe2(in_pipe, O_CLOEXEC) != 0) {
+      (null_in < 0 && pipe2(in_pipe, O_CLOEXEC) != 0)) {
     result.error = std::string("pipe: ") + std::strerror(errno);
     close_all();
     return result;
@@ -232,30 +268,40 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
     close_fd(out_pipe[0]);  // nobody will ever read: writes raise SIGPIPE or fail with EPIPE
   }
 
-  std::vector<std::string> argv_strings;
-  argv_strings.push_back(path);
-  argv_strings.insert(argv_strings.end(), options.args.begin(), options.args.end());
-  std::vector<std::string> env_strings = child_environment(options);
-  std::vector<char*> argv = pointers(argv_strings);
-  std::vector<char*> envp = pointers(env_strings);
+  // Where the child may run, and the CPU it starts on.
+  cpu_set_t cpus, here;
+  bool move = false;
+  if (options.start_on_this_cpu && sched_getaffinity(0, sizeof cpus, &cpus) == 0 &&
+      CPU_COUNT(&cpus) > 1) {
+    const int cpu = sched_getcpu();
+    if (cpu >= 0 && cpu < CPU_SETSIZE) {
+      CPU_ZERO(&here);
+      CPU_SET(cpu, &here);
+      move = true;
+    }
+  }
   int child_error = 0;
   const ChildPlan plan{path.c_str(),
-                       argv.data(),
-                       envp.data(),
-                       in_pipe[0],
+                       command.argv(),
+                       command.envp(),
+                       null_in >= 0 ? null_in : in_pipe[0],
                        options.stdout_mode == StdoutMode::kDevFull ? -1 : out_pipe[1],
                        err_pipe[1],
                        &options,
                        getpid(),
+                       move ? &cpus : nullptr,
                        &child_error};
 
   // Opened on this thread before the child exists, so that the child inherits them.
-  std::optional<EventGroup> events;
+  std::optional<EventGroup> own_events;
+  EventGroup* events = nullptr;
   if (options.count_events) {
-    if (options.event_source != nullptr) {
-      events.emplace(*options.event_source, probe_events(*options.event_source));
+    if (options.events != nullptr) {
+      events = options.events;
+    } else if (options.event_source != nullptr) {
+      events = &own_events.emplace(*options.event_source, probe_events(*options.event_source));
     } else {
-      events.emplace(kernel_events(), event_support());
+      events = &own_events.emplace(kernel_events(), event_support());
     }
   }
   // Our own peak, which the kernel carries over into the child's (see Counters::max_rss_own).
@@ -263,7 +309,7 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
   getrusage(RUSAGE_SELF, &self);
 
   const auto start = Clock::now();
-  const pid_t pid = start_child(plan);
+  const pid_t pid = start_child(plan, move ? &here : nullptr);
   const int spawn_errno = errno;
   close_fd(out_pipe[1]);
   close_fd(err_pipe[1]);
@@ -308,15 +354,21 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
   auto kill_group = [&] {
     killed = true;
     kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
+    if (!leader_gone) {
+      kill(pid, SIGKILL);
+    }
+  };
+  // Whatever the leader left behind in its group ends with it.
+  auto leader_ended = [&](Clock::time_point now) {
+    leader_gone = true;
+    kill_group();
+    give_up_at = after(now, options.kill_grace_seconds);
   };
   char buffer[65536];
   for (;;) {
     const auto now = Clock::now();
     if (!leader_gone && pidfd < 0 && has_ended(pid)) {
-      leader_gone = true;
-      kill_group();
-      give_up_at = after(now, options.kill_grace_seconds);
+      leader_ended(now);
     }
     if (leader_gone) {
       close_fd(in_pipe[1]);
@@ -390,24 +442,33 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
       }
     }
     if (pid_index >= 0 && fds[pid_index].revents != 0) {
-      leader_gone = true;
-      kill_group();  // whatever it left behind in its group
-      give_up_at = after(Clock::now(), options.kill_grace_seconds);
+      leader_ended(Clock::now());
     }
+    auto keep = [&](std::string& sink, ssize_t got) {
+      auto kept = static_cast<std::size_t>(got);
+      if (options.max_output_bytes != 0 && sink.size() + kept > options.max_output_bytes) {
+        kept = options.max_output_bytes - std::min(sink.size(), options.max_output_bytes);
+        result.output_cut = true;
+      }
+      sink.append(buffer, kept);
+    };
     auto drain = [&](int index, int& fd, std::string& sink) {
       if (index < 0 || (fds[index].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
         return;
       }
-      const ssize_t got = read(fd, buffer, sizeof buffer);
-      if (got > 0) {
-        auto keep = static_cast<std::size_t>(got);
-        if (options.max_output_bytes != 0 && sink.size() + keep > options.max_output_bytes) {
-          keep = options.max_output_bytes - std::min(sink.size(), options.max_output_bytes);
-          result.output_cut = true;
+      // Every writer gone: what is left can be read to its end without waiting.
+      const bool hung_up = (fds[index].revents & POLLHUP) != 0;
+      for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+          keep(sink, got);
+          if (hung_up) {
+            continue;
+          }
+        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+          close_fd(fd);
         }
-        sink.append(buffer, keep);
-      } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-        close_fd(fd);
+        return;
       }
     };
     drain(out_index, out_pipe[0], result.out);
@@ -451,8 +512,15 @@ RunResult run_program(const std::string& path, const RunOptions& options) {
   c.involuntary_switches = usage.ru_nivcsw;
   c.max_rss_kib = usage.ru_maxrss;
   c.max_rss_own = usage.ru_maxrss > self.ru_maxrss;
-  if (events) {
+  if (events != nullptr) {
+    // The program and its threads have added their counts by the time it is reaped. Anything
+    // still in its group (killed above, not yet ended) would add its own later: the events the
+    // caller keeps are then opened again, so that the next run does not get them.
+    const bool leftovers = events == options.events && kill(-pid, 0) == 0;
     events->collect(c);
+    if (leftovers) {
+      events->renew();
+    }
   }
   return result;
 }

@@ -10,6 +10,8 @@
 // - It never outlives us: it gets SIGKILL when the thread that started it ends
 //   (PR_SET_PDEATHSIG). run_program blocks that thread until the program has ended, so this
 //   happens only when our whole process dies, by SIGKILL included.
+// - It may use every CPU that the starting thread may use, as it would when started any other
+//   way; RunOptions::start_on_this_cpu only chooses where it begins.
 // - Its signal dispositions are the defaults, except those our process ignores (SIGPIPE
 //   excepted, always the default), and no signal is blocked.
 #pragma once
@@ -74,6 +76,36 @@ struct RunOptions {
   // a small VM, and inside the program every page fault and context switch does a little more.
   bool count_events = false;
   EventSource* event_source = nullptr;  // nullptr: the kernel's (tests put a fake here)
+  // With count_events, the events to count with, kept open by the caller from one run to the
+  // next on this thread (spawn/counters.h); nullptr: opened for this run alone, from
+  // event_source.
+  EventGroup* events = nullptr;
+  // Start the program on the CPU this thread runs on, so that it begins on a CPU that is about
+  // to be free (this thread waits for it) and ends where this thread wakes up, rather than
+  // waking another. The program is then allowed every CPU this thread is allowed, before it
+  // execs: only where it starts changes.
+  bool start_on_this_cpu = false;
+};
+
+// A program's path, arguments and environment (RunOptions::args, env and clean_omp_env on top
+// of ours), made ready to start once and started as often as wanted.
+class Command {
+ public:
+  Command(const std::string& path, const RunOptions& options);
+  Command(Command&& other) noexcept;
+  Command& operator=(Command&& other) noexcept;
+  Command(const Command&) = delete;
+  Command& operator=(const Command&) = delete;
+  const std::string& path() const { return strings_.front(); }
+  char* const* argv() const { return argv_.data(); }
+  char* const* envp() const { return envp_.data(); }
+
+ private:
+  void point();
+  std::vector<std::string> strings_;  // the path, each argument, then each variable
+  std::size_t argc_ = 0;
+  std::vector<char*> argv_;
+  std::vector<char*> envp_;
 };
 
 struct RunResult {
@@ -103,5 +135,7 @@ bool is_openmp_variable(std::string_view name);
 
 // Starts `path` (vfork and exec) and waits for it.
 RunResult run_program(const std::string& path, const RunOptions& options = {});
+// The same with a command made beforehand: options.args, env and clean_omp_env are not read.
+RunResult run_program(const Command& command, const RunOptions& options);
 
 }  // namespace ks

@@ -60,6 +60,36 @@ TEST(Counters, CountTheProgramAndEveryThreadItStarts) {
   }
 }
 
+TEST(Counters, EventsKeptOpenGiveEachRunItsOwnCounts) {
+  const ks::EventSupport& support = ks::event_support();
+  if (!support.can_count(Event::kPageFaults) || !support.can_count(Event::kTaskClock)) {
+    GTEST_SKIP() << "no page-fault or task-clock events here: " << support.software_note;
+  }
+  ks::EventGroup events(ks::kernel_events(), support);
+  ks::RunOptions options;
+  options.timeout_seconds = 120;
+  options.count_events = true;
+  options.events = &events;
+  // A large run between two small ones: counts that carried over from one run to the next
+  // would show in the second small run.
+  for (const long pages : {500L, 8000L, 500L}) {
+    SCOPED_TRACE(pages);
+    options.args = {"touch", std::to_string(pages), "1", std::to_string(pages / 100), "0"};
+    const ks::RunResult r = ks::run_program(kWorker, options);
+    ASSERT_TRUE(r.ok()) << r.describe() << "\n" << r.err;
+    ASSERT_TRUE(r.counters.event(Event::kPageFaults));
+    const auto faults = static_cast<double>(*r.counters.event(Event::kPageFaults));
+    const auto accounted = static_cast<double>(r.counters.minor_faults + r.counters.major_faults);
+    EXPECT_GE(faults, static_cast<double>(pages));
+    // The kernel's accounting of the same process, which starts a little earlier (at the
+    // fork rather than the exec).
+    EXPECT_LE(faults, accounted + 50);
+    ASSERT_TRUE(r.counters.event(Event::kTaskClock));
+    const double cpu = r.counters.user_seconds + r.counters.system_seconds;
+    EXPECT_LE(static_cast<double>(*r.counters.event(Event::kTaskClock)) / 1e9, 1.5 * cpu + 0.01);
+  }
+}
+
 // A machine of our choosing: each event either refused with an errno or counted with a given
 // reading. Descriptors are real (/dev/null) so that a leak shows as an imbalance.
 class FakeEvents final : public ks::EventSource {
@@ -68,6 +98,10 @@ class FakeEvents final : public ks::EventSource {
   std::map<Event, ks::EventReading> readings;  // event -> what it counted
   bool kernel_mode_refused = false;            // unprivileged with perf_event_paranoid 2
   int opened = 0, closed = 0;
+  // Totals that grow as inherited counters do: each read is one more run, worth its event's
+  // reading, or the next of `growth` while it lasts.
+  bool totals = false;
+  std::vector<ks::EventReading> growth;
 
   int open(Event event, bool user_only) override {
     if (kernel_mode_refused && !user_only) {
@@ -87,17 +121,31 @@ class FakeEvents final : public ks::EventSource {
       return false;
     }
     const auto r = readings.find(it->second);
-    reading = r != readings.end() ? r->second : ks::EventReading{7, 100, 100};
+    ks::EventReading once = r != readings.end() ? r->second : ks::EventReading{7, 100, 100};
+    if (!totals) {
+      reading = once;
+      return true;
+    }
+    if (next_growth_ < growth.size()) {
+      once = growth[next_growth_++];
+    }
+    ks::EventReading& total = totals_[fd];
+    total = {total.value + once.value, total.time_enabled + once.time_enabled,
+             total.time_running + once.time_running};
+    reading = total;
     return true;
   }
   void close(int fd) override {
     fds_.erase(fd);
+    totals_.erase(fd);
     ::close(fd);
     ++closed;
   }
 
  private:
   std::map<int, Event> fds_;
+  std::map<int, ks::EventReading> totals_;
+  std::size_t next_growth_ = 0;
 };
 
 TEST(Counters, ReportEachEventAsTheMachineAllowsIt) {
@@ -203,6 +251,69 @@ TEST(Counters, ReportEachEventAsTheMachineAllowsIt) {
     EXPECT_EQ(r.counters.events_scaled, c.scaled);
     EXPECT_EQ(r.counters.events_user_only, c.user_only);
     EXPECT_EQ(fake.opened, fake.closed) << "descriptors left open";
+  }
+}
+
+TEST(Counters, AGroupKeptOpenGivesEachRunTheGrowthOfItsTotals) {
+  // What each of three runs counted on a machine whose counters are shared (the share of time
+  // each ran differs from run to run), and what the group must report for each.
+  struct Case {
+    const char* what;
+    std::vector<ks::EventReading> runs;                  // each run's own reading of the task clock
+    std::vector<std::optional<std::uint64_t>> expected;  // what each run is given
+    std::vector<bool> scaled;
+    bool renew_after_first;  // the group opened afresh after the first run
+  };
+  const Case cases[] = {
+      {"counted all the time",
+       {{7, 100, 100}, {12, 50, 50}, {1, 10, 10}},
+       {7, 12, 1},
+       {false, false, false},
+       false},
+      {"half of the second run counted",
+       {{7, 100, 100}, {6, 50, 25}, {1, 10, 10}},
+       {7, 12, 1},
+       {false, true, false},
+       false},
+      {"the second run never counted",
+       {{7, 100, 100}, {0, 50, 0}, {1, 10, 10}},
+       {7, std::nullopt, 1},
+       {false, false, false},
+       false},
+      {"opened afresh between runs",
+       {{7, 100, 100}, {12, 50, 50}, {1, 10, 10}},
+       {7, 12, 1},
+       {false, false, false},
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeEvents fake;
+    fake.totals = true;
+    for (const Event e : kAllEvents) {
+      if (e != Event::kTaskClock) {
+        fake.refuse[e] = ENOENT;
+      }
+    }
+    const ks::EventSupport support = ks::probe_events(fake);
+    fake.growth = c.runs;
+    {
+      ks::EventGroup group(fake, support);
+      for (std::size_t run = 0; run < c.runs.size(); ++run) {
+        SCOPED_TRACE(run);
+        ks::Counters counters;
+        group.collect(counters);
+        EXPECT_EQ(counters.event(Event::kTaskClock), c.expected[run]);
+        EXPECT_EQ(counters.events_scaled, c.scaled[run]);
+        EXPECT_FALSE(counters.event(Event::kCycles));
+        if (c.renew_after_first && run == 0) {
+          group.renew();
+        }
+      }
+    }
+    EXPECT_EQ(fake.opened, fake.closed) << "descriptors left open";
+    // Two by the probe, then the group's (a renewed group's counter is a new one).
+    EXPECT_EQ(fake.opened, c.renew_after_first ? 4 : 3);
   }
 }
 

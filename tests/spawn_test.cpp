@@ -4,6 +4,7 @@
 // outliving the process that started it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -223,6 +224,81 @@ TEST(Spawn, FeedsStandardInput) {
   ks::RunOptions options;
   options.stdin_data = "hello\n";
   EXPECT_EQ(sh("cat", options).out, "hello\n");
+  // Without input, reading ends at once rather than waiting for a writer.
+  const ks::RunResult none = sh("cat; echo end", {});
+  EXPECT_TRUE(none.ok()) << none.describe();
+  EXPECT_EQ(none.out, "end\n");
+}
+
+// The CPUs this process may run on, as the kernel lists them ("0-1").
+std::string allowed_cpus(const std::string& status) {
+  const std::string key = "Cpus_allowed_list:";
+  const std::size_t at = status.find(key);
+  if (at == std::string::npos) {
+    return "";
+  }
+  const std::size_t begin = status.find_first_not_of(" \t", at + key.size());
+  return status.substr(begin, status.find('\n', begin) - begin);
+}
+
+TEST(Spawn, StartingOnThisCpuLeavesTheProgramEveryCpuWeMayUse) {
+  cpu_set_t ours;
+  ASSERT_EQ(sched_getaffinity(0, sizeof ours, &ours), 0);
+  std::ifstream self("/proc/thread-self/status");
+  const std::string expected = allowed_cpus(std::string(std::istreambuf_iterator<char>(self), {}));
+  ASSERT_FALSE(expected.empty());
+  int first_cpu = 0;
+  while (first_cpu < CPU_SETSIZE - 1 && !CPU_ISSET(first_cpu, &ours)) {
+    ++first_cpu;
+  }
+  cpu_set_t first;
+  CPU_ZERO(&first);
+  CPU_SET(first_cpu, &first);
+  struct Case {
+    const char* what;
+    const cpu_set_t* ours;  // this thread's CPUs during the run; nullptr: as they are
+    bool start_here;
+    std::string allowed;  // what the program may use
+  };
+  const Case cases[] = {
+      {"started anywhere", nullptr, false, expected},
+      {"started on this CPU", nullptr, true, expected},
+      {"this thread held on one CPU", &first, true, std::to_string(first_cpu)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.ours != nullptr) {
+      ASSERT_EQ(sched_setaffinity(0, sizeof *c.ours, c.ours), 0);
+    }
+    ks::RunOptions options;
+    options.start_on_this_cpu = c.start_here;
+    const ks::RunResult r = sh("cat /proc/self/status", options);
+    cpu_set_t after;
+    ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+    EXPECT_TRUE(CPU_EQUAL(&after, c.ours != nullptr ? c.ours : &ours))
+        << "this thread's CPUs changed";
+    sched_setaffinity(0, sizeof ours, &ours);
+    ASSERT_TRUE(r.ok()) << r.describe();
+    EXPECT_EQ(allowed_cpus(r.out), c.allowed);
+  }
+}
+
+TEST(Spawn, StartsACommandMadeOnceAsOftenAsAsked) {
+  ks::RunOptions options;
+  options.args = {"-c", "echo \"$0:$1:$KS_SPAWN_TEST_COMMAND\"", "one", "two"};
+  options.env["KS_SPAWN_TEST_COMMAND"] = "three";
+  std::vector<ks::Command> commands;
+  commands.emplace_back("/bin/sh", options);
+  commands.emplace_back("/bin/sh", options);  // moves the first: its pointers must follow
+  options.args.clear();
+  options.env.clear();
+  for (const ks::Command& command : commands) {
+    for (int run = 0; run < 2; ++run) {
+      const ks::RunResult r = ks::run_program(command, options);
+      ASSERT_TRUE(r.ok()) << r.describe();
+      EXPECT_EQ(r.out, "one:two:three\n");
+    }
+  }
 }
 
 TEST(Spawn, OffersAFullDeviceAndAClosedPipeAsStandardOutput) {
