@@ -20,11 +20,13 @@ void Progress::update(std::size_t done, std::size_t total, const std::string& la
   if (!enabled_) {
     return;
   }
-  const double elapsed =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  if (elapsed < 1.0) {
+  const auto now = std::chrono::steady_clock::now();
+  const double elapsed = std::chrono::duration<double>(now - start_).count();
+  if (elapsed < 1.0 ||
+      (shown_ && done < total && now - written_ < std::chrono::milliseconds(100))) {
     return;
   }
+  written_ = now;
   std::string estimate = "?";
   if (done > 0) {
     estimate =

@@ -1,5 +1,7 @@
 // The live progress line on standard error: done/total, elapsed, estimate. Shown only when
-// standard error is a terminal, and only once the work has taken more than a second.
+// standard error is a terminal, only once the work has taken more than a second, and written
+// again at most every 100 ms (ten lines a second are all a reader sees; a line per run of a
+// short program would cost more than the run).
 #pragma once
 
 #include <chrono>
@@ -21,6 +23,7 @@ class Progress {
   bool enabled_;
   bool shown_ = false;
   std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point written_{};  // when the line was last written
 };
 
 // "1.2 s", "2 min 05 s"

@@ -3,10 +3,12 @@
 #include <poll.h>
 
 #include <chrono>
+#include <optional>
 
 #include <fmt/format.h>
 
 #include "driver/run_counters.h"
+#include "spawn/spawn.h"
 
 namespace ks::driver {
 namespace {
@@ -28,18 +30,63 @@ bool readable(int fd) {
 bool run_plan(const Plan& plan, const std::vector<std::size_t>& todo, std::vector<bool> timed_out,
               const RunnerOptions& options) {
   timed_out.resize(plan.configs.size(), false);
-  // Events are opened for a run only when some can be counted: about 0.05 ms a run.
-  const bool count_events =
-      options.count_events &&
-      (options.event_source != nullptr ? ks::probe_events(*options.event_source).any()
-                                       : ks::event_support().any());
+  // The performance events, opened once for the whole plan: each run gets what they counted
+  // while it ran (spawn/counters.h). None when nothing can be counted.
+  std::optional<ks::EventGroup> events;
+  if (options.count_events) {
+    if (options.event_source != nullptr) {
+      const ks::EventSupport support = ks::probe_events(*options.event_source);
+      if (support.any()) {
+        events.emplace(*options.event_source, support);
+      }
+    } else if (ks::event_support().any()) {
+      events.emplace(ks::kernel_events(), ks::event_support());
+    }
+  }
+  // Each configuration's arguments, label and command, made at its first run.
+  struct Prepared {
+    RunSpec spec;
+    std::string label;
+    ks::Command command;
+  };
+  std::vector<std::optional<Prepared>> prepared(plan.configs.size());
+  auto prepare = [&](const Config& c) {
+    RunSpec spec = c.spec();
+    ks::RunOptions program;
+    program.args = spec.args;
+    for (const auto& [name, value] : options.environment) {
+      program.env[name] = value;
+    }
+    if (!spec.bind.empty()) {
+      program.env["OMP_PROC_BIND"] = spec.bind;
+    }
+    if (!spec.places.empty()) {
+      program.env["OMP_PLACES"] = spec.places;
+    }
+    if (spec.threads > 0) {
+      program.env["OMP_NUM_THREADS"] = std::to_string(spec.threads);
+    }
+    if (!spec.schedule.empty()) {
+      program.env["OMP_SCHEDULE"] = spec.schedule;
+    }
+    ks::Command command(options.bin_dir + "/" + std::string(c.program->name), program);
+    return Prepared{std::move(spec), c.label(), std::move(command)};
+  };
+  ks::RunOptions run;
+  run.timeout_seconds = options.timeout_seconds;
+  run.stop_fd = options.stop_fd;
+  run.max_output_bytes = options.max_output_bytes;
+  run.count_events = events.has_value();
+  run.events = events ? &*events : nullptr;
+  run.start_on_this_cpu = true;
   std::size_t done = 0;
   for (const std::size_t seq : todo) {
-    if (readable(options.stop_fd)) {
-      return false;
-    }
     const PlannedRun& planned = plan.runs.at(seq);
     const Config& c = plan.configs.at(planned.config);
+    std::optional<Prepared>& ready = prepared[planned.config];
+    if (!ready) {
+      ready.emplace(prepare(c));
+    }
     RunRecord rec;
     rec.config = planned.config;
     rec.round = planned.round;
@@ -47,34 +94,15 @@ bool run_plan(const Plan& plan, const std::vector<std::size_t>& todo, std::vecto
     rec.started_at = now_epoch();
     ks::Counters counters;
     if (timed_out[planned.config]) {
+      if (readable(options.stop_fd)) {
+        return false;
+      }
       rec.outcome = Outcome::kSkipped;
       rec.why = "skipped after an earlier run of this configuration timed out";
     } else {
-      const RunSpec spec = c.spec();
-      ks::RunOptions run;
-      run.args = spec.args;
-      for (const auto& [name, value] : options.environment) {
-        run.env[name] = value;
-      }
-      if (!spec.bind.empty()) {
-        run.env["OMP_PROC_BIND"] = spec.bind;
-      }
-      if (!spec.places.empty()) {
-        run.env["OMP_PLACES"] = spec.places;
-      }
-      if (spec.threads > 0) {
-        run.env["OMP_NUM_THREADS"] = std::to_string(spec.threads);
-      }
-      if (!spec.schedule.empty()) {
-        run.env["OMP_SCHEDULE"] = spec.schedule;
-      }
-      run.timeout_seconds = options.timeout_seconds;
-      run.stop_fd = options.stop_fd;
-      run.max_output_bytes = options.max_output_bytes;
-      run.count_events = count_events;
-      run.event_source = options.event_source;
-      ks::RunResult result =
-          ks::run_program(options.bin_dir + "/" + std::string(c.program->name), run);
+      const RunSpec& spec = ready->spec;
+      // Says `stopped` without starting anything once stop_fd is readable.
+      ks::RunResult result = ks::run_program(ready->command, run);
       if (result.stopped) {
         return false;  // not a run of the program's own: it is run again on resume
       }
@@ -113,7 +141,7 @@ bool run_plan(const Plan& plan, const std::vector<std::size_t>& todo, std::vecto
     }
     ++done;
     if (options.on_run) {
-      options.on_run(done, todo.size(), c.label());
+      options.on_run(done, todo.size(), ready->label);
     }
   }
   return true;

@@ -24,8 +24,8 @@ using ks::driver::test::record;
 constexpr Event kHardware[] = {Event::kCycles, Event::kInstructions, Event::kCacheReferences,
                                Event::kCacheMisses, Event::kBranchMisses};
 
-// Each event refused with an errno or counted with a fixed reading (real descriptors, of
-// /dev/null).
+// Each event refused with an errno or counted: `count` more for every run, read as the growing
+// totals of inherited counters (real descriptors, of /dev/null).
 class FakeEvents final : public ks::EventSource {
  public:
   std::map<Event, int> refuse;  // event -> errno
@@ -44,19 +44,23 @@ class FakeEvents final : public ks::EventSource {
     return fd;
   }
   bool read(int fd, ks::EventReading& reading) override {
-    if (fds_.find(fd) == fds_.end()) {
+    const auto it = fds_.find(fd);
+    if (it == fds_.end()) {
       return false;
     }
-    reading = {count, 100, 100};
+    ++reads_[fd];
+    reading = {count * reads_[fd], 100 * reads_[fd], 100 * reads_[fd]};
     return true;
   }
   void close(int fd) override {
     fds_.erase(fd);
+    reads_.erase(fd);
     ::close(fd);
   }
 
  private:
   std::map<int, Event> fds_;
+  std::map<int, std::uint64_t> reads_;
 };
 
 FakeEvents without_hardware() {
@@ -177,9 +181,9 @@ TEST(RunCounters, TheRunnerRecordsEachRunsCounters) {
     options.count_events = c.count_events;
     options.event_source = &c.source;
     std::vector<ks::driver::Config> configs = {config("plus-static", 10, 0)};
-    configs[0].repeat = 2;
+    configs[0].repeat = 3;
     const auto runs = ks::driver::run_interleaved(configs, options);
-    ASSERT_EQ(runs.size(), 2u);
+    ASSERT_EQ(runs.size(), 3u);
     for (const ks::driver::RunRecord& r : runs) {
       EXPECT_EQ(r.outcome, ks::driver::Outcome::kValid) << r.why;
       // The kernel's accounting: the worker's 3000 pages and its threads' sleeps and spins,
