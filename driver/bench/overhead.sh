@@ -1,55 +1,178 @@
 #!/usr/bin/env bash
-# The driver's own cost per run: RUNS runs of a trivial program (plus-static 1) through
-# `kernelscope sweep` against the same runs started from a shell loop and, when hyperfine is
-# installed, by hyperfine (its mean, without a shell), in alternating rounds; prints each round
-# and the medians.
+# The driver's own cost per run, as a user pays it: the wall time of the whole command over its
+# runs, for RUNS runs of a trivial program (plus-static 1) started by
+#   hyperfine   hyperfine -N --warmup 0 --runs RUNS 'BIN/plus-static 1'
+#   kernelscope kernelscope --no-probe sweep plus-static --sizes 1 --repeat RUNS --warmup 0
+#               --no-plots --out TMP
+#   bash loop   bash -c 'for ((i = 0; i < RUNS; i++)); do BIN/plus-static 1 >/dev/null; done'
+# and, with --baseline, the kernelscope of another build (the same command) beside this one.
+# Hyperfine's own figure (its mean) leaves out what it does between runs and before and after
+# them; every figure here is the whole command's time, taken the same way for each runner.
+# The runners take turns in each round, in an order that rotates from round to round, so that
+# a change in the machine's load hits all of them alike; the table gives each one's median
+# over the rounds and its ratio to hyperfine's. Then TOUR_ROUNDS alternating rounds of
+# `kernelscope --no-probe tour` (each build's, when a baseline is given), timed the same way.
 #
-#   driver/bench/overhead.sh [BIN_DIR] [ROUNDS] [RUNS]
+#   driver/bench/overhead.sh [--rounds N] [--runs N] [--tour-rounds N] [--tour-scale F]
+#                            [--baseline BIN_DIR] [BIN_DIR]
 #
-# BIN_DIR defaults to build/default/bin, ROUNDS to 5, RUNS to 300. The driver's figure includes
-# everything it does for a sweep: spawning, capturing, parsing, validating, the machine context,
-# the run store (one committed transaction a run) and the reports (plots off). "Outside" is its
-# time outside its children: the total less the children's spawn-to-reap times.
+# BIN_DIR: the build to measure (default build/ci/bin, else build/default/bin). --rounds 5,
+# --runs 300, --tour-rounds 1 (0: no tour), --tour-scale 1 (the tour's --scale). The load
+# average is printed before each round: measure on an idle machine. A benchmark, not a test;
+# it needs hyperfine (Debian package hyperfine) and bc. Its temporary folder is removed
+# however it ends.
 set -euo pipefail
-bin=${1:-build/default/bin}
-rounds=${2:-5}
-runs=${3:-300}
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
 
-now() { date +%s.%N; }
-hyperfine=$(command -v hyperfine || true)
-direct=()
-driver=()
-outside=()
-runner=()
-for ((r = 1; r <= rounds; r++)); do
-  t0=$(now)
-  for ((i = 0; i < runs; i++)); do "$bin/plus-static" 1 >/dev/null; done
-  t1=$(now)
-  "$bin/kernelscope" sweep plus-static --sizes 1 --repeat "$runs" --warmup 0 --no-plots \
-    --out "$out/r$r" >/dev/null
-  t2=$(now)
-  direct+=("$(echo "($t1 - $t0) * 1000 / $runs" | bc -l)")
-  driver+=("$(echo "($t2 - $t1) * 1000 / $runs" | bc -l)")
-  children=$(awk -F, 'NR == 1 {for (i = 1; i <= NF; i++) if ($i == "wall_seconds") c = i}
-                      NR > 1 {s += $c} END {printf "%.9f", s}' "$out/r$r/runs.csv")
-  outside+=("$(echo "(($t2 - $t1) - $children) * 1000 / $runs" | bc -l)")
-  line=$(printf 'round %d: shell loop %.3f ms/run, kernelscope %.3f ms/run (%.3f outside the children)' \
-    "$r" "${direct[-1]}" "${driver[-1]}" "${outside[-1]}")
-  if [[ -n $hyperfine ]]; then
-    "$hyperfine" -N --runs "$runs" --export-json "$out/h$r.json" "$bin/plus-static 1" \
-      >/dev/null 2>&1
-    runner+=("$(grep -o '"mean": *[0-9.e-]*' "$out/h$r.json" | head -1 |
-      awk -F: '{printf "%.9f", $2 * 1000}')")
-    line+=$(printf ', hyperfine %.3f ms/run' "${runner[-1]}")
+rounds=5
+runs=300
+tour_rounds=1
+tour_scale=1
+baseline=
+bin=
+while (($#)); do
+  case $1 in
+  --rounds) rounds=$2 && shift 2 ;;
+  --runs) runs=$2 && shift 2 ;;
+  --tour-rounds) tour_rounds=$2 && shift 2 ;;
+  --tour-scale) tour_scale=$2 && shift 2 ;;
+  --baseline) baseline=$2 && shift 2 ;;
+  -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' && exit 0 ;;
+  -*) echo "overhead.sh: unknown option $1" >&2 && exit 2 ;;
+  *) bin=$1 && shift ;;
+  esac
+done
+if [[ -z $bin ]]; then
+  bin=build/ci/bin
+  [[ -x $bin/kernelscope ]] || bin=build/default/bin
+fi
+for n in "$rounds" "$runs" "$tour_rounds"; do
+  [[ $n =~ ^[0-9]+$ ]] || { echo "overhead.sh: '$n' is not a count" >&2 && exit 2; }
+done
+((rounds > 0 && runs > 0)) || { echo "overhead.sh: rounds and runs must be above 0" >&2 && exit 2; }
+for b in "$bin" ${baseline:+"$baseline"}; do
+  [[ -x $b/kernelscope && -x $b/plus-static ]] ||
+    { echo "overhead.sh: no kernelscope and plus-static in $b" >&2 && exit 2; }
+done
+for tool in hyperfine bc; do
+  command -v "$tool" >/dev/null || { echo "overhead.sh: $tool is not installed" >&2 && exit 2; }
+done
+bin=$(cd "$bin" && pwd)
+[[ -z $baseline ]] || baseline=$(cd "$baseline" && pwd)
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/kernelscope-overhead.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+# The wall time of a command in milliseconds, its output dropped; a failure ends the script.
+elapsed_ms() {
+  local start=$EPOCHREALTIME
+  if ! "$@" >/dev/null 2>"$tmp/stderr"; then
+    echo "overhead.sh: failed: $*" >&2
+    cat "$tmp/stderr" >&2
+    exit 1
   fi
+  local end=$EPOCHREALTIME
+  echo "($end - $start) * 1000" | bc -l
+}
+median() {
+  printf '%s\n' "$@" | sort -g |
+    awk '{a[NR] = $1} END {print (NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2)}'
+}
+
+names=(hyperfine kernelscope "bash loop")
+commands=(
+  "hyperfine -N --warmup 0 --runs $runs '$bin/plus-static 1'"
+  "$bin/kernelscope --no-probe sweep plus-static --sizes 1 --repeat $runs --warmup 0 --no-plots --out TMP"
+  "bash -c 'for ((i = 0; i < $runs; i++)); do $bin/plus-static 1 >/dev/null; done'"
+)
+if [[ -n $baseline ]]; then
+  names+=("kernelscope (baseline)")
+  commands+=("$baseline/kernelscope --no-probe sweep plus-static --sizes 1 --repeat $runs --warmup 0 --no-plots --out TMP")
+fi
+run_runner() { # index, round
+  local out=$tmp/sweep-$2-$1
+  case $1 in
+  0) elapsed_ms hyperfine -N --warmup 0 --runs "$runs" "$bin/plus-static 1" ;;
+  1) elapsed_ms "$bin/kernelscope" --no-probe sweep plus-static --sizes 1 --repeat "$runs" \
+    --warmup 0 --no-plots --out "$out" ;;
+  2) elapsed_ms bash -c "for ((i = 0; i < $runs; i++)); do '$bin/plus-static' 1 >/dev/null; done" ;;
+  3) elapsed_ms "$baseline/kernelscope" --no-probe sweep plus-static --sizes 1 --repeat "$runs" \
+    --warmup 0 --no-plots --out "$out" ;;
+  esac
+  rm -rf "$out"
+}
+
+echo "kernelscope's cost per run: $runs runs of plus-static 1, $rounds alternating rounds"
+echo "build: $bin${baseline:+; baseline: $baseline}"
+echo "machine: $(nproc) CPUs, $(uname -r); load average at the start: $(load)"
+for i in "${!names[@]}"; do
+  printf '  %-24s %s\n' "${names[$i]}" "${commands[$i]}"
+done
+declare -a per_run
+count=${#names[@]}
+for ((r = 0; r < rounds; r++)); do
+  line=$(printf 'round %d (load %s):' $((r + 1)) "$(load)")
+  declare -a this=()
+  for ((k = 0; k < count; k++)); do
+    i=$(((r + k) % count))
+    ms=$(run_runner "$i" "$r")
+    this[$i]=$(echo "$ms / $runs" | bc -l)
+    per_run[$i]+="${this[$i]} "
+  done
+  for ((i = 0; i < count; i++)); do
+    line+=$(printf ' %s %.3f' "${names[$i]}" "${this[$i]}")
+  done
+  echo "$line ms/run"
+done
+
+tour_names=()
+tour_bins=()
+if ((tour_rounds > 0)); then
+  tour_names=("kernelscope tour")
+  tour_bins=("$bin")
+  if [[ -n $baseline ]]; then
+    tour_names+=("kernelscope tour (baseline)")
+    tour_bins+=("$baseline")
+  fi
+  echo "tour: kernelscope --no-probe tour --scale $tour_scale, $tour_rounds alternating rounds"
+fi
+declare -a tour_ms
+for ((r = 0; r < tour_rounds; r++)); do
+  line=$(printf 'tour round %d (load %s):' $((r + 1)) "$(load)")
+  declare -a this=()
+  for ((k = 0; k < ${#tour_bins[@]}; k++)); do
+    i=$(((r + k) % ${#tour_bins[@]}))
+    this[$i]=$(elapsed_ms "${tour_bins[$i]}/kernelscope" --no-probe tour --scale "$tour_scale" \
+      --out "$tmp/tour-$r-$i")
+    rm -rf "$tmp/tour-$r-$i"
+    tour_ms[$i]+="${this[$i]} "
+  done
+  for ((i = 0; i < ${#tour_bins[@]}; i++)); do
+    line+=$(printf ' %s %.2f s' "${tour_names[$i]}" "$(echo "${this[$i]} / 1000" | bc -l)")
+  done
   echo "$line"
 done
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
-summary=$(printf 'median over %d rounds of %d runs: shell loop %.3f, kernelscope %.3f (%.3f outside the children)' \
-  "$rounds" "$runs" "$(median "${direct[@]}")" "$(median "${driver[@]}")" "$(median "${outside[@]}")")
-if [[ -n $hyperfine ]]; then
-  summary+=$(printf ', hyperfine %.3f' "$(median "${runner[@]}")")
+
+echo
+echo "Medians over $rounds rounds of $runs runs (whole command / runs); load average at the end: $(load)"
+echo
+echo "| runner | ms per run | ratio to hyperfine |"
+echo "|---|---|---|"
+read -ra h <<<"${per_run[0]}"
+hyperfine_ms=$(median "${h[@]}")
+for ((i = 0; i < count; i++)); do
+  read -ra v <<<"${per_run[$i]}"
+  m=$(median "${v[@]}")
+  printf '| %s | %.3f | %.2f |\n' "${names[$i]}" "$m" "$(echo "$m / $hyperfine_ms" | bc -l)"
+done
+if ((tour_rounds > 0)); then
+  echo
+  echo "| tour (--no-probe --scale $tour_scale) | seconds, median of $tour_rounds |"
+  echo "|---|---|"
+  for ((i = 0; i < ${#tour_bins[@]}; i++)); do
+    read -ra v <<<"${tour_ms[$i]}"
+    printf '| %s | %.2f |\n' "${tour_names[$i]}" "$(echo "$(median "${v[@]}") / 1000" | bc -l)"
+  done
 fi
-echo "$summary ms/run; load average $(cut -d' ' -f1-3 /proc/loadavg)"
