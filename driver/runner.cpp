@@ -78,7 +78,10 @@ bool run_plan(const Plan& plan, const std::vector<std::size_t>& todo, std::vecto
   run.max_output_bytes = options.max_output_bytes;
   run.count_events = events.has_value();
   run.events = events ? &*events : nullptr;
-  run.start_on_this_cpu = true;
+  // The driver waits on one CPU while each program runs, so that each begins there and wakes
+  // it there; the programs may use every CPU the driver could.
+  const ks::HoldOnThisCpu hold;
+  run.cpus = hold.allowed();
   std::size_t done = 0;
   for (const std::size_t seq : todo) {
     const PlannedRun& planned = plan.runs.at(seq);

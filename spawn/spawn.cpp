@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -68,6 +70,7 @@ struct ChildPlan {
   pid_t parent;
   const cpu_set_t* cpus;  // the CPUs to allow the program before it execs; nullptr: as it is
   int* error;             // where the child leaves errno when it cannot exec
+  bool handlers_cleared = false;  // the kernel has reset our handlers in the child already
 };
 
 // The child side: only async-signal-safe calls, on memory the parent will not look at until
@@ -82,7 +85,10 @@ struct ChildPlan {
   // Our handlers would run on the parent's memory: back to the defaults before unblocking.
   struct sigaction defaults {};
   defaults.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) {
+  if (plan.handlers_cleared) {
+    sigaction(SIGPIPE, &defaults, nullptr);  // the only ignored signal not passed on
+  }
+  for (int sig = 1; sig < NSIG && !plan.handlers_cleared; ++sig) {
     struct sigaction current {};
     if (sigaction(sig, nullptr, &current) != 0) {
       continue;
@@ -107,24 +113,92 @@ struct ChildPlan {
   _exit(127);
 }
 
-// vfork: no copy of our address space, whatever its size. Every signal stays blocked until the
-// child has reset our handlers. With `here`, this thread is held on its CPU while the child is
-// made, so that the child starts there, and allowed `cpus` again once the child has exec'd.
-pid_t start_child(const ChildPlan& plan, const cpu_set_t* here) {
+#if defined(__x86_64__) && defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KS_NO_CLONE3
+#endif
+#endif
+#else
+#define KS_NO_CLONE3
+#endif
+
+#ifndef KS_NO_CLONE3
+// clone3's arguments (linux/sched.h, version 0), and its flags that older headers lack.
+struct CloneArgs {
+  std::uint64_t flags, pidfd, child_tid, parent_tid, exit_signal, stack, stack_size, tls;
+};
+constexpr std::uint64_t kCloneVm = 0x100, kCloneVfork = 0x4000, kClonePidfd = 0x1000,
+                        kCloneClearSighand = 0x100000000ULL;
+
+[[noreturn]] void child_entry(const ChildPlan* plan) {
+  become_program(*plan);
+}
+
+// clone3 as vfork does it, the child on a stack of its own: it runs child_entry(plan) there
+// and never returns. The parent resumes once the child has exec'd or exited. Returns the pid,
+// or -errno.
+long clone3_vfork(CloneArgs* args, const ChildPlan* plan) {
+  long result;
+  register void (*entry)(const ChildPlan*) asm("r12") = child_entry;
+  register const ChildPlan* argument asm("r13") = plan;
+  asm volatile(
+      "syscall\n\t"
+      "testq %%rax, %%rax\n\t"
+      "jnz 1f\n\t"
+      "xorl %%ebp, %%ebp\n\t"
+      "movq %%r13, %%rdi\n\t"
+      "callq *%%r12\n\t"
+      "ud2\n"
+      "1:\n\t"
+      : "=a"(result)
+      : "a"(static_cast<long>(SYS_clone3)), "D"(args), "S"(sizeof *args), "r"(entry), "r"(argument)
+      : "rcx", "r11", "cc", "memory");
+  return result;
+}
+#endif
+
+// Like vfork: no copy of our address space, whatever its size. Every signal stays blocked until
+// the child has reset our handlers. clone3 resets them in the child by itself and hands us a
+// pidfd (into *pidfd) where the kernel offers both (5.5 and later); otherwise vfork, and the
+// child resets them one by one.
+pid_t start_child(ChildPlan& plan, int* pidfd) {
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
-  if (here != nullptr) {
-    sched_setaffinity(0, sizeof *here, here);
+  pid_t pid = -1;
+  bool started = false;
+#ifndef KS_NO_CLONE3
+  static std::atomic<bool> clone3_works{true};
+  if (clone3_works.load(std::memory_order_relaxed)) {
+    alignas(64) unsigned char stack[16384];
+    int fd = -1;
+    CloneArgs args{};
+    args.flags = kCloneVm | kCloneVfork | kClonePidfd | kCloneClearSighand;
+    args.pidfd = reinterpret_cast<std::uintptr_t>(&fd);
+    args.exit_signal = SIGCHLD;
+    args.stack = reinterpret_cast<std::uintptr_t>(stack);
+    args.stack_size = sizeof stack;
+    plan.handlers_cleared = true;
+    const long r = clone3_vfork(&args, &plan);
+    if (r == -ENOSYS || r == -EINVAL || r == -EPERM) {
+      clone3_works.store(false, std::memory_order_relaxed);  // an older kernel, or a filter
+      plan.handlers_cleared = false;
+    } else {
+      started = true;
+      pid = r < 0 ? -1 : static_cast<pid_t>(r);
+      errno = r < 0 ? static_cast<int>(-r) : 0;
+      *pidfd = r > 0 ? fd : -1;
+    }
   }
-  const pid_t pid = vfork();
-  if (pid == 0) {
-    become_program(plan);
+#endif
+  if (!started) {
+    pid = vfork();
+    if (pid == 0) {
+      become_program(plan);
+    }
   }
   const int e = errno;
-  if (here != nullptr) {
-    sched_setaffinity(0, sizeof *plan.cpus, plan.cpus);
-  }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   errno = e;
   return pid;
@@ -157,6 +231,29 @@ double seconds(const timeval& t) {
 }
 
 }  // namespace
+
+HoldOnThisCpu::HoldOnThisCpu() {
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2) {
+    return;
+  }
+  const int cpu = sched_getcpu();
+  if (cpu < 0 || cpu >= CPU_SETSIZE) {
+    return;
+  }
+  cpu_set_t here;
+  CPU_ZERO(&here);
+  CPU_SET(cpu, &here);
+  if (sched_setaffinity(0, sizeof here, &here) == 0) {
+    allowed_ = allowed;
+  }
+}
+
+HoldOnThisCpu::~HoldOnThisCpu() {
+  if (allowed_) {
+    sched_setaffinity(0, sizeof *allowed_, &*allowed_);
+  }
+}
 
 bool is_openmp_variable(std::string_view name) {
   for (const std::string_view prefix : {"OMP_", "GOMP_", "KMP_", "LIBOMP_"}) {
@@ -268,29 +365,17 @@ RunResult run_program(const Command& command, const RunOptions& options) {
     close_fd(out_pipe[0]);  // nobody will ever read: writes raise SIGPIPE or fail with EPIPE
   }
 
-  // Where the child may run, and the CPU it starts on.
-  cpu_set_t cpus, here;
-  bool move = false;
-  if (options.start_on_this_cpu && sched_getaffinity(0, sizeof cpus, &cpus) == 0 &&
-      CPU_COUNT(&cpus) > 1) {
-    const int cpu = sched_getcpu();
-    if (cpu >= 0 && cpu < CPU_SETSIZE) {
-      CPU_ZERO(&here);
-      CPU_SET(cpu, &here);
-      move = true;
-    }
-  }
   int child_error = 0;
-  const ChildPlan plan{path.c_str(),
-                       command.argv(),
-                       command.envp(),
-                       null_in >= 0 ? null_in : in_pipe[0],
-                       options.stdout_mode == StdoutMode::kDevFull ? -1 : out_pipe[1],
-                       err_pipe[1],
-                       &options,
-                       getpid(),
-                       move ? &cpus : nullptr,
-                       &child_error};
+  ChildPlan plan{path.c_str(),
+                 command.argv(),
+                 command.envp(),
+                 null_in >= 0 ? null_in : in_pipe[0],
+                 options.stdout_mode == StdoutMode::kDevFull ? -1 : out_pipe[1],
+                 err_pipe[1],
+                 &options,
+                 getpid(),
+                 options.cpus ? &*options.cpus : nullptr,
+                 &child_error};
 
   // Opened on this thread before the child exists, so that the child inherits them.
   std::optional<EventGroup> own_events;
@@ -309,7 +394,7 @@ RunResult run_program(const Command& command, const RunOptions& options) {
   getrusage(RUSAGE_SELF, &self);
 
   const auto start = Clock::now();
-  const pid_t pid = start_child(plan, move ? &here : nullptr);
+  const pid_t pid = start_child(plan, &pidfd);
   const int spawn_errno = errno;
   close_fd(out_pipe[1]);
   close_fd(err_pipe[1]);
@@ -324,7 +409,9 @@ RunResult run_program(const Command& command, const RunOptions& options) {
     return result;
   }
   result.started = true;
-  pidfd = open_pidfd(pid);
+  if (pidfd < 0) {
+    pidfd = open_pidfd(pid);
+  }
 
   // Feed standard input (usually nothing) and drain both outputs, until the program has ended
   // and its outputs are closed.

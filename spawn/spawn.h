@@ -10,12 +10,13 @@
 // - It never outlives us: it gets SIGKILL when the thread that started it ends
 //   (PR_SET_PDEATHSIG). run_program blocks that thread until the program has ended, so this
 //   happens only when our whole process dies, by SIGKILL included.
-// - It may use every CPU that the starting thread may use, as it would when started any other
-//   way; RunOptions::start_on_this_cpu only chooses where it begins.
+// - It may use every CPU that the starting thread may use (or RunOptions::cpus), as it would
+//   when started any other way.
 // - Its signal dispositions are the defaults, except those our process ignores (SIGPIPE
 //   excepted, always the default), and no signal is blocked.
 #pragma once
 
+#include <sched.h>
 #include <sys/resource.h>
 
 #include <functional>
@@ -80,11 +81,9 @@ struct RunOptions {
   // next on this thread (spawn/counters.h); nullptr: opened for this run alone, from
   // event_source.
   EventGroup* events = nullptr;
-  // Start the program on the CPU this thread runs on, so that it begins on a CPU that is about
-  // to be free (this thread waits for it) and ends where this thread wakes up, rather than
-  // waking another. The program is then allowed every CPU this thread is allowed, before it
-  // execs: only where it starts changes.
-  bool start_on_this_cpu = false;
+  // The CPUs the program may use, given to it before it execs; empty: this thread's. A thread
+  // held on one CPU while it starts programs (HoldOnThisCpu) gives them back what it was allowed.
+  std::optional<cpu_set_t> cpus;
 };
 
 // A program's path, arguments and environment (RunOptions::args, env and clean_omp_env on top
@@ -127,6 +126,25 @@ struct RunResult {
   // "stopped after 1.2 s", "not started: ...". When the program was ended early, exited is
   // false whatever it did on SIGTERM, and term_signal tells which signal ended it.
   std::string describe() const;
+};
+
+// Holds the calling thread on the CPU it runs on, for the holder's life, then allows it again
+// what it was allowed. A program this thread starts meanwhile (with RunOptions::cpus =
+// allowed()) begins on the CPU that is about to wait for it, and its end wakes this thread
+// where it ran, rather than another CPU: on a small machine, the cost of waking an idle CPU
+// twice a run is a good part of a short program's. The program may use every CPU all the same.
+class HoldOnThisCpu {
+ public:
+  HoldOnThisCpu();
+  ~HoldOnThisCpu();
+  HoldOnThisCpu(const HoldOnThisCpu&) = delete;
+  HoldOnThisCpu& operator=(const HoldOnThisCpu&) = delete;
+  // What the thread was allowed; empty when it is not held (it may use one CPU only, or the
+  // kernel refused).
+  const std::optional<cpu_set_t>& allowed() const { return allowed_; }
+
+ private:
+  std::optional<cpu_set_t> allowed_;
 };
 
 // True for a variable that an OpenMP runtime reads: the standard OMP_*, and the variables of

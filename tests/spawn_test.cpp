@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -241,7 +243,7 @@ std::string allowed_cpus(const std::string& status) {
   return status.substr(begin, status.find('\n', begin) - begin);
 }
 
-TEST(Spawn, StartingOnThisCpuLeavesTheProgramEveryCpuWeMayUse) {
+TEST(Spawn, AProgramMayUseEveryCpuOfItsStarterEvenHeldOnOne) {
   cpu_set_t ours;
   ASSERT_EQ(sched_getaffinity(0, sizeof ours, &ours), 0);
   std::ifstream self("/proc/thread-self/status");
@@ -256,31 +258,75 @@ TEST(Spawn, StartingOnThisCpuLeavesTheProgramEveryCpuWeMayUse) {
   CPU_SET(first_cpu, &first);
   struct Case {
     const char* what;
-    const cpu_set_t* ours;  // this thread's CPUs during the run; nullptr: as they are
-    bool start_here;
-    std::string allowed;  // what the program may use
+    bool hold;                      // this thread held on its CPU meanwhile
+    bool give_back;                 // RunOptions::cpus = what the hold took away
+    std::optional<cpu_set_t> cpus;  // else this
+    std::string allowed;            // what the program may use
   };
   const Case cases[] = {
-      {"started anywhere", nullptr, false, expected},
-      {"started on this CPU", nullptr, true, expected},
-      {"this thread held on one CPU", &first, true, std::to_string(first_cpu)},
+      {"as this thread", false, false, std::nullopt, expected},
+      {"this thread held on its CPU, the program given back every CPU", true, true, std::nullopt,
+       expected},
+      {"the CPUs asked for", false, false, first, std::to_string(first_cpu)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.ours != nullptr) {
-      ASSERT_EQ(sched_setaffinity(0, sizeof *c.ours, c.ours), 0);
+    ks::RunResult r;
+    {
+      std::optional<ks::HoldOnThisCpu> hold;
+      if (c.hold) {
+        hold.emplace();
+        cpu_set_t held;
+        ASSERT_EQ(sched_getaffinity(0, sizeof held, &held), 0);
+        EXPECT_EQ(CPU_COUNT(&held), hold->allowed() ? 1 : CPU_COUNT(&ours));
+      }
+      ks::RunOptions options;
+      options.cpus = c.give_back ? hold->allowed() : c.cpus;
+      r = sh("cat /proc/self/status", options);
     }
-    ks::RunOptions options;
-    options.start_on_this_cpu = c.start_here;
-    const ks::RunResult r = sh("cat /proc/self/status", options);
     cpu_set_t after;
     ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
-    EXPECT_TRUE(CPU_EQUAL(&after, c.ours != nullptr ? c.ours : &ours))
-        << "this thread's CPUs changed";
-    sched_setaffinity(0, sizeof ours, &ours);
+    EXPECT_TRUE(CPU_EQUAL(&after, &ours)) << "this thread's CPUs were not given back";
     ASSERT_TRUE(r.ok()) << r.describe();
     EXPECT_EQ(allowed_cpus(r.out), c.allowed);
   }
+}
+
+// A signal mask of /proc/PID/status ("SigIgn:\t0000000000001000"), by its name.
+std::uint64_t signal_mask(const std::string& status, const std::string& name) {
+  const std::size_t at = status.find(name + ":");
+  return at == std::string::npos ? ~0ULL
+                                 : std::stoull(status.substr(at + name.size() + 1), nullptr, 16);
+}
+
+extern "C" void ignore_signal(int) {}
+
+TEST(Spawn, TheProgramStartsWithDefaultHandlersAndNothingBlocked) {
+  // Ours: a handler for SIGUSR1, SIGUSR2 and SIGPIPE ignored, SIGHUP blocked.
+  struct sigaction handler {
+  }, ignore{}, old_usr1{}, old_usr2{}, old_pipe{};
+  handler.sa_handler = ignore_signal;
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGUSR1, &handler, &old_usr1);
+  sigaction(SIGUSR2, &ignore, &old_usr2);
+  sigaction(SIGPIPE, &ignore, &old_pipe);
+  sigset_t hup, old_mask;
+  sigemptyset(&hup);
+  sigaddset(&hup, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &hup, &old_mask);
+  ks::RunOptions options;
+  options.args = {"/proc/self/status"};
+  const ks::RunResult r = ks::run_program("/bin/cat", options);
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  sigaction(SIGUSR1, &old_usr1, nullptr);
+  sigaction(SIGUSR2, &old_usr2, nullptr);
+  sigaction(SIGPIPE, &old_pipe, nullptr);
+  ASSERT_TRUE(r.ok()) << r.describe();
+  auto bit = [](int sig) { return 1ULL << (sig - 1); };
+  EXPECT_EQ(signal_mask(r.out, "SigBlk"), 0u) << "a signal stayed blocked";
+  EXPECT_EQ(signal_mask(r.out, "SigCgt"), 0u) << "a handler of ours was passed on";
+  // What we ignore stays ignored (as nohup expects), but for SIGPIPE.
+  EXPECT_EQ(signal_mask(r.out, "SigIgn") & (bit(SIGUSR2) | bit(SIGPIPE)), bit(SIGUSR2));
 }
 
 TEST(Spawn, StartsACommandMadeOnceAsOftenAsAsked) {
