@@ -92,7 +92,8 @@ int run_sweep(const Common& common, const SweepOptions& options) {
                                        .openmp = openmp,
                                        .on_warning = warning_line,
                                        .ceilings = ceilings ? &*ceilings : nullptr,
-                                       .count_events = !common.no_events});
+                                       .count_events = !common.no_events,
+                                       .sync = common.sync});
   std::fputs(summary_text(m.results.configs, m.results.summary).c_str(), stdout);
   if (const std::string notice = events_notice(common); !notice.empty()) {
     std::printf("%s\n", notice.c_str());
@@ -166,6 +167,7 @@ Subcommand setup_sweep(CLI::App& app, Common& common) {
   add_model_options(*sweep, common);
   add_bin_option(*sweep, common);
   add_timeout_option(*sweep, common);
+  add_sync_option(*sweep, common);
   return {sweep, [&common, o] { return run_sweep(common, *o); }};
 }
 

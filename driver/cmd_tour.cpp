@@ -130,7 +130,8 @@ int run_tour(const Common& common, const TourOptions& options) {
                                        .openmp = openmp,
                                        .on_warning = warning_line,
                                        .ceilings = ceilings ? &*ceilings : nullptr,
-                                       .count_events = !common.no_events});
+                                       .count_events = !common.no_events,
+                                       .sync = common.sync});
   if (const std::string& notice = m.exports.of("maps").notice; !notice.empty()) {
     error_line(notice);
   }
@@ -167,6 +168,7 @@ Subcommand setup_tour(CLI::App& app, Common& common) {
   add_model_options(*tour, common);
   add_bin_option(*tour, common);
   add_timeout_option(*tour, common);
+  add_sync_option(*tour, common);
   return {tour, [&common, o] { return run_tour(common, *o); }};
 }
 

@@ -73,6 +73,12 @@ void add_timeout_option(CLI::App& app, Common& common) {
       ->default_str(fmt::format("{:g}", common.timeout));
 }
 
+void add_sync_option(CLI::App& app, Common& common) {
+  app.add_flag("--sync", common.sync,
+               "sync each run's commit to the disk: a run then survives a power cut too, not only "
+               "a kill of kernelscope (a sync per run, which costs more than a short run)");
+}
+
 CLI::Validator number_between(double low, double high, std::string what) {
   return CLI::Validator(
       [low, high, what](std::string& text) { return number_problem(text, low, false, high, what); },

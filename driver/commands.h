@@ -34,6 +34,7 @@ struct Common {
   bool no_probe = false;      // no ceilings, no model: never run the probe
   bool reprobe = false;       // measure them again even when the cache has them
   bool no_events = false;     // count no performance events (wait4's counters stay)
+  bool sync = false;          // each run's commit synced to the disk (survives a power cut)
 };
 
 struct Subcommand {
@@ -56,6 +57,8 @@ Subcommand setup_task(CLI::App& app, Common& common);     // cmd_cluster.cpp
 // subcommand's help lists them: --bin (the programs' folder) and --timeout (seconds per run).
 void add_bin_option(CLI::App& app, Common& common);
 void add_timeout_option(CLI::App& app, Common& common);
+// --sync: every run's commit synced to the disk (sweep and tour).
+void add_sync_option(CLI::App& app, Common& common);
 
 // Checks an option's value: a finite number from `low` to `high`; else "'TEXT' is not <what>".
 CLI::Validator number_between(double low, double high, std::string what);

@@ -241,6 +241,7 @@ Measurement measure(const Plan& plan, const MeasureOptions& o) {
   std::optional<Store> store;
   StoreOptions store_options;
   store_options.kind = o.kind;
+  store_options.sync_each_run = o.sync;
   std::map<std::string, double> earlier;
   std::optional<StoreContents> before;  // what the store being resumed holds
   if (Store::exists(o.out)) {

@@ -36,6 +36,7 @@ struct MeasureOptions {
   // configuration gets the model's prediction. Without them, no model.
   const KnownCeilings* ceilings = nullptr;
   bool count_events = true;  // performance events, where the machine has them
+  bool sync = false;         // each run's commit synced to the disk, not only written
 };
 
 // Everything the model needs to know about a result set: the context's ceilings, the runs'

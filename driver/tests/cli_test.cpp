@@ -192,13 +192,13 @@ TEST(CommandLine, EverySubcommandsHelpListsItsOptionsGlobalOnesIncluded) {
         "1..6 is every count from 1 to 6; 1..8x2 multiplies by 2: 1, 2, 4, 8", "--schedules LIST",
         "nonmonotonic (dynamic and guided only)", "--chunks LIST", "--repeat INT=5",
         "--warmup INT=1", "--out DIR=kernelscope-report-sweep", "--cap", "--no-plots",
-        "--bin DIR=", "--timeout SECONDS=60"}},
+        "--bin DIR=", "--timeout SECONDS=60", "--sync"}},
       {"map",
        {"PROGRAM", "ARGS", "--threads INT=4", "--cap", "--out DIR=kernelscope-report-map",
         "--bin DIR=", "--timeout SECONDS=60"}},
       {"tour",
        {"--scale FACTOR=1", "--out DIR=kernelscope-report", "--no-plots",
-        "--bin DIR=", "--timeout SECONDS=60"}},
+        "--bin DIR=", "--timeout SECONDS=60", "--sync"}},
       {"help", {"SUBCOMMAND"}},
   };
   for (const Case& c : cases) {
