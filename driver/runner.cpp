@@ -76,6 +76,8 @@ bool run_plan(const Plan& plan, const std::vector<std::size_t>& todo, std::vecto
   run.timeout_seconds = options.timeout_seconds;
   run.stop_fd = options.stop_fd;
   run.max_output_bytes = options.max_output_bytes;
+  ks::OutputPipes pipes;  // both outputs' pipes, kept from run to run
+  run.pipes = &pipes;
   run.count_events = events.has_value();
   run.events = events ? &*events : nullptr;
   // The driver waits on one CPU while each program runs, so that each begins there and wakes

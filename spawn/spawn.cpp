@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 extern char** environ;
 
@@ -324,6 +325,48 @@ void Command::point() {
   envp_.push_back(nullptr);
 }
 
+bool OutputPipes::ready() {
+  if (out_[0] >= 0) {
+    // A program may have changed the flags of the write ends, which it shares with us.
+    auto as_made = [](int fd) {
+      const int flags = fcntl(fd, F_GETFL);
+      return flags >= 0 && (flags & (O_NONBLOCK | O_APPEND | O_ASYNC | O_DIRECT)) == 0;
+    };
+    if (as_made(out_[1]) && as_made(err_[1])) {
+      return true;
+    }
+    discard();
+  }
+  if (pipe2(out_, O_CLOEXEC) != 0) {
+    return false;
+  }
+  // Only our read ends wait for nothing: the program's writes block as on any pipe.
+  if (pipe2(err_, O_CLOEXEC) != 0 || fcntl(out_[0], F_SETFL, O_NONBLOCK) != 0 ||
+      fcntl(err_[0], F_SETFL, O_NONBLOCK) != 0) {
+    discard();
+    return false;
+  }
+  return true;
+}
+
+void OutputPipes::discard() {
+  for (int* p : {out_, err_}) {
+    for (int i = 0; i < 2; ++i) {
+      if (p[i] >= 0) {
+        close(p[i]);
+        p[i] = -1;
+      }
+    }
+  }
+}
+
+void OutputPipes::hand_over(int out[2], int err[2]) {
+  for (int i = 0; i < 2; ++i) {
+    out[i] = std::exchange(out_[i], -1);
+    err[i] = std::exchange(err_[i], -1);
+  }
+}
+
 RunResult run_program(const std::string& path, const RunOptions& options) {
   return run_program(Command(path, options), options);
 }
@@ -355,8 +398,21 @@ RunResult run_program(const Command& command, const RunOptions& options) {
   };
   // No input: /dev/null, opened once, rather than a pipe of our own per run.
   const int null_in = options.stdin_data.empty() ? null_input() : -1;
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
+  // The caller's pipes, written by the child through the write ends that they keep: these are
+  // never closed here (out_pipe[1] and err_pipe[1] stay -1).
+  OutputPipes* kept = options.pipes != nullptr && options.stdout_mode == StdoutMode::kCapture &&
+                              options.pipes->ready()
+                          ? options.pipes
+                          : nullptr;
+  if (kept != nullptr) {
+    out_pipe[0] = kept->out_read();
+    err_pipe[0] = kept->err_read();
+  }
+  if ((kept == nullptr && (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)) ||
       (null_in < 0 && pipe2(in_pipe, O_CLOEXEC) != 0)) {
+    if (kept != nullptr) {
+      out_pipe[0] = err_pipe[0] = -1;
+    }
     result.error = std::string("pipe: ") + std::strerror(errno);
     close_all();
     return result;
@@ -370,8 +426,10 @@ RunResult run_program(const Command& command, const RunOptions& options) {
                  command.argv(),
                  command.envp(),
                  null_in >= 0 ? null_in : in_pipe[0],
-                 options.stdout_mode == StdoutMode::kDevFull ? -1 : out_pipe[1],
-                 err_pipe[1],
+                 options.stdout_mode == StdoutMode::kDevFull ? -1
+                 : kept != nullptr                           ? kept->out_write()
+                                                             : out_pipe[1],
+                 kept != nullptr ? kept->err_write() : err_pipe[1],
                  &options,
                  getpid(),
                  options.cpus ? &*options.cpus : nullptr,
@@ -399,18 +457,35 @@ RunResult run_program(const Command& command, const RunOptions& options) {
   close_fd(out_pipe[1]);
   close_fd(err_pipe[1]);
   close_fd(in_pipe[0]);
+  // Not ours to close: the caller's pipes (unless handed over below).
+  auto forget_kept = [&] {
+    if (kept != nullptr) {
+      out_pipe[0] = err_pipe[0] = -1;
+    }
+  };
   if (pid < 0 || child_error != 0) {
     if (pid > 0) {
       while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
       }
     }
     result.error = path + ": " + std::strerror(pid < 0 ? spawn_errno : child_error);
+    forget_kept();
     close_all();
     return result;
   }
   result.started = true;
   if (pidfd < 0) {
     pidfd = open_pidfd(pid);
+  }
+  // Without a pidfd the end of the run is the pipes' closing: ours for this run alone, then.
+  auto hand_over = [&] {
+    kept->hand_over(out_pipe, err_pipe);
+    close_fd(out_pipe[1]);
+    close_fd(err_pipe[1]);
+    kept = nullptr;
+  };
+  if (kept != nullptr && pidfd < 0) {
+    hand_over();
   }
 
   // Feed standard input (usually nothing) and drain both outputs, until the program has ended
@@ -452,10 +527,56 @@ RunResult run_program(const Command& command, const RunOptions& options) {
     give_up_at = after(now, options.kill_grace_seconds);
   };
   char buffer[65536];
+  auto keep = [&](std::string& sink, ssize_t got) {
+    auto kept_bytes = static_cast<std::size_t>(got);
+    if (options.max_output_bytes != 0 && sink.size() + kept_bytes > options.max_output_bytes) {
+      kept_bytes = options.max_output_bytes - std::min(sink.size(), options.max_output_bytes);
+      result.output_cut = true;
+    }
+    sink.append(buffer, kept_bytes);
+  };
+  // Reaped as soon as it ends when the pipes are kept: whether anything is left in its group
+  // decides whether they can serve the next run.
+  int status = 0;
+  rusage usage{};
+  bool reaped = false;
+  bool leftovers = false;
+  auto reap = [&] {
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    result.wall_seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    reaped = true;
+    // The group's number is the leader's, still ours until it is reaped: asked after, it
+    // names no group or, at worst, another one, which only costs new pipes and events.
+    leftovers = kill(-pid, 0) == 0;
+  };
   for (;;) {
     const auto now = Clock::now();
     if (!leader_gone && pidfd < 0 && has_ended(pid)) {
       leader_ended(now);
+    }
+    if (leader_gone && kept != nullptr) {
+      reap();
+      if (leftovers) {
+        hand_over();  // wait for the pipes to close, as for pipes of its own
+      } else {
+        // Nothing can write any more: what the pipes hold is the rest of the output.
+        const std::pair<int, std::string*> streams[] = {{out_pipe[0], &result.out},
+                                                        {err_pipe[0], &result.err}};
+        for (const auto& [fd, sink] : streams) {
+          const std::size_t before = sink->size();
+          ssize_t got;
+          while ((got = read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+            if (got > 0) {
+              keep(*sink, got);
+            }
+          }
+          if (sink == &result.err && options.on_stderr && result.err.size() > before) {
+            options.on_stderr(std::string_view(result.err).substr(before));
+          }
+        }
+        break;
+      }
     }
     if (leader_gone) {
       close_fd(in_pipe[1]);
@@ -531,14 +652,6 @@ RunResult run_program(const Command& command, const RunOptions& options) {
     if (pid_index >= 0 && fds[pid_index].revents != 0) {
       leader_ended(Clock::now());
     }
-    auto keep = [&](std::string& sink, ssize_t got) {
-      auto kept = static_cast<std::size_t>(got);
-      if (options.max_output_bytes != 0 && sink.size() + kept > options.max_output_bytes) {
-        kept = options.max_output_bytes - std::min(sink.size(), options.max_output_bytes);
-        result.output_cut = true;
-      }
-      sink.append(buffer, kept);
-    };
     auto drain = [&](int index, int& fd, std::string& sink) {
       if (index < 0 || (fds[index].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
         return;
@@ -578,11 +691,13 @@ RunResult run_program(const Command& command, const RunOptions& options) {
   if (!leader_gone) {
     kill_group();  // poll failed: never leave the program behind
   }
-  int status = 0;
-  rusage usage{};
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  if (!reaped) {
+    reap();
   }
-  result.wall_seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (kept != nullptr && !leader_gone) {
+    kept->discard();  // poll failed: whatever they hold is of no run
+  }
+  forget_kept();
   close_all();
   if (WIFEXITED(status)) {
     result.exited = !result.timed_out && !result.stopped;
@@ -603,9 +718,8 @@ RunResult run_program(const Command& command, const RunOptions& options) {
     // The program and its threads have added their counts by the time it is reaped. Anything
     // still in its group (killed above, not yet ended) would add its own later: the events the
     // caller keeps are then opened again, so that the next run does not get them.
-    const bool leftovers = events == options.events && kill(-pid, 0) == 0;
     events->collect(c);
-    if (leftovers) {
+    if (leftovers && events == options.events) {
       events->renew();
     }
   }

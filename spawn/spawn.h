@@ -37,6 +37,35 @@ enum class StdoutMode {
   kClosedPipe,  // a pipe whose read end is closed before the child starts: EPIPE / SIGPIPE
 };
 
+// The two pipes of the standard output and error of the runs a thread starts one at a time,
+// kept open from one run to the next (RunOptions::pipes): making and closing two pipes costs
+// more than all of run_program's other work for a run on a small VM. The end of a run is then
+// its program's end (its pidfd), not the pipes' closing: with a kernel that has no pidfds they
+// serve one run and are made again for the next. They are replaced, too, after a run that
+// leaves processes in its group, which could still write into them, and after a program that
+// changed what its writes do (O_NONBLOCK, O_APPEND). A process that left its program's group
+// altogether is beyond reach: what it writes later would go into a later run's output.
+class OutputPipes {
+ public:
+  OutputPipes() = default;
+  ~OutputPipes() { discard(); }
+  OutputPipes(const OutputPipes&) = delete;
+  OutputPipes& operator=(const OutputPipes&) = delete;
+  // Makes them unless they are there and fit for another run; false when they cannot be made.
+  bool ready();
+  void discard();
+  // Gives up the descriptors (read end, write end of each) to the caller, who closes them.
+  void hand_over(int out[2], int err[2]);
+  int out_read() const { return out_[0]; }
+  int out_write() const { return out_[1]; }
+  int err_read() const { return err_[0]; }
+  int err_write() const { return err_[1]; }
+
+ private:
+  int out_[2] = {-1, -1};
+  int err_[2] = {-1, -1};
+};
+
 struct RunOptions {
   std::vector<std::string> args;  // without the program name
   // Variables to set (or, with an empty optional, to remove) on top of the parent's
@@ -81,6 +110,9 @@ struct RunOptions {
   // next on this thread (spawn/counters.h); nullptr: opened for this run alone, from
   // event_source.
   EventGroup* events = nullptr;
+  // The pipes of standard output and error, kept by the caller from one run to the next on this
+  // thread; nullptr (or another StdoutMode): made for this run alone.
+  OutputPipes* pipes = nullptr;
   // The CPUs the program may use, given to it before it execs; empty: this thread's. A thread
   // held on one CPU while it starts programs (HoldOnThisCpu) gives them back what it was allowed.
   std::optional<cpu_set_t> cpus;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -327,6 +328,71 @@ TEST(Spawn, TheProgramStartsWithDefaultHandlersAndNothingBlocked) {
   EXPECT_EQ(signal_mask(r.out, "SigCgt"), 0u) << "a handler of ours was passed on";
   // What we ignore stays ignored (as nohup expects), but for SIGPIPE.
   EXPECT_EQ(signal_mask(r.out, "SigIgn") & (bit(SIGUSR2) | bit(SIGPIPE)), bit(SIGUSR2));
+}
+
+// Which pipe a descriptor is: its inode.
+ino_t pipe_inode(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+TEST(Spawn, PipesKeptFromRunToRunGiveEachRunItsOwnOutput) {
+  const std::string pidfile = scratch_file("kept");
+  struct Step {
+    const char* what;
+    std::string script;  // for /bin/sh -c
+    std::size_t out_bytes;
+    std::string out_start;
+    std::string err;
+    bool replaced;  // it leaves its pipes unfit for another run: they are made again
+  };
+  const Step steps[] = {
+      {"first run", "echo one; echo err1 >&2", 4, "one\n", "err1\n", false},
+      {"second run: nothing of the first", "echo two", 4, "two\n", "", false},
+      {"more than a pipe holds", "head -c 1000000 /dev/zero; echo tail >&2", 1000000,
+       std::string(4, '\0'), "tail\n", false},
+      {"a program that makes its output non-blocking",
+       "/usr/bin/perl -MFcntl -e 'fcntl(STDOUT, F_SETFL, O_NONBLOCK) or die; print qq(set\\n)'", 4,
+       "set\n", "", true},
+      {"the next one writes to a blocking pipe again", "head -c 300000 /dev/zero", 300000,
+       std::string(4, '\0'), "", false},
+      {"a program that leaves a process in its group, holding its output",
+       kWorker + " group " + pidfile + " exit; echo left", 5, "left\n", "", true},
+      {"the next one's pipes are new", "echo after", 6, "after\n", "", false},
+  };
+  ks::OutputPipes pipes;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    ASSERT_TRUE(pipes.ready());
+    const ino_t before = pipe_inode(pipes.out_read());
+    ks::RunOptions options;
+    options.pipes = &pipes;
+    options.kill_grace_seconds = 0.3;
+    std::string live;
+    options.on_stderr = [&](std::string_view piece) { live += piece; };
+    const ks::RunResult r = sh(step.script, options);
+    ASSERT_TRUE(r.ok()) << r.describe() << "\n" << r.err;
+    EXPECT_EQ(r.out.size(), step.out_bytes);
+    EXPECT_EQ(r.out.substr(0, step.out_start.size()), step.out_start);
+    EXPECT_EQ(r.err, step.err);
+    EXPECT_EQ(live, step.err);
+    ASSERT_TRUE(pipes.ready());
+    EXPECT_EQ(pipe_inode(pipes.out_read()) != before, step.replaced)
+        << "pipes made afresh or kept wrongly";
+  }
+  // The program writes into the very pipe kept.
+  ks::RunOptions options;
+  options.pipes = &pipes;
+  const ks::RunResult r = sh("readlink /proc/self/fd/1", options);
+  EXPECT_EQ(r.out, "pipe:[" + std::to_string(pipe_inode(pipes.out_read())) + "]\n");
+  pid_t leader = 0, grandchild = 0;
+  std::istringstream(wait_for_file(pidfile)) >> leader >> grandchild;
+  ASSERT_GT(grandchild, 0);
+  EXPECT_TRUE(eventually([&] { return gone(grandchild, leader); }));
+  if (!gone(grandchild, leader)) {
+    kill(grandchild, SIGKILL);
+  }
+  std::remove(pidfile.c_str());
 }
 
 TEST(Spawn, StartsACommandMadeOnceAsOftenAsAsked) {
