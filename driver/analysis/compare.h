@@ -1,0 +1,74 @@
+// Comparing two result sets, a base and a new one (two stores: two sweeps, two builds, two
+// machines): for every configuration in both, the ratio of the new median to the base's with
+// its interval, the Mann-Whitney U test and a verdict; the configurations found on one side
+// only; and whether any is slower beyond a threshold, for a CI job to gate on.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "driver/analysis/inference.h"
+#include "driver/analysis/results.h"
+#include "driver/report/exporters.h"
+
+namespace ks::driver {
+
+// One side of a comparison: the store it was read from and what it holds, summarised.
+struct CompareSide {
+  std::string path;  // the store file
+  ResultSet results;
+  std::vector<std::string> hosts;  // the machines whose runs it holds
+};
+
+// Reads DIR/results.db, or the store file given; throws UsageError with one line when there is
+// no store there or it cannot be read.
+CompareSide read_side(const std::string& path);
+
+// The summary of a store's contents as a sweep would have made it.
+ResultSet result_set_of(const struct StoreContents& contents);
+
+struct ComparedConfig {
+  std::string label;  // the configuration, as the base labels it
+  std::size_t base;   // its row in the base's summary
+  std::size_t fresh;  // its row in the new one's
+  Comparison comparison;
+  bool below_resolution = false;  // either side: no verdict from rounding
+  bool beyond_threshold = false;  // significantly slower by more than the threshold
+  std::string verdict() const;    // "slower", "faster", "below resolution", ...
+};
+
+struct CompareResult {
+  std::vector<ComparedConfig> configs;  // in the base's order
+  std::vector<std::string> only_base;   // labels
+  std::vector<std::string> only_new;
+  std::optional<double> threshold;  // 0.05 for 5 %
+  bool regressed = false;           // some configuration is beyond the threshold
+};
+
+// Configurations match when program, size as run, chunk, team size and schedule agree (the
+// placement may differ: comparing placements is a use of this).
+CompareResult compare_results(const ResultSet& base, const ResultSet& fresh,
+                              std::optional<double> threshold);
+
+// "5%" or "5" (percent), "0.5%"; throws UsageError unless a finite percentage from 0 up.
+double parse_threshold(const std::string& text);
+
+// The outputs: the terminal table, compare.md, compare.csv and compare.json.
+std::string compare_text(const CompareSide& base, const CompareSide& fresh,
+                         const CompareResult& result);
+std::string compare_markdown(const CompareSide& base, const CompareSide& fresh,
+                             const CompareResult& result, const Exported& plot);
+std::string compare_csv(const CompareSide& base, const CompareSide& fresh,
+                        const CompareResult& result);
+nlohmann::json compare_json(const CompareSide& base, const CompareSide& fresh,
+                            const CompareResult& result);
+
+// The plot of the ratios with their intervals: compare.dat, compare.gp, and compare.svg and
+// compare.png when gnuplot is there (else a notice).
+Exported write_compare_plot(const std::string& dir, const CompareSide& base,
+                            const CompareSide& fresh, const CompareResult& result);
+
+}  // namespace ks::driver

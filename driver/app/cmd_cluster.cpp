@@ -1,0 +1,245 @@
+// kernelscope status DIR, kernelscope resume DIR, and the task a Slurm array runs on each node
+// (kernelscope task DIR --submission S --index I, not shown in the help).
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <deque>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include <fmt/format.h>
+
+#include "driver/base/lock.h"
+#include "driver/cluster/cluster_run.h"
+#include "driver/run/interrupt.h"
+#include "driver/run/machine.h"
+#include "driver/run/runner.h"
+
+namespace ks::driver {
+namespace {
+
+// How long a run that did not end valid is held before it is stored, for the signal that says
+// Slurm is ending the task itself (and the run with it).
+constexpr std::chrono::seconds kSlurmSignalWait{3};
+
+struct FolderOptions {
+  std::string dir;
+  bool no_wait = false;
+  std::string time;
+  std::size_t submission = 0;
+  int index = -1;
+};
+
+int run_status(const FolderOptions& o) {
+  const ClusterJob job = read_job(o.dir);
+  const std::vector<TaskReport> reports = task_reports(o.dir, job, /*count_runs=*/true);
+  std::size_t shown_submission = SIZE_MAX;
+  for (const TaskReport& r : reports) {
+    if (r.submission != shown_submission) {
+      shown_submission = r.submission;
+      std::vector<TaskReport> mine;
+      for (const TaskReport& m : reports) {
+        if (m.submission == r.submission) {
+          mine.push_back(m);
+        }
+      }
+      std::printf("job %s: %s\n", r.job_id.c_str(), summarize_reports(mine).text().c_str());
+    }
+    std::printf("  %s\n", task_line(r).c_str());
+  }
+  const bool ended =
+      std::all_of(reports.begin(), reports.end(), [](const TaskReport& r) { return r.ended(); });
+  if (!ended) {
+    return 0;
+  }
+  // Every task has ended: its runs merged and the files rendered, unless a kernelscope holds
+  // the folder (the submitter, which does it itself).
+  std::optional<FolderLock> lock;
+  try {
+    lock.emplace(o.dir);
+  } catch (const FolderBusy&) {
+    return 0;
+  } catch (const std::runtime_error& e) {
+    throw UsageError(e.what());
+  }
+  // The account above is the one: the end adds the results, not another count of the tasks.
+  return finish_job(o.dir, job);
+}
+
+int run_task(const Common& common, const FolderOptions& o) {
+  const ClusterJob job = read_job(o.dir);
+  if (o.submission >= job.submissions.size() || o.index < 0 ||
+      static_cast<std::size_t>(o.index) >= job.submissions[o.submission].tasks.size()) {
+    throw UsageError(
+        fmt::format("{} has no task {} in submission {}", o.dir, o.index, o.submission));
+  }
+  const ClusterTask& task = job.submissions[o.submission].tasks[static_cast<std::size_t>(o.index)];
+  const auto env = task_environment(std::getenv);
+  const int cpus = env && env->cpus > 0 ? env->cpus : usable_cpus();
+  StoreOptions options;
+  options.file = task.store;
+  options.kind = job.kind;
+  std::optional<Store> store;
+  try {
+    store = Store::open(o.dir, options);
+    nlohmann::json context = machine_context(common.bin_dir);
+    if (!job.missing.empty()) {
+      context["build"]["missing"] = job.missing;
+    }
+    store->record_machine(context);
+  } catch (const StoreError& e) {
+    throw UsageError(e.what());
+  }
+  std::vector<std::string> notices;
+  const Plan plan = cap_threads(store->plan(), cpus, notices);
+  for (const std::string& n : notices) {
+    error_line(n);
+  }
+  // A task started again (by hand) makes only what its store lacks.
+  std::vector<std::size_t> missing = store->missing_runs(store->host());
+  std::sort(missing.begin(), missing.end());
+  std::vector<std::size_t> todo;
+  for (std::size_t seq : task.runs) {
+    if (std::binary_search(missing.begin(), missing.end(), seq)) {
+      todo.push_back(seq);
+    }
+  }
+  // Measured runs of a configuration whose warm-ups were made before (another node, or this
+  // one before it went down) follow a fresh warm-up here, which is not recorded.
+  const std::vector<std::size_t> warmups = fresh_warmups(plan, todo);
+  std::printf("task %d of job %s on %s: %zu runs%s, %d CPUs\n", o.index,
+              job.submissions[o.submission].job_id.c_str(), store->host().c_str(), todo.size(),
+              warmups.empty() ? ""
+                              : fmt::format(" after {} fresh warm-up{}", warmups.size(),
+                                            warmups.size() == 1 ? "" : "s")
+                                    .c_str(),
+              cpus);
+  std::fflush(stdout);
+
+  const Interruption interruption;
+  std::size_t ran = 0;
+  std::size_t bad = 0;
+  bool store_failed = false;
+  RunnerOptions runner;
+  runner.bin_dir = common.bin_dir;
+  runner.timeout_seconds = common.timeout;
+  runner.keep_demonstration_output = job.kind != "sweep";
+  runner.stop_fd = interruption.stop_fd();
+  auto store_run = [&](const RunRecord& r) {
+    ++ran;
+    bad += r.outcome == Outcome::kValid ? 0 : 1;
+    if (store_failed) {
+      return;
+    }
+    try {
+      store->append_run(r, r.counters);
+    } catch (const StoreError& e) {
+      store_failed = true;
+      error_line(e.what());
+    }
+  };
+  // Slurm ends a cancelled, timed-out or failed-node task by signalling its processes one
+  // after the other (on a loaded node the program's signal may come seconds before the
+  // task's): a program killed that way, or one whose own child was ("Terminated" on its
+  // standard error, exit 0), is not a failure of its own and is made again on resume. So a run
+  // that did not end valid is held until kSlurmSignalWait has passed since it ended; a signal
+  // to the task drops what is held.
+  struct Held {
+    RunRecord record;
+    std::chrono::steady_clock::time_point ended;
+  };
+  std::deque<Held> held;
+  auto release = [&](bool all) {
+    const auto now = std::chrono::steady_clock::now();
+    while (!held.empty() && (all || now - held.front().ended >= kSlurmSignalWait)) {
+      store_run(held.front().record);
+      held.pop_front();
+    }
+  };
+  runner.on_record = [&](std::size_t, const RunRecord& r, const ks::Counters&) {
+    if (interruption.signal() != 0) {
+      held.clear();
+      if (r.outcome != Outcome::kValid) {
+        return;
+      }
+    }
+    release(false);
+    if (r.outcome == Outcome::kValid || r.outcome == Outcome::kSkipped) {
+      store_run(r);
+    } else {
+      held.push_back({r, std::chrono::steady_clock::now()});
+    }
+  };
+  std::vector<bool> timed_out(plan.configs.size(), false);
+  bool go_on = true;
+  if (!warmups.empty()) {
+    RunnerOptions fresh = runner;
+    fresh.on_record = [&](std::size_t, const RunRecord& r, const ks::Counters&) {
+      if (r.outcome == Outcome::kTimeout) {
+        timed_out[r.config] = true;  // its runs are skipped, as after a recorded warm-up
+      }
+      if (r.outcome != Outcome::kValid && interruption.signal() == 0) {
+        error_line(fmt::format("the fresh warm-up of {} was not valid: {}",
+                               plan.configs[r.config].label(), r.why));
+      }
+    };
+    go_on = run_plan(plan, warmups, timed_out, fresh);
+  }
+  if (go_on) {
+    run_plan(plan, todo, timed_out, runner);
+  }
+  if (!held.empty() && interruption.signal() == 0) {
+    const auto left = held.back().ended + kSlurmSignalWait - std::chrono::steady_clock::now();
+    pollfd p{interruption.stop_fd(), POLLIN, 0};
+    (void)::poll(&p, 1,
+                 static_cast<int>(std::max<std::int64_t>(
+                     0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count())));
+  }
+  if (interruption.signal() == 0) {
+    release(true);
+  }
+  store.reset();
+  std::printf("task %d: %zu runs made, %zu not valid\n", o.index, ran, bad);
+  if (interruption.signal() != 0) {
+    return interruption.status();
+  }
+  return bad > 0 || store_failed ? kRunsFailed : 0;
+}
+
+}  // namespace
+
+Subcommand setup_status(CLI::App& app, Common&) {
+  auto o = std::make_shared<FolderOptions>();
+  auto* status = app.add_subcommand(
+      "status", "the tasks of a folder's Slurm job; its results once every task has ended");
+  status->add_option("DIR", o->dir, "the output folder of a sweep or tour --slurm")->required();
+  return {status, [o] { return run_status(*o); }};
+}
+
+Subcommand setup_resume(CLI::App& app, Common&) {
+  auto o = std::make_shared<FolderOptions>();
+  auto* resume = app.add_subcommand(
+      "resume", "submits the runs a folder's Slurm job left missing, with the job's options");
+  resume->add_option("DIR", o->dir, "the output folder of a sweep or tour --slurm")->required();
+  resume->add_flag("--no-wait", o->no_wait,
+                   "return once the job is submitted (kernelscope status DIR follows it)");
+  resume->add_option("--time", o->time,
+                     "time limit of each new task, in Slurm's format (default: the job's)");
+  return {resume, [o] { return resume_job(o->dir, o->no_wait, o->time); }};
+}
+
+Subcommand setup_task(CLI::App& app, Common& common) {
+  auto o = std::make_shared<FolderOptions>();
+  auto* task = app.add_subcommand("task", "one task of a Slurm job array (run by Slurm)");
+  task->group("");  // not listed: Slurm runs it
+  task->add_option("DIR", o->dir, "the output folder")->required();
+  task->add_option("--submission", o->submission, "the submission")->required();
+  task->add_option("--index", o->index, "the task's index in the array")->required();
+  return {task, [&common, o] { return run_task(common, *o); }};
+}
+
+}  // namespace ks::driver

@@ -1,0 +1,119 @@
+// kernelscope report DIR: the files of a sweep, tour or map rendered again from its store alone
+// (after an interruption, a merge or an upgrade), and its results shown as the command that made
+// it showed them.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+#include <fmt/format.h>
+
+#include "driver/app/commands.h"
+#include "driver/base/files.h"
+#include "driver/base/lock.h"
+#include "driver/report/map_view.h"
+#include "driver/report/summary_table.h"
+#include "driver/session/measure.h"
+#include "driver/store/store.h"
+
+namespace ks::driver {
+namespace {
+
+struct ReportOptions {
+  std::string dir;
+  bool no_plots = false;
+};
+
+int run_report(const Common& common, const ReportOptions& options) {
+  const std::string& dir = options.dir;
+  if (!Store::exists(dir)) {
+    throw UsageError(
+        fmt::format("no store in {} ({} is what a sweep, tour or map writes)", dir, kStoreFile));
+  }
+  std::optional<FolderLock> lock;
+  try {
+    lock.emplace(dir);
+  } catch (const std::runtime_error& e) {
+    throw UsageError(e.what());
+  }
+  StoreContents contents;
+  try {
+    contents = Store::open_readonly(dir + "/" + std::string(kStoreFile)).load();
+  } catch (const StoreError& e) {
+    throw UsageError(e.what());
+  }
+  // A reader leaves an empty log behind where the writer had removed its own; nobody else
+  // writes here while the lock is held.
+  const std::string log = dir + "/" + std::string(kStoreFile) + "-wal";
+  struct stat st {};
+  if (::lstat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+    ::unlink(log.c_str());
+    const std::string shm = dir + "/" + std::string(kStoreFile) + "-shm";
+    if (is_regular_file(shm)) {
+      ::unlink(shm.c_str());
+    }
+  }
+  // The renderings are removed and written again by render(), from the store's list.
+  const ResultSet results = result_set(contents);
+  const Exports exports = render(dir, contents.kind, results, options.no_plots);
+
+  bool bad = false;
+  if (contents.kind == "map") {
+    for (const DemoMap& m : results.maps) {
+      const Config& c = results.configs[m.config];
+      std::fputs(
+          map_text(m.trace, map_title(*c.program, c.spec()), isatty(STDOUT_FILENO) == 1).c_str(),
+          stdout);
+      bad = bad || !m.trace.problems.empty();
+    }
+  } else if (contents.kind == "tour") {
+    print_tour(results);
+    bad = report_bad_runs(results) || !results.missing.empty();
+  } else {
+    std::fputs(summary_text(results.configs, results.summary).c_str(), stdout);
+    bad = report_bad_runs(results);
+  }
+  for (const auto& [format, exported] : exports.by_format) {
+    if (!exported.notice.empty()) {
+      error_line(exported.notice);
+    }
+  }
+  std::vector<bool> done(contents.plan.runs.size(), false);
+  std::size_t completed = 0;
+  for (const StoredRun& run : contents.runs) {
+    if (!done[run.planned]) {
+      done[run.planned] = true;
+      ++completed;
+    }
+  }
+  std::size_t written = 0;
+  for (const auto& [format, exported] : exports.by_format) {
+    written += exported.files.size();
+  }
+  std::printf("%zu files rendered in %s/ from its store: %zu of %zu planned runs\n", written,
+              dir.c_str(), completed, contents.plan.runs.size());
+  if (completed < contents.plan.runs.size() && contents.kind != "map") {
+    std::printf("the rest runs with: %s\n", resume_command(contents.command).c_str());
+  }
+  const std::vector<std::string> failed = exports.failed();
+  for (const std::string& line : failed) {
+    error_line(line);
+  }
+  (void)common;
+  return bad || !failed.empty() ? kRunsFailed : 0;
+}
+
+}  // namespace
+
+Subcommand setup_report(CLI::App& app, Common& common) {
+  auto o = std::make_shared<ReportOptions>();
+  auto* report =
+      app.add_subcommand("report", "render a folder's files again from its store (results.db)");
+  report->add_option("DIR", o->dir, "the output folder of a sweep, tour or map")->required();
+  report->add_flag("--no-plots", o->no_plots, "write no plots");
+  add_bin_option(*report, common);
+  return {report, [&common, o] { return run_report(common, *o); }};
+}
+
+}  // namespace ks::driver

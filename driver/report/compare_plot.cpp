@@ -1,0 +1,109 @@
+// A comparison drawn: each configuration's ratio of medians with its interval, by gnuplot.
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include <fmt/format.h>
+
+#include "driver/analysis/compare.h"
+#include "driver/base/files.h"
+#include "driver/base/text.h"
+#include "driver/report/plots.h"
+
+namespace ks::driver {
+
+Exported write_compare_plot(const std::string& dir, const CompareSide&, const CompareSide&,
+                            const CompareResult& result) {
+  Exported exported;
+  std::string data;
+  std::vector<std::string> labels;
+  double low = 1;
+  double high = 1 + result.threshold.value_or(0);
+  for (const ComparedConfig& c : result.configs) {
+    const Estimate& r = c.comparison.ratio;
+    if (c.below_resolution || !r.value || !std::isfinite(*r.value)) {
+      continue;
+    }
+    const double lo = r.ci ? r.ci->low : *r.value;
+    const double hi = r.ci ? r.ci->high : *r.value;
+    // Slower in vermillion, faster in bluish green, the rest in grey: colours that stay apart
+    // for the colour-blind.
+    const int colour = c.comparison.change == Change::kSlower   ? 0xd55e00
+                       : c.comparison.change == Change::kFaster ? 0x009e73
+                                                                : 0x777777;
+    data += fmt::format("{} {} {:.9g} {:.9g} {:.9g} {}\n", labels.size(),
+                        gnuplot_string(c.label, GnuplotField::kData), *r.value, lo, hi, colour);
+    labels.push_back(c.label);
+    low = std::min(low, lo);
+    high = std::max(high, hi);
+  }
+  if (labels.empty()) {
+    return exported;
+  }
+  write_file_atomic(dir + "/compare.dat", data);
+  exported.files.push_back("compare.dat");
+  const double pad = (high - low) * 0.1 + 0.02;
+  const int height = 160 + 26 * static_cast<int>(labels.size());
+  std::string body;
+  body +=
+      "set title \"new / base: ratio of the median times, with 95% intervals\\n(slower in "
+      "orange, faster in green, no significant change in grey)\"\n";
+  body += "set xlabel 'new median / base median (above 1: the new one is slower)'\n";
+  body += fmt::format("set xrange [{:.6g}:{:.6g}]\n", std::max(0.0, low - pad), high + pad);
+  body += fmt::format("set yrange [{:.1f}:-0.6]\n", labels.size() - 0.4);  // the first on top
+  body += "set grid x\nset key off\nset lmargin 30\n";
+  body += "set arrow 1 from 1, graph 0 to 1, graph 1 nohead lw 2 lc rgb '#444444'\n";
+  if (result.threshold) {
+    body += fmt::format(
+        "set arrow 2 from {0:.6g}, graph 0 to {0:.6g}, graph 1 nohead dt 2 lw 1.5 lc rgb "
+        "'#d55e00'\nset label 1 'threshold' at {0:.6g}, graph 1 right offset -0.5,-1 tc rgb "
+        "'#d55e00'\n",
+        1 + *result.threshold);
+  }
+  body +=
+      "plot 'compare.dat' using 3:1:4:5:6:ytic(2) with xerrorbars pt 7 ps 1.2 lw 1.5 lc rgb "
+      "variable\n";
+  std::string script;
+  script += fmt::format("set terminal svg size 900,{} dynamic noenhanced font 'sans,12'\n", height);
+  script += "set output 'compare.svg.part'\n" + body + "unset output\n";
+  script += fmt::format("set terminal pngcairo size 900,{} noenhanced font 'sans,10'\n", height);
+  script += "set output 'compare.png.part'\nreplot\nunset output\n";
+  const std::string script_path = std::filesystem::absolute(dir + "/compare.gp").string();
+  write_file_atomic(script_path, script);
+  exported.files.push_back("compare.gp");
+  const std::string gnuplot = find_gnuplot();
+  if (gnuplot.empty()) {
+    exported.notice = fmt::format(
+        "gnuplot not found: the plot is not drawn (install gnuplot-nox; its data and script "
+        "are in {})",
+        dir);
+    return exported;
+  }
+  const std::string workdir = std::filesystem::absolute(dir).string();
+  // gnuplot writes into files the driver made, renamed once complete.
+  std::vector<ProgramOutput> outputs;
+  try {
+    for (const char* ext : {".svg", ".png"}) {
+      outputs.emplace_back(dir + "/compare" + ext);
+    }
+  } catch (const WriteError& e) {
+    exported.notice = e.what();
+    return exported;
+  }
+  if (const std::string problem = run_gnuplot(gnuplot, script_path, workdir); !problem.empty()) {
+    exported.notice = problem;
+    return exported;
+  }
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    try {
+      outputs[i].keep();
+    } catch (const WriteError& e) {
+      exported.notice = e.what();
+      return exported;
+    }
+    exported.files.push_back(std::string("compare") + (i == 0 ? ".svg" : ".png"));
+  }
+  return exported;
+}
+
+}  // namespace ks::driver

@@ -1,0 +1,171 @@
+#include "driver/report/json_export.h"
+
+#include <cmath>
+
+#include "driver/base/files.h"
+#include "driver/base/text.h"
+#include "driver/run/run_counters.h"
+
+namespace ks::driver {
+namespace {
+
+nlohmann::json num(double v) {
+  return std::isfinite(v) ? nlohmann::json(v) : nlohmann::json(nullptr);
+}
+
+nlohmann::json counters_json(const RunCounters& c) {
+  nlohmann::json j = nlohmann::json::object();
+  for (const CounterInfo& k : counter_table()) {
+    const auto v = k.value(c);
+    j[std::string(k.name)] = v ? nlohmann::json(*v) : nlohmann::json(nullptr);
+  }
+  return j;
+}
+
+nlohmann::json term_json(const Term& t) {
+  return {{"seconds", t.seconds}, {"what", t.what}};
+}
+
+nlohmann::json model_json(const Prediction& m) {
+  const Work& w = m.work;
+  return {
+      {"ceiling", m.ceiling},
+      {"ceiling_rate", m.ceiling_rate},
+      {"ceiling_unit", m.ceiling_unit},
+      {"level", m.level},
+      {"achieved_rate", m.achieved_rate},
+      {"percent_of_ceiling", m.percent_of_ceiling},
+      {"predicted_seconds", m.predicted_seconds},
+      {"measured_seconds", m.measured_seconds},
+      {"measured_over_predicted", m.ratio},
+      {"explained", m.explained},
+      {"dominant_term", m.dominant},
+      {"explanation", m.line},
+      {"terms",
+       {{"memory", term_json(m.memory)},
+        {"compute", term_json(m.compute)},
+        {"first_touch", term_json(m.fresh)},
+        {"openmp", term_json(m.openmp)}}},
+      {"work",
+       {{"read_bytes", w.read_bytes},
+        {"written_bytes", w.written_bytes},
+        {"fetched_bytes", w.fetched_bytes},
+        {"traffic_bytes", w.traffic()},
+        {"operations", w.ops},
+        {"working_set_bytes", w.working_set},
+        {"fresh_pages", w.fresh_pages},
+        {"team", w.team},
+        {"parallel_regions", w.regions},
+        {"barriers", w.barriers},
+        {"chunks", w.chunks},
+        {"schedule", w.schedule}}},
+  };
+}
+
+}  // namespace
+
+nlohmann::json estimate_json(const Estimate& e) {
+  nlohmann::json j;
+  j["value"] = e.value && std::isfinite(*e.value) ? nlohmann::json(*e.value) : nullptr;
+  j["interval"] =
+      e.ci
+          ? nlohmann::json({{"low", e.ci->low}, {"high", e.ci->high}, {"confidence", e.confidence}})
+          : nlohmann::json(nullptr);
+  return j;
+}
+
+namespace {}  // namespace
+
+nlohmann::json results_json(const ResultSet& results) {
+  const std::vector<Config>& configs = results.configs;
+  nlohmann::json j;
+  j["kernelscope"] = {{"command", results.command}, {"format", 1}};
+  j["context"] = results.context;
+  auto config_json = [&](const Config& c) {
+    nlohmann::json cj;
+    cj["program"] = c.program->name;
+    cj["family"] = c.program->family;
+    cj["kind"] = kind_name(c.program->kind);
+    cj["size"] = c.size ? nlohmann::json(*c.size) : nlohmann::json(nullptr);
+    const auto eff = c.effective_size();
+    cj["effective_size"] = eff ? nlohmann::json(*eff) : nlohmann::json(nullptr);
+    cj["threads"] = c.threads > 0 ? nlohmann::json(c.threads) : nlohmann::json(nullptr);
+    cj["schedule"] = c.schedule.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.schedule);
+    cj["chunk"] = c.chunk ? nlohmann::json(*c.chunk) : nlohmann::json(nullptr);
+    cj["proc_bind"] = c.bind.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.bind);
+    cj["places"] = c.places.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.places);
+    cj["args"] = c.spec().args;
+    return cj;
+  };
+  j["runs"] = nlohmann::json::array();
+  for (const RunRecord& r : results.runs) {
+    nlohmann::json rj = config_json(configs[r.config]);
+    rj["round"] = r.round + 1;
+    rj["warmup"] = r.warmup;
+    rj["outcome"] = outcome_name(r.outcome);
+    rj["reason"] = r.why;
+    rj["printed_seconds"] =
+        r.printed_seconds ? nlohmann::json(*r.printed_seconds) : nlohmann::json(nullptr);
+    rj["wall_seconds"] = num(r.wall_seconds);
+    rj["exit_status"] = r.exit_status;
+    rj["signal"] = r.signal;
+    rj["started_at"] = iso_time(r.started_at);
+    rj["counters"] = counters_json(r.counters);
+    j["runs"].push_back(rj);
+  }
+  j["summary"] = nlohmann::json::array();
+  for (const SummaryRow& row : results.summary) {
+    nlohmann::json sj = config_json(configs[row.config]);
+    sj["runs"] = row.runs;
+    sj["valid"] = row.valid;
+    sj["metric"] = row.printed_time ? "printed_seconds" : "wall_seconds";
+    if (row.stats.count > 0) {
+      sj["min"] = row.stats.min;
+      sj["median"] = row.stats.median;
+      sj["median_interval"] = estimate_json(row.sample.median)["interval"];
+      sj["mean"] = row.stats.mean;
+      sj["max"] = row.stats.max;
+      // One run has no spread: null, not 0.
+      sj["stddev"] = row.stats.count > 1 ? nlohmann::json(row.stats.stddev) : nullptr;
+      const Outliers& o = row.sample.outliers;
+      sj["outliers"] = {{"low_mild", o.low_mild},
+                        {"low_severe", o.low_severe},
+                        {"high_mild", o.high_mild},
+                        {"high_severe", o.high_severe}};
+    }
+    sj["process_median"] = num(row.process_median);
+    sj["time_step"] = row.time_step > 0 ? nlohmann::json(row.time_step) : nullptr;
+    sj["below_resolution"] = row.below_resolution;
+    if (row.below_resolution) {
+      sj["hint"] = row.hint;
+    }
+    sj["gb_per_s"] = num(row.gb_per_s);
+    sj["gops_per_s"] = num(row.gops_per_s);
+    sj["op_unit"] = configs[row.config].program->op_unit;
+    const nlohmann::json speedup = estimate_json(row.speedup);
+    sj["speedup"] = speedup["value"];
+    sj["speedup_interval"] = speedup["interval"];
+    sj["speedup_vs"] = row.speedup_vs;
+    sj["noisy"] = row.noisy;
+    nlohmann::json medians = nlohmann::json::object();
+    for (std::size_t k = 0; k < kCounterCount; ++k) {
+      const auto& v = row.counters[k];
+      medians[std::string(counter_table()[k].name)] =
+          v ? nlohmann::json(*v) : nlohmann::json(nullptr);
+    }
+    sj["counters_median_per_run"] = medians;
+    sj["model"] = row.model ? model_json(*row.model) : nlohmann::json(nullptr);
+    j["summary"].push_back(sj);
+  }
+  return j;
+}
+
+Exported write_json(const std::string& dir, const ResultSet& results) {
+  Exported e;
+  e.write(
+      dir, "results.json",
+      results_json(results).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+  return e;
+}
+
+}  // namespace ks::driver

@@ -1,0 +1,17 @@
+// The JSON format: results.json, the command line, the machine context, every run and the
+// summary in one document. What the programs printed is quoted in it as it came: bytes that
+// are not UTF-8 (a message cut inside a character, a program's garbage) are written as U+FFFD.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "driver/report/exporters.h"
+
+namespace ks::driver {
+
+nlohmann::json results_json(const ResultSet& results);
+
+// An estimate as {"value": v or null, "interval": {"low", "high", "confidence"} or null}.
+nlohmann::json estimate_json(const Estimate& e);
+
+}  // namespace ks::driver

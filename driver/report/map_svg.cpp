@@ -1,0 +1,189 @@
+// A schedule map as SVG: a grid of cells, or bars of consecutive iterations when it is wide.
+#include <algorithm>
+#include <map>
+
+#include <fmt/format.h>
+
+#include "driver/report/map_detail.h"
+#include "driver/report/map_view.h"
+
+namespace ks::driver {
+using namespace map_detail;
+
+namespace {
+
+std::string xml_escape(const std::string& s) {
+  std::string o;
+  for (char c : s) {
+    switch (c) {
+      case '<':
+        o += "&lt;";
+        break;
+      case '>':
+        o += "&gt;";
+        break;
+      case '&':
+        o += "&amp;";
+        break;
+      case '"':
+        o += "&quot;";
+        break;
+      default:
+        o += c;
+    }
+  }
+  return o;
+}
+
+// A wide map: a fixed width, each row's runs of consecutive iterations as bars without
+// borders, an axis with a few iteration numbers.
+std::string banded_svg(const Trace& t, const std::string& title) {
+  const std::vector<int> rows = row_threads(t);
+  const long long columns = column_count(t);
+  const int left = 90;
+  const int top = 60;
+  const int row_height = 28;
+  const int plot_width = 1200;
+  const double scale = static_cast<double>(plot_width) / static_cast<double>(columns);
+  const int extra = static_cast<int>(t.thread_values.size()) + (t.outside ? 1 : 0) + 2;
+  const auto text_width =
+      static_cast<long long>(7 * std::max(t.rule.size() + 6, verdict_line(t).size() + 9) + 20);
+  const long long width = std::max<long long>(left + plot_width + 40, text_width);
+  const long long height = top + static_cast<long long>(rows.size()) * row_height + 50 + extra * 18;
+  std::string s = fmt::format(
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{}\" height=\"{}\" "
+      "font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" "
+      "fill=\"white\"/>\n",
+      width, height);
+  s += fmt::format("<text x=\"10\" y=\"20\" font-size=\"15\" font-weight=\"bold\">{}</text>\n",
+                   xml_escape(title));
+  s += fmt::format("<text x=\"10\" y=\"40\">rule: {}</text>\n", xml_escape(t.rule));
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const long long y = top + static_cast<long long>(r) * row_height;
+    s += fmt::format("<text x=\"10\" y=\"{}\">{}</text>\n", y + row_height / 2 + 4,
+                     rows[r] < 0 ? xml_escape(t.value_label) : fmt::format("thread {}", rows[r]));
+    s += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"#f2f2f2\"/>\n",
+                     left, y + 2, plot_width, row_height - 4);
+  }
+  for (const Band& b : bands(t, rows)) {
+    const double x = left + static_cast<double>(b.first) * scale;
+    const double w = std::max(static_cast<double>(b.last - b.first + 1) * scale, 0.5);
+    s += fmt::format("<rect x=\"{:.2f}\" y=\"{}\" width=\"{:.2f}\" height=\"{}\" fill=\"{}\"/>\n",
+                     x, top + static_cast<long long>(b.row) * row_height + 2, w, row_height - 4,
+                     fill(rows[b.row]));
+  }
+  const long long axis = top + static_cast<long long>(rows.size()) * row_height + 14;
+  for (int k = 0; k <= 4; ++k) {
+    const long long c = k == 4 ? columns - 1 : columns * k / 4;
+    s += fmt::format("<text x=\"{:.2f}\" y=\"{}\" text-anchor=\"middle\">{}</text>\n",
+                     left + (static_cast<double>(c) + 0.5) * scale, axis, c);
+  }
+  s += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"end\">iteration</text>\n", left - 14,
+                   axis);
+  long long y = axis + 24;
+  for (const auto& [thread, value] : thread_values_in_order(t)) {
+    s +=
+        fmt::format("<text x=\"10\" y=\"{}\" fill=\"{}\">thread {} after the loop: {}= {}</text>\n",
+                    y, fill(thread), thread, xml_escape(t.thread_value_label), value);
+    y += 18;
+  }
+  if (t.outside) {
+    s += fmt::format("<text x=\"10\" y=\"{}\">main after the region: {} = {}</text>\n", y,
+                     xml_escape(t.outside_label), *t.outside);
+    y += 18;
+  }
+  s += fmt::format("<text x=\"10\" y=\"{}\" font-weight=\"bold\" fill=\"{}\">verdict: {}</text>\n",
+                   y, t.problems.empty() ? "#1a7a1a" : "#c01010", xml_escape(verdict_line(t)));
+  return s + "</svg>\n";
+}
+
+}  // namespace
+
+std::string map_svg(const Trace& t, const std::string& title) {
+  if (column_count(t) > kMapBandColumns) {
+    return banded_svg(t, title);
+  }
+  const auto& esc = xml_escape;
+  long long columns = std::max(t.columns, 1LL);
+  for (const Cell& c : t.cells) {
+    columns = std::max(columns, c.column + 1);
+  }
+  const std::vector<int> rows = row_threads(t);
+  const int cell = columns > 100 ? 8 : (t.column_labels.empty() ? 34 : 64);
+  const int left = 90;
+  const int top = 70;
+  const int extra = static_cast<int>(t.thread_values.size()) + (t.outside ? 1 : 0) + 3;
+  const auto text_width = static_cast<long long>(
+      7 * std::max({t.rule.size() + 6, verdict_line(t).size() + 9, cell_key(t, rows).size()}) + 20);
+  const long long width = std::max<long long>({left + columns * cell + 20, 640, text_width});
+  const long long height = top + static_cast<long long>(rows.size()) * cell + 40 + extra * 18;
+  std::string s = fmt::format(
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{}\" height=\"{}\" "
+      "font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" "
+      "fill=\"white\"/>\n",
+      width, height);
+  s += fmt::format("<text x=\"10\" y=\"20\" font-size=\"15\" font-weight=\"bold\">{}</text>\n",
+                   esc(title));
+  s += fmt::format("<text x=\"10\" y=\"40\">rule: {}</text>\n", esc(t.rule));
+  if (t.column_labels.empty()) {
+    s += fmt::format("<text x=\"10\" y=\"{}\" font-style=\"italic\">{}</text>\n", top - 6,
+                     esc(x_label(t)));
+  }
+  if (cell >= 20) {
+    for (long long c = 0; c < columns; ++c) {
+      s += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">{}</text>\n",
+                       left + c * cell + cell / 2, top - 6, esc(column_name(t, c)));
+    }
+  }
+  std::map<std::pair<int, long long>, const Cell*> at;
+  for (const Cell& c : t.cells) {
+    at[{c.thread, c.column}] = &c;
+  }
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const long long y = top + static_cast<long long>(r) * cell;
+    s += fmt::format("<text x=\"10\" y=\"{}\">{}</text>\n", y + cell / 2 + 4,
+                     rows[r] < 0 ? esc(t.value_label) : fmt::format("thread {}", rows[r]));
+    for (long long c = 0; c < columns; ++c) {
+      const auto it = at.find({rows[r], c});
+      const long long x = left + c * cell;
+      if (it == at.end()) {
+        s += fmt::format(
+            "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"#f2f2f2\" "
+            "stroke=\"#dddddd\"/>\n",
+            x, y, cell, cell);
+        continue;
+      }
+      s += fmt::format(
+          "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\" stroke=\"white\"/>\n", x,
+          y, cell, cell, fill(rows[r]));
+      const std::string text = cell_text(t, *it->second);
+      if (!text.empty() && cell >= 20) {
+        s +=
+            fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\" fill=\"white\">{}</text>\n",
+                        x + cell / 2, y + cell / 2 + 4, esc(text));
+      }
+    }
+  }
+  long long y = top + static_cast<long long>(rows.size()) * cell + 24;
+  if (!t.cells.empty()) {
+    s += fmt::format("<text x=\"10\" y=\"{}\" font-style=\"italic\">{}</text>\n", y,
+                     esc(cell_key(t, rows)));
+    y += 18;
+  }
+  for (const auto& [thread, value] : thread_values_in_order(t)) {
+    s +=
+        fmt::format("<text x=\"10\" y=\"{}\" fill=\"{}\">thread {} after the loop: {}= {}</text>\n",
+                    y, fill(thread), thread, esc(t.thread_value_label), value);
+    y += 18;
+  }
+  if (t.outside) {
+    s += fmt::format("<text x=\"10\" y=\"{}\">main after the region: {} = {}</text>\n", y,
+                     esc(t.outside_label), *t.outside);
+    y += 18;
+  }
+  s += fmt::format("<text x=\"10\" y=\"{}\" font-weight=\"bold\" fill=\"{}\">verdict: {}</text>\n",
+                   y, t.problems.empty() ? "#1a7a1a" : "#c01010", esc(verdict_line(t)));
+  return s + "</svg>\n";
+}
+
+}  // namespace ks::driver

@@ -1,0 +1,252 @@
+#include "driver/report/markdown_export.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include <fmt/format.h>
+
+#include "driver/analysis/ceilings.h"
+#include "driver/analysis/nodes_report.h"
+#include "driver/base/files.h"
+#include "driver/base/text.h"
+#include "driver/report/map_view.h"
+#include "driver/report/summary_table.h"
+#include "driver/run/machine.h"
+#include "driver/run/progress.h"
+#include "driver/run/run_counters.h"
+
+namespace ks::driver {
+namespace {
+
+// A string member of a JSON object, or `fallback` when it is missing or not a string.
+std::string text_of(const nlohmann::json& j, const char* key, const std::string& fallback = "") {
+  if (j.is_object() && j.contains(key) && j[key].is_string()) {
+    return j[key].get<std::string>();
+  }
+  return fallback;
+}
+
+const nlohmann::json& member(const nlohmann::json& j, const char* key) {
+  static const nlohmann::json kNull;
+  return j.is_object() && j.contains(key) ? j[key] : kNull;
+}
+
+// From the first start to the last end of the runs: the same whether the report is written
+// as the runs end or rendered again later.
+double runs_span(const std::vector<RunRecord>& runs) {
+  double first = INFINITY;
+  double last = -INFINITY;
+  for (const RunRecord& r : runs) {
+    if (r.started_at <= 0) {
+      continue;
+    }
+    first = std::min(first, r.started_at);
+    last = std::max(last, r.started_at + (std::isfinite(r.wall_seconds) ? r.wall_seconds : 0));
+  }
+  return last >= first ? last - first : 0;
+}
+
+// What the times are, with a figure of this report's own to show the difference.
+std::string times_section(const ResultSet& results) {
+  const SummaryRow* example = nullptr;
+  bool any_wall = false;
+  for (const SummaryRow& row : results.summary) {
+    if (row.stats.count == 0) {
+      continue;
+    }
+    any_wall = any_wall || !row.printed_time;
+    if (example == nullptr && row.printed_time && !row.below_resolution &&
+        std::isfinite(row.process_median)) {
+      example = &row;
+    }
+  }
+  std::string md = "## What the times are\n\n";
+  md +=
+      "Each benchmark reads the clock just before its kernel and just after it, and prints the "
+      "difference: that printed time is what the tables call the median, the kernel alone. "
+      "Starting the process, loading the OpenMP runtime, allocating and filling the data and "
+      "printing the report are outside it. A runner that times the whole command, from start "
+      "to exit, measures all of that too, so its figures are larger, by far for small sizes; "
+      "the **process** column is that whole-process time, measured by kernelscope around each "
+      "run.";
+  if (example != nullptr) {
+    md += fmt::format(" Here, {} took {} by its own clock and {} as a whole process.",
+                      markdown_text(results.configs[example->config].label()),
+                      human_seconds(example->stats.median), human_seconds(example->process_median));
+  }
+  if (any_wall) {
+    md +=
+        " Programs that print no time (the demonstrations) are timed as whole processes: their "
+        "medians are marked (wall).";
+  }
+  return md + "\n\n";
+}
+
+}  // namespace
+
+std::string command_text(const std::vector<std::string>& command) {
+  std::string out;
+  for (std::size_t i = 0; i < command.size(); ++i) {
+    // The program by its name, not the build folder's path.
+    const std::string word =
+        i == 0 ? std::filesystem::path(command[i]).filename().string() : command[i];
+    out += (i == 0 ? "" : " ") + shell_word(word);
+  }
+  return out;
+}
+
+std::vector<std::pair<std::string, std::string>> context_facts(const nlohmann::json& context) {
+  std::vector<std::pair<std::string, std::string>> facts;
+  const nlohmann::json& cpu = member(context, "cpu");
+  const nlohmann::json& memory = member(context, "memory");
+  const nlohmann::json& build = member(context, "build");
+  facts.emplace_back("date", text_of(context, "date", "?"));
+  facts.emplace_back("host", text_of(context, "host", "?"));
+  std::string cpus = text_of(cpu, "model", "?");
+  if (member(cpu, "usable_cpus").is_number()) {
+    cpus += fmt::format(", {} usable CPUs", member(cpu, "usable_cpus").get<int>());
+    if (member(cpu, "logical_cpus").is_number() &&
+        member(cpu, "logical_cpus") != member(cpu, "usable_cpus")) {
+      cpus += fmt::format(" of {}", member(cpu, "logical_cpus").get<int>());
+    }
+  }
+  if (const std::string governor = text_of(cpu, "scaling_governor"); !governor.empty()) {
+    cpus += ", governor " + governor;
+  }
+  facts.emplace_back("CPU", cpus);
+  if (member(memory, "total_bytes").is_number()) {
+    facts.emplace_back(
+        "memory",
+        fmt::format("{:.1f} GiB", member(memory, "total_bytes").get<double>() / 1073741824.0));
+  }
+  facts.emplace_back("kernel", text_of(context, "kernel", "?"));
+  std::string compiler = text_of(build, "compiler", "?");
+  if (const std::string type = text_of(build, "type"); !type.empty()) {
+    compiler += " (" + type + ")";
+  }
+  facts.emplace_back("build", compiler);
+  facts.emplace_back("revision", text_of(context, "source_revision", "unknown"));
+  const nlohmann::json& openmp = member(context, "openmp");
+  if (openmp.is_object()) {
+    std::string placement;
+    for (const char* key : {"proc_bind", "places"}) {
+      if (member(openmp, key).is_string()) {
+        placement += fmt::format("{}{}={}", placement.empty() ? "" : ", ",
+                                 key == std::string("proc_bind") ? "OMP_PROC_BIND" : "OMP_PLACES",
+                                 member(openmp, key).get<std::string>());
+      }
+    }
+    std::string passed;
+    if (member(openmp, "passed_from_caller").is_object()) {
+      for (const auto& [name, value] : member(openmp, "passed_from_caller").items()) {
+        passed += fmt::format("{}{}={}", passed.empty() ? "" : " ", name,
+                              value.is_string() ? value.get<std::string>() : value.dump());
+      }
+    }
+    facts.emplace_back("OpenMP placement", placement.empty() ? "the runtime's default" : placement);
+    if (!passed.empty()) {
+      facts.emplace_back("OpenMP, from the caller", passed);
+    }
+  }
+  const nlohmann::json& conditions = member(context, "conditions");
+  if (member(conditions, "load_average_1min").is_number()) {
+    facts.emplace_back("load at start",
+                       fmt::format("{:.2f} (1-minute average) on {} usable CPUs",
+                                   member(conditions, "load_average_1min").get<double>(),
+                                   member(conditions, "usable_cpus").is_number()
+                                       ? member(conditions, "usable_cpus").get<int>()
+                                       : 0));
+  }
+  return facts;
+}
+
+// The warnings about the machine as the runs began, one paragraph each.
+std::string warnings_markdown(const nlohmann::json& context) {
+  std::string md;
+  for (const std::string& w : condition_warnings(context)) {
+    md += "**Warning:** " + markdown_text(w) + ".\n\n";
+  }
+  return md;
+}
+
+Exported write_markdown(const std::string& dir, const ResultSet& results) {
+  Exported e;
+  e.write(dir, "summary.md",
+          warnings_markdown(results.context) + summary_markdown(results.configs, results.summary) +
+              "\n" + model_markdown(results));
+  return e;
+}
+
+std::string report_markdown(const ResultSet& results, const Exported& plots) {
+  const std::string subcommand = results.command.size() > 1 ? results.command[1] : "report";
+  std::string md = "# kernelscope " + markdown_text(subcommand) + "\n\n";
+  md += "| | |\n|---|---|\n";
+  md += "| command | " + markdown_code(command_text(results.command), true) + " |\n";
+  for (const auto& [name, value] : context_facts(results.context)) {
+    md += "| " + name + " | " + markdown_text(value) + " |\n";
+  }
+  md += fmt::format("| runs | {} in {} |\n\n", results.runs.size(),
+                    duration_text(runs_span(results.runs)));
+  md += warnings_markdown(results.context);
+  md +=
+      "Every run's printed values were checked against their closed forms; raw runs are in "
+      "[runs.csv](runs.csv), statistics in [summary.csv](summary.csv), everything with the "
+      "machine context in [results.json](results.json).\n\n";
+  if (!results.missing.empty()) {
+    md += "**Missing from the build:**";
+    for (const std::string& m : results.missing) {
+      md += " " + markdown_code(m, false);
+    }
+    md += "\n\n";
+  }
+  md += times_section(results);
+  md += "## Measurements\n\n" + summary_markdown(results.configs, results.summary) + "\n";
+  md += model_markdown(results);
+  std::vector<std::string> images;
+  for (const std::string& file : plots.files) {
+    if (file.ends_with(".svg")) {
+      images.push_back(file);
+    }
+  }
+  if (!images.empty()) {
+    md += "## Plots\n\n";
+    for (const std::string& img : images) {
+      // The plots' file names are letters, digits and - . _ + (plots.cpp).
+      md += fmt::format("![{}]({})\n\n", markdown_text(std::filesystem::path(img).stem().string()),
+                        img);
+    }
+  } else if (!plots.notice.empty()) {
+    md += "## Plots\n\nNot drawn: " + markdown_text(plots.notice) + "\n\n";
+  }
+  if (!results.maps.empty()) {
+    md += "## Demonstrations\n\n| program | T | verdict |\n|---|---:|---|\n";
+    for (const DemoMap& m : results.maps) {
+      const Config& c = results.configs[m.config];
+      md += fmt::format("| {} | {} | {} |\n", c.program->name, c.threads,
+                        markdown_text(verdict_line(m.trace)));
+    }
+    md += "\n";
+    for (const DemoMap& m : results.maps) {
+      const Config& c = results.configs[m.config];
+      md += fmt::format("![{} T={}](maps/{}.svg)\n\n", c.program->name, c.threads, map_stem(c));
+    }
+  }
+  md += nodes_markdown(results);
+  int bad = 0;
+  for (const RunRecord& r : results.runs) {
+    bad += r.outcome == Outcome::kValid ? 0 : 1;
+  }
+  if (bad > 0) {
+    md += fmt::format("## Runs that were not valid ({})\n\n", bad);
+    for (const RunRecord& r : results.runs) {
+      if (r.outcome != Outcome::kValid) {
+        md += fmt::format("- {} ({}): {}\n", markdown_text(results.configs[r.config].label()),
+                          outcome_name(r.outcome), markdown_text(r.why));
+      }
+    }
+  }
+  return md;
+}
+
+}  // namespace ks::driver

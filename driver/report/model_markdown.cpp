@@ -1,0 +1,135 @@
+// The model's section of summary.md and report.md: the ceilings used, one explanation per
+// configuration, what each program's timed interval does, and the counters per configuration.
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "driver/analysis/ceilings.h"
+#include "driver/base/text.h"
+#include "driver/report/markdown_export.h"
+#include "driver/run/progress.h"
+#include "driver/run/run_counters.h"
+
+namespace ks::driver {
+
+namespace {
+
+// The ceilings the model used, in one paragraph.
+std::string ceilings_paragraph(const nlohmann::json& context, const Ceilings& c) {
+  const nlohmann::json& known = context["ceilings"];
+  std::string from =
+      known.value("source", "") == "file"
+          ? fmt::format("read from {}", markdown_text(known.value("file", "?")))
+          : fmt::format(
+                "measured by ks-probe on {} at {}{}", markdown_text(c.key.host),
+                markdown_text(known.value("probed_at", "?")),
+                known.value("source", "") == "cache"
+                    ? fmt::format(" (cached in {})", markdown_text(known.value("file", "?")))
+                    : std::string());
+  std::string bw, touch, region;
+  for (const int t : c.threads) {
+    const std::string sep = bw.empty() ? "" : ", ";
+    bw += fmt::format("{}{:.3g} GB/s at T={}", sep, c.add_bytes_per_second(0, t).value_or(0) / 1e9,
+                      t);
+    touch += fmt::format("{}{} at T={}", sep, human_seconds(c.fault_seconds(t).value_or(0)), t);
+    region += fmt::format("{}{} at T={}", sep, human_seconds(c.region(t).value_or(0)), t);
+  }
+  return fmt::format(
+      "Ceilings {}{}: the addition streams {} with warm pages (24 named bytes per element); a "
+      "fresh page adds {}; scalar double-precision adds run at {:.3g} G/s on one thread; "
+      "a parallel region costs {}.\n\n",
+      from, c.quick ? " (a quick probe: rough figures)" : "", bw, touch,
+      c.ops_per_second("fp64_add", "scalar", 1).value_or(0) / 1e9, region);
+}
+
+}  // namespace
+
+std::string model_markdown(const ResultSet& results) {
+  std::string md = "## Why it takes that long\n\n";
+  const std::optional<Ceilings> ceilings = ceilings_from_context(results.context);
+  if (!ceilings) {
+    md +=
+        "No ceilings of this machine were at hand, so there is no model here (`kernelscope "
+        "probe` measures them once per machine).\n\n";
+  } else {
+    md += ceilings_paragraph(results.context, *ceilings);
+    md +=
+        "Each line prices what the timed interval does (below) with those ceilings: the "
+        "larger of memory traffic over the bandwidth of the level that holds the data and "
+        "operations over scalar throughput, plus each fresh page, plus OpenMP's forks, "
+        "barriers and chunks. Where the measured median is more than twice the prediction or "
+        "less than half of it, the line says that the model does not explain it.\n\n";
+    bool any = false;
+    for (const SummaryRow& row : results.summary) {
+      if (!row.model) {
+        continue;
+      }
+      const Prediction& m = *row.model;
+      md += fmt::format("- **{}** (measured {}, predicted {}, ratio {:.2f}; {:.0f}% of {}): {}\n",
+                        markdown_text(results.configs[row.config].label()),
+                        human_seconds(m.measured_seconds), human_seconds(m.predicted_seconds),
+                        m.ratio, m.percent_of_ceiling, markdown_text(m.ceiling),
+                        markdown_text(m.line));
+      any = true;
+    }
+    md += any ? "\n" : "No configuration was measured with a model.\n\n";
+  }
+  std::vector<const ProgramInfo*> programs;
+  for (const Config& c : results.configs) {
+    if (c.program->kind == Kind::kBenchmark &&
+        std::find(programs.begin(), programs.end(), c.program) == programs.end()) {
+      programs.push_back(c.program);
+    }
+  }
+  if (!programs.empty()) {
+    md += "What each timed interval does:\n\n";
+    for (const ProgramInfo* p : programs) {
+      md += fmt::format("- {}: {}\n", markdown_code(p->name, false), interval_text(*p));
+    }
+    md += "\n";
+  }
+
+  // The counters: a column for each counter some configuration has.
+  md += "## Counters\n\n";
+  const nlohmann::json& counters =
+      results.context.contains("counters") ? results.context["counters"] : nlohmann::json::object();
+  if (!counters.value("events", true)) {
+    md += "Performance events were not counted (--no-events).\n\n";
+  } else if (const std::string notice = counters.value("notice", ""); !notice.empty()) {
+    md += markdown_text(notice) + ".\n\n";
+  }
+  std::vector<std::size_t> shown;
+  for (std::size_t k = 0; k < kCounterCount; ++k) {
+    for (const SummaryRow& row : results.summary) {
+      if (row.counters[k]) {
+        shown.push_back(k);
+        break;
+      }
+    }
+  }
+  if (shown.empty()) {
+    return md + "No run was counted.\n\n";
+  }
+  md += "| configuration |";
+  std::string rule = "|---|";
+  for (const std::size_t k : shown) {
+    md += fmt::format(" {} |", counter_table()[k].head);
+    rule += "---:|";
+  }
+  md += "\n" + rule + "\n";
+  for (const SummaryRow& row : results.summary) {
+    md += "| " + markdown_text(results.configs[row.config].label()) + " |";
+    for (const std::size_t k : shown) {
+      const auto& v = row.counters[k];
+      md += v ? " " + counter_text(counter_table()[k], *v) + " |" : std::string(" - |");
+    }
+    md += "\n";
+  }
+  md +=
+      "\nMedians per run over the valid measured runs. The counters cover the whole process "
+      "(the fill, the kernel and the report), so the faults include the pages the fill touched "
+      "as well as those the kernel touched first.\n\n";
+  return md;
+}
+
+}  // namespace ks::driver

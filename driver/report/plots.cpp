@@ -1,0 +1,346 @@
+// The plots' models: which series each family's pictures show, from the summary and the
+// measured runs' times, each median or ratio with its confidence interval.
+#include "driver/report/plots.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "driver/analysis/inference.h"
+#include "driver/plan/lists.h"
+
+namespace ks::driver {
+namespace {
+
+// A schedule as part of a file name: "dynamic,4" -> "dynamic-4". A store may hold any text
+// there: whatever is not a letter, a digit, '.', '_' or '+' becomes '-' (no folder, no line
+// break, nothing a script or a link would have to quote), and the part is cut at 64 bytes.
+std::string slug(const std::string& schedule) {
+  std::string s = schedule.substr(0, 64);
+  std::replace_if(
+      s.begin(), s.end(),
+      [](char c) {
+        return !((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '.' || c == '_' || c == '+');
+      },
+      '-');
+  return s;
+}
+
+std::string series_key(const Config& c, bool with_threads, bool with_schedule) {
+  std::string key(c.program->name);
+  if (with_threads && c.threads > 0) {
+    key += fmt::format(" T={}", c.threads);
+  }
+  if (with_schedule && !c.schedule.empty()) {
+    key += " " + c.schedule;
+  }
+  if (c.chunk) {
+    key += fmt::format(" chunk={}", *c.chunk);
+  }
+  return key;
+}
+
+// The series of `by_key` in the order given, each point sorted by x.
+std::vector<Series> in_order(std::map<std::string, Series>& by_key,
+                             const std::vector<std::string>& order) {
+  std::vector<Series> series;
+  for (const std::string& key : order) {
+    std::sort(by_key[key].points.begin(), by_key[key].points.end(),
+              [](const Point& a, const Point& b) { return a.x < b.x; });
+    series.push_back(by_key[key]);
+  }
+  return series;
+}
+
+// What the plots draw from: per configuration, its summary row and the times of its valid
+// measured runs (as the summary takes them), for the intervals.
+class Measured {
+ public:
+  explicit Measured(const ResultSet& results) : results_(results) {
+    rows_.assign(results.configs.size(), nullptr);
+    times_.resize(results.configs.size());
+    for (const SummaryRow& row : results.summary) {
+      rows_[row.config] = &row;
+    }
+    for (const RunRecord& r : results.runs) {
+      const SummaryRow* row = rows_[r.config];
+      if (r.warmup || r.outcome != Outcome::kValid || row == nullptr) {
+        continue;
+      }
+      const double t = row->printed_time ? r.printed_seconds.value_or(NAN) : r.wall_seconds;
+      if (std::isfinite(t)) {
+        times_[r.config].push_back(t);
+      }
+    }
+  }
+
+  const Config& config(std::size_t i) const { return results_.configs[i]; }
+  std::size_t size() const { return results_.configs.size(); }
+  // A median to plot: measured, above 0, and above the resolution of the program's time.
+  bool usable(std::size_t i) const {
+    return rows_[i] != nullptr && rows_[i]->stats.count > 0 && rows_[i]->stats.median > 0 &&
+           !rows_[i]->below_resolution;
+  }
+  const std::vector<double>& times(std::size_t i) const { return times_[i]; }
+  const SummaryRow& row(std::size_t i) const { return *rows_[i]; }
+
+  // The median with its interval.
+  Point median(std::size_t i, double x) const {
+    return point(x, median_interval(times_[i]), rows_[i]->stats.median);
+  }
+  // median(numerator) / median(denominator) with its interval; a configuration against itself
+  // is 1 exactly, without one.
+  Point ratio(std::size_t numerator, std::size_t denominator, double x) const {
+    if (numerator == denominator) {
+      return {x, 1, 1, 1};
+    }
+    return point(x, ratio_interval(times_[numerator], times_[denominator]),
+                 rows_[numerator]->stats.median / rows_[denominator]->stats.median);
+  }
+
+ private:
+  static Point point(double x, const Estimate& e, double fallback) {
+    const double y = e.value.value_or(fallback);
+    return {x, y, e.ci ? e.ci->low : y, e.ci ? e.ci->high : y};
+  }
+
+  const ResultSet& results_;
+  std::vector<const SummaryRow*> rows_;
+  std::vector<std::vector<double>> times_;
+};
+
+// The families' benchmarks in the order they were measured.
+std::vector<std::string> benchmark_families(const Measured& m) {
+  std::vector<std::string> families;
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const std::string f(m.config(i).program->family);
+    if (m.config(i).program->kind == Kind::kBenchmark &&
+        std::find(families.begin(), families.end(), f) == families.end()) {
+      families.push_back(f);
+    }
+  }
+  return families;
+}
+
+// The schedules of a family in the order measured, "" (the runtime's default, and every program
+// that reads none) first: time and speedup plots get one picture per schedule, so that ten
+// series of one kernel do not share one.
+std::vector<std::string> family_schedules(const Measured& m, const std::string& family) {
+  std::vector<std::string> schedules{""};
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const Config& c = m.config(i);
+    if (c.program->family == family &&
+        std::find(schedules.begin(), schedules.end(), c.schedule) == schedules.end()) {
+      schedules.push_back(c.schedule);
+    }
+  }
+  return schedules;
+}
+
+std::string with_schedule(const std::string& text, const std::string& schedule) {
+  return schedule.empty() ? text : text + ", OMP_SCHEDULE=" + schedule;
+}
+
+std::string stem(const std::string& kind, const std::string& family, const std::string& schedule) {
+  return kind + "-" + family + (schedule.empty() ? "" : "-" + slug(schedule));
+}
+
+// Time against size, one series per program and thread count; a schedule's picture also shows
+// the family's sequential baseline, for reference.
+void time_plots(const Measured& m, const std::string& family, std::vector<Plot>& plots) {
+  for (const std::string& schedule : family_schedules(m, family)) {
+    std::map<std::string, Series> by_key;
+    std::vector<std::string> order;
+    std::set<std::uint64_t> sizes;
+    std::vector<std::string> pending;  // the model's lines, after the measured series
+    bool own = false;                  // a series of this schedule, not only the baseline
+    for (std::size_t i = 0; i < m.size(); ++i) {
+      const Config& c = m.config(i);
+      const bool baseline = !schedule.empty() && c.schedule.empty() &&
+                            c.program->name == c.program->baseline && c.threads == 0;
+      if (c.program->family != family || !m.usable(i) || !c.size ||
+          (c.schedule != schedule && !baseline)) {
+        continue;
+      }
+      own = own || !baseline;
+      const std::string key = series_key(c, true, false);
+      if (by_key.find(key) == by_key.end()) {
+        order.push_back(key);
+        by_key[key].title = key;
+      }
+      by_key[key].points.push_back(m.median(i, static_cast<double>(*c.effective_size())));
+      sizes.insert(*c.effective_size());
+      // The model's predicted time beside the measured series, where it priced this size.
+      if (const auto& model = m.row(i).model) {
+        const std::string predicted = "model: " + key;
+        if (by_key.find(predicted) == by_key.end()) {
+          pending.push_back(predicted);
+          by_key[predicted].title = predicted;
+          by_key[predicted].predicted = true;
+          by_key[predicted].follows =
+              static_cast<std::size_t>(std::find(order.begin(), order.end(), key) - order.begin());
+        }
+        const double p = model->predicted_seconds;
+        by_key[predicted].points.push_back({static_cast<double>(*c.effective_size()), p, p, p});
+      }
+    }
+    // A model line of one point draws nothing: those are left out.
+    for (const std::string& key : pending) {
+      if (by_key[key].points.size() >= 2) {
+        order.push_back(key);
+      }
+    }
+    if (own && sizes.size() >= 2) {
+      plots.push_back({.name = stem("time", family, schedule),
+                       .family = family,
+                       .title = with_schedule(family + ": time against size", schedule),
+                       .xlabel = "size (N)",
+                       .ylabel = "seconds (median; bars: its confidence interval)",
+                       .logx = true,
+                       .logy = true,
+                       .seconds = true,
+                       .series = in_order(by_key, order)});
+    }
+  }
+}
+
+// Speedup against threads, one series per program, size and chunk, against the same program on
+// one thread, with the ideal line.
+void speedup_plots(const Measured& m, const std::string& family, std::vector<Plot>& plots) {
+  for (const std::string& schedule : family_schedules(m, family)) {
+    std::map<std::string, Series> speed;
+    std::vector<std::string> order;
+    for (std::size_t i = 0; i < m.size(); ++i) {
+      const Config& c = m.config(i);
+      if (c.program->family != family || !c.program->openmp || c.schedule != schedule ||
+          !m.usable(i)) {
+        continue;
+      }
+      std::optional<std::size_t> one;
+      for (std::size_t j = 0; j < m.size(); ++j) {
+        const Config& o = m.config(j);
+        if (o.program == c.program && o.threads == 1 && o.schedule == c.schedule &&
+            o.effective_size() == c.effective_size() && o.chunk == c.chunk && m.usable(j)) {
+          one = j;
+        }
+      }
+      if (!one) {
+        continue;
+      }
+      std::string key = series_key(c, false, false);
+      if (c.size) {
+        key += " N=" + size_label(*c.size);
+      }
+      if (speed.find(key) == speed.end()) {
+        order.push_back(key);
+        speed[key].title = key;
+      }
+      speed[key].points.push_back(m.ratio(*one, i, static_cast<double>(c.threads)));
+    }
+    const bool any = std::any_of(speed.begin(), speed.end(),
+                                 [](const auto& s) { return s.second.points.size() >= 2; });
+    if (any) {
+      plots.push_back(
+          {.name = stem("speedup", family, schedule),
+           .family = family,
+           .title = with_schedule(family + ": speedup against threads (vs one thread)", schedule),
+           .xlabel = "threads (OMP_NUM_THREADS)",
+           .ylabel = "speedup (one thread's median / median; bars: confidence interval)",
+           .ideal = true,
+           .series = in_order(speed, order)});
+    }
+  }
+}
+
+// The variants side by side: sequential programs and one-thread runs, default schedule, each
+// relative to the first measured at each size, so that sizes far apart share one scale.
+void variant_plot(const Measured& m, const std::string& family, std::vector<Plot>& plots) {
+  std::vector<std::string> programs;
+  std::vector<std::string> categories;
+  std::map<std::pair<std::string, std::string>, std::size_t> at;
+  bool sized = false;
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const Config& c = m.config(i);
+    if (c.program->family != family || !m.usable(i) || c.threads > 1 || !c.schedule.empty()) {
+      continue;
+    }
+    const std::string program(c.program->name);
+    const std::string category = c.size ? "N=" + size_label(*c.effective_size()) : "";
+    sized = sized || c.size.has_value();
+    if (std::find(programs.begin(), programs.end(), program) == programs.end()) {
+      programs.push_back(program);
+    }
+    if (std::find(categories.begin(), categories.end(), category) == categories.end()) {
+      categories.push_back(category);
+    }
+    at[{category, program}] = i;
+  }
+  if (programs.size() < 2) {
+    return;
+  }
+  Plot p{.name = "variants-" + family,
+         .family = family,
+         .title = family + ": median time of each variant relative to " + programs[0] +
+                  (sized ? " at each size" : "") + " (one thread)",
+         .ylabel = "time relative to " + programs[0] +
+                   " (lower is faster; whiskers: confidence interval)",
+         .bars = true,
+         .reference = programs[0] + " = 1"};
+  auto value = [&](const std::string& category, const std::string& program, std::size_t k) {
+    const auto it = at.find({category, program});
+    const auto base = at.find({category, programs[0]});
+    if (it == at.end() || base == at.end()) {
+      return Point{static_cast<double>(k), NAN, NAN, NAN};
+    }
+    return m.ratio(it->second, base->second, static_cast<double>(k));
+  };
+  if (categories.size() == 1) {
+    // One size (or none): the programs themselves are the categories, named under their bars.
+    p.xlabel = sized ? categories[0] : "each runs its built-in problem (no size argument)";
+    p.categories = programs;
+    Series s{"median time relative to " + programs[0], {}};
+    for (std::size_t k = 0; k < programs.size(); ++k) {
+      s.points.push_back(value(categories[0], programs[k], k));
+    }
+    p.series.push_back(std::move(s));
+  } else {
+    p.xlabel = "size (N)";
+    p.categories = categories;
+    for (const std::string& program : programs) {
+      Series s{program, {}};
+      for (std::size_t k = 0; k < categories.size(); ++k) {
+        s.points.push_back(value(categories[k], program, k));
+      }
+      p.series.push_back(std::move(s));
+    }
+  }
+  plots.push_back(std::move(p));
+}
+
+}  // namespace
+
+std::vector<Plot> plot_models(const ResultSet& results) {
+  const Measured m(results);
+  std::vector<Plot> plots;
+  for (const std::string& family : benchmark_families(m)) {
+    time_plots(m, family, plots);
+    speedup_plots(m, family, plots);
+    variant_plot(m, family, plots);
+  }
+  // Schedules that differ only where their slugs do not would share a file: the later ones are
+  // numbered.
+  std::set<std::string> stems;
+  for (Plot& p : plots) {
+    const std::string base = p.name;
+    for (int k = 2; !stems.insert(p.name).second; ++k) {
+      p.name = fmt::format("{}-{}", base, k);
+    }
+  }
+  return plots;
+}
+
+}  // namespace ks::driver

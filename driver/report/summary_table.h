@@ -1,0 +1,33 @@
+// The summary as a table of people: on the terminal, and in Markdown for the reports.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "driver/analysis/results.h"
+
+namespace ks::driver {
+
+// A ratio with two or three significant digits: "1.93", "12.5", "0.0042".
+std::string ratio_text(double v);
+// A ratio with its interval: "1.93 (1.85–2.01)", the level added when below 95 %:
+// "1.93 (1.80–2.10, 88%)"; "-" without a value.
+std::string ratio_estimate_text(const Estimate& e);
+
+// One line per configuration whose median is below resolution, with what to change.
+std::vector<std::string> resolution_notes(const std::vector<Config>& configs,
+                                          const std::vector<SummaryRow>& rows);
+
+// One line per group of variants measured at the same size: which ran fastest, and how many
+// times faster than each of the others, with the interval of that ratio.
+std::vector<std::string> ranking_lines(const std::vector<Config>& configs,
+                                       const std::vector<SummaryRow>& rows);
+
+// The compact table printed on the terminal.
+std::string summary_text(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows);
+
+// The same table in Markdown, with a note on how to read it.
+std::string summary_markdown(const std::vector<Config>& configs,
+                             const std::vector<SummaryRow>& rows);
+
+}  // namespace ks::driver

@@ -1,0 +1,72 @@
+#include "driver/run/interrupt.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <stdexcept>
+
+namespace ks::driver {
+namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+volatile std::sig_atomic_t g_signal = 0;
+int g_pipe[2] = {-1, -1};
+struct sigaction g_previous[std::size(kSignals)];
+
+// Async-signal-safe: a flag, a byte into the pipe; the second signal restores the default
+// action and raises itself again, which ends the process once this handler returns.
+void on_signal(int sig) {
+  const int saved = errno;
+  if (g_signal != 0) {
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+  } else {
+    g_signal = sig;
+    (void)!write(g_pipe[1], "", 1);
+  }
+  errno = saved;
+}
+
+}  // namespace
+
+Interruption::Interruption() {
+  if (g_pipe[0] < 0 && pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    throw std::runtime_error("cannot make the pipe that signals stop the runs with");
+  }
+  g_signal = 0;
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  for (int s : kSignals) {
+    sigaddset(&action.sa_mask, s);  // one handler at a time
+  }
+  for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+    // A signal ignored when we started (nohup, a background job's SIGINT) stays ignored.
+    sigaction(kSignals[i], nullptr, &g_previous[i]);
+    if (g_previous[i].sa_handler != SIG_IGN) {
+      sigaction(kSignals[i], &action, nullptr);
+    }
+  }
+}
+
+Interruption::~Interruption() {
+  for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+    sigaction(kSignals[i], &g_previous[i], nullptr);
+  }
+  char buffer[16];
+  while (read(g_pipe[0], buffer, sizeof buffer) > 0) {
+  }
+}
+
+int Interruption::stop_fd() const {
+  return g_pipe[0];
+}
+
+int Interruption::signal() const {
+  return g_signal;
+}
+
+}  // namespace ks::driver

@@ -1,0 +1,274 @@
+// The machine's ceilings read from a fixed probe output (driver/tests/data/probe.json), the
+// outputs that must be refused, and the per-user cache that keeps them per machine.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "driver/analysis/ceilings.h"
+#include "driver/run/probe_runner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ks::driver::Ceilings;
+using ks::driver::CeilingsError;
+using ks::driver::MachineKey;
+using nlohmann::json;
+
+const std::string kProbeFile = std::string(KS_DRIVER_TEST_DATA) + "/probe.json";
+
+json fixture() {
+  std::ifstream in(kProbeFile);
+  return json::parse(in);
+}
+
+std::string scratch(const std::string& name) {
+  const std::string dir =
+      ::testing::TempDir() + "ks-ceilings-" + name + "-" + std::to_string(getpid());
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+TEST(Ceilings, ReadFromTheProbesOutput) {
+  const Ceilings c = ks::driver::parse_ceilings(fixture());
+  EXPECT_EQ(c.key, (MachineKey{"Test CPU", "Linux 6.1.0 #1 SMP x86_64", "fixture"}));
+  EXPECT_EQ(c.page_bytes, 4096);
+  EXPECT_FALSE(c.quick);
+  EXPECT_EQ(c.threads, (std::vector<int>{1, 2}));
+  // The instruction cache is left out; levels ascend.
+  ASSERT_EQ(c.caches.size(), 3u);
+  EXPECT_EQ(c.caches[0].level, 1);
+  EXPECT_EQ(c.caches[1].size_bytes, 1048576);
+  EXPECT_EQ(c.caches[2].instances, 1);
+  EXPECT_EQ(c.vector_isa, "avx512f");
+
+  struct Case {
+    const char* what;
+    std::optional<double> got;
+    std::optional<double> want;
+  };
+  const Case cases[] = {
+      // The plain addition, not the copy or the explicit vectors.
+      {"memory T=1", c.add_bytes_per_second(0, 1), 12e9},
+      {"memory T=2", c.add_bytes_per_second(0, 2), 18e9},
+      // A team larger than any measured gets the largest measured; below, the smallest.
+      {"memory T=8", c.add_bytes_per_second(0, 8), 18e9},
+      {"memory T=0", c.add_bytes_per_second(0, 0), 12e9},
+      {"L2 T=1", c.add_bytes_per_second(2, 1), 36e9},
+      {"L4", c.add_bytes_per_second(4, 1), std::nullopt},
+      // The roof is the best kernel and code form: the widest copy at T=2 (20e9 * 1.1).
+      {"roof memory T=2", c.roof_bytes_per_second(0, 2), 22e9},
+      {"roof L1 T=1", c.roof_bytes_per_second(1, 1), 96e9},
+      {"fault T=1", c.fault_seconds(1), 4e-6},
+      {"fault T=2", c.fault_seconds(2), 2.5e-6},
+      {"fp64 add", c.ops_per_second("fp64_add", "scalar", 2), 8e9},
+      {"int32 add", c.ops_per_second("int32_add", "scalar", 1), 12e9},
+      {"fma vector", c.ops_per_second("fp64_fma", "avx512f", 1), 16e9},
+      {"no such kernel", c.ops_per_second("fp32_add", "scalar", 1), std::nullopt},
+      {"region T=2", c.region(2), 10e-6},
+      {"barrier T=1", c.barrier(1), 0.5e-6},
+      // The nearest chunk measured (1 and 16), by ratio; a cost below zero counts as none.
+      {"dynamic,1", c.per_chunk("dynamic", 1, 2), 0.4e-6},
+      {"dynamic,3", c.per_chunk("dynamic", 3, 2), 0.4e-6},
+      {"dynamic,100", c.per_chunk("dynamic", 100, 2), 2e-6},
+      {"guided,16", c.per_chunk("guided", 16, 1), 0.0},
+      {"no such schedule", c.per_chunk("auto", 1, 1), std::nullopt},
+  };
+  for (const Case& k : cases) {
+    ASSERT_EQ(k.got.has_value(), k.want.has_value()) << k.what;
+    if (k.want) {
+      EXPECT_DOUBLE_EQ(*k.got, *k.want) << k.what;
+    }
+  }
+}
+
+TEST(Ceilings, AnOutputThatCannotBeUsedIsRefusedWithOneLine) {
+  struct Case {
+    const char* what;
+    std::function<void(json&)> damage;
+    const char* message;  // part of the one line
+  };
+  const Case cases[] = {
+      {"another format", [](json& j) { j["format"] = "ks-probe 2"; }, "format 'ks-probe 2'"},
+      {"no context", [](json& j) { j.erase("context"); }, "has no context"},
+      {"no memory bandwidth", [](json& j) { j.erase("memory_bandwidth"); },
+       "has no memory_bandwidth"},
+      {"no plain addition",
+       [](json& j) {
+         for (json& r : j["memory_bandwidth"]["results"]) {
+           r["code"] = "widest";
+         }
+       },
+       "no memory bandwidth of the plain addition"},
+      {"a negative bandwidth",
+       [](json& j) { j["memory_bandwidth"]["results"][0]["bytes_per_second"] = -1.0; },
+       "memory_bandwidth.results[].bytes_per_second is -1.0: a real machine's is between 1000 and "
+       "1e+15 B/s"},
+      // Figures no machine shows, which would reach the plots as infinite or zero times.
+      {"every bandwidth at 1e308",
+       [](json& j) {
+         for (json& r : j["memory_bandwidth"]["results"]) {
+           r["bytes_per_second"] = 1e308;
+         }
+       },
+       "memory_bandwidth.results[].bytes_per_second is 1e+308: a real machine's is between 1000 "
+       "and 1e+15 B/s"},
+      {"an infinite rate",
+       [](json& j) { j["compute"]["results"][0]["operations_per_second"] = HUGE_VAL; },
+       "compute.results[].operations_per_second is null"},
+      {"a rate above 1e15 op/s",
+       [](json& j) { j["compute"]["results"][1]["operations_per_second"] = 2e15; },
+       "compute.results[].operations_per_second is 2e+15: a real machine's is between 1000 and "
+       "1e+15 op/s"},
+      {"a page that costs seconds",
+       [](json& j) { j["first_touch"]["results"][0]["fault_seconds_per_page"] = 5.0; },
+       "first_touch.results[].fault_seconds_per_page is 5.0: a real machine's is between -1 and 1 "
+       "s"},
+      {"a region cost hugely negative",
+       [](json& j) { j["openmp_overheads"]["results"][0]["seconds_per_region"] = -1e300; },
+       "is -1e+300: a real machine's is between -1 and 1 s"},
+      {"a page of 3 bytes", [](json& j) { j["context"]["page_bytes"] = 3; },
+       "context.page_bytes is 3: a real machine's is between 512 and 1.07374e+09 bytes"},
+      {"a cache level 99", [](json& j) { j["context"]["caches"][0]["level"] = 99; },
+       "context.caches.level is 99"},
+      {"a chunk of zero",
+       [](json& j) {
+         for (json& r : j["openmp_overheads"]["results"]) {
+           if (r["construct"] == "for") {
+             r["chunk"] = 0;
+           }
+         }
+       },
+       "openmp_overheads.results[].chunk is 0"},
+      {"a bandwidth as text",
+       [](json& j) { j["cache_bandwidth"]["results"][3]["bytes_per_second"] = "fast"; },
+       "cache_bandwidth.results[].bytes_per_second is not a number"},
+      {"a fractional team", [](json& j) { j["first_touch"]["results"][0]["threads"] = 1.5; },
+       "threads is 1.5"},
+      {"no first touch", [](json& j) { j["first_touch"]["results"] = json::array(); },
+       "no first-touch figure"},
+      {"no scalar integer adds",
+       [](json& j) {
+         json kept = json::array();
+         for (const json& r : j["compute"]["results"]) {
+           if (r["kernel"] != "int32_add") {
+             kept.push_back(r);
+           }
+         }
+         j["compute"]["results"] = kept;
+       },
+       "no int32_add/scalar throughput"},
+      {"no parallel region",
+       [](json& j) {
+         json kept = json::array();
+         for (const json& r : j["openmp_overheads"]["results"]) {
+           if (r["construct"] != "parallel") {
+             kept.push_back(r);
+           }
+         }
+         j["openmp_overheads"]["results"] = kept;
+       },
+       "no cost of a parallel region"},
+      {"not an object", [](json& j) { j = json::array(); }, "not a JSON object"},
+  };
+  for (const Case& k : cases) {
+    json j = fixture();
+    k.damage(j);
+    try {
+      ks::driver::parse_ceilings(j);
+      ADD_FAILURE() << k.what << ": accepted";
+    } catch (const CeilingsError& e) {
+      const std::string line = e.what();
+      EXPECT_NE(line.find(k.message), std::string::npos) << k.what << ": " << line;
+      EXPECT_EQ(line.find('\n'), std::string::npos) << k.what;
+    }
+  }
+}
+
+TEST(Ceilings, TheCacheFileIsNamedByTheWholeMachineKey) {
+  const MachineKey key{"AMD EPYC", "Linux 6.1.0 #1 SMP x86_64", "node-7.cluster"};
+  const std::string name = ks::driver::cache_file_name(key);
+  EXPECT_EQ(name, ks::driver::cache_file_name(key)) << "the same machine, the same file";
+  EXPECT_EQ(name.rfind("ceilings-node-7.cluster-", 0), 0u) << name;
+  EXPECT_EQ(name.size(), std::string("ceilings-node-7.cluster-").size() + 16 + 5) << name;
+  // Any part of the key changed: another file.
+  for (MachineKey other : {MachineKey{"AMD EPYC 2", key.kernel, key.host},
+                           MachineKey{key.cpu_model, "Linux 6.2.0 #1 SMP x86_64", key.host},
+                           MachineKey{key.cpu_model, key.kernel, "node-8.cluster"}}) {
+    EXPECT_NE(ks::driver::cache_file_name(other), name);
+  }
+  // A host name never leaves the folder.
+  const std::string odd = ks::driver::cache_file_name({"x", "y", "../a b/c"});
+  EXPECT_EQ(odd.find('/'), std::string::npos) << odd;
+  EXPECT_EQ(odd.find(' '), std::string::npos) << odd;
+  EXPECT_EQ(odd.rfind("ceilings-host.._a_b_c-", 0), 0u) << odd;
+}
+
+TEST(Ceilings, TheCacheKeepsEachMachinesCeilingsAndTrustsNothingElse) {
+  const std::string dir = scratch("cache") + "/deeper";
+  const MachineKey here{"Test CPU", "Linux 6.1.0 #1 SMP x86_64", "fixture"};
+  EXPECT_FALSE(ks::driver::load_cached_ceilings(dir, here)) << "nothing cached yet";
+  EXPECT_FALSE(ks::driver::load_cached_ceilings("", here)) << "no cache folder at all";
+
+  const std::string path =
+      ks::driver::save_cached_ceilings(dir, here, fixture(), "2024-05-01T12:00:00Z");
+  EXPECT_EQ(path, dir + "/" + ks::driver::cache_file_name(here));
+  const auto loaded = ks::driver::load_cached_ceilings(dir, here);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->source, "cache");
+  EXPECT_EQ(loaded->probed_at, "2024-05-01T12:00:00Z");
+  EXPECT_EQ(loaded->path, path);
+  EXPECT_DOUBLE_EQ(*loaded->ceilings.add_bytes_per_second(0, 1), 12e9);
+  // read back as a --ceilings file too
+  const auto from_file = ks::driver::read_ceilings_file(path);
+  EXPECT_EQ(from_file.source, "file");
+  EXPECT_EQ(from_file.probed_at, "2024-05-01T12:00:00Z");
+
+  // Another machine does not see it.
+  const MachineKey other{"Test CPU", "Linux 6.2.0 #1 SMP x86_64", "fixture"};
+  EXPECT_FALSE(ks::driver::load_cached_ceilings(dir, other));
+  // A file renamed to another machine's name still names its own key: not trusted.
+  fs::copy_file(path, dir + "/" + ks::driver::cache_file_name(other));
+  EXPECT_FALSE(ks::driver::load_cached_ceilings(dir, other));
+  // A damaged file is measured again, not trusted.
+  std::ofstream(path) << "{\"format\": \"kernelscope ceilings 1\", \"key\": ";
+  EXPECT_FALSE(ks::driver::load_cached_ceilings(dir, here));
+}
+
+TEST(Ceilings, TheResultSetsContextCarriesThem) {
+  const ks::driver::KnownCeilings known{ks::driver::parse_ceilings(fixture()), "probe",
+                                        "2024-05-01T12:00:00Z", "/somewhere"};
+  json context = {{"cpu", {{"model", "Test CPU"}}}};
+  EXPECT_FALSE(ks::driver::ceilings_from_context(context));
+  context["ceilings"] = ks::driver::ceilings_context(known);
+  EXPECT_EQ(context["ceilings"]["source"], "probe");
+  const auto back = ks::driver::ceilings_from_context(context);
+  ASSERT_TRUE(back);
+  EXPECT_DOUBLE_EQ(*back->fault_seconds(2), 2.5e-6);
+  context["ceilings"]["probe"]["format"] = "something else";
+  EXPECT_FALSE(ks::driver::ceilings_from_context(context));
+}
+
+TEST(Ceilings, CacheFolderFollowsTheUsersSettings) {
+  const char* saved_xdg = std::getenv("XDG_CACHE_HOME");
+  const char* saved_home = std::getenv("HOME");
+  const std::string xdg = saved_xdg ? saved_xdg : "", home = saved_home ? saved_home : "";
+  setenv("XDG_CACHE_HOME", "/tmp/xdg", 1);
+  setenv("HOME", "/home/someone", 1);
+  EXPECT_EQ(ks::driver::default_cache_dir(), "/tmp/xdg/kernelscope");
+  setenv("XDG_CACHE_HOME", "relative", 1);  // not absolute: ignored, as the convention says
+  EXPECT_EQ(ks::driver::default_cache_dir(), "/home/someone/.cache/kernelscope");
+  unsetenv("XDG_CACHE_HOME");
+  unsetenv("HOME");
+  EXPECT_EQ(ks::driver::default_cache_dir(), "");
+  saved_xdg ? setenv("XDG_CACHE_HOME", xdg.c_str(), 1) : unsetenv("XDG_CACHE_HOME");
+  saved_home ? setenv("HOME", home.c_str(), 1) : unsetenv("HOME");
+}
+
+}  // namespace

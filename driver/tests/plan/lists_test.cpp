@@ -1,0 +1,144 @@
+// Size, thread and schedule lists as users type them.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "driver/plan/lists.h"
+
+namespace {
+
+using ks::driver::parse_schedules;
+using ks::driver::parse_sizes;
+using ks::driver::parse_threads;
+
+TEST(SizeSpec, ListsAndRangesExpandInOrder) {
+  struct Case {
+    const char* text;
+    std::vector<std::uint64_t> sizes;
+  };
+  const Case cases[] = {
+      {"1000", {1000}},
+      {"1000,4000,1000", {1000, 4000}},
+      {" 7 , 3 ", {7, 3}},
+      {"1K", {1024}},
+      {"2m", {2097152}},
+      {"1G", {1073741824}},
+      {"1K..8K", {1024, 2048, 4096, 8192}},
+      {"64K..16Mx4", {65536, 262144, 1048576, 4194304, 16777216}},
+      {"100..500+100", {100, 200, 300, 400, 500}},
+      {"3..10", {3, 6, 10}},  // the end is kept when the steps miss it
+      {"5..5", {5}},
+      {"0..3+1", {0, 1, 2, 3}},
+      {"1,2..4,4", {1, 2, 4}},
+      {"4294967295", {4294967295u}},
+      {"2G..4294967295", {2147483648u, 4294967295u}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parse_sizes(c.text), c.sizes) << c.text;
+  }
+  const auto full = parse_sizes("1K..32M");
+  ASSERT_EQ(full.size(), 16u);
+  EXPECT_EQ(full.front(), 1024u);
+  EXPECT_EQ(full.back(), 33554432u);
+}
+
+TEST(SizeSpec, MalformedListsAreRefusedWithAReason) {
+  for (const char* text :
+       {"", " ", "abc", "1K..", "..8", "8..1", "0..8", "1..8x1", "1..8x", "1..8+0", "K", "12Q",
+        "-5", "1,,2", ",", "4294967296", "5G", "1..4294967296", "1.5K"}) {
+    EXPECT_THROW(parse_sizes(text), std::invalid_argument) << '"' << text << '"';
+  }
+  try {
+    parse_sizes("1K,x");
+    FAIL() << "no exception";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("\"x\""), std::string::npos) << e.what();
+  }
+}
+
+TEST(ThreadSpec, RangesAreEveryCountUnlessAFactorOrStepIsGiven) {
+  struct Case {
+    const char* text;
+    std::vector<int> threads;
+  };
+  const Case cases[] = {
+      {"1..6", {1, 2, 3, 4, 5, 6}},
+      {"1..8x2", {1, 2, 4, 8}},
+      {"1..8*2", {1, 2, 4, 8}},
+      {"3..10x2", {3, 6, 10}},  // the end is kept when the factor misses it
+      {"2..8+2", {2, 4, 6, 8}},
+      {"1,2,3", {1, 2, 3}},
+      {"4, 1..2", {4, 1, 2}},
+      {"1020..1024", {1020, 1021, 1022, 1023, 1024}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parse_threads(c.text), c.threads) << c.text;
+  }
+  for (const char* text :
+       {"", " ", "0", "0,1", "0..2", "1025", "1..1025", "two", "1..2K", "1..8x1", "1..8+0", ","}) {
+    EXPECT_THROW(parse_threads(text), std::invalid_argument) << '"' << text << '"';
+  }
+}
+
+TEST(ScheduleSpec, KindsChunksAndModifiers) {
+  struct Case {
+    const char* text;
+    std::vector<std::string> schedules;
+  };
+  const Case cases[] = {
+      {"static;dynamic,4 guided", {"static", "dynamic,4", "guided"}},
+      {"static,1K;static,1024", {"static,1024"}},
+      {"guided,2147483646", {"guided,2147483646"}},
+      {"monotonic:dynamic,2;auto", {"monotonic:dynamic,2", "auto"}},
+      {"monotonic:static,3;monotonic:auto", {"monotonic:static,3", "monotonic:auto"}},
+      {"nonmonotonic:dynamic;nonmonotonic:guided,5",
+       {"nonmonotonic:dynamic", "nonmonotonic:guided,5"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parse_schedules(c.text), c.schedules) << c.text;
+  }
+  struct Bad {
+    const char* text;
+    const char* why;
+  };
+  const Bad bad[] = {
+      {"", "no schedule"},
+      {";", "no schedule"},
+      {"fast", "kind"},
+      {"Static", "kind"},
+      {"dynamic,0", "at least 1"},
+      {"dynamic,-1", "not a number"},
+      {"guided,x", "not a number"},
+      {"auto,2", "auto takes no chunk"},
+      {"static,2147483647", "larger than"},
+      {"nonmonotonic:static", "dynamic and guided only"},
+      {"nonmonotonic:static,4", "dynamic and guided only"},
+      {"nonmonotonic:auto", "dynamic and guided only"},
+      {"monotonic:nonmonotonic:dynamic", "at most one modifier"},
+      {"monotonic:monotonic:static", "at most one modifier"},
+      {"sometimes:dynamic", "monotonic or nonmonotonic"},
+      {":dynamic", "monotonic or nonmonotonic"},
+  };
+  for (const Bad& b : bad) {
+    try {
+      parse_schedules(b.text);
+      ADD_FAILURE() << "accepted \"" << b.text << '"';
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(b.why), std::string::npos) << b.text << ": " << e.what();
+    }
+  }
+}
+
+TEST(SizeLabel, ShortestExactSpelling) {
+  const std::pair<std::uint64_t, const char*> cases[] = {
+      {0, "0"},          {1000, "1000"},     {1024, "1K"},
+      {1536, "1536"},    {3072, "3K"},       {1048576, "1M"},
+      {33554432, "32M"}, {1073741824, "1G"}, {4294967295u, "4294967295"},
+  };
+  for (const auto& [value, label] : cases) {
+    EXPECT_EQ(ks::driver::size_label(value), label);
+    EXPECT_EQ(parse_sizes(label), std::vector<std::uint64_t>{value}) << label;
+  }
+}
+
+}  // namespace
