@@ -163,7 +163,7 @@ long clone3_vfork(CloneArgs* args, const ChildPlan* plan) {
 // the child has reset our handlers. clone3 resets them in the child by itself and hands us a
 // pidfd (into *pidfd) where the kernel offers both (5.5 and later); otherwise vfork, and the
 // child resets them one by one.
-pid_t start_child(ChildPlan& plan, int* pidfd) {
+pid_t start_child(ChildPlan& plan, [[maybe_unused]] int* pidfd) {
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
