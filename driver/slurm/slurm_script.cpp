@@ -8,8 +8,8 @@
 
 #include <fmt/format.h>
 
-#include "driver/slurm/slurm_detail.h"
 #include "driver/base/text.h"
+#include "driver/slurm/slurm_detail.h"
 
 namespace ks::driver {
 
