@@ -366,7 +366,6 @@ std::string with_paths(std::string_view code, const Place& place) {
     return (i == 0 || lead.find(s[i - 1]) != std::string_view::npos) &&
            s.substr(i).substr(0, prefix.size()) == prefix;
   };
-  // One pass per kind of path, as each rewrites what the one before it left.
   const auto pass = [&](std::string_view s, auto&& match) {
     std::string out;
     for (std::size_t i = 0; i < s.size();) {
@@ -381,9 +380,10 @@ std::string with_paths(std::string_view code, const Place& place) {
     }
     return out;
   };
-  std::string s = pass(code, [&](std::string_view t, std::size_t i, std::string& r) {
+  // One pass, so that no replacement is rewritten again (a build folder under /tmp, say).
+  return pass(code, [&](std::string_view t, std::size_t i, std::string& r) {
     for (std::string_view pwd : {"$PWD/", ""}) {
-      for (std::string_view preset : {"default", "ci", "clang", "asan"}) {
+      for (std::string_view preset : {"default", "ci", "clang", "clang-programs", "asan"}) {
         const std::string path = std::string(pwd) + "build/" + std::string(preset) + "/";
         if (starts(t, i, path)) {
           r = place.build + "/";
@@ -391,28 +391,21 @@ std::string with_paths(std::string_view code, const Place& place) {
         }
       }
     }
-    return std::size_t{0};
-  });
-  s = pass(s, [&](std::string_view t, std::size_t i, std::string& r) {
     for (std::string_view folder : {"scripts/", ".ci/"}) {
       if (starts(t, i, folder)) {
         r = place.source + "/" + std::string(folder);
         return folder.size();
       }
     }
+    if (starts(t, i, "/tmp/")) {
+      r = place.tmp + "/";
+      return std::size_t{5};
+    }
+    if (starts(t, i, "/shared/")) {
+      r = place.work + "/shared/";
+      return std::size_t{8};
+    }
     return std::size_t{0};
-  });
-  s = pass(s, [&](std::string_view t, std::size_t i, std::string& r) {
-    if (!starts(t, i, "/tmp/"))
-      return std::size_t{0};
-    r = place.tmp + "/";
-    return std::size_t{5};
-  });
-  return pass(s, [&](std::string_view t, std::size_t i, std::string& r) {
-    if (!starts(t, i, "/shared/"))
-      return std::size_t{0};
-    r = place.work + "/shared/";
-    return std::size_t{8};
   });
 }
 
