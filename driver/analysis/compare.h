@@ -10,9 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver/analysis/inference.h"
-#include "driver/analysis/results.h"
-#include "driver/report/exporters.h"
+#include "driver/results/inference.h"
+#include "driver/results/results.h"
 
 namespace ks::driver {
 
@@ -55,20 +54,5 @@ CompareResult compare_results(const ResultSet& base, const ResultSet& fresh,
 
 // "5%" or "5" (percent), "0.5%"; throws UsageError unless a finite percentage from 0 up.
 double parse_threshold(const std::string& text);
-
-// The outputs: the terminal table, compare.md, compare.csv and compare.json.
-std::string compare_text(const CompareSide& base, const CompareSide& fresh,
-                         const CompareResult& result);
-std::string compare_markdown(const CompareSide& base, const CompareSide& fresh,
-                             const CompareResult& result, const Exported& plot);
-std::string compare_csv(const CompareSide& base, const CompareSide& fresh,
-                        const CompareResult& result);
-nlohmann::json compare_json(const CompareSide& base, const CompareSide& fresh,
-                            const CompareResult& result);
-
-// The plot of the ratios with their intervals: compare.dat, compare.gp, and compare.svg and
-// compare.png when gnuplot is there (else a notice).
-Exported write_compare_plot(const std::string& dir, const CompareSide& base,
-                            const CompareSide& fresh, const CompareResult& result);
 
 }  // namespace ks::driver

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "driver/analysis/ceilings.h"
-#include "driver/analysis/model_types.h"
-#include "driver/analysis/results.h"
+#include "driver/results/model_types.h"
+#include "driver/results/results.h"
 
 namespace ks::driver {
 

@@ -7,16 +7,9 @@
 #include <vector>
 
 #include "driver/analysis/compare.h"
-#include "driver/analysis/results.h"
+#include "driver/results/results.h"
 
 namespace ks::driver {
-
-struct StoreContents;
-
-// Each node's runs, when every node ran the whole plan: the store's command asked for it
-// (--per-node), or it holds a planned run made on two nodes or more. Empty otherwise: one
-// host's sweep, or a plan shared out over the nodes.
-std::vector<NodeResults> node_results(const StoreContents& contents);
 
 // The first node (the base) against another one (the new side).
 struct NodeComparison {
@@ -30,12 +23,5 @@ std::vector<NodeComparison> compare_nodes(const std::vector<NodeResults>& nodes)
 
 // "3 slower, 1 no significant change": how many configurations got each verdict.
 std::string verdict_tally(const CompareResult& result);
-
-// report.md's section: the nodes' facts and summaries, then the comparisons; empty without
-// nodes.
-std::string nodes_markdown(const ResultSet& results);
-
-// report.html's section, the same (html_nodes.cpp); empty without nodes.
-std::string nodes_html(const ResultSet& results);
 
 }  // namespace ks::driver

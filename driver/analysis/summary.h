@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "driver/analysis/inference.h"
-#include "driver/analysis/results.h"
+#include "driver/results/inference.h"
+#include "driver/results/results.h"
 
 namespace ks::driver {
 

@@ -13,8 +13,8 @@
 
 #include <fmt/format.h>
 
+#include "driver/app/cluster_run.h"
 #include "driver/base/lock.h"
-#include "driver/cluster/cluster_run.h"
 #include "driver/run/interrupt.h"
 #include "driver/run/machine.h"
 #include "driver/run/runner.h"

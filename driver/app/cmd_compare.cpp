@@ -5,9 +5,9 @@
 #include <memory>
 #include <optional>
 
-#include "driver/analysis/compare.h"
 #include "driver/app/commands.h"
 #include "driver/base/files.h"
+#include "driver/report/compare_report.h"
 #include "driver/report/html_export.h"
 
 namespace ks::driver {

@@ -133,7 +133,8 @@ int run_map(const Common& common, const MapOptions& options) {
                                                         .timeout_seconds = common.timeout,
                                                         .force = options.force,
                                                         .command = common.command,
-                                                        .openmp = openmp});
+                                                        .openmp = openmp,
+                                                        .on_plan = output_line});
   if (const std::string& notice = m.exports.of("maps").notice; !notice.empty()) {
     error_line(notice);
   }

@@ -11,8 +11,8 @@
 
 #include "driver/app/commands.h"
 #include "driver/base/files.h"
-#include "driver/run/probe_runner.h"
 #include "driver/run/run_counters.h"
+#include "driver/session/probe_runner.h"
 
 namespace ks::driver {
 namespace {

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <memory>
 
+#include "driver/app/cluster_run.h"
 #include "driver/app/commands.h"
 #include "driver/base/files.h"
-#include "driver/cluster/cluster_run.h"
 #include "driver/plan/plan.h"
 #include "driver/report/exporters.h"
 #include "driver/report/summary_table.h"
@@ -91,6 +91,7 @@ int run_sweep(const Common& common, const SweepOptions& options) {
                                        .command = common.command,
                                        .openmp = openmp,
                                        .on_warning = warning_line,
+                                       .on_plan = output_line,
                                        .ceilings = ceilings ? &*ceilings : nullptr,
                                        .count_events = !common.no_events,
                                        .sync = common.sync});

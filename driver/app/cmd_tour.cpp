@@ -8,9 +8,9 @@
 
 #include <fmt/format.h>
 
+#include "driver/app/cluster_run.h"
 #include "driver/app/commands.h"
 #include "driver/base/files.h"
-#include "driver/cluster/cluster_run.h"
 #include "driver/plan/plan.h"
 #include "driver/report/exporters.h"
 #include "driver/report/map_view.h"
@@ -129,6 +129,7 @@ int run_tour(const Common& common, const TourOptions& options) {
                                        .missing = missing,
                                        .openmp = openmp,
                                        .on_warning = warning_line,
+                                       .on_plan = output_line,
                                        .ceilings = ceilings ? &*ceilings : nullptr,
                                        .count_events = !common.no_events,
                                        .sync = common.sync});

@@ -99,6 +99,11 @@ void warning_line(const std::string& what) {
   error_line("warning: " + what);
 }
 
+void output_line(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
 void add_placement_options(CLI::App* app, Placement& placement) {
   app->add_option("--bind", placement.bind,
                   "OMP_PROC_BIND of the OpenMP programs: close, spread, primary, true, false "

@@ -11,9 +11,9 @@
 #include <CLI/CLI.hpp>
 
 #include "driver/analysis/ceilings.h"
-#include "driver/analysis/results.h"
 #include "driver/plan/omp_env.h"
 #include "driver/plan/plan.h"
+#include "driver/results/results.h"
 #include "driver/session/measure.h"
 
 namespace ks::driver {
@@ -77,6 +77,7 @@ std::string events_notice(const Common& common);
 // What the subcommands share.
 void error_line(const std::string& what);    // "kernelscope: <what>" on standard error
 void warning_line(const std::string& what);  // "kernelscope: warning: <what>"
+void output_line(const std::string& line);   // a line on standard output, flushed at once
 // The pointer to the help every usage error ends with: "(kernelscope help sweep)", or
 // "(kernelscope help)" for an error outside any subcommand (or of help itself).
 std::string help_pointer(std::string_view subcommand);

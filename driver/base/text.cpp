@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <filesystem>
 
 #include <fmt/format.h>
 
@@ -294,6 +295,40 @@ std::string shell_word(std::string_view word) {
     out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   }
   return out + "'";
+}
+
+std::string duration_text(double seconds) {
+  if (seconds < 60) {
+    return fmt::format("{:.1f} s", seconds);
+  }
+  const auto whole = static_cast<long>(seconds + 0.5);
+  return fmt::format("{} min {:02d} s", whole / 60, whole % 60);
+}
+
+std::string size_label(std::uint64_t value) {
+  if (value != 0) {
+    if (value % (std::uint64_t{1} << 30) == 0) {
+      return fmt::format("{}G", value >> 30);
+    }
+    if (value % (std::uint64_t{1} << 20) == 0) {
+      return fmt::format("{}M", value >> 20);
+    }
+    if (value % (std::uint64_t{1} << 10) == 0) {
+      return fmt::format("{}K", value >> 10);
+    }
+  }
+  return fmt::format("{}", value);
+}
+
+std::string command_text(const std::vector<std::string>& command) {
+  std::string out;
+  for (std::size_t i = 0; i < command.size(); ++i) {
+    // The program by its name, not the build folder's path.
+    const std::string word =
+        i == 0 ? std::filesystem::path(command[i]).filename().string() : command[i];
+    out += (i == 0 ? "" : " ") + shell_word(word);
+  }
+  return out;
 }
 
 }  // namespace ks::driver

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ks::driver {
 
@@ -21,6 +23,12 @@ std::string level_note(double confidence);
 
 // Seconds since the epoch as an ISO 8601 UTC time: "2024-05-01T12:00:00Z".
 std::string iso_time(double epoch);
+
+// A duration to wait or spent: "1.2 s", "2 min 05 s".
+std::string duration_text(double seconds);
+
+// 1048576 -> "1M", 1536 -> "1536", 33554432 -> "32M": the shortest exact spelling.
+std::string size_label(std::uint64_t value);
 
 // A count rounded to a whole number, grouped by thousands from five digits on: "812", "4096",
 // "16 384", "-1 000 000".
@@ -72,5 +80,8 @@ std::string markdown_code(std::string_view text, bool in_table);
 // `word` as a POSIX shell reads it back: as it is when it holds only letters, digits and
 // -_./,:=+@%, else in single quotes, a quote inside as '\''.
 std::string shell_word(std::string_view word);
+
+// A command line as a shell would take it back: words quoted where they need it.
+std::string command_text(const std::vector<std::string>& command);
 
 }  // namespace ks::driver

@@ -109,6 +109,11 @@ struct ProgramInfo {
   Trace (*trace)(const RunSpec& spec, const ks::RunResult& result) = nullptr;
 };
 
+// The time step of a printed time: the first floating-point conversion of a printf format
+// ("%f" or "Tiempo: %f" -> 1e-6, "%11.9f" -> 1e-9, "%.3f" -> 1e-3, "%.0f" -> 1). Empty when
+// the format has no fixed-point conversion before any other floating one (%e, %g, %a, %.*f).
+std::optional<double> printed_time_step(std::string_view format);
+
 // The last digit of the time the program prints, in seconds: 1e-6 for "%f", 1e-9 for
 // "%11.9f"; empty when it prints no time.
 std::optional<double> printed_step(const ProgramInfo& p);

@@ -244,25 +244,4 @@ std::string task_line(const TaskReport& r) {
                      where, state, r.stored, r.planned, r.planned == 1 ? "" : "s");
 }
 
-StoreContents host_contents(const StoreContents& all, const std::string& host) {
-  StoreContents c = all;
-  std::erase_if(c.runs, [&host](const StoredRun& run) { return run.host != host; });
-  for (const auto& [name, context] : all.machines) {
-    if (name == host) {
-      c.context = context;
-    }
-  }
-  return c;
-}
-
-std::vector<std::string> run_hosts(const StoreContents& contents) {
-  std::vector<std::string> hosts;
-  for (const StoredRun& run : contents.runs) {
-    if (std::find(hosts.begin(), hosts.end(), run.host) == hosts.end()) {
-      hosts.push_back(run.host);
-    }
-  }
-  return hosts;
-}
-
 }  // namespace ks::driver

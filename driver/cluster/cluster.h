@@ -107,11 +107,4 @@ ArraySummary summarize_reports(const std::vector<TaskReport>& reports);
 // "task 1 (job 42_1) on n3: FAILED: exit 1; 4 of 10 runs stored", one line per task.
 std::string task_line(const TaskReport& report);
 
-// The runs of one host (a node of a per-node job) from a store's contents, as a store of their
-// own: its machine context becomes the contents' context.
-StoreContents host_contents(const StoreContents& all, const std::string& host);
-
-// The hosts that ran the store's runs, in the order of their first run.
-std::vector<std::string> run_hosts(const StoreContents& contents);
-
 }  // namespace ks::driver

@@ -247,19 +247,4 @@ std::vector<std::string> parse_schedules(std::string_view text) {
   return schedules;
 }
 
-std::string size_label(std::uint64_t value) {
-  if (value != 0) {
-    if (value % (std::uint64_t{1} << 30) == 0) {
-      return fmt::format("{}G", value >> 30);
-    }
-    if (value % (std::uint64_t{1} << 20) == 0) {
-      return fmt::format("{}M", value >> 20);
-    }
-    if (value % (std::uint64_t{1} << 10) == 0) {
-      return fmt::format("{}K", value >> 10);
-    }
-  }
-  return fmt::format("{}", value);
-}
-
 }  // namespace ks::driver

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/base/text.h"
+
 namespace ks::driver {
 
 // What a range without a factor or a step does.
@@ -42,8 +44,5 @@ std::vector<int> parse_threads(std::string_view text);
 // monotonic (any kind) or nonmonotonic (dynamic and guided only). Returned in their canonical
 // spelling ("dynamic,4").
 std::vector<std::string> parse_schedules(std::string_view text);
-
-// 1048576 -> "1M", 1536 -> "1536", 33554432 -> "32M": the shortest exact spelling.
-std::string size_label(std::uint64_t value);
 
 }  // namespace ks::driver

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/analysis/results.h"
 #include "driver/base/errors.h"
 #include "driver/plan/omp_env.h"
+#include "driver/results/results.h"
 
 namespace ks::driver {
 

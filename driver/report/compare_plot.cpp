@@ -5,9 +5,9 @@
 
 #include <fmt/format.h>
 
-#include "driver/analysis/compare.h"
 #include "driver/base/files.h"
 #include "driver/base/text.h"
+#include "driver/report/compare_report.h"
 #include "driver/report/plots.h"
 
 namespace ks::driver {

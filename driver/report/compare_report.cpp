@@ -4,13 +4,12 @@
 
 #include <fmt/format.h>
 
-#include "driver/analysis/compare.h"
+#include "driver/analysis/context.h"
 #include "driver/base/text.h"
+#include "driver/report/compare_report.h"
 #include "driver/report/csv_export.h"
 #include "driver/report/json_export.h"
-#include "driver/report/markdown_export.h"
 #include "driver/report/summary_table.h"
-#include "driver/run/machine.h"
 
 namespace ks::driver {
 namespace {

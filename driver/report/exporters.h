@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/analysis/results.h"
+#include "driver/results/results.h"
 
 namespace ks::driver {
 

@@ -7,12 +7,11 @@
 #include <fmt/format.h>
 
 #include "driver/analysis/compare.h"
+#include "driver/analysis/context.h"
 #include "driver/base/text.h"
 #include "driver/report/html_export.h"
 #include "driver/report/html_page.h"
-#include "driver/report/markdown_export.h"
 #include "driver/report/summary_table.h"
-#include "driver/run/machine.h"
 
 namespace ks::driver {
 namespace {

@@ -8,14 +8,12 @@
 
 #include <fmt/format.h>
 
-#include "driver/analysis/inference.h"
-#include "driver/analysis/nodes_report.h"
+#include "driver/analysis/context.h"
 #include "driver/base/text.h"
 #include "driver/report/html_page.h"
-#include "driver/report/markdown_export.h"
+#include "driver/report/nodes_section.h"
 #include "driver/report/plots.h"
-#include "driver/run/machine.h"
-#include "driver/run/progress.h"
+#include "driver/results/inference.h"
 
 namespace ks::driver {
 namespace {

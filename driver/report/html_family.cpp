@@ -8,13 +8,13 @@
 #include <fmt/format.h>
 #include <cstdlib>
 
-#include "driver/analysis/inference.h"
 #include "driver/base/text.h"
 #include "driver/plan/lists.h"
 #include "driver/report/map_view.h"
 #include "driver/report/plots.h"
 #include "driver/report/summary_table.h"
 #include "driver/report/svg_chart.h"
+#include "driver/results/inference.h"
 
 namespace ks::driver::html_page {
 namespace {

@@ -13,7 +13,7 @@
 #include "driver/report/html_page.h"
 #include "driver/report/roofline.h"
 #include "driver/report/svg_marks.h"
-#include "driver/run/run_counters.h"
+#include "driver/results/counters.h"
 
 namespace ks::driver::html_page {
 namespace {

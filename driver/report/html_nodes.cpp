@@ -5,10 +5,11 @@
 
 #include <fmt/format.h>
 
+#include "driver/analysis/context.h"
 #include "driver/analysis/nodes_report.h"
 #include "driver/base/text.h"
 #include "driver/report/html_page.h"
-#include "driver/report/markdown_export.h"
+#include "driver/report/nodes_section.h"
 #include "driver/report/summary_table.h"
 
 namespace ks::driver {

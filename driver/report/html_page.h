@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver/analysis/results.h"
 #include "driver/report/plots.h"
+#include "driver/results/results.h"
 
 namespace ks::driver {
 struct CompareSide;

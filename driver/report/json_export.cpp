@@ -4,7 +4,7 @@
 
 #include "driver/base/files.h"
 #include "driver/base/text.h"
-#include "driver/run/run_counters.h"
+#include "driver/results/counters.h"
 
 namespace ks::driver {
 namespace {

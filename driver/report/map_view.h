@@ -8,9 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver/analysis/results.h"
 #include "driver/catalogue/catalogue.h"
 #include "driver/catalogue/run_types.h"
+#include "driver/results/results.h"
 
 namespace ks::driver {
 

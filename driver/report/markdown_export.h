@@ -20,12 +20,4 @@ std::string model_markdown(const ResultSet& results);
 // the same.
 std::string report_markdown(const ResultSet& results, const Exported& plots);
 
-// The facts of a machine context for people, one (name, value) row each: date, host, CPU,
-// memory, kernel, build, revision, the OpenMP environment and the conditions at the start.
-// A report's header shows them; a comparison shows two side by side.
-std::vector<std::pair<std::string, std::string>> context_facts(const nlohmann::json& context);
-
-// A command line as a shell would take it back: words quoted where they need it.
-std::string command_text(const std::vector<std::string>& command);
-
 }  // namespace ks::driver

@@ -7,8 +7,7 @@
 #include "driver/analysis/ceilings.h"
 #include "driver/base/text.h"
 #include "driver/report/markdown_export.h"
-#include "driver/run/progress.h"
-#include "driver/run/run_counters.h"
+#include "driver/results/counters.h"
 
 namespace ks::driver {
 

@@ -9,8 +9,8 @@
 
 #include <fmt/format.h>
 
-#include "driver/analysis/inference.h"
 #include "driver/plan/lists.h"
+#include "driver/results/inference.h"
 
 namespace ks::driver {
 namespace {

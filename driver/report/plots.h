@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/analysis/results.h"
+#include "driver/results/results.h"
 
 namespace ks::driver {
 

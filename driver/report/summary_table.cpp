@@ -7,7 +7,7 @@
 #include "driver/analysis/summary.h"
 #include "driver/base/text.h"
 #include "driver/plan/lists.h"
-#include "driver/run/run_counters.h"
+#include "driver/results/counters.h"
 
 namespace ks::driver {
 namespace {

@@ -15,9 +15,9 @@
 
 #include <fmt/format.h>
 
-#include "driver/analysis/inference.h"
 #include "driver/base/build_info.h"
 #include "driver/base/text.h"
+#include "driver/results/inference.h"
 #include "spawn/spawn.h"
 
 namespace ks::driver {
@@ -134,19 +134,6 @@ nlohmann::json measuring_conditions(const std::vector<Config>& configs, std::opt
   }
   j["warnings"] = warnings;
   return j;
-}
-
-std::vector<std::string> condition_warnings(const nlohmann::json& context) {
-  std::vector<std::string> out;
-  if (context.is_object() && context.contains("conditions") && context["conditions"].is_object() &&
-      context["conditions"].contains("warnings") && context["conditions"]["warnings"].is_array()) {
-    for (const nlohmann::json& w : context["conditions"]["warnings"]) {
-      if (w.is_string()) {
-        out.push_back(w.get<std::string>());
-      }
-    }
-  }
-  return out;
 }
 
 nlohmann::json machine_context(const std::string& bin_dir) {

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver/analysis/results.h"
+#include "driver/results/results.h"
 
 namespace ks::driver {
 
@@ -42,8 +42,5 @@ bool load_is_high(double load, int usable, const std::vector<Config>& configs);
 // as "conditions", so every report rendered from it, now or later, shows the warnings.
 nlohmann::json measuring_conditions(const std::vector<Config>& configs, std::optional<double> load,
                                     int usable);
-
-// The warnings a context's conditions hold, if any.
-std::vector<std::string> condition_warnings(const nlohmann::json& context);
 
 }  // namespace ks::driver

@@ -6,14 +6,6 @@
 
 namespace ks::driver {
 
-std::string duration_text(double seconds) {
-  if (seconds < 60) {
-    return fmt::format("{:.1f} s", seconds);
-  }
-  const auto whole = static_cast<long>(seconds + 0.5);
-  return fmt::format("{} min {:02d} s", whole / 60, whole % 60);
-}
-
 Progress::Progress(bool enabled) : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
 
 void Progress::update(std::size_t done, std::size_t total, const std::string& label) {

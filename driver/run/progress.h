@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <string>
 
+#include "driver/base/text.h"
+
 namespace ks::driver {
 
 class Progress {
@@ -25,8 +27,5 @@ class Progress {
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point written_{};  // when the line was last written
 };
-
-// "1.2 s", "2 min 05 s"
-std::string duration_text(double seconds);
 
 }  // namespace ks::driver

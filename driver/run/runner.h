@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/analysis/results.h"
 #include "driver/plan/plan.h"
+#include "driver/results/results.h"
 #include "spawn/counters.h"
 
 namespace ks::driver {

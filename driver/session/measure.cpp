@@ -10,9 +10,9 @@
 
 #include <fmt/format.h>
 
+#include "driver/analysis/context.h"
 #include "driver/analysis/model.h"
 #include "driver/analysis/nodes_report.h"
-#include "driver/analysis/stats.h"
 #include "driver/analysis/summary.h"
 #include "driver/base/files.h"
 #include "driver/base/lock.h"
@@ -20,6 +20,7 @@
 #include "driver/report/html_export.h"
 #include "driver/report/map_view.h"
 #include "driver/report/markdown_export.h"
+#include "driver/results/stats.h"
 #include "driver/run/interrupt.h"
 #include "driver/run/machine.h"
 #include "driver/run/progress.h"
@@ -27,13 +28,6 @@
 #include "driver/run/runner.h"
 
 namespace ks::driver {
-
-void add_model_and_counters(ResultSet& results) {
-  summarize_counters(results.runs, results.summary);
-  if (const std::optional<Ceilings> ceilings = ceilings_from_context(results.context)) {
-    apply_model(results.configs, results.summary, *ceilings);
-  }
-}
 
 namespace {
 
@@ -153,42 +147,6 @@ double runs_seconds(const ResultSet& results) {
   return total;
 }
 
-ResultSet result_set(const StoreContents& contents) {
-  ResultSet results;
-  results.command = contents.command;
-  results.context = contents.context;
-  results.configs = contents.plan.configs;
-  results.runs = contents.records();
-  results.summary =
-      summarize_runs(results.configs, results.runs, context_clock_step(results.context));
-  add_model_and_counters(results);
-  if (contents.kind != "map") {
-    results.nodes = node_results(contents);
-  }
-  if (contents.kind == "tour" || contents.kind == "map") {
-    // Each demonstration configuration's map, from its last run whose output was kept.
-    std::map<std::size_t, const RunRecord*> last_run;
-    for (const RunRecord& r : results.runs) {
-      if (r.result && results.configs[r.config].program->kind == Kind::kDemonstration) {
-        last_run[r.config] = &r;
-      }
-    }
-    for (const auto& [index, record] : last_run) {
-      const Config& c = results.configs[index];
-      results.maps.push_back({index, c.program->trace(c.spec(), *record->result)});
-    }
-  }
-  if (const auto build = results.context.find("build");
-      build != results.context.end() && build->is_object() && build->contains("missing")) {
-    for (const auto& name : (*build)["missing"]) {
-      if (name.is_string()) {
-        results.missing.push_back(name.get<std::string>());
-      }
-    }
-  }
-  return results;
-}
-
 namespace {
 
 Exports render_files(const std::string& dir, std::string_view kind, const ResultSet& results,
@@ -228,64 +186,57 @@ Exports render(const std::string& dir, std::string_view kind, const ResultSet& r
   return exports;
 }
 
-Measurement measure(const Plan& plan, const MeasureOptions& o) {
-  const auto start = std::chrono::steady_clock::now();
-  Measurement m;
-  m.kind = o.kind;
-  m.planned = plan.runs.size();
-  prepare_output_dir(o.out);
-  const FolderLock lock = take_lock(o.out);
-  // From here on a signal stops the command in order rather than killing it.
-  const Interruption interruption;
+namespace {
 
-  std::optional<Store> store;
-  StoreOptions store_options;
-  store_options.kind = o.kind;
-  store_options.sync_each_run = o.sync;
+// The output folder's store as this command finds it: continued (--resume), replaced (--force,
+// or a map's store by another map) or refused; and the earlier runs' times, for the estimate.
+struct FolderStart {
+  std::optional<Store> store;           // the store continued, open
+  std::optional<StoreContents> before;  // what it holds
   std::map<std::string, double> earlier;
-  std::optional<StoreContents> before;  // what the store being resumed holds
-  if (Store::exists(o.out)) {
-    std::string why;
-    std::optional<StoreContents> old = read_earlier(o.out, why);
-    const bool replaceable = o.force || (o.kind == "map" && old && old->kind == "map");
-    if (o.resume) {
-      if (!old) {
-        throw UsageError(fmt::format("--resume: {}", why));
-      }
-      if (old->kind != o.kind) {
-        throw UsageError(fmt::format("--resume: {} holds the store of a {}, not of a {}", o.out,
-                                     old->kind, o.kind));
-      }
-      if (const auto difference = plan_difference(old->plan, plan)) {
-        throw UsageError(fmt::format("--resume: {} holds another plan: {}", o.out, *difference));
-      }
-      try {
-        store = Store::open(o.out, store_options);
-      } catch (const StoreError& e) {
-        throw UsageError(fmt::format("--resume: {}", e.what()));
-      }
-      before = std::move(old);
-    } else if (!replaceable) {
-      throw UsageError(fmt::format(
-          "{} holds the results of an earlier {} (results.db): {}", o.out,
-          old ? old->kind : std::string("command"),
-          o.kind == "map" ? "--force replaces it" : "--resume continues it, --force replaces it"));
-    }
-    if (old || before) {
-      earlier = earlier_seconds(before ? *before : *old);
-    }
-  }
-  if (o.on_warning) {
-    if (const std::vector<std::string> foreign = foreign_entries(o.out, recorded_files(o.out));
-        !foreign.empty()) {
-      o.on_warning(foreign_warning(o.out, foreign));
-    }
-  }
-  // What an earlier command wrote, as its store lists it: on resume its renderings and any file
-  // left half-written, all made again from the store; else the store too. A folder without a
-  // store holds nothing of kernelscope's.
-  clear_outputs(o.out, /*keep_store=*/store.has_value());
+};
 
+FolderStart start_folder(const Plan& plan, const MeasureOptions& o,
+                         const StoreOptions& store_options) {
+  FolderStart f;
+  if (!Store::exists(o.out)) {
+    return f;
+  }
+  std::string why;
+  std::optional<StoreContents> old = read_earlier(o.out, why);
+  const bool replaceable = o.force || (o.kind == "map" && old && old->kind == "map");
+  if (o.resume) {
+    if (!old) {
+      throw UsageError(fmt::format("--resume: {}", why));
+    }
+    if (old->kind != o.kind) {
+      throw UsageError(fmt::format("--resume: {} holds the store of a {}, not of a {}", o.out,
+                                   old->kind, o.kind));
+    }
+    if (const auto difference = plan_difference(old->plan, plan)) {
+      throw UsageError(fmt::format("--resume: {} holds another plan: {}", o.out, *difference));
+    }
+    try {
+      f.store = Store::open(o.out, store_options);
+    } catch (const StoreError& e) {
+      throw UsageError(fmt::format("--resume: {}", e.what()));
+    }
+    f.before = std::move(old);
+  } else if (!replaceable) {
+    throw UsageError(fmt::format(
+        "{} holds the results of an earlier {} (results.db): {}", o.out,
+        old ? old->kind : std::string("command"),
+        o.kind == "map" ? "--force replaces it" : "--resume continues it, --force replaces it"));
+  }
+  if (old || f.before) {
+    f.earlier = earlier_seconds(f.before ? *f.before : *old);
+  }
+  return f;
+}
+
+// The machine, the build, the counters, the ceilings, the OpenMP environment and the conditions
+// as the runs begin; each warning about the conditions told.
+nlohmann::json measuring_context(const Plan& plan, const MeasureOptions& o) {
   nlohmann::json context = machine_context(o.bin_dir);
   if (!o.missing.empty()) {
     context["build"]["missing"] = o.missing;
@@ -304,33 +255,34 @@ Measurement measure(const Plan& plan, const MeasureOptions& o) {
       o.on_warning(w);
     }
   }
-  if (store) {
-    try {
-      store->record_machine(context);
-    } catch (const StoreError& e) {
-      m.failed.emplace_back(e.what());
-    }
-  } else {
-    try {
-      store = Store::create(o.out, plan, context, o.command, store_options);
-    } catch (const StoreError& e) {
-      m.failed.push_back(fmt::format("{}; the runs are kept in memory only", e.what()));
-    }
-  }
-  // What the files are rendered from when the store cannot be read back: the same runs.
-  StoreContents memory;
-  if (before) {
-    memory = *before;
-  } else {
-    memory.plan = plan;
-    memory.kind = o.kind;
-    memory.command = o.command;
-  }
-  memory.context = context;
-  const std::string host = store ? store->host() : context.value("host", "localhost");
+  return context;
+}
 
+// The store the runs go into: the one continued, with this context recorded, or a new one.
+// A store that cannot be written leaves the runs in memory only, said in `failed`.
+void open_store(FolderStart& f, const Plan& plan, const nlohmann::json& context,
+                const MeasureOptions& o, const StoreOptions& store_options,
+                std::vector<std::string>& failed) {
+  if (f.store) {
+    try {
+      f.store->record_machine(context);
+    } catch (const StoreError& e) {
+      failed.emplace_back(e.what());
+    }
+    return;
+  }
+  try {
+    f.store = Store::create(o.out, plan, context, o.command, store_options);
+  } catch (const StoreError& e) {
+    failed.push_back(fmt::format("{}; the runs are kept in memory only", e.what()));
+  }
+}
+
+// The planned runs still to make, and the configurations that timed out already.
+std::vector<std::size_t> runs_to_make(const Plan& plan, const std::optional<StoreContents>& before,
+                                      std::vector<bool>& timed_out) {
   std::vector<std::size_t> todo = all_runs(plan);
-  std::vector<bool> timed_out(plan.configs.size(), false);
+  timed_out.assign(plan.configs.size(), false);
   if (before) {
     std::vector<bool> done(plan.runs.size(), false);
     for (const StoredRun& run : before->runs) {
@@ -340,66 +292,129 @@ Measurement measure(const Plan& plan, const MeasureOptions& o) {
     }
     std::erase_if(todo, [&](std::size_t seq) { return done[seq]; });
   }
-  std::printf("%s\n", plan_line(plan, todo, earlier).c_str());
-  std::fflush(stdout);
+  return todo;
+}
 
-  bool store_failed = !store;
-  {
-    Progress progress(isatty(STDERR_FILENO) == 1);
-    RunnerOptions runner;
-    runner.bin_dir = o.bin_dir;
-    runner.timeout_seconds = o.timeout_seconds;
-    runner.keep_demonstration_output = o.kind != "sweep";
-    runner.environment = o.openmp.passed;
-    runner.count_events = o.count_events;
-    runner.stop_fd = interruption.stop_fd();
-    runner.on_record = [&](std::size_t seq, const RunRecord& r, const ks::Counters& c) {
-      (void)c;  // the record carries its counters (none for a run that did not start)
-      const RunCounters& counters = r.counters;
-      if (!store_failed) {
-        try {
-          store->append_run(r, counters);
-        } catch (const StoreError& e) {
-          store_failed = true;
-          m.failed.push_back(
-              fmt::format("{}; this run and the ones after it are kept in memory only", e.what()));
-        }
-      }
-      memory.runs.push_back(StoredRun{seq, host, r, counters});
-      ++m.ran;
-    };
-    runner.on_run = [&](std::size_t done, std::size_t total, const std::string& label) {
-      progress.update(done, total, label);
-    };
-    run_plan(plan, todo, timed_out, runner);
+// The runs made, each committed to the store as it ends, and kept in `memory` too. Says whether
+// the store took every run.
+bool make_runs(const Plan& plan, const MeasureOptions& o, FolderStart& folder,
+               StoreContents& memory, const Interruption& interruption, Measurement& m) {
+  std::vector<bool> timed_out;
+  const std::vector<std::size_t> todo = runs_to_make(plan, folder.before, timed_out);
+  if (o.on_plan) {
+    o.on_plan(plan_line(plan, todo, folder.earlier));
   }
-  m.signal = interruption.signal();
+  std::optional<Store>& store = folder.store;
+  const std::string host = store ? store->host() : memory.context.value("host", "localhost");
+  bool store_failed = !store;
+  Progress progress(isatty(STDERR_FILENO) == 1);
+  RunnerOptions runner;
+  runner.bin_dir = o.bin_dir;
+  runner.timeout_seconds = o.timeout_seconds;
+  runner.keep_demonstration_output = o.kind != "sweep";
+  runner.environment = o.openmp.passed;
+  runner.count_events = o.count_events;
+  runner.stop_fd = interruption.stop_fd();
+  runner.on_record = [&](std::size_t seq, const RunRecord& r, const ks::Counters& c) {
+    (void)c;  // the record carries its counters (none for a run that did not start)
+    const RunCounters& counters = r.counters;
+    if (!store_failed) {
+      try {
+        store->append_run(r, counters);
+      } catch (const StoreError& e) {
+        store_failed = true;
+        m.failed.push_back(
+            fmt::format("{}; this run and the ones after it are kept in memory only", e.what()));
+      }
+    }
+    memory.runs.push_back(StoredRun{seq, host, r, counters});
+    ++m.ran;
+  };
+  runner.on_run = [&](std::size_t done, std::size_t total, const std::string& label) {
+    progress.update(done, total, label);
+  };
+  run_plan(plan, todo, timed_out, runner);
+  return !store_failed;
+}
 
-  StoreContents contents;
-  bool loaded = false;
-  if (!store_failed) {
+// What the files are rendered from: the store read back, or the runs in memory when it cannot
+// be. The store is closed first: its log is folded into the file and removed, which gives back
+// the room it took on a nearly full disk.
+StoreContents read_back(std::optional<Store>& store, bool store_whole, StoreContents memory,
+                        std::vector<std::string>& failed) {
+  std::optional<StoreContents> contents;
+  if (store_whole) {
     try {
       contents = store->load();
-      loaded = true;
     } catch (const StoreError& e) {
-      m.failed.emplace_back(e.what());
+      failed.emplace_back(e.what());
     }
   }
-  // Closed before the files are written: its log is folded into the file and removed, which
-  // gives back the room it took on a nearly full disk.
   store.reset();
-  if (!loaded) {
-    std::stable_sort(memory.runs.begin(), memory.runs.end(),
-                     [](const StoredRun& a, const StoredRun& b) { return a.planned < b.planned; });
-    contents = std::move(memory);
+  if (contents) {
+    return std::move(*contents);
   }
+  std::stable_sort(memory.runs.begin(), memory.runs.end(),
+                   [](const StoredRun& a, const StoredRun& b) { return a.planned < b.planned; });
+  return memory;
+}
+
+std::size_t completed_runs(const Plan& plan, const StoreContents& contents) {
+  std::size_t completed = 0;
   std::vector<bool> done(plan.runs.size(), false);
   for (const StoredRun& run : contents.runs) {
     if (run.planned < done.size() && !done[run.planned]) {
       done[run.planned] = true;
-      ++m.completed;
+      ++completed;
     }
   }
+  return completed;
+}
+
+}  // namespace
+
+Measurement measure(const Plan& plan, const MeasureOptions& o) {
+  const auto start = std::chrono::steady_clock::now();
+  Measurement m;
+  m.kind = o.kind;
+  m.planned = plan.runs.size();
+  prepare_output_dir(o.out);
+  const FolderLock lock = take_lock(o.out);
+  // From here on a signal stops the command in order rather than killing it.
+  const Interruption interruption;
+
+  StoreOptions store_options;
+  store_options.kind = o.kind;
+  store_options.sync_each_run = o.sync;
+  FolderStart folder = start_folder(plan, o, store_options);
+  if (o.on_warning) {
+    if (const std::vector<std::string> foreign = foreign_entries(o.out, recorded_files(o.out));
+        !foreign.empty()) {
+      o.on_warning(foreign_warning(o.out, foreign));
+    }
+  }
+  // What an earlier command wrote, as its store lists it: on resume its renderings and any file
+  // left half-written, all made again from the store; else the store too. A folder without a
+  // store holds nothing of kernelscope's.
+  clear_outputs(o.out, /*keep_store=*/folder.store.has_value());
+
+  const nlohmann::json context = measuring_context(plan, o);
+  open_store(folder, plan, context, o, store_options, m.failed);
+  // What the files are rendered from when the store cannot be read back: the same runs.
+  StoreContents memory;
+  if (folder.before) {
+    memory = *folder.before;
+  } else {
+    memory.plan = plan;
+    memory.kind = o.kind;
+    memory.command = o.command;
+  }
+  memory.context = context;
+
+  const bool store_whole = make_runs(plan, o, folder, memory, interruption, m);
+  m.signal = interruption.signal();
+  const StoreContents contents = read_back(folder.store, store_whole, std::move(memory), m.failed);
+  m.completed = completed_runs(plan, contents);
   m.results = result_set(contents);
   m.exports = render(o.out, o.kind, m.results, o.no_plots);
   const std::vector<std::string> failed = m.exports.failed();

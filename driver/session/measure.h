@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "driver/analysis/ceilings.h"
-#include "driver/analysis/results.h"
+#include "driver/analysis/stored_results.h"
 #include "driver/plan/omp_env.h"
 #include "driver/report/exporters.h"
+#include "driver/results/results.h"
 #include "driver/store/store.h"
 
 namespace ks::driver {
@@ -32,16 +33,15 @@ struct MeasureOptions {
   OpenmpEnvironment openmp = {};          // the caller's OpenMP variables passed on, the placement
   // Told each warning about the machine (a high load, more threads than CPUs) before the runs.
   std::function<void(const std::string&)> on_warning = {};
+  // Told the plan's line (its runs and their estimated time) once the folder is taken, before
+  // the runs: the terminal shows it.
+  std::function<void(const std::string&)> on_plan = {};
   // The machine's ceilings (cmd_probe.cpp finds them): the context carries them and every
   // configuration gets the model's prediction. Without them, no model.
   const KnownCeilings* ceilings = nullptr;
   bool count_events = true;  // performance events, where the machine has them
   bool sync = false;         // each run's commit synced to the disk, not only written
 };
-
-// Everything the model needs to know about a result set: the context's ceilings, the runs'
-// counters summarised per configuration, and each configuration's prediction.
-void add_model_and_counters(ResultSet& results);
 
 struct Measurement {
   std::string kind;                 // as in MeasureOptions
@@ -59,10 +59,6 @@ struct Measurement {
 // run): the folder is busy, cannot be made, holds a store that is neither resumed nor forced,
 // or one whose plan is another.
 Measurement measure(const Plan& plan, const MeasureOptions& options);
-
-// The result set a store's contents render to: the summary, and for a tour its maps and its
-// missing programs.
-ResultSet result_set(const StoreContents& contents);
 
 // Writes the files of a store of `kind` into `dir`: every format for a sweep, and report.md
 // with the maps for a tour; map.* for a map.

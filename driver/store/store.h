@@ -20,8 +20,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "driver/base/errors.h"
 #include "driver/base/files.h"
-#include "driver/session/sweep.h"
+#include "driver/plan/plan.h"
+#include "driver/results/results.h"
 #include "driver/store/sqlite.h"
 #include "spawn/counters.h"
 

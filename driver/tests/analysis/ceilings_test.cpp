@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "driver/analysis/ceilings.h"
-#include "driver/run/probe_runner.h"
+#include "driver/session/probe_runner.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 
 #include <fmt/format.h>
 
-#include "driver/analysis/compare.h"
 #include "driver/analysis/summary.h"
 #include "driver/base/text.h"
+#include "driver/report/compare_report.h"
 #include "driver/report/exporters.h"
 #include "driver/report/map_view.h"
 #include "driver/report/markdown_export.h"

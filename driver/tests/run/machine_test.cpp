@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "driver/analysis/context.h"
 #include "driver/run/machine.h"
 #include "driver/tests/support/configs.h"
 

@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "driver/analysis/results.h"
 #include "driver/catalogue/catalogue.h"
+#include "driver/results/results.h"
 
 namespace ks::driver::test {
 

@@ -9,7 +9,8 @@
 #include <numeric>
 #include <vector>
 
-#include "driver/analysis/inference.h"
+#include "driver/catalogue/catalogue.h"
+#include "driver/results/inference.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <boost/math/distributions/normal.hpp>
 
-#include "driver/analysis/inference.h"
-#include "driver/analysis/inference_detail.h"
+#include "driver/results/inference.h"
+#include "driver/results/inference_detail.h"
 
 namespace ks::driver {
 

@@ -1,5 +1,5 @@
 // Submitting a plan's runs as a Slurm job array, and the options that ask for it.
-#include "driver/cluster/cluster_run.h"
+#include "driver/app/cluster_run.h"
 
 #include <unistd.h>
 

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <string_view>
 
-#include "driver/analysis/inference.h"
-#include "driver/analysis/inference_detail.h"
+#include "driver/results/inference.h"
+#include "driver/results/inference_detail.h"
 
 namespace ks::driver {
 
@@ -34,58 +34,6 @@ Outliers tukey_outliers(std::span<const double> values) {
     }
   }
   return o;
-}
-
-std::optional<double> printed_time_step(std::string_view format) {
-  for (std::size_t i = 0; i < format.size(); ++i) {
-    if (format[i] != '%') {
-      continue;
-    }
-    ++i;
-    if (i < format.size() && format[i] == '%') {
-      continue;  // a literal percent sign
-    }
-    while (i < format.size() &&
-           std::string_view("-+ #0").find(format[i]) != std::string_view::npos) {
-      ++i;
-    }
-    bool star = false;
-    while (i < format.size() &&
-           (std::isdigit(static_cast<unsigned char>(format[i])) || format[i] == '*')) {
-      star = star || format[i] == '*';
-      ++i;
-    }
-    std::optional<int> precision;
-    if (i < format.size() && format[i] == '.') {
-      ++i;
-      int digits = 0;
-      while (i < format.size() &&
-             (std::isdigit(static_cast<unsigned char>(format[i])) || format[i] == '*')) {
-        star = star || format[i] == '*';
-        digits = std::min(digits * 10 + (format[i] - '0'), 1000);
-        ++i;
-      }
-      precision = digits;  // "%.f" is precision 0
-    }
-    while (i < format.size() &&
-           std::string_view("hlLqjzt").find(format[i]) != std::string_view::npos) {
-      ++i;
-    }
-    if (i >= format.size()) {
-      return std::nullopt;
-    }
-    const char conversion = format[i];
-    if (conversion == 'f' || conversion == 'F') {
-      if (star) {
-        return std::nullopt;  // the precision is an argument: unknown here
-      }
-      return std::pow(10.0, -precision.value_or(6));
-    }
-    if (std::string_view("eEgGaA").find(conversion) != std::string_view::npos) {
-      return std::nullopt;  // relative precision: no fixed step
-    }
-  }
-  return std::nullopt;
 }
 
 std::optional<double> clock_resolution(clockid_t clock) {

@@ -10,8 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "driver/app/cluster_run.h"
 #include "driver/base/files.h"
-#include "driver/cluster/cluster_run.h"
 #include "driver/report/summary_table.h"
 #include "driver/run/interrupt.h"
 #include "driver/run/progress.h"

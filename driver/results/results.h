@@ -11,11 +11,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver/analysis/inference.h"
-#include "driver/analysis/model_types.h"
-#include "driver/analysis/stats.h"
 #include "driver/catalogue/catalogue.h"
 #include "driver/catalogue/run_types.h"
+#include "driver/results/inference.h"
+#include "driver/results/model_types.h"
+#include "driver/results/stats.h"
 #include "spawn/spawn.h"
 
 namespace ks::driver {
@@ -62,7 +62,7 @@ struct RunCounters {
   bool operator==(const RunCounters&) const = default;
 };
 
-// The counters of run_counters.h's table, one median each; absent when no run had it.
+// The counters of counters.h's table, one median each; absent when no run had it.
 inline constexpr std::size_t kCounterCount = 16;
 using CounterMedians = std::array<std::optional<double>, kCounterCount>;
 
@@ -83,7 +83,7 @@ struct RunRecord {
   // The whole run, output included: kept for a run that was not valid, and for a
   // demonstration run when the runner was asked to keep it.
   std::optional<ks::RunResult> result;
-  RunCounters counters;  // what the run cost the machine (run_counters.h)
+  RunCounters counters;  // what the run cost the machine (counters.h)
 };
 
 struct SummaryRow {
@@ -112,7 +112,7 @@ struct SummaryRow {
   // or either side is below resolution. A baseline against itself is 1 without interval.
   Estimate speedup;
   std::string speedup_vs;
-  // Each counter's median over the valid measured runs that have it (run_counters.h's order).
+  // Each counter's median over the valid measured runs that have it (counters.h's order).
   CounterMedians counters;
   // The model's prediction and explanation (model.h), when the machine's ceilings are known.
   std::optional<Prediction> model;

@@ -118,11 +118,6 @@ struct Outliers {
 };
 Outliers tukey_outliers(std::span<const double> values);
 
-// The time step of a printed time: the first floating-point conversion of a printf format
-// ("%f" or "Tiempo: %f" -> 1e-6, "%11.9f" -> 1e-9, "%.3f" -> 1e-3, "%.0f" -> 1). Empty when
-// the format has no fixed-point conversion before any other floating one (%e, %g, %a, %.*f).
-std::optional<double> printed_time_step(std::string_view format);
-
 // The resolution of a clock in seconds (clock_getres); empty when the clock is not available.
 std::optional<double> clock_resolution(clockid_t clock = CLOCK_REALTIME);
 

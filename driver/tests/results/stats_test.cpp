@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "driver/analysis/stats.h"
+#include "driver/results/stats.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "driver/analysis/results.h"
+#include "driver/results/results.h"
 
 #include <fmt/format.h>
 
-#include "driver/plan/lists.h"
+#include "driver/base/text.h"
 
 namespace ks::driver {
 

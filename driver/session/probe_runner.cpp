@@ -1,4 +1,4 @@
-#include "driver/run/probe_runner.h"
+#include "driver/session/probe_runner.h"
 
 #include <chrono>
 #include <fstream>

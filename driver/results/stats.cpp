@@ -1,4 +1,4 @@
-#include "driver/analysis/stats.h"
+#include "driver/results/stats.h"
 
 #include <algorithm>
 #include <cmath>

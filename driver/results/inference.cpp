@@ -1,6 +1,6 @@
 // Intervals: a median's from its order statistics, a ratio of medians' by the bootstrap (or
 // from the two ranges when there are few values), and the generator the resampling draws from.
-#include "driver/analysis/inference.h"
+#include "driver/results/inference.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,7 +10,7 @@
 
 #include <boost/math/distributions/binomial.hpp>
 
-#include "driver/analysis/inference_detail.h"
+#include "driver/results/inference_detail.h"
 
 namespace ks::driver {
 
