@@ -9,6 +9,7 @@
 #include <fstream>
 #include <set>
 
+#include "driver/analysis/stored_results.h"
 #include "driver/base/errors.h"
 #include "driver/cluster/cluster.h"
 #include "driver/tests/support/configs.h"

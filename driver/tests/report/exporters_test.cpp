@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "driver/analysis/summary.h"
+#include "driver/base/text.h"
 #include "driver/report/exporters.h"
 #include "driver/report/json_export.h"
 #include "driver/report/map_view.h"

@@ -19,6 +19,7 @@
 
 #include "driver/base/lock.h"
 #include "driver/run/run_counters.h"
+#include "driver/run/runner.h"
 #include "driver/store/sqlite.h"
 #include "driver/store/store.h"
 
