@@ -449,32 +449,69 @@ void create_folder(const std::string& dir) {
   }
 }
 
-void write_file_atomic(const std::string& path, const std::string& content, FileKind kind) {
-  Parent p = open_parent(path);
-  const bool replace = check_replaceable(p, path, kind);
-  const std::string tmp = p.name + ".tmp-" + std::to_string(getpid());
-  OutputFolder* folder = OutputFolder::current();
-  const std::string tmp_rel = rel_in_parent(p.rel, tmp);
+struct AtomicWriter::State {
+  std::string path;
+  FileKind kind;
+  Parent parent;
+  bool replace = false;
+  std::string tmp;
+  std::optional<std::string> tmp_rel;  // the temporary file relative to the OutputFolder
+  Fd fd;
+  std::string buffer;
+};
+
+namespace {
+
+// Past this many bytes the buffered text is written out.
+constexpr std::size_t kWriterBuffer = std::size_t{1} << 20;
+
+}  // namespace
+
+AtomicWriter::AtomicWriter(const std::string& path, FileKind kind) : s_(std::make_unique<State>()) {
+  s_->path = path;
+  s_->kind = kind;
+  s_->parent = open_parent(path);
+  const Parent& p = s_->parent;
+  s_->replace = check_replaceable(p, path, kind);
+  s_->tmp = p.name + ".tmp-" + std::to_string(getpid());
   if (p.rel) {
-    folder->record({tmp_rel, FileKind::kTemporary});
+    s_->tmp_rel = rel_in_parent(p.rel, s_->tmp);
+    OutputFolder::current()->record({*s_->tmp_rel, FileKind::kTemporary});
   }
-  auto fail = [&](int e, bool made) {
-    if (made) {
-      ::unlinkat(p.fd.get(), tmp.c_str(), 0);
-    }
-    if (p.rel) {
-      folder->forget(tmp_rel);
-    }
-    throw WriteError(fmt::format("cannot write {}: {}", path, error_text(e)));
-  };
-  Fd fd(::openat(p.fd.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                 0644));
-  if (!fd) {
+  s_->fd = Fd(::openat(p.fd.get(), s_->tmp.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!s_->fd) {
     fail(errno, false);
   }
+  s_->buffer.reserve(kWriterBuffer);
+}
+
+AtomicWriter::~AtomicWriter() {
+  if (s_) {
+    ::unlinkat(s_->parent.fd.get(), s_->tmp.c_str(), 0);
+    if (s_->tmp_rel) {
+      OutputFolder::current()->forget(*s_->tmp_rel);
+    }
+  }
+}
+
+void AtomicWriter::fail(int e, bool made) {
+  const std::string path = s_->path;
+  if (made) {
+    ::unlinkat(s_->parent.fd.get(), s_->tmp.c_str(), 0);
+  }
+  if (s_->tmp_rel) {
+    OutputFolder::current()->forget(*s_->tmp_rel);
+  }
+  s_.reset();
+  throw WriteError(fmt::format("cannot write {}: {}", path, error_text(e)));
+}
+
+void AtomicWriter::flush() {
   std::size_t written = 0;
-  while (written < content.size()) {
-    const ssize_t n = ::write(fd.get(), content.data() + written, content.size() - written);
+  const std::string& b = s_->buffer;
+  while (written < b.size()) {
+    const ssize_t n = ::write(s_->fd.get(), b.data() + written, b.size() - written);
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -483,20 +520,46 @@ void write_file_atomic(const std::string& path, const std::string& content, File
     }
     written += static_cast<std::size_t>(n);
   }
+  s_->buffer.clear();
+}
+
+void AtomicWriter::append(std::string_view text) {
+  if (!s_) {
+    throw WriteError("a file was written to after it failed or was committed");
+  }
+  s_->buffer.append(text);
+  if (s_->buffer.size() >= kWriterBuffer) {
+    flush();
+  }
+}
+
+void AtomicWriter::commit() {
+  if (!s_) {
+    throw WriteError("a file was committed after it failed or was committed");
+  }
+  flush();
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
+  if (::fstat(s_->fd.get(), &st) != 0) {
     fail(errno, true);
   }
-  if (::close(fd.release()) != 0) {
+  if (::close(s_->fd.release()) != 0) {
     fail(errno, true);
   }
-  if (rename_into_place(p.fd.get(), tmp, p.name, replace) != 0) {
+  const Parent& p = s_->parent;
+  if (rename_into_place(p.fd.get(), s_->tmp, p.name, s_->replace) != 0) {
     fail(errno == EEXIST ? EEXIST : errno, true);
   }
   if (p.rel) {
-    folder->forget(tmp_rel);
-    folder->record(identity(*p.rel, kind, st));
+    OutputFolder::current()->forget(*s_->tmp_rel);
+    OutputFolder::current()->record(identity(*p.rel, s_->kind, st));
   }
+  s_.reset();
+}
+
+void write_file_atomic(const std::string& path, const std::string& content, FileKind kind) {
+  AtomicWriter w(path, kind);
+  w.append(content);
+  w.commit();
 }
 
 void record_made(const std::string& path, FileKind kind) {

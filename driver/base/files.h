@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -107,6 +108,28 @@ void create_folder(const std::string& dir);
 // failure; the temporary file is removed then.
 void write_file_atomic(const std::string& path, const std::string& content,
                        WrittenFile::Kind kind = WrittenFile::Kind::kFile);
+
+// A file written in pieces as write_file_atomic writes one whole: appended to a temporary file
+// created exclusively in the same folder (never through a link), through a buffer, and renamed
+// into place by commit(). Until then the file is not there. Each call throws WriteError,
+// naming the file and the reason, on failure; the temporary file is removed then, and by the
+// destructor of a writer never committed.
+class AtomicWriter {
+ public:
+  explicit AtomicWriter(const std::string& path, WrittenFile::Kind kind = WrittenFile::Kind::kFile);
+  AtomicWriter(const AtomicWriter&) = delete;
+  AtomicWriter& operator=(const AtomicWriter&) = delete;
+  ~AtomicWriter();
+
+  void append(std::string_view text);
+  void commit();
+
+ private:
+  struct State;
+  [[noreturn]] void fail(int e, bool made);
+  void flush();
+  std::unique_ptr<State> s_;
+};
 
 // Records a file that another part of the driver (a Slurm task's store) or another program
 // (Slurm's output of a task) makes in the current OutputFolder; nothing outside one.

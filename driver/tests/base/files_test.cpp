@@ -73,6 +73,38 @@ TEST(Files, WrittenWholeOrNotAtAll) {
   EXPECT_FALSE(fs::exists(dir + "/nowhere"));
 }
 
+TEST(Files, AFileWrittenInPiecesIsThereOnlyOnceCommitted) {
+  Scratch tmp;
+  const std::string dir = tmp.path();
+  MemoryLog log;
+  const kd::OutputFolder folder(dir, &log, {});
+  // More than the writer's buffer, in pieces of every size.
+  std::string expected;
+  {
+    kd::AtomicWriter w(dir + "/big.txt");
+    for (std::size_t i = 0; expected.size() < (std::size_t{3} << 20); ++i) {
+      const std::string piece(i % 5000, static_cast<char>('a' + i % 26));
+      w.append(piece);
+      expected += piece;
+    }
+    EXPECT_FALSE(fs::exists(dir + "/big.txt"));
+    ASSERT_EQ(log.files.size(), 1u);
+    EXPECT_EQ(log.files.begin()->second.kind, kd::WrittenFile::Kind::kTemporary);
+    w.commit();
+  }
+  EXPECT_EQ(slurp(dir + "/big.txt"), expected);
+  ASSERT_EQ(log.files.size(), 1u);
+  EXPECT_EQ(log.files.begin()->first, "big.txt");
+  EXPECT_EQ(log.files.begin()->second.size, static_cast<std::int64_t>(expected.size()));
+  // One dropped before its commit leaves nothing, neither the file nor its temporary one.
+  {
+    kd::AtomicWriter w(dir + "/dropped.txt");
+    w.append(std::string(std::size_t{2} << 20, 'x'));
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1);
+  EXPECT_EQ(log.files.size(), 1u);
+}
+
 TEST(Files, NothingIsWrittenThroughALinkOrOverAnotherFile) {
   Scratch tmp;
   const std::string dir = tmp.path() + "/out";
