@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
+#include <span>
 #include <set>
 
 #include "driver/analysis/ceilings.h"
 #include "driver/analysis/model.h"
 #include "driver/analysis/summary.h"
 #include "driver/results/counters.h"
+#include "driver/results/run_source.h"
+#include "driver/store/store_runs.h"
 
 namespace ks::driver {
 
@@ -18,29 +22,41 @@ void add_model_and_counters(ResultSet& results) {
   }
 }
 
-ResultSet result_set(const StoreContents& contents) {
+namespace {
+
+// Everything a store's contents render to but the nodes: the runs taken from `runs` in passes
+// (one by configuration for the summary and the counters, one over a tour's demonstrations for
+// their maps), never all at once.
+ResultSet results_from(const StoreContents& head, const RunSource& runs) {
   ResultSet results;
-  results.command = contents.command;
-  results.context = contents.context;
-  results.configs = contents.plan.configs;
-  results.runs = contents.records();
+  results.command = head.command;
+  results.context = head.context;
+  results.configs = head.plan.configs;
   results.summary =
-      summarize_runs(results.configs, results.runs, context_clock_step(results.context));
-  add_model_and_counters(results);
-  if (contents.kind != "map") {
-    results.nodes = node_results(contents);
+      summarize_runs(results.configs, runs, context_clock_step(results.context),
+                     [](std::size_t, std::span<const RunRecord> of_config, SummaryRow& row) {
+                       row.counters = counter_medians(of_config);
+                     });
+  if (const std::optional<Ceilings> ceilings = ceilings_from_context(results.context)) {
+    apply_model(results.configs, results.summary, *ceilings);
   }
-  if (contents.kind == "tour" || contents.kind == "map") {
+  if (head.kind == "tour" || head.kind == "map") {
     // Each demonstration configuration's map, from its last run whose output was kept.
-    std::map<std::size_t, const RunRecord*> last_run;
-    for (const RunRecord& r : results.runs) {
-      if (r.result && results.configs[r.config].program->kind == Kind::kDemonstration) {
-        last_run[r.config] = &r;
-      }
+    RunQuery demos;
+    demos.with_output = true;
+    demos.configs.assign(results.configs.size(), false);
+    for (std::size_t i = 0; i < results.configs.size(); ++i) {
+      demos.configs[i] = results.configs[i].program->kind == Kind::kDemonstration;
     }
+    std::map<std::size_t, RunRecord> last_run;
+    runs.each(demos, [&](std::size_t, const RunRecord& r) {
+      if (r.result) {
+        last_run[r.config] = r;
+      }
+    });
     for (const auto& [index, record] : last_run) {
       const Config& c = results.configs[index];
-      results.maps.push_back({index, c.program->trace(c.spec(), *record->result)});
+      results.maps.push_back({index, c.program->trace(c.spec(), *record.result)});
     }
   }
   if (const auto build = results.context.find("build");
@@ -50,6 +66,47 @@ ResultSet result_set(const StoreContents& contents) {
         results.missing.push_back(name.get<std::string>());
       }
     }
+  }
+  return results;
+}
+
+}  // namespace
+
+ResultSet result_set(const StoreContents& contents) {
+  std::vector<RunRecord> records = contents.records();
+  ResultSet results = results_from(contents, MemoryRuns(records, contents.plan.configs.size()));
+  results.runs = std::move(records);
+  if (contents.kind != "map") {
+    results.nodes = node_results(contents);
+  }
+  return results;
+}
+
+ResultSet result_set(const StoreContents& head, const std::shared_ptr<Store>& store) {
+  ResultSet results = results_from(head, StoreRuns(store));
+  results.source = std::make_shared<StoreRuns>(store);
+  if (head.kind == "map") {
+    return results;
+  }
+  // Each node's runs on their own, as node_results() takes them from a store loaded whole.
+  const std::vector<std::string> hosts = store->run_hosts();
+  const bool per_node =
+      std::find(head.command.begin(), head.command.end(), "--per-node") != head.command.end();
+  if (hosts.empty() || (!per_node && (hosts.size() < 2 || !store->runs_repeated()))) {
+    return results;
+  }
+  for (const std::string& host : hosts) {
+    StoreContents mine = head;
+    for (const auto& [name, context] : head.machines) {
+      if (name == host) {
+        mine.context = context;
+      }
+    }
+    std::erase(mine.command, "--per-node");
+    auto runs = std::make_shared<StoreRuns>(store, host);
+    ResultSet node = results_from(mine, *runs);
+    node.source = std::move(runs);
+    results.nodes.push_back({host, std::move(node)});
   }
   return results;
 }

@@ -2,6 +2,7 @@
 // each node's runs of a plan run whole on several nodes.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@ namespace ks::driver {
 // The result set a store's contents render to: the summary, and for a tour its maps and its
 // missing programs.
 ResultSet result_set(const StoreContents& contents);
+// The same from a store's head (Store::load_head) with its runs left in the store, read in
+// passes as the result set is made and again as its files are written.
+ResultSet result_set(const StoreContents& head, const std::shared_ptr<Store>& store);
 
 // Everything the model needs to know about a result set: the context's ceilings, the runs'
 // counters summarised per configuration, and each configuration's prediction.

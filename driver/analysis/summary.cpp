@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "driver/results/run_source.h"
 #include "driver/base/text.h"
 #include "driver/plan/lists.h"
 
@@ -58,23 +59,16 @@ std::optional<double> context_clock_step(const nlohmann::json& context) {
   return clock_resolution();
 }
 
-std::vector<SummaryRow> summarize_runs(const std::vector<Config>& configs,
-                                       const std::vector<RunRecord>& runs,
-                                       std::optional<double> clock_step) {
-  if (!clock_step) {
-    clock_step = clock_resolution();
-  }
-  std::vector<SummaryRow> rows(configs.size());
-  std::vector<std::vector<double>> walls(configs.size());
-  for (std::size_t i = 0; i < configs.size(); ++i) {
-    rows[i].config = i;
-    rows[i].printed_time = !configs[i].program->time_line.empty();
-  }
+namespace {
+
+// One configuration's row from its runs (any order), but for the speedup, which compares rows.
+void summarize_config(const Config& c, std::span<const RunRecord> runs,
+                      std::optional<double> clock_step, SummaryRow& row) {
+  std::vector<double> walls;
   for (const RunRecord& r : runs) {
     if (r.warmup) {
       continue;
     }
-    SummaryRow& row = rows[r.config];
     ++row.runs;  // a skipped run was planned and measured nothing: 0/3, not 0/0
     if (r.outcome != Outcome::kValid) {
       continue;
@@ -85,41 +79,85 @@ std::vector<SummaryRow> summarize_runs(const std::vector<Config>& configs,
       row.values.push_back(v);
     }
     if (std::isfinite(r.wall_seconds)) {
-      walls[r.config].push_back(r.wall_seconds);
+      walls.push_back(r.wall_seconds);
     }
   }
+  std::sort(row.values.begin(), row.values.end());
+  std::sort(walls.begin(), walls.end());
+  row.stats = summarize(row.values);
+  row.sample = summarize_sample(row.values);
+  row.noisy = row.sample.noisy;
+  row.process_median = median_of_sorted(walls);
+  const std::optional<double> printed = row.printed_time ? printed_step(*c.program) : std::nullopt;
+  row.time_step = std::max(printed.value_or(0), clock_step.value_or(0));
+  if (row.stats.count == 0) {
+    return;
+  }
+  row.below_resolution = below_resolution(row.stats.median, printed, clock_step);
+  if (row.below_resolution) {
+    row.hint = resolution_hint(c, row);
+    return;
+  }
+  if (row.printed_time) {
+    const double n = static_cast<double>(c.effective_size().value_or(0));
+    const double bytes = c.program->bytes(n);
+    const double ops = c.program->ops(n);
+    if (bytes > 0) {
+      row.gb_per_s = bytes / row.stats.median / 1e9;
+    }
+    if (ops > 0) {
+      row.gops_per_s = ops / row.stats.median / 1e9;
+    }
+  }
+}
+
+void add_speedups(const std::vector<Config>& configs, std::vector<SummaryRow>& rows);
+
+}  // namespace
+
+std::vector<SummaryRow> summarize_runs(const std::vector<Config>& configs,
+                                       const std::vector<RunRecord>& runs,
+                                       std::optional<double> clock_step) {
+  return summarize_runs(configs, MemoryRuns(runs, configs.size()), clock_step);
+}
+
+std::vector<SummaryRow> summarize_runs(
+    const std::vector<Config>& configs, const RunSource& runs, std::optional<double> clock_step,
+    const std::function<void(std::size_t, std::span<const RunRecord>, SummaryRow&)>& also) {
+  if (!clock_step) {
+    clock_step = clock_resolution();
+  }
+  std::vector<SummaryRow> rows(configs.size());
   for (std::size_t i = 0; i < configs.size(); ++i) {
-    SummaryRow& row = rows[i];
-    const Config& c = configs[i];
-    std::sort(row.values.begin(), row.values.end());
-    std::sort(walls[i].begin(), walls[i].end());
-    row.stats = summarize(row.values);
-    row.sample = summarize_sample(row.values);
-    row.noisy = row.sample.noisy;
-    row.process_median = median_of_sorted(walls[i]);
-    const std::optional<double> printed =
-        row.printed_time ? printed_step(*c.program) : std::nullopt;
-    row.time_step = std::max(printed.value_or(0), clock_step.value_or(0));
-    if (row.stats.count == 0) {
-      continue;
+    rows[i].config = i;
+    rows[i].printed_time = !configs[i].program->time_line.empty();
+  }
+  std::vector<bool> done(configs.size(), false);
+  runs.by_config([&](std::size_t i, std::span<const RunRecord> of_config) {
+    if (i >= configs.size()) {
+      return;
     }
-    row.below_resolution = below_resolution(row.stats.median, printed, clock_step);
-    if (row.below_resolution) {
-      row.hint = resolution_hint(c, row);
-      continue;
+    done[i] = true;
+    summarize_config(configs[i], of_config, clock_step, rows[i]);
+    if (also) {
+      also(i, of_config, rows[i]);
     }
-    if (row.printed_time) {
-      const double n = static_cast<double>(c.effective_size().value_or(0));
-      const double bytes = c.program->bytes(n);
-      const double ops = c.program->ops(n);
-      if (bytes > 0) {
-        row.gb_per_s = bytes / row.stats.median / 1e9;
-      }
-      if (ops > 0) {
-        row.gops_per_s = ops / row.stats.median / 1e9;
+  });
+  for (std::size_t i = 0; i < configs.size(); ++i) {
+    if (!done[i]) {
+      summarize_config(configs[i], {}, clock_step, rows[i]);
+      if (also) {
+        also(i, {}, rows[i]);
       }
     }
   }
+  add_speedups(configs, rows);
+  return rows;
+}
+
+namespace {
+
+void add_speedups(const std::vector<Config>& configs, std::vector<SummaryRow>& rows) {
   // Speedups: against the same program on one thread when it was measured, else against the
   // family's sequential baseline at the same size. Never from a time below resolution.
   auto measured = [&](auto&& match) -> std::optional<std::size_t> {
@@ -158,8 +196,9 @@ std::vector<SummaryRow> summarize_runs(const std::vector<Config>& configs,
     }
     rows[i].speedup_vs = configs[*base].label();
   }
-  return rows;
 }
+
+}  // namespace
 
 std::vector<Ranking> rank_variants(const std::vector<Config>& configs,
                                    const std::vector<SummaryRow>& rows) {

@@ -4,7 +4,9 @@
 // sequential baseline.
 #pragma once
 
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,11 +16,18 @@
 
 namespace ks::driver {
 
+class RunSource;
+
 // `clock_step` is the resolution of the clock the times were read with (the machine context's
 // clock.resolution_seconds); empty: this machine's.
 std::vector<SummaryRow> summarize_runs(const std::vector<Config>& configs,
                                        const std::vector<RunRecord>& runs,
                                        std::optional<double> clock_step = std::nullopt);
+// The same from a source, in one pass by configuration: `also` is given each configuration's
+// runs with its row (its statistics made) to add what else is taken from them.
+std::vector<SummaryRow> summarize_runs(
+    const std::vector<Config>& configs, const RunSource& runs, std::optional<double> clock_step,
+    const std::function<void(std::size_t, std::span<const RunRecord>, SummaryRow&)>& also = {});
 
 // The variants of one kernel measured at the same size (and chunk), fastest first: each other
 // one's median over the fastest's, with its interval, so that "A ran 1.93 (1.85–2.01) times

@@ -144,12 +144,14 @@ int run_map(const Common& common, const MapOptions& options) {
                stdout);
     broken = broken || !map.trace.problems.empty();
   }
-  for (const RunRecord& r : m.results.runs) {
-    if (r.outcome != Outcome::kValid && r.outcome != Outcome::kInvalid) {
+  RunQuery not_valid;
+  not_valid.not_valid_only = true;
+  runs_of(m.results)->each(not_valid, [&](std::size_t, const RunRecord& r) {
+    if (r.outcome != Outcome::kInvalid) {
       error_line(fmt::format("{} run of {}: {}", outcome_name(r.outcome), c.label(), r.why));
       broken = true;
     }
-  }
+  });
   const std::vector<std::string>& files = m.exports.of("maps").files;
   if (!files.empty()) {
     std::string list;

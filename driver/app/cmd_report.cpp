@@ -14,39 +14,27 @@
 #include "driver/base/lock.h"
 #include "driver/report/map_view.h"
 #include "driver/report/summary_table.h"
+#include "driver/analysis/stored_results.h"
 #include "driver/session/measure.h"
 #include "driver/store/store.h"
 
 namespace ks::driver {
 namespace {
 
-struct ReportOptions {
-  std::string dir;
-  bool no_plots = false;
-};
-
-int run_report(const Common& common, const ReportOptions& options) {
-  const std::string& dir = options.dir;
-  if (!Store::exists(dir)) {
-    throw UsageError(
-        fmt::format("no store in {} ({} is what a sweep, tour or map writes)", dir, kStoreFile));
-  }
-  std::optional<FolderLock> lock;
-  try {
-    lock.emplace(dir);
-  } catch (const std::runtime_error& e) {
-    throw UsageError(e.what());
-  }
-  StoreContents contents;
-  try {
-    contents = Store::open_readonly(dir + "/" + std::string(kStoreFile)).load();
-  } catch (const StoreError& e) {
-    throw UsageError(e.what());
-  }
-  // A reader leaves an empty log behind where the writer had removed its own; nobody else
-  // writes here while the lock is held.
+// The store's log as a command that writes leaves it: none. A reader leaves an empty log behind
+// where the writer had removed its own, and a log that the writer of the files' list filled
+// while the reader was open stays until a writer closes the store last: it is folded into the
+// file by one, and an empty log removed. Nobody else writes here while the lock is held.
+void fold_log(const std::string& dir) {
   const std::string log = dir + "/" + std::string(kStoreFile) + "-wal";
   struct stat st {};
+  if (::lstat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    try {
+      (void)Store::open_to_record(dir);
+    } catch (const StoreError&) {
+      return;  // a folder it cannot write: the log stays, and it is part of the store
+    }
+  }
   if (::lstat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
     ::unlink(log.c_str());
     const std::string shm = dir + "/" + std::string(kStoreFile) + "-shm";
@@ -54,9 +42,19 @@ int run_report(const Common& common, const ReportOptions& options) {
       ::unlink(shm.c_str());
     }
   }
+}
+
+struct ReportOptions {
+  std::string dir;
+  bool no_plots = false;
+};
+
+// Renders the files from the store's runs, read in passes, and says what they hold.
+int render_and_tell(const std::string& dir, const StoreContents& contents,
+                    const std::shared_ptr<Store>& store, std::size_t completed, bool no_plots) {
   // The renderings are removed and written again by render(), from the store's list.
-  const ResultSet results = result_set(contents);
-  const Exports exports = render(dir, contents.kind, results, options.no_plots);
+  const ResultSet results = result_set(contents, store);
+  const Exports exports = render(dir, contents.kind, results, no_plots);
 
   bool bad = false;
   if (contents.kind == "map") {
@@ -79,14 +77,6 @@ int run_report(const Common& common, const ReportOptions& options) {
       error_line(exported.notice);
     }
   }
-  std::vector<bool> done(contents.plan.runs.size(), false);
-  std::size_t completed = 0;
-  for (const StoredRun& run : contents.runs) {
-    if (!done[run.planned]) {
-      done[run.planned] = true;
-      ++completed;
-    }
-  }
   std::size_t written = 0;
   for (const auto& [format, exported] : exports.by_format) {
     written += exported.files.size();
@@ -100,8 +90,43 @@ int run_report(const Common& common, const ReportOptions& options) {
   for (const std::string& line : failed) {
     error_line(line);
   }
-  (void)common;
   return bad || !failed.empty() ? kRunsFailed : 0;
+}
+
+int run_report(const Common& common, const ReportOptions& options) {
+  const std::string& dir = options.dir;
+  if (!Store::exists(dir)) {
+    throw UsageError(
+        fmt::format("no store in {} ({} is what a sweep, tour or map writes)", dir, kStoreFile));
+  }
+  std::optional<FolderLock> lock;
+  try {
+    lock.emplace(dir);
+  } catch (const std::runtime_error& e) {
+    throw UsageError(e.what());
+  }
+  // The store's head is read whole; its runs are read in passes as the results are made and
+  // the files written, so that memory is bounded by the configurations.
+  StoreContents contents;
+  std::shared_ptr<Store> store;
+  std::size_t completed = 0;
+  try {
+    store = std::make_shared<Store>(Store::open_readonly(dir + "/" + std::string(kStoreFile)));
+    contents = store->load_head();
+    completed = store->completed_runs();
+  } catch (const StoreError& e) {
+    throw UsageError(e.what());
+  }
+  int status = 0;
+  try {
+    status = render_and_tell(dir, contents, store, completed, options.no_plots);
+  } catch (const StoreError& e) {  // the store could not be read in a later pass
+    throw UsageError(e.what());
+  }
+  store.reset();  // the last reader closed before the log is folded
+  fold_log(dir);
+  (void)common;
+  return status;
 }
 
 }  // namespace

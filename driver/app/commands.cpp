@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "driver/results/run_source.h"
 #include "driver/run/progress.h"
 #include "driver/store/store.h"
 
@@ -134,16 +135,18 @@ std::string missing_message(const Common& common, std::string_view name) {
 }
 
 bool report_bad_runs(const ResultSet& results) {
-  int bad = 0;
-  for (const RunRecord& r : results.runs) {
-    if (r.outcome == Outcome::kValid) {
-      continue;
-    }
-    if (++bad <= 8) {
-      error_line(fmt::format("{} run of {}: {}", outcome_name(r.outcome),
-                             results.configs[r.config].label(), r.why));
-    }
+  const std::shared_ptr<const RunSource> runs = runs_of(results);
+  const std::size_t bad = runs->totals().not_valid;
+  if (bad == 0) {
+    return false;
   }
+  RunQuery first_bad;
+  first_bad.not_valid_only = true;
+  first_bad.limit = 8;
+  runs->each(first_bad, [&](std::size_t, const RunRecord& r) {
+    error_line(fmt::format("{} run of {}: {}", outcome_name(r.outcome),
+                           results.configs[r.config].label(), r.why));
+  });
   if (bad > 8) {
     error_line(fmt::format("... {} runs in all were not valid (see runs.csv)", bad));
   }

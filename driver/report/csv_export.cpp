@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "driver/results/run_source.h"
 #include "driver/base/files.h"
 #include "driver/base/text.h"
 #include "driver/results/counters.h"
@@ -72,33 +73,40 @@ std::string csv_field(const std::string& text) {
 }
 
 std::string runs_csv(const std::vector<Config>& configs, const std::vector<RunRecord>& runs) {
-  std::string out =
+  std::string out;
+  runs_csv(configs, MemoryRuns(runs), [&out](std::string_view text) { out += text; });
+  return out;
+}
+
+void runs_csv(const std::vector<Config>& configs, const RunSource& runs, const TextSink& sink) {
+  sink(
       "run,round,warmup,program,family,kind,size,effective_size,threads,schedule,chunk,"
       "proc_bind,places,args,outcome,reason,printed_seconds,wall_seconds,exit_status,signal,"
       "started_at" +
-      counter_header("") + "\n";
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    const RunRecord& r = runs[i];
+      counter_header("") + "\n");
+  std::string out;
+  runs.each({}, [&](std::size_t i, const RunRecord& r) {
     const Config& c = configs[r.config];
     std::string args;
     for (const std::string& a : c.spec().args) {
       args += (args.empty() ? "" : " ") + a;
     }
     const auto eff = c.effective_size();
-    out += fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}", i + 1,
-                       r.round + 1, r.warmup ? 1 : 0, c.program->name, c.program->family,
-                       kind_name(c.program->kind), size_text(c), eff ? std::to_string(*eff) : "",
-                       c.threads > 0 ? std::to_string(c.threads) : "", csv_field(c.schedule),
-                       c.chunk ? std::to_string(*c.chunk) : "", csv_field(c.bind),
-                       csv_field(c.places), csv_field(args), outcome_name(r.outcome),
-                       csv_field(r.why), number(r.printed_seconds.value_or(NAN)),
-                       number(r.wall_seconds), r.exit_status, r.signal, iso_time(r.started_at));
+    out = fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}", i + 1,
+                      r.round + 1, r.warmup ? 1 : 0, c.program->name, c.program->family,
+                      kind_name(c.program->kind), size_text(c), eff ? std::to_string(*eff) : "",
+                      c.threads > 0 ? std::to_string(c.threads) : "", csv_field(c.schedule),
+                      c.chunk ? std::to_string(*c.chunk) : "", csv_field(c.bind),
+                      csv_field(c.places), csv_field(args), outcome_name(r.outcome),
+                      csv_field(r.why), number(r.printed_seconds.value_or(NAN)),
+                      number(r.wall_seconds), r.exit_status, r.signal, iso_time(r.started_at));
     for (const CounterInfo& k : counter_table()) {
       out += "," + optional_number(k.value(r.counters));
     }
     out += "\n";
-  }
-  return out;
+    sink(out);
+    out.clear();
+  });
 }
 
 std::string summary_csv(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows) {
@@ -168,7 +176,8 @@ std::string summary_csv(const std::vector<Config>& configs, const std::vector<Su
 
 Exported write_csv(const std::string& dir, const ResultSet& results) {
   Exported e;
-  e.write(dir, "runs.csv", runs_csv(results.configs, results.runs));
+  e.write_with(dir, "runs.csv",
+               [&](const TextSink& sink) { runs_csv(results.configs, *runs_of(results), sink); });
   e.write(dir, "summary.csv", summary_csv(results.configs, results.summary));
   return e;
 }

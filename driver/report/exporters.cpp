@@ -35,6 +35,18 @@ void Exported::write(const std::string& dir, const std::string& name, const std:
   }
 }
 
+void Exported::write_with(const std::string& dir, const std::string& name,
+                          const std::function<void(const TextSink&)>& fill) {
+  try {
+    AtomicWriter w(dir + "/" + name);
+    fill([&w](std::string_view text) { w.append(text); });
+    w.commit();
+    files.push_back(name);
+  } catch (const WriteError& e) {
+    failed.emplace_back(e.what());
+  }
+}
+
 void Exported::add(const Exported& other, const std::string& prefix) {
   for (const std::string& f : other.files) {
     files.push_back(prefix + f);

@@ -2,6 +2,7 @@
 // one new file holding its write function and one line in the table of exporters.cpp.
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -12,6 +13,11 @@
 
 namespace ks::driver {
 
+class RunSource;
+
+// Where a file's text goes as it is made, piece by piece.
+using TextSink = std::function<void(std::string_view)>;
+
 struct Exported {
   std::vector<std::string> files;        // what was written, relative to the output folder
   std::string notice;                    // one line when part of it could not be made (no gnuplot)
@@ -19,6 +25,10 @@ struct Exported {
 
   // Writes `dir`/`name` whole and records it as written, or records the failure.
   void write(const std::string& dir, const std::string& name, const std::string& content);
+  // The same for a file whose text `fill` gives its sink in pieces (a file of every run), so
+  // that it is never held whole.
+  void write_with(const std::string& dir, const std::string& name,
+                  const std::function<void(const TextSink&)>& fill);
   void add(const Exported& other, const std::string& prefix = "");
 };
 

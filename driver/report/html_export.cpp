@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "driver/analysis/context.h"
+#include "driver/results/run_source.h"
 #include "driver/base/text.h"
 #include "driver/report/html_page.h"
 #include "driver/report/nodes_section.h"
@@ -29,19 +30,20 @@ std::string verdict_section(const ResultSet& results) {
     broken += m.trace.problems.empty() ? 0 : 1;
   }
   std::string s;
-  if (results.runs.empty()) {
+  const RunTotals totals = runs_of(results)->totals();
+  if (totals.runs == 0) {
     s += "<p class=\"verdict bad\" id=\"verdict\">&#x2717; No run was made.</p>\n";
   } else if (bad == 0) {
     s += fmt::format(
         "<p class=\"verdict ok\" id=\"verdict\">&#x2713; All {} runs valid: every program's "
         "output passed its check.</p>\n",
-        results.runs.size());
+        totals.runs);
   } else {
     // Which configurations failed, with how many of their runs.
     std::map<std::size_t, std::size_t> per_config;
-    for (const RunRecord& r : results.runs) {
-      if (r.outcome != Outcome::kValid) {
-        ++per_config[r.config];
+    for (std::size_t config = 0; config < totals.not_valid_of.size(); ++config) {
+      if (totals.not_valid_of[config] > 0) {
+        per_config[config] = totals.not_valid_of[config];
       }
     }
     std::string which;
@@ -57,7 +59,7 @@ std::string verdict_section(const ResultSet& results) {
     s += fmt::format(
         "<p class=\"verdict bad\" id=\"verdict\">&#x2717; {} of {} runs not valid: {}. "
         "<a href=\"#invalid-runs\">What went wrong</a></p>\n",
-        bad, results.runs.size(), which);
+        bad, totals.runs, which);
   }
   if (broken > 0) {
     s += fmt::format(
@@ -143,16 +145,10 @@ std::string context_section(const ResultSet& results) {
       rows.emplace_back(name, value);
     }
   };
-  double first = INFINITY;
-  double last = -INFINITY;
-  for (const RunRecord& r : results.runs) {
-    if (r.started_at > 0) {
-      first = std::min(first, r.started_at);
-      last = std::max(last, r.started_at + (std::isfinite(r.wall_seconds) ? r.wall_seconds : 0));
-    }
-  }
-  if (std::isfinite(first)) {
-    add("runs", fmt::format("{} over {}", results.runs.size(), duration_text(last - first)));
+  const RunTotals totals = runs_of(results)->totals();
+  if (std::isfinite(totals.first_start)) {
+    add("runs", fmt::format("{} over {}", totals.runs,
+                            duration_text(totals.last_end - totals.first_start)));
   }
   if (ctx.contains("cpu") && ctx["cpu"].is_object() && ctx["cpu"].contains("caches") &&
       ctx["cpu"]["caches"].is_array()) {
@@ -218,11 +214,11 @@ std::string invalid_section(const ResultSet& results) {
   Column output{"output", "what the program printed", {}};
   std::map<std::pair<std::string, std::string>, std::size_t> shown;  // output -> its first run
   std::vector<bool> failing;
-  for (std::size_t i = 0; i < results.runs.size(); ++i) {
-    const RunRecord& r = results.runs[i];
-    if (r.outcome == Outcome::kValid) {
-      continue;
-    }
+  const std::shared_ptr<const RunSource> runs = runs_of(results);
+  RunQuery not_valid;
+  not_valid.not_valid_only = true;
+  not_valid.with_output = true;
+  runs->each(not_valid, [&](std::size_t i, const RunRecord& r) {
     failing.push_back(true);
     run.cells.push_back(number_cell(static_cast<double>(i + 1), fmt::format("{}", i + 1)));
     run.cells.back().html =
@@ -243,12 +239,12 @@ std::string invalid_section(const ResultSet& results) {
     ended.cells.push_back(text_cell(how));
     if (!r.result) {
       output.cells.push_back(text_cell(r.outcome == Outcome::kSkipped ? "not run" : "not kept"));
-      continue;
+      return;
     }
     const auto key = std::make_pair(r.result->out, r.result->err);
     if (const auto it = shown.find(key); it != shown.end()) {
       output.cells.push_back({fmt::format("as <a href=\"#run-{0}\">run {0}</a>", it->second)});
-      continue;
+      return;
     }
     shown.emplace(key, i + 1);
     std::string html = fmt::format("<details><summary>{} B out, {} B err</summary>",
@@ -265,14 +261,14 @@ std::string invalid_section(const ResultSet& results) {
       html += "<p class=\"note\">It printed nothing.</p>";
     }
     output.cells.push_back({html + "</details>"});
-  }
+  });
   std::string s = fmt::format(
       "<section id=\"invalid-runs\">\n<h2>Runs that were not valid ({} of {})</h2>\n"
       "<p class=\"note\">Invalid: the program printed a value that differs from its closed "
       "form, or no report at all; failed: it did not end well (a status, a signal); timeout: it "
       "was stopped; skipped: not run after an earlier timeout. Open a row's output to see what "
       "the program printed.</p>\n",
-      bad, results.runs.size());
+      bad, runs->totals().runs);
   s += table_html("invalid-table", "Runs are numbered in the order they ran.",
                   {run, config, round, outcome, reason, ended, output}, failing);
   return s + "</section>\n";

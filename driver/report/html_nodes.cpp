@@ -7,6 +7,7 @@
 
 #include "driver/analysis/context.h"
 #include "driver/analysis/nodes_report.h"
+#include "driver/results/run_source.h"
 #include "driver/base/text.h"
 #include "driver/report/html_page.h"
 #include "driver/report/nodes_section.h"
@@ -85,7 +86,7 @@ std::string nodes_html(const ResultSet& results) {
     for (const auto& [name, value] : context_facts(node.results.context)) {
       s += fmt::format("<dt>{}</dt><dd>{}</dd>\n", esc(name), esc(value));
     }
-    s += fmt::format("<dt>runs</dt><dd>{}</dd>\n</dl>\n", node.results.runs.size());
+    s += fmt::format("<dt>runs</dt><dd>{}</dd>\n</dl>\n", runs_of(node.results)->totals().runs);
     s += node_table(node) + "</section>\n";
   }
   for (const NodeComparison& c : compare_nodes(results.nodes)) {

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "driver/results/run_source.h"
 #include "driver/base/text.h"
 #include "driver/report/html.h"
 
@@ -204,9 +205,7 @@ std::vector<std::string> families(const ResultSet& results) {
 }
 
 std::size_t invalid_count(const ResultSet& results) {
-  return static_cast<std::size_t>(
-      std::count_if(results.runs.begin(), results.runs.end(),
-                    [](const RunRecord& r) { return r.outcome != Outcome::kValid; }));
+  return runs_of(results)->totals().not_valid;
 }
 
 TableCell text_cell(const std::string& text) {

@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+#include <fmt/format.h>
+
+#include "driver/results/run_source.h"
 #include "driver/base/files.h"
 #include "driver/base/text.h"
 #include "driver/results/counters.h"
@@ -74,45 +77,48 @@ nlohmann::json estimate_json(const Estimate& e) {
   return j;
 }
 
-namespace {}  // namespace
+namespace {
 
-nlohmann::json results_json(const ResultSet& results) {
+nlohmann::json config_json(const Config& c) {
+  nlohmann::json cj;
+  cj["program"] = c.program->name;
+  cj["family"] = c.program->family;
+  cj["kind"] = kind_name(c.program->kind);
+  cj["size"] = c.size ? nlohmann::json(*c.size) : nlohmann::json(nullptr);
+  const auto eff = c.effective_size();
+  cj["effective_size"] = eff ? nlohmann::json(*eff) : nlohmann::json(nullptr);
+  cj["threads"] = c.threads > 0 ? nlohmann::json(c.threads) : nlohmann::json(nullptr);
+  cj["schedule"] = c.schedule.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.schedule);
+  cj["chunk"] = c.chunk ? nlohmann::json(*c.chunk) : nlohmann::json(nullptr);
+  cj["proc_bind"] = c.bind.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.bind);
+  cj["places"] = c.places.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.places);
+  cj["args"] = c.spec().args;
+  return cj;
+}
+
+nlohmann::json run_json(const Config& c, const RunRecord& r) {
+  nlohmann::json rj = config_json(c);
+  rj["round"] = r.round + 1;
+  rj["warmup"] = r.warmup;
+  rj["outcome"] = outcome_name(r.outcome);
+  rj["reason"] = r.why;
+  rj["printed_seconds"] =
+      r.printed_seconds ? nlohmann::json(*r.printed_seconds) : nlohmann::json(nullptr);
+  rj["wall_seconds"] = num(r.wall_seconds);
+  rj["exit_status"] = r.exit_status;
+  rj["signal"] = r.signal;
+  rj["started_at"] = iso_time(r.started_at);
+  rj["counters"] = counters_json(r.counters);
+  return rj;
+}
+
+// Everything but the runs, whose place holds an empty array.
+nlohmann::json results_head(const ResultSet& results) {
   const std::vector<Config>& configs = results.configs;
   nlohmann::json j;
   j["kernelscope"] = {{"command", results.command}, {"format", 1}};
   j["context"] = results.context;
-  auto config_json = [&](const Config& c) {
-    nlohmann::json cj;
-    cj["program"] = c.program->name;
-    cj["family"] = c.program->family;
-    cj["kind"] = kind_name(c.program->kind);
-    cj["size"] = c.size ? nlohmann::json(*c.size) : nlohmann::json(nullptr);
-    const auto eff = c.effective_size();
-    cj["effective_size"] = eff ? nlohmann::json(*eff) : nlohmann::json(nullptr);
-    cj["threads"] = c.threads > 0 ? nlohmann::json(c.threads) : nlohmann::json(nullptr);
-    cj["schedule"] = c.schedule.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.schedule);
-    cj["chunk"] = c.chunk ? nlohmann::json(*c.chunk) : nlohmann::json(nullptr);
-    cj["proc_bind"] = c.bind.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.bind);
-    cj["places"] = c.places.empty() ? nlohmann::json(nullptr) : nlohmann::json(c.places);
-    cj["args"] = c.spec().args;
-    return cj;
-  };
   j["runs"] = nlohmann::json::array();
-  for (const RunRecord& r : results.runs) {
-    nlohmann::json rj = config_json(configs[r.config]);
-    rj["round"] = r.round + 1;
-    rj["warmup"] = r.warmup;
-    rj["outcome"] = outcome_name(r.outcome);
-    rj["reason"] = r.why;
-    rj["printed_seconds"] =
-        r.printed_seconds ? nlohmann::json(*r.printed_seconds) : nlohmann::json(nullptr);
-    rj["wall_seconds"] = num(r.wall_seconds);
-    rj["exit_status"] = r.exit_status;
-    rj["signal"] = r.signal;
-    rj["started_at"] = iso_time(r.started_at);
-    rj["counters"] = counters_json(r.counters);
-    j["runs"].push_back(rj);
-  }
   j["summary"] = nlohmann::json::array();
   for (const SummaryRow& row : results.summary) {
     nlohmann::json sj = config_json(configs[row.config]);
@@ -160,11 +166,64 @@ nlohmann::json results_json(const ResultSet& results) {
   return j;
 }
 
+// `j` as dump(2) writes it at `depth` levels in: each line after the first indented by as
+// many steps (a JSON text holds no newline but between its tokens).
+std::string dump_at(const nlohmann::json& j, std::size_t depth) {
+  const std::string text = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  const std::string indent(2 * depth, ' ');
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    out += c;
+    if (c == '\n') {
+      out += indent;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+nlohmann::json results_json(const ResultSet& results) {
+  nlohmann::json j = results_head(results);
+  runs_of(results)->each({}, [&](std::size_t, const RunRecord& r) {
+    j["runs"].push_back(run_json(results.configs[r.config], r));
+  });
+  return j;
+}
+
+void results_json_text(const ResultSet& results, const TextSink& sink) {
+  // The text of results_json(results).dump(2) and a newline, with the runs made and written
+  // one at a time.
+  const nlohmann::json head = results_head(results);
+  if (!head.is_object() || head.empty()) {
+    sink(dump_at(head, 0) + "\n");
+    return;
+  }
+  sink("{\n");
+  bool first_key = true;
+  for (const auto& [key, value] : head.items()) {
+    sink(fmt::format("{}  {}: ", first_key ? "" : ",\n", dump_at(nlohmann::json(key), 1)));
+    first_key = false;
+    if (key != "runs") {
+      sink(dump_at(value, 1));
+      continue;
+    }
+    bool first_run = true;
+    runs_of(results)->each({}, [&](std::size_t, const RunRecord& r) {
+      sink((first_run ? "[\n    " : ",\n    ") +
+           dump_at(run_json(results.configs[r.config], r), 2));
+      first_run = false;
+    });
+    sink(first_run ? "[]" : "\n  ]");
+  }
+  sink("\n}\n");
+}
+
 Exported write_json(const std::string& dir, const ResultSet& results) {
   Exported e;
-  e.write(
-      dir, "results.json",
-      results_json(results).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+  e.write_with(dir, "results.json",
+               [&](const TextSink& sink) { results_json_text(results, sink); });
   return e;
 }
 

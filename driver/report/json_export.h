@@ -10,6 +10,9 @@
 namespace ks::driver {
 
 nlohmann::json results_json(const ResultSet& results);
+// The text of results.json: results_json(results) as dump(2) writes it, and a newline, given to
+// `sink` one run at a time rather than made whole.
+void results_json_text(const ResultSet& results, const TextSink& sink);
 
 // An estimate as {"value": v or null, "interval": {"low", "high", "confidence"} or null}.
 nlohmann::json estimate_json(const Estimate& e);

@@ -8,6 +8,7 @@
 
 #include "driver/analysis/ceilings.h"
 #include "driver/analysis/context.h"
+#include "driver/results/run_source.h"
 #include "driver/base/files.h"
 #include "driver/base/text.h"
 #include "driver/report/map_view.h"
@@ -17,21 +18,6 @@
 
 namespace ks::driver {
 namespace {
-
-// From the first start to the last end of the runs: the same whether the report is written
-// as the runs end or rendered again later.
-double runs_span(const std::vector<RunRecord>& runs) {
-  double first = INFINITY;
-  double last = -INFINITY;
-  for (const RunRecord& r : runs) {
-    if (r.started_at <= 0) {
-      continue;
-    }
-    first = std::min(first, r.started_at);
-    last = std::max(last, r.started_at + (std::isfinite(r.wall_seconds) ? r.wall_seconds : 0));
-  }
-  return last >= first ? last - first : 0;
-}
 
 // What the times are, with a figure of this report's own to show the difference.
 std::string times_section(const ResultSet& results) {
@@ -96,8 +82,11 @@ std::string report_markdown(const ResultSet& results, const Exported& plots) {
   for (const auto& [name, value] : context_facts(results.context)) {
     md += "| " + name + " | " + markdown_text(value) + " |\n";
   }
-  md += fmt::format("| runs | {} in {} |\n\n", results.runs.size(),
-                    duration_text(runs_span(results.runs)));
+  // From the first start to the last end of the runs: the same whether the report is written
+  // as the runs end or rendered again later.
+  const std::shared_ptr<const RunSource> runs = runs_of(results);
+  md += fmt::format("| runs | {} in {} |\n\n", runs->totals().runs,
+                    duration_text(runs->totals().span()));
   md += warnings_markdown(results.context);
   md +=
       "Every run's printed values were checked against their closed forms; raw runs are in "
@@ -143,18 +132,14 @@ std::string report_markdown(const ResultSet& results, const Exported& plots) {
     }
   }
   md += nodes_markdown(results);
-  int bad = 0;
-  for (const RunRecord& r : results.runs) {
-    bad += r.outcome == Outcome::kValid ? 0 : 1;
-  }
-  if (bad > 0) {
+  if (const std::size_t bad = runs->totals().not_valid; bad > 0) {
     md += fmt::format("## Runs that were not valid ({})\n\n", bad);
-    for (const RunRecord& r : results.runs) {
-      if (r.outcome != Outcome::kValid) {
-        md += fmt::format("- {} ({}): {}\n", markdown_text(results.configs[r.config].label()),
-                          outcome_name(r.outcome), markdown_text(r.why));
-      }
-    }
+    RunQuery not_valid;
+    not_valid.not_valid_only = true;
+    runs->each(not_valid, [&](std::size_t, const RunRecord& r) {
+      md += fmt::format("- {} ({}): {}\n", markdown_text(results.configs[r.config].label()),
+                        outcome_name(r.outcome), markdown_text(r.why));
+    });
   }
   return md;
 }

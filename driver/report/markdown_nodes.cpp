@@ -5,6 +5,7 @@
 #include "driver/base/text.h"
 #include "driver/report/nodes_section.h"
 #include "driver/report/summary_table.h"
+#include "driver/results/run_source.h"
 
 namespace ks::driver {
 namespace {
@@ -59,7 +60,7 @@ std::string nodes_markdown(const ResultSet& results) {
     for (const auto& [name, value] : context_facts(n.results.context)) {
       md += "| " + name + " | " + markdown_text(value) + " |\n";
     }
-    md += fmt::format("| runs | {} |\n\n", n.results.runs.size());
+    md += fmt::format("| runs | {} |\n\n", runs_of(n.results)->totals().runs);
     md += table_only(summary_markdown(n.results.configs, n.results.summary)) + "\n";
   }
   if (results.nodes.size() == 1) {

@@ -56,25 +56,14 @@ std::vector<Series> in_order(std::map<std::string, Series>& by_key,
   return series;
 }
 
-// What the plots draw from: per configuration, its summary row and the times of its valid
-// measured runs (as the summary takes them), for the intervals.
+// What the plots draw from: per configuration, its summary row, whose values are the times of
+// its valid measured runs, for the intervals (which do not depend on the times' order).
 class Measured {
  public:
   explicit Measured(const ResultSet& results) : results_(results) {
     rows_.assign(results.configs.size(), nullptr);
-    times_.resize(results.configs.size());
     for (const SummaryRow& row : results.summary) {
       rows_[row.config] = &row;
-    }
-    for (const RunRecord& r : results.runs) {
-      const SummaryRow* row = rows_[r.config];
-      if (r.warmup || r.outcome != Outcome::kValid || row == nullptr) {
-        continue;
-      }
-      const double t = row->printed_time ? r.printed_seconds.value_or(NAN) : r.wall_seconds;
-      if (std::isfinite(t)) {
-        times_[r.config].push_back(t);
-      }
     }
   }
 
@@ -85,12 +74,12 @@ class Measured {
     return rows_[i] != nullptr && rows_[i]->stats.count > 0 && rows_[i]->stats.median > 0 &&
            !rows_[i]->below_resolution;
   }
-  const std::vector<double>& times(std::size_t i) const { return times_[i]; }
+  const std::vector<double>& times(std::size_t i) const { return rows_[i]->values; }
   const SummaryRow& row(std::size_t i) const { return *rows_[i]; }
 
   // The median with its interval.
   Point median(std::size_t i, double x) const {
-    return point(x, median_interval(times_[i]), rows_[i]->stats.median);
+    return point(x, median_interval(times(i)), rows_[i]->stats.median);
   }
   // median(numerator) / median(denominator) with its interval; a configuration against itself
   // is 1 exactly, without one.
@@ -98,7 +87,7 @@ class Measured {
     if (numerator == denominator) {
       return {x, 1, 1, 1};
     }
-    return point(x, ratio_interval(times_[numerator], times_[denominator]),
+    return point(x, ratio_interval(times(numerator), times(denominator)),
                  rows_[numerator]->stats.median / rows_[denominator]->stats.median);
   }
 
@@ -110,7 +99,6 @@ class Measured {
 
   const ResultSet& results_;
   std::vector<const SummaryRow*> rows_;
-  std::vector<std::vector<double>> times_;
 };
 
 // The families' benchmarks in the order they were measured.

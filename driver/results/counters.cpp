@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "driver/base/text.h"
+#include "driver/results/run_source.h"
 #include "driver/results/stats.h"
 
 namespace ks::driver {
@@ -58,31 +59,36 @@ std::string counter_text(const CounterInfo& counter, double value) {
   return value < 1e9 ? grouped(value) : fmt::format("{:.3g}", value);
 }
 
-void summarize_counters(const std::vector<RunRecord>& runs, std::vector<SummaryRow>& rows) {
-  std::vector<std::array<std::vector<double>, kCounterCount>> values(rows.size());
-  std::vector<std::size_t> row_of;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i].config >= row_of.size()) {
-      row_of.resize(rows[i].config + 1, rows.size());
-    }
-    row_of[rows[i].config] = i;
-  }
+CounterMedians counter_medians(std::span<const RunRecord> runs) {
+  std::array<std::vector<double>, kCounterCount> values;
   for (const RunRecord& r : runs) {
-    if (r.warmup || r.outcome != Outcome::kValid || r.config >= row_of.size() ||
-        row_of[r.config] == rows.size()) {
+    if (r.warmup || r.outcome != Outcome::kValid) {
       continue;
     }
     for (std::size_t k = 0; k < kCounterCount; ++k) {
       if (const auto v = kCounters[k].value(r.counters)) {
-        values[row_of[r.config]][k].push_back(*v);
+        values[k].push_back(*v);
       }
     }
   }
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    for (std::size_t k = 0; k < kCounterCount; ++k) {
-      const Stats s = summarize(values[i][k]);
-      rows[i].counters[k] = s.count > 0 ? std::optional<double>(s.median) : std::optional<double>();
+  CounterMedians medians;
+  for (std::size_t k = 0; k < kCounterCount; ++k) {
+    const Stats s = summarize(values[k]);
+    medians[k] = s.count > 0 ? std::optional<double>(s.median) : std::optional<double>();
+  }
+  return medians;
+}
+
+void summarize_counters(const std::vector<RunRecord>& runs, std::vector<SummaryRow>& rows) {
+  std::vector<CounterMedians> of_config;
+  MemoryRuns(runs).by_config([&](std::size_t config, std::span<const RunRecord> mine) {
+    if (config >= of_config.size()) {
+      of_config.resize(config + 1);
     }
+    of_config[config] = counter_medians(mine);
+  });
+  for (SummaryRow& row : rows) {
+    row.counters = row.config < of_config.size() ? of_config[row.config] : CounterMedians{};
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,8 @@ inline constexpr std::size_t kMinorFaultsCounter = 3;  // its place in the table
 // A counter's value for people: "28.7 ms" for times, "49 234" for counts.
 std::string counter_text(const CounterInfo& counter, double value);
 
+// One configuration's medians, over its valid measured runs.
+CounterMedians counter_medians(std::span<const RunRecord> runs);
 // Each configuration's medians.
 void summarize_counters(const std::vector<RunRecord>& runs, std::vector<SummaryRow>& rows);
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -125,13 +126,18 @@ struct DemoMap {
 };
 
 struct NodeResults;
+class RunSource;
 
 // Everything one sweep or tour produced, as every exporter writes it.
 struct ResultSet {
   std::vector<std::string> command;  // the driver's command line
   nlohmann::json context;            // the machine and the build, taken before the runs
   std::vector<Config> configs;
+  // The runs of a result set made in memory (a test's, compare's), in plan order. The
+  // exporters read the runs through runs_of() (run_source.h): from `source` when it is set (a
+  // store's cursor, and then this stays empty), else from here.
   std::vector<RunRecord> runs;
+  std::shared_ptr<const RunSource> source;
   std::vector<SummaryRow> summary;   // one row per configuration
   std::vector<DemoMap> maps;         // the demonstrations' maps (a tour's; a sweep has none)
   std::vector<std::string> missing;  // catalogued programs missing from the build (a tour's)

@@ -13,6 +13,8 @@
 #include "driver/analysis/context.h"
 #include "driver/analysis/model.h"
 #include "driver/analysis/nodes_report.h"
+#include "driver/results/run_source.h"
+#include "driver/results/stats.h"
 #include "driver/analysis/summary.h"
 #include "driver/base/files.h"
 #include "driver/base/lock.h"
@@ -26,6 +28,7 @@
 #include "driver/run/progress.h"
 #include "driver/run/run_counters.h"
 #include "driver/run/runner.h"
+#include "driver/store/store_runs.h"
 
 namespace ks::driver {
 
@@ -140,11 +143,7 @@ std::string resume_command(const std::vector<std::string>& command) {
 }
 
 double runs_seconds(const ResultSet& results) {
-  double total = 0;
-  for (const RunRecord& r : results.runs) {
-    total += std::isfinite(r.wall_seconds) ? r.wall_seconds : 0;
-  }
-  return total;
+  return runs_of(results)->totals().wall_seconds;
 }
 
 namespace {

@@ -12,7 +12,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,6 +23,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/base/errors.h"
+#include "driver/results/run_source.h"
 #include "driver/base/files.h"
 #include "driver/plan/plan.h"
 #include "driver/results/results.h"
@@ -125,6 +128,23 @@ class Store {
   void record_machine(const nlohmann::json& context);
 
   StoreContents load();
+  // Everything load() reads but the runs, which StoreRuns hands over in passes
+  // (store_runs.h).
+  StoreContents load_head();
+  // The hosts that ran, in the order of their first runs (plan order, then by host).
+  std::vector<std::string> run_hosts();
+  // Whether a planned run was made on two hosts or more.
+  bool runs_repeated();
+  // The planned runs that some host has stored.
+  std::size_t completed_runs();
+  // Each run the query asks for (`host`: only that host's), in plan order then by host, with
+  // its place among those runs (from 0); the record lives during the call.
+  void each_run(const RunQuery& query, const std::optional<std::string>& host,
+                const std::function<void(std::size_t, const RunRecord&)>& each);
+  // Each configuration's runs without their output, one configuration at a time, in the
+  // configurations' order, each in plan order.
+  void each_config(const std::optional<std::string>& host,
+                   const std::function<void(std::size_t, std::span<const RunRecord>)>& each);
   // The planned runs that no host (or, given one, that host) has stored yet, in plan order.
   std::vector<std::size_t> missing_runs(std::optional<std::string_view> host = std::nullopt);
   // Brings in the runs of another store file of the same plan that this one does not hold yet
@@ -149,6 +169,8 @@ class Store {
   void configure(bool sync_each_run);
   void insert_run(const StoredRun& run);
   std::vector<StoredRun> read_runs();
+  StoredRun decode_run(const sqlite::Statement& s, bool with_output) const;
+  StoreContents read_head(std::vector<StoredRun> runs, const std::vector<std::string>* hosts);
 
   std::string path_;
   std::string host_;

@@ -25,13 +25,18 @@ nlohmann::json parse_json(const std::string& text, const std::string& path) {
 // The context of a store whose maker ran nothing (a Slurm job's submitter): the first host
 // that ran, in run order, with "host" naming every host that ran and "submitted_from" the
 // maker. Null while no run is stored.
-nlohmann::json hosts_context(const StoreContents& contents) {
+std::vector<std::string> hosts_in_order(const StoreContents& contents) {
   std::vector<std::string> hosts;
   for (const StoredRun& run : contents.runs) {
     if (std::find(hosts.begin(), hosts.end(), run.host) == hosts.end()) {
       hosts.push_back(run.host);
     }
   }
+  return hosts;
+}
+
+// `hosts`: those that ran, in the order of their first runs.
+nlohmann::json hosts_context(const StoreContents& contents, const std::vector<std::string>& hosts) {
   nlohmann::json context;
   for (const auto& [host, machine] : contents.machines) {
     if (!hosts.empty() && host == hosts.front()) {
@@ -95,50 +100,74 @@ std::vector<RunRecord> StoreContents::records() const {
   return records;
 }
 
+StoredRun Store::decode_run(const sqlite::Statement& s, bool with_output) const {
+  StoredRun run;
+  const std::int64_t seq = s.int64(0);
+  if (seq < 0 || seq >= static_cast<std::int64_t>(plan_.runs.size())) {
+    throw StoreError(fmt::format("{}: a run fulfils no planned run", path_));
+  }
+  run.planned = static_cast<std::size_t>(seq);
+  run.host = s.text(1);
+  const PlannedRun& p = plan_.runs[run.planned];
+  RunRecord& r = run.record;
+  r.config = p.config;
+  r.round = p.round;
+  r.warmup = p.warmup;
+  r.started_at = s.real(2);
+  r.outcome = outcome_from(s.text(3), path_);
+  r.why = s.text(4);
+  r.printed_seconds = s.opt_real(5);
+  r.wall_seconds = s.real(6);
+  r.exit_status = static_cast<int>(s.opt_int64(7).value_or(-1));
+  r.signal = static_cast<int>(s.opt_int64(8).value_or(0));
+  if (with_output && (!s.is_null(9) || !s.is_null(10))) {
+    r.result = result_from(r, s.text(9), s.text(10));
+  }
+  run.counters.user_seconds = s.opt_real(kFirstCounter);
+  run.counters.system_seconds = s.opt_real(kFirstCounter + 1);
+  int column = kFirstCounter + 2;
+  for (auto member : kIntCounters) {
+    run.counters.*member = s.opt_int64(column++);
+  }
+  r.counters = run.counters;
+  return run;
+}
+
 std::vector<StoredRun> Store::read_runs() {
   std::vector<StoredRun> runs;
   sqlite::Statement s =
       db_.prepare(fmt::format("SELECT {} FROM runs ORDER BY seq, host, id", kRunColumns));
   while (s.step()) {
-    StoredRun run;
-    const std::int64_t seq = s.int64(0);
-    if (seq < 0 || seq >= static_cast<std::int64_t>(plan_.runs.size())) {
-      throw StoreError(fmt::format("{}: a run fulfils no planned run", path_));
-    }
-    run.planned = static_cast<std::size_t>(seq);
-    run.host = s.text(1);
-    const PlannedRun& p = plan_.runs[run.planned];
-    RunRecord& r = run.record;
-    r.config = p.config;
-    r.round = p.round;
-    r.warmup = p.warmup;
-    r.started_at = s.real(2);
-    r.outcome = outcome_from(s.text(3), path_);
-    r.why = s.text(4);
-    r.printed_seconds = s.opt_real(5);
-    r.wall_seconds = s.real(6);
-    r.exit_status = static_cast<int>(s.opt_int64(7).value_or(-1));
-    r.signal = static_cast<int>(s.opt_int64(8).value_or(0));
-    if (!s.is_null(9) || !s.is_null(10)) {
-      r.result = result_from(r, s.text(9), s.text(10));
-    }
-    run.counters.user_seconds = s.opt_real(kFirstCounter);
-    run.counters.system_seconds = s.opt_real(kFirstCounter + 1);
-    int column = kFirstCounter + 2;
-    for (auto member : kIntCounters) {
-      run.counters.*member = s.opt_int64(column++);
-    }
-    r.counters = run.counters;
-    runs.push_back(std::move(run));
+    runs.push_back(decode_run(s, true));
   }
   return runs;
 }
 
 StoreContents Store::load() {
+  std::vector<StoredRun> runs;
+  try {
+    runs = read_runs();
+  } catch (const sqlite::Error& e) {
+    throw StoreError(fmt::format("{}: cannot read: {}", path_, e.what()));
+  }
+  return read_head(std::move(runs), nullptr);
+}
+
+StoreContents Store::load_head() {
+  std::vector<std::string> hosts;
+  try {
+    hosts = run_hosts();
+  } catch (const sqlite::Error& e) {
+    throw StoreError(fmt::format("{}: cannot read: {}", path_, e.what()));
+  }
+  return read_head({}, &hosts);
+}
+
+StoreContents Store::read_head(std::vector<StoredRun> runs, const std::vector<std::string>* hosts) {
   StoreContents contents;
   try {
     contents.plan = plan_;
-    contents.runs = read_runs();
+    contents.runs = std::move(runs);
     sqlite::Statement s =
         db_.prepare("SELECT kernelscope_version, created_at, host FROM store WHERE id = 1");
     if (!s.step()) {
@@ -162,7 +191,8 @@ StoreContents Store::load() {
       }
     }
     if (!maker_ran) {
-      contents.context = hosts_context(contents);
+      contents.context =
+          hosts_context(contents, hosts != nullptr ? *hosts : hosts_in_order(contents));
     }
   } catch (const sqlite::Error& e) {
     throw StoreError(fmt::format("{}: cannot read: {}", path_, e.what()));
