@@ -107,7 +107,7 @@ Browser::Browser(const std::string& executable) {
     return;
   }
   folder_ = templ;
-  for (const char* sub : {"profile", "home", "config", "cache"}) {
+  for (const char* sub : {"profile", "home", "config", "cache", "tmp"}) {
     fs::create_directories(folder_ + "/" + sub);
   }
   // Everything chromium keeps goes under the folder, so that every process it starts names it.
@@ -129,13 +129,16 @@ Browser::Browser(const std::string& executable) {
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     if (entry.rfind("HOME=", 0) != 0 && entry.rfind("XDG_CONFIG_HOME=", 0) != 0 &&
-        entry.rfind("XDG_CACHE_HOME=", 0) != 0) {
+        entry.rfind("XDG_CACHE_HOME=", 0) != 0 && entry.rfind("TMPDIR=", 0) != 0) {
       env.push_back(entry);
     }
   }
   env.push_back("HOME=" + folder_ + "/home");
   env.push_back("XDG_CONFIG_HOME=" + folder_ + "/config");
   env.push_back("XDG_CACHE_HOME=" + folder_ + "/cache");
+  // Its sockets too: a socket's path holds at most 107 bytes, which the test's own temporary
+  // folder inside a deep build tree can pass.
+  env.push_back("TMPDIR=" + folder_ + "/tmp");
   std::vector<char*> argv;
   for (std::string& a : args) {
     argv.push_back(a.data());
