@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <span>
 #include <set>
+#include <span>
 
 #include "driver/analysis/ceilings.h"
 #include "driver/analysis/model.h"

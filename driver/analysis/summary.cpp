@@ -6,9 +6,9 @@
 
 #include <fmt/format.h>
 
-#include "driver/results/run_source.h"
 #include "driver/base/text.h"
 #include "driver/plan/lists.h"
+#include "driver/results/run_source.h"
 
 namespace ks::driver {
 namespace {

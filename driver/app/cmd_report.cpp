@@ -9,12 +9,12 @@
 
 #include <fmt/format.h>
 
+#include "driver/analysis/stored_results.h"
 #include "driver/app/commands.h"
 #include "driver/base/files.h"
 #include "driver/base/lock.h"
 #include "driver/report/map_view.h"
 #include "driver/report/summary_table.h"
-#include "driver/analysis/stored_results.h"
 #include "driver/session/measure.h"
 #include "driver/store/store.h"
 

@@ -6,10 +6,10 @@
 
 #include <fmt/format.h>
 
-#include "driver/results/run_source.h"
 #include "driver/base/files.h"
 #include "driver/base/text.h"
 #include "driver/results/counters.h"
+#include "driver/results/run_source.h"
 
 namespace ks::driver {
 namespace {

@@ -9,12 +9,12 @@
 #include <fmt/format.h>
 
 #include "driver/analysis/context.h"
-#include "driver/results/run_source.h"
 #include "driver/base/text.h"
 #include "driver/report/html_page.h"
 #include "driver/report/nodes_section.h"
 #include "driver/report/plots.h"
 #include "driver/results/inference.h"
+#include "driver/results/run_source.h"
 
 namespace ks::driver {
 namespace {

@@ -7,11 +7,11 @@
 
 #include "driver/analysis/context.h"
 #include "driver/analysis/nodes_report.h"
-#include "driver/results/run_source.h"
 #include "driver/base/text.h"
 #include "driver/report/html_page.h"
 #include "driver/report/nodes_section.h"
 #include "driver/report/summary_table.h"
+#include "driver/results/run_source.h"
 
 namespace ks::driver {
 namespace {

@@ -7,9 +7,9 @@
 
 #include <fmt/format.h>
 
-#include "driver/results/run_source.h"
 #include "driver/base/text.h"
 #include "driver/report/html.h"
+#include "driver/results/run_source.h"
 
 namespace ks::driver::html_page {
 namespace {

@@ -8,13 +8,13 @@
 
 #include "driver/analysis/ceilings.h"
 #include "driver/analysis/context.h"
-#include "driver/results/run_source.h"
 #include "driver/base/files.h"
 #include "driver/base/text.h"
 #include "driver/report/map_view.h"
 #include "driver/report/nodes_section.h"
 #include "driver/report/summary_table.h"
 #include "driver/results/counters.h"
+#include "driver/results/run_source.h"
 
 namespace ks::driver {
 namespace {

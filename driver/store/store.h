@@ -23,10 +23,10 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/base/errors.h"
-#include "driver/results/run_source.h"
 #include "driver/base/files.h"
 #include "driver/plan/plan.h"
 #include "driver/results/results.h"
+#include "driver/results/run_source.h"
 #include "driver/store/sqlite.h"
 #include "spawn/counters.h"
 

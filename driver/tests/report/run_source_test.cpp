@@ -10,12 +10,12 @@
 
 #include <fmt/format.h>
 
-#include "driver/results/run_source.h"
 #include "driver/analysis/summary.h"
 #include "driver/report/exporters.h"
 #include "driver/report/html_export.h"
 #include "driver/report/json_export.h"
 #include "driver/report/markdown_export.h"
+#include "driver/results/run_source.h"
 #include "driver/tests/support/configs.h"
 #include "driver/tests/support/run_results.h"
 

@@ -13,8 +13,8 @@
 
 #include <fmt/format.h>
 
-#include "driver/results/run_source.h"
 #include "driver/analysis/stored_results.h"
+#include "driver/results/run_source.h"
 #include "driver/session/measure.h"
 #include "driver/store/store_runs.h"
 #include "driver/tests/support/configs.h"
