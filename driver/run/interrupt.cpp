@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <stdexcept>
 
 namespace ks::driver {
@@ -13,19 +14,32 @@ namespace {
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 volatile std::sig_atomic_t g_signal = 0;
+// When the first signal came (CLOCK_MONOTONIC, in milliseconds, wrapped to the type's range).
+volatile std::sig_atomic_t g_first_ms = 0;
 int g_pipe[2] = {-1, -1};
 struct sigaction g_previous[std::size(kSignals)];
 
-// Async-signal-safe: a flag, a byte into the pipe; the second signal restores the default
-// action and raises itself again, which ends the process once this handler returns.
+int now_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);  // async-signal-safe
+  return static_cast<int>((static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000) &
+                          0x3fffffff);
+}
+
+// Async-signal-safe: a flag, a byte into the pipe. A signal within kTogetherMs of the first is
+// part of the same interruption (`timeout` signals the driver and then its whole group; a
+// terminal's Ctrl-C reaches every process of the foreground group): ignored. A later one
+// restores the default action and raises itself again, which ends the process once this handler
+// returns.
 void on_signal(int sig) {
   const int saved = errno;
-  if (g_signal != 0) {
+  if (g_signal == 0) {
+    g_signal = sig;
+    g_first_ms = now_ms();
+    (void)!write(g_pipe[1], "", 1);
+  } else if (((now_ms() - g_first_ms) & 0x3fffffff) >= Interruption::kTogetherMs) {
     std::signal(sig, SIG_DFL);
     std::raise(sig);
-  } else {
-    g_signal = sig;
-    (void)!write(g_pipe[1], "", 1);
   }
   errno = saved;
 }

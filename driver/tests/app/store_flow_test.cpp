@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <set>
@@ -53,11 +54,19 @@ bool eventually(Predicate happened, double limit = 30) {
 // leaves it running.
 class Background {
  public:
+  // With `own_group`, the driver leads a process group of its own, as a terminal's foreground
+  // job does. With a `wrapper` (e.g. timeout and its arguments), that command runs the driver.
   Background(const std::vector<std::string>& args, const std::string& log,
-             const std::vector<std::string>& env = {})
+             const std::vector<std::string>& env = {}, bool own_group = false,
+             const std::vector<std::string>& wrapper = {})
       : log_(log) {
-    const std::string program = ks::test::program_path("kernelscope");
-    std::vector<std::string> words = {program};
+    const std::string driver = ks::test::program_path("kernelscope");
+    const std::string program = wrapper.empty() ? driver : wrapper.front();
+    std::vector<std::string> words = wrapper;
+    words.push_back(driver);
+    if (words.size() == 1) {
+      words = {program};
+    }
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& w : words) {
@@ -87,8 +96,10 @@ class Background {
       sigaddset(&defaults, s);
     }
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    if (posix_spawn(&pid_, program.c_str(), &files, &attr, argv.data(), envp.data()) != 0) {
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETSIGDEF | (own_group ? POSIX_SPAWN_SETPGROUP : 0));
+    if (posix_spawnp(&pid_, program.c_str(), &files, &attr, argv.data(), envp.data()) != 0) {
       pid_ = -1;
     }
     posix_spawn_file_actions_destroy(&files);
@@ -112,6 +123,10 @@ class Background {
   }
   std::string out() const { return slurp(log_ + ".out"); }
   std::string err() const { return slurp(log_ + ".err"); }
+  void remove_logs() const {
+    fs::remove(log_ + ".out");
+    fs::remove(log_ + ".err");
+  }
 
  private:
   std::string log_;
@@ -149,16 +164,25 @@ std::size_t count_lines(const std::string& text) {
 // them, no program it started is still running, and a resume completes the plan with exactly
 // the planned runs.
 TEST(Interruption, AtARandomPointKeepsEveryCompletedRunAndResumeCompletesThePlan) {
+  enum class How {
+    kOnce,         // one signal to the driver
+    kTwiceAtOnce,  // a second one 20 ms later: the same interruption
+    kTwiceApart,   // a second one well after the first: the driver ends at once
+    kToTheGroup,   // one signal to the driver's process group (a terminal's Ctrl-C)
+  };
   struct Case {
     const char* what;
     int signal;
-    bool twice;  // a second signal soon after the first
+    How how;
   };
-  const Case cases[] = {{"SIGINT", SIGINT, false},
-                        {"SIGTERM", SIGTERM, false},
-                        {"SIGHUP", SIGHUP, false},
-                        {"SIGKILL", SIGKILL, false},
-                        {"SIGINT twice", SIGINT, true}};
+  const Case cases[] = {{"SIGINT", SIGINT, How::kOnce},
+                        {"SIGTERM", SIGTERM, How::kOnce},
+                        {"SIGHUP", SIGHUP, How::kOnce},
+                        {"SIGKILL", SIGKILL, How::kOnce},
+                        {"SIGINT twice at once", SIGINT, How::kTwiceAtOnce},
+                        {"SIGTERM twice at once", SIGTERM, How::kTwiceAtOnce},
+                        {"SIGINT twice apart", SIGINT, How::kTwiceApart},
+                        {"SIGINT to the group", SIGINT, How::kToTheGroup}};
   std::random_device seed;
   std::mt19937 random(seed());
   std::uniform_real_distribution<double> when(0.0, 1.0);
@@ -173,21 +197,23 @@ TEST(Interruption, AtARandomPointKeepsEveryCompletedRunAndResumeCompletesThePlan
         "--bin", kFakes + "/slow", "sweep", "plus-static", "--sizes", "10", "--repeat",
         "12",    "--out",          out,     "--no-plots"};
     const std::vector<std::string> env = {"KS_FAKE_PIDS=" + pids, "KS_FAKE_SLEEP=0.1"};
-    Background driver(sweep, out + "-log", env);
+    Background driver(sweep, out + "-log", env, c.how == How::kToTheGroup);
     ASSERT_GT(driver.pid(), 0);
     // The random point is taken from the start of the first run, whatever the machine's load.
     ASSERT_TRUE(eventually([&] { return !fs::is_empty(pids); }));
     std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-    kill(driver.pid(), c.signal);
-    if (c.twice) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    kill(c.how == How::kToTheGroup ? -driver.pid() : driver.pid(), c.signal);
+    if (c.how == How::kTwiceAtOnce || c.how == How::kTwiceApart) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.how == How::kTwiceApart ? 1300 : 20));
       kill(driver.pid(), c.signal);
     }
     const int status = driver.wait();
-    if (c.signal == SIGKILL || c.twice) {
-      // Killed outright, or (twice) either that or ended in order before the second came.
-      EXPECT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == c.signal) ||
-                  (c.twice && WIFEXITED(status) && WEXITSTATUS(status) == 128 + c.signal))
+    const bool killed = c.signal == SIGKILL || c.how == How::kTwiceApart;
+    if (killed) {
+      // Killed outright, or (twice apart) either that or ended in order before the second came.
+      EXPECT_TRUE(
+          (WIFSIGNALED(status) && WTERMSIG(status) == c.signal) ||
+          (c.how == How::kTwiceApart && WIFEXITED(status) && WEXITSTATUS(status) == 128 + c.signal))
           << status << "\n"
           << driver.err();
     } else {
@@ -206,15 +232,23 @@ TEST(Interruption, AtARandomPointKeepsEveryCompletedRunAndResumeCompletesThePlan
     for (pid_t pid : started) {
       EXPECT_TRUE(eventually([&] { return !alive(pid); }, 10)) << "pid " << pid << " survived";
     }
+    if (!killed) {  // the store was closed (reading it below opens it again)
+      EXPECT_FALSE(fs::exists(out + "/results.db-wal"));
+    }
     // Every run the store holds is whole; at most the one running when the signal came is not
     // there (a program that had just finished may not have been recorded yet).
     const std::size_t stored = kd::Store::open_readonly(out + "/results.db").load().runs.size();
     EXPECT_LE(stored, 13u);
     EXPECT_GE(stored + 1, started.size()) << "a completed run was lost";
     EXPECT_LE(stored, started.size());
-    if (c.signal != SIGKILL && !c.twice) {
+    if (!killed) {
       EXPECT_EQ(read_csv(out + "/runs.csv").size(), stored);
+      // The last lines say what was kept and how to go on.
+      EXPECT_NE(driver.err().find(std::to_string(stored) + " of 13 planned runs done"),
+                std::string::npos)
+          << driver.err();
     }
+    driver.remove_logs();
     // The resume runs what is missing, and nothing twice.
     const ks::RunResult resumed = kernelscope(
         [&] {
@@ -243,6 +277,38 @@ TEST(Interruption, AtARandomPointKeepsEveryCompletedRunAndResumeCompletesThePlan
     fs::remove_all(out);
     fs::remove_all(pids);
   }
+}
+
+// `timeout -s INT` signals the driver and then its own process group, the driver included:
+// two signals microseconds apart, one interruption. The driver ends in order: its summary, the
+// files, the runs kept and the command that resumes them, and the store closed.
+TEST(Interruption, ByTimeoutIsOneInterruption) {
+  if (std::system("timeout --version >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "timeout is not installed";
+  }
+  const std::string out = scratch("timeout");
+  const std::vector<std::string> sweep = {
+      "--bin", kFakes + "/slow", "sweep", "plus-static", "--sizes", "10", "--repeat",
+      "30",    "--out",          out,     "--no-plots"};
+  Background driver(sweep, out + "-log", {"KS_FAKE_SLEEP=0.1"}, false,
+                    {"timeout", "--preserve-status", "-s", "INT", "1.5"});
+  ASSERT_GT(driver.pid(), 0);
+  const int status = driver.wait();
+  ASSERT_TRUE(WIFEXITED(status)) << status << "\n" << driver.err();
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT) << driver.err();
+  EXPECT_NE(driver.out().find("plus-static  10"), std::string::npos) << driver.out();
+  EXPECT_FALSE(fs::exists(out + "/results.db-wal"));  // the store was closed
+  EXPECT_FALSE(fs::exists(out + "/results.db-shm"));
+  const std::size_t stored = kd::Store::open_readonly(out + "/results.db").load().runs.size();
+  EXPECT_GT(stored, 0u);
+  EXPECT_LT(stored, 31u);
+  EXPECT_NE(driver.err().find("interrupted by SIGINT: " + std::to_string(stored) + " of 31"),
+            std::string::npos)
+      << driver.err();
+  EXPECT_NE(driver.err().find(" --resume\n"), std::string::npos) << driver.err();
+  EXPECT_EQ(read_csv(out + "/runs.csv").size(), stored);
+  driver.remove_logs();
+  fs::remove_all(out);
 }
 
 // --- What a folder already holds ---------------------------------------------------------
