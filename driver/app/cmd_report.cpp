@@ -13,6 +13,7 @@
 #include "driver/app/commands.h"
 #include "driver/base/files.h"
 #include "driver/base/lock.h"
+#include "driver/base/text.h"
 #include "driver/report/map_view.h"
 #include "driver/report/summary_table.h"
 #include "driver/session/measure.h"
@@ -47,11 +48,13 @@ void fold_log(const std::string& dir) {
 struct ReportOptions {
   std::string dir;
   bool no_plots = false;
+  bool wide = false;
 };
 
 // Renders the files from the store's runs, read in passes, and says what they hold.
 int render_and_tell(const std::string& dir, const StoreContents& contents,
-                    const std::shared_ptr<Store>& store, std::size_t completed, bool no_plots) {
+                    const std::shared_ptr<Store>& store, std::size_t completed, bool no_plots,
+                    const TerminalLayout& layout) {
   // The renderings are removed and written again by render(), from the store's list.
   const ResultSet results = result_set(contents, store);
   const Exports exports = render(dir, contents.kind, results, no_plots);
@@ -66,10 +69,10 @@ int render_and_tell(const std::string& dir, const StoreContents& contents,
       bad = bad || !m.trace.problems.empty();
     }
   } else if (contents.kind == "tour") {
-    print_tour(results);
+    print_tour(results, layout);
     bad = report_bad_runs(results) || !results.missing.empty();
   } else {
-    std::fputs(summary_text(results.configs, results.summary).c_str(), stdout);
+    std::fputs(summary_text(results.configs, results.summary, layout).c_str(), stdout);
     bad = report_bad_runs(results);
   }
   for (const auto& [format, exported] : exports.by_format) {
@@ -82,9 +85,10 @@ int render_and_tell(const std::string& dir, const StoreContents& contents,
     written += exported.files.size();
   }
   std::printf("%zu files rendered in %s/ from its store: %zu of %zu planned runs\n", written,
-              dir.c_str(), completed, contents.plan.runs.size());
+              terminal_text(dir).c_str(), completed, contents.plan.runs.size());
   if (completed < contents.plan.runs.size() && contents.kind != "map") {
-    std::printf("the rest runs with: %s\n", resume_command(contents.command).c_str());
+    std::printf("the rest runs with: %s\n",
+                terminal_text(resume_command(contents.command)).c_str());
   }
   const std::vector<std::string> failed = exports.failed();
   for (const std::string& line : failed) {
@@ -119,7 +123,8 @@ int run_report(const Common& common, const ReportOptions& options) {
   }
   int status = 0;
   try {
-    status = render_and_tell(dir, contents, store, completed, options.no_plots);
+    status = render_and_tell(dir, contents, store, completed, options.no_plots,
+                             terminal_layout(options.wide));
   } catch (const StoreError& e) {  // the store could not be read in a later pass
     throw UsageError(e.what());
   }
@@ -137,6 +142,7 @@ Subcommand setup_report(CLI::App& app, Common& common) {
       app.add_subcommand("report", "render a folder's files again from its store (results.db)");
   report->add_option("DIR", o->dir, "the output folder of a sweep, tour or map")->required();
   report->add_flag("--no-plots", o->no_plots, "write no plots");
+  add_wide_option(*report, o->wide);
   add_bin_option(*report, common);
   return {report, [&common, o] { return run_report(common, *o); }};
 }

@@ -11,6 +11,7 @@
 #include "driver/app/cluster_run.h"
 #include "driver/app/commands.h"
 #include "driver/base/files.h"
+#include "driver/base/text.h"
 #include "driver/plan/plan.h"
 #include "driver/report/exporters.h"
 #include "driver/report/map_view.h"
@@ -31,13 +32,14 @@ struct TourOptions {
   bool resume = false;
   bool force = false;
   bool dry_run = false;
+  bool wide = false;
   SlurmOptions slurm;
   CLI::App* app = nullptr;
 };
 
 }  // namespace
 
-void print_tour(const ResultSet& results) {
+void print_tour(const ResultSet& results, const TerminalLayout& layout) {
   std::vector<SummaryRow> bench_rows;
   for (const SummaryRow& row : results.summary) {
     if (results.configs[row.config].program->kind == Kind::kBenchmark) {
@@ -45,7 +47,7 @@ void print_tour(const ResultSet& results) {
     }
   }
   if (!bench_rows.empty()) {
-    std::fputs(summary_text(results.configs, bench_rows).c_str(), stdout);
+    std::fputs(summary_text(results.configs, bench_rows, layout).c_str(), stdout);
   }
   if (results.maps.empty()) {
     return;
@@ -68,7 +70,8 @@ void print_tour(const ResultSet& results) {
       if (m->trace.problems.empty()) {
         good += fmt::format("{}{}", good.empty() ? "T=" : ",", threads);
       } else {
-        std::printf("%-15s T=%-6d %s\n", name.c_str(), threads, verdict_line(m->trace).c_str());
+        std::printf("%-15s T=%-6d %s\n", name.c_str(), threads,
+                    terminal_text(verdict_line(m->trace)).c_str());
       }
     }
     if (!good.empty()) {
@@ -136,7 +139,7 @@ int run_tour(const Common& common, const TourOptions& options) {
   if (const std::string& notice = m.exports.of("maps").notice; !notice.empty()) {
     error_line(notice);
   }
-  print_tour(m.results);
+  print_tour(m.results, terminal_layout(options.wide));
   if (const std::string notice = events_notice(common); !notice.empty()) {
     std::printf("%s\n", notice.c_str());
   }
@@ -145,7 +148,7 @@ int run_tour(const Common& common, const TourOptions& options) {
   }
   const bool failed = report_bad_runs(m.results);
   std::printf("\n%zu runs in %s; report in %s/report.md\n", m.ran, duration_text(m.seconds).c_str(),
-              options.out.c_str());
+              terminal_text(options.out).c_str());
   return finish(m, options.out, common, failed || !missing.empty());
 }
 
@@ -162,6 +165,7 @@ Subcommand setup_tour(CLI::App& app, Common& common) {
       ->check(number_between(0.01, 100, "a factor from 0.01 to 100"))
       ->default_str("1");
   tour->add_flag("--no-plots", o->no_plots, "write no plots");
+  add_wide_option(*tour, o->wide);
   add_placement_options(tour, o->placement);
   add_store_options(*tour, o->resume, o->force, o->dry_run);
   add_slurm_options(*tour, o->slurm);

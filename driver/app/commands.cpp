@@ -1,5 +1,6 @@
 #include "driver/app/commands.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -10,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "driver/base/text.h"
 #include "driver/results/run_source.h"
 #include "driver/run/progress.h"
 #include "driver/store/store.h"
@@ -93,7 +95,9 @@ std::string help_pointer(std::string_view subcommand) {
 }
 
 void error_line(const std::string& what) {
-  std::fprintf(stderr, "kernelscope: %s\n", what.c_str());
+  // Paths, labels and a program's words are in most messages: none may break the line or
+  // reach the terminal as a control sequence.
+  std::fprintf(stderr, "kernelscope: %s\n", terminal_text(what).c_str());
 }
 
 void warning_line(const std::string& what) {
@@ -151,6 +155,29 @@ bool report_bad_runs(const ResultSet& results) {
     error_line(fmt::format("... {} runs in all were not valid (see runs.csv)", bad));
   }
   return bad > 0;
+}
+
+void add_wide_option(CLI::App& app, bool& wide) {
+  app.add_flag("--wide", wide,
+               "every column of the table on the terminal (by default those that fit its width)");
+}
+
+TerminalLayout terminal_layout(bool wide) {
+  TerminalLayout layout{.width = 100, .wide = wide};
+  if (const char* columns = std::getenv("COLUMNS"); columns != nullptr && *columns != '\0') {
+    char* end = nullptr;
+    const long n = std::strtol(columns, &end, 10);
+    if (*end == '\0' && n >= 20 && n <= 10000) {
+      layout.width = static_cast<std::size_t>(n);
+      return layout;
+    }
+  }
+  winsize size{};
+  if (isatty(STDOUT_FILENO) == 1 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 &&
+      size.ws_col >= 20) {
+    layout.width = size.ws_col;
+  }
+  return layout;
 }
 
 void add_store_options(CLI::App& app, bool& resume, bool& force, bool& dry_run) {

@@ -13,6 +13,7 @@
 #include "driver/analysis/ceilings.h"
 #include "driver/plan/omp_env.h"
 #include "driver/plan/plan.h"
+#include "driver/report/summary_table.h"
 #include "driver/results/results.h"
 #include "driver/session/measure.h"
 
@@ -98,7 +99,13 @@ bool report_bad_runs(const ResultSet& results);
 // A tour's results on the terminal: the benchmarks' table, then one line per demonstration
 // (the team sizes that follow its rule together, any other on a line of its own with what went
 // wrong). In cmd_tour.cpp.
-void print_tour(const ResultSet& results);
+void print_tour(const ResultSet& results, const TerminalLayout& layout = {});
+
+// --wide: every column of the terminal's table, however wide the terminal.
+void add_wide_option(CLI::App& app, bool& wide);
+// The terminal's table for this process: as wide as $COLUMNS says, else as the terminal on
+// standard output, else 100 columns; every column with `wide`.
+TerminalLayout terminal_layout(bool wide);
 
 // --resume, --force and --dry-run of a subcommand that measures a plan.
 void add_store_options(CLI::App& app, bool& resume, bool& force, bool& dry_run);

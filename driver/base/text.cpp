@@ -147,6 +147,54 @@ std::string displayable(std::string_view text) {
   return out;
 }
 
+std::string terminal_text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      switch (c) {
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        default:
+          out += c < 0x20 || c == 0x7F ? fmt::format("\\x{:02x}", c) : std::string(1, text[i]);
+      }
+      ++i;
+      continue;
+    }
+    const std::size_t n = utf8_sequence_length(text.substr(i));
+    if (n == 0) {  // not UTF-8: the byte itself
+      out += fmt::format("\\x{:02x}", c);
+      ++i;
+      continue;
+    }
+    const auto second = static_cast<unsigned char>(text[i + 1]);
+    const auto third = n > 2 ? static_cast<unsigned char>(text[i + 2]) : 0;
+    // C1 controls (C2 80..9F) act on a terminal like C0 ones; the bidirectional embeddings,
+    // overrides and isolates (E2 80 AA..AE, E2 81 A6..A9) reorder what follows them on the line.
+    const bool c1 = n == 2 && c == 0xC2 && second < 0xA0;
+    const bool bidi = n == 3 && c == 0xE2 &&
+                      ((second == 0x80 && third >= 0xAA && third <= 0xAE) ||
+                       (second == 0x81 && third >= 0xA6 && third <= 0xA9));
+    if (c1) {
+      out += fmt::format("\\u{:04x}", second);
+    } else if (bidi) {
+      out += fmt::format("\\u{:04x}", 0x2000 | ((second & 0x3F) << 6) | (third & 0x3F));
+    } else {
+      out += text.substr(i, n);
+    }
+    i += n;
+  }
+  return out;
+}
+
 std::string one_line(std::string_view text) {
   std::string s = displayable(text);
   std::replace_if(

@@ -42,6 +42,12 @@ std::size_t utf8_sequence_length(std::string_view s);
 // DEL and C1) but tab, line feed and carriage return, replaced by U+FFFD.
 std::string displayable(std::string_view text);
 
+// `text` as the terminal should show it, on one line and unable to move the cursor, change
+// colours or reorder the line: line feed, carriage return and tab as \n, \r, \t; every other
+// C0 control and DEL as \x1b; a C1 control or a bidirectional override as \u0085, \u202e;
+// a byte that is not part of well-formed UTF-8 as \xff. Other UTF-8 stays as it is.
+std::string terminal_text(std::string_view text);
+
 // Displayable, on one line: line breaks become blanks.
 std::string one_line(std::string_view text);
 

@@ -69,7 +69,7 @@ constexpr ProgramInfo vector_add(std::string_view name, Storage storage, bool op
                        .regions = openmp ? 1 : 0, .parts = parts},
           .footprint = vector_footprint, .baseline = "plus-static",
           .default_sizes = "1M",
-          .tour_sizes = "64K,1M,8M", .tour_threads = openmp ? "1,2" : "", .tour_repeat = 5,
+          .tour_sizes = "64K,1M,8M", .tour_threads = openmp ? "1,2" : "", .tour_repeat = kDefaultRepeat,
           .check = heap ? check_vector_heap : check_vector_static};
 }
 
@@ -95,7 +95,7 @@ constexpr ProgramInfo matrix_product(std::string_view name, Storage storage) {
           .footprint = heap ? matrix_rows_footprint : matrix_static_footprint,
           .baseline = "mprod-heap",
           .default_sizes = "200",
-          .tour_sizes = "100,200,400,600", .tour_repeat = 5,
+          .tour_sizes = "100,200,400,600", .tour_repeat = kDefaultRepeat,
           .check = heap ? check_matrix_heap : check_matrix_static};
 }
 // clang-format on
@@ -117,7 +117,6 @@ constexpr ProgramInfo matrix_team(std::string_view name) {
   p.time_line = "Nthreads: %d, then Tiempo (seg): %f";
   p.tour_threads = "1,2";
   p.tour_schedules = "static;dynamic,4;guided";
-  p.tour_repeat = 3;
   p.check = check_matrix_team;
   return p;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/base/errors.h"
+#include "driver/catalogue/catalogue.h"
 #include "driver/plan/omp_env.h"
 #include "driver/results/results.h"
 
@@ -22,7 +23,7 @@ struct SweepRequest {
   std::optional<std::string> threads;
   std::optional<std::string> schedules;
   std::optional<std::string> chunks;
-  int repeat = 5;
+  int repeat = kDefaultRepeat;
   int warmup = 1;
   bool allow_cap = false;          // run sizes above a cap (capped by the program)
   std::uint64_t memory_limit = 0;  // refuse sizes whose footprint is above this; 0: no limit

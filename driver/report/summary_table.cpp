@@ -163,6 +163,11 @@ std::vector<std::vector<std::string>> table_cells(const std::vector<Config>& con
            row.model ? fmt::format("{:.2f}{}", row.model->ratio, row.model->explained ? "" : " !")
                      : "-"});
     }
+    if (!full) {  // a schedule from a store may hold anything
+      for (std::string& cell : cells) {
+        cell = terminal_text(cell);
+      }
+    }
     table.push_back(std::move(cells));
   }
   return table;
@@ -190,12 +195,42 @@ std::string variant_name(const Config& c) {
 
 }  // namespace
 
+namespace {
+
+// A ratio's interval too wide to rank by: none at all, one that includes 1, or one whose ends
+// are more than a factor of two apart.
+bool inconclusive(const Estimate& e) {
+  return !e.ci || e.ci->low <= 1 || e.ci->high > 2 * e.ci->low;
+}
+
+// "1.92× (1.57–2.21)", the level added when below 95 %: "1.92× (1.57–2.21, 88%)"; "-" without
+// a value.
+std::string times_text(const Estimate& e) {
+  if (!e.value) {
+    return "-";
+  }
+  std::string text = ratio_text(*e.value) + "\u00d7";
+  if (e.ci) {
+    text += fmt::format(
+        " ({}\u2013{}{})", ratio_text(e.ci->low), ratio_text(e.ci->high),
+        level_note(e.confidence).empty() ? "" : fmt::format(", {:.0f}%", e.confidence * 100));
+  }
+  return text;
+}
+
+// What to rerun with when a ranking is inconclusive: 20 runs, or twice as many as were made.
+std::string rerun_hint(const Config& a, const Config& b) {
+  return fmt::format("rerun with --repeat {}", std::max({20, 2 * a.repeat, 2 * b.repeat}));
+}
+
+}  // namespace
+
 std::vector<std::string> ranking_lines(const std::vector<Config>& configs,
                                        const std::vector<SummaryRow>& rows) {
   std::vector<std::string> lines;
   for (const Ranking& r : rank_variants(configs, rows)) {
-    std::string line =
-        fmt::format("{}: {} ran", r.group, variant_name(configs[rows[r.fastest].config]));
+    const Config& fastest = configs[rows[r.fastest].config];
+    std::string line = fmt::format("{}: {} ran", r.group, variant_name(fastest));
     for (std::size_t k = 0; k < r.others.size(); ++k) {
       const auto& [row, e] = r.others[k];
       line += k == 0 ? " " : "; ";
@@ -205,9 +240,31 @@ std::vector<std::string> ranking_lines(const std::vector<Config>& configs,
         line += " (too few runs for an interval)";
       } else if (e.ci->low <= 1) {
         line += " (no clear difference)";
+      } else if (inconclusive(e)) {
+        line += fmt::format(" (inconclusive: {})", rerun_hint(fastest, configs[rows[row].config]));
       }
     }
     lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+std::vector<std::string> fastest_lines(const std::vector<Config>& configs,
+                                       const std::vector<SummaryRow>& rows) {
+  std::vector<std::string> lines;
+  for (const Ranking& r : rank_variants(configs, rows)) {
+    const Config& fastest = configs[rows[r.fastest].config];
+    const auto& [row, e] = r.others.front();
+    const Config& next = configs[rows[row].config];
+    if (inconclusive(e)) {
+      lines.push_back(fmt::format("{}: inconclusive between {} and {} ({}): {}", r.group,
+                                  variant_name(fastest), variant_name(next), times_text(e),
+                                  rerun_hint(fastest, next)));
+    } else {
+      lines.push_back(fmt::format("{}: {} is fastest, {} faster than {}{}", r.group,
+                                  variant_name(fastest), times_text(e), variant_name(next),
+                                  r.others.size() > 1 ? " (the next)" : ""));
+    }
   }
   return lines;
 }
@@ -285,35 +342,183 @@ std::string summary_markdown(const std::vector<Config>& configs,
   return out;
 }
 
-std::string summary_text(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows) {
+namespace {
+
+// The columns the terminal always shows, and the others in the order they are added while the
+// width allows.
+constexpr std::string_view kCoreColumns[] = {
+    "program", "size", "T", "schedule", "valid", "median", "95% interval", "speedup"};
+constexpr std::string_view kExtraColumns[] = {"process", "GB/s",      "Gop/s", "outliers",
+                                              "%ceil",   "meas/pred", "faults"};
+
+// `text` broken into lines of at most `width` columns at blanks, each after `indent`.
+std::string wrapped(std::string_view text, std::size_t width, std::string_view indent) {
+  std::string out;
+  std::string line(indent);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find(' ', start);
+    if (end == std::string_view::npos) {
+      end = text.size();
+    }
+    const std::string_view word = text.substr(start, end - start);
+    const bool first = line.size() == indent.size();
+    if (!first && display_width(line) + 1 + display_width(std::string(word)) > width) {
+      out += line + "\n";
+      line = std::string(indent);
+    }
+    line += (line.size() == indent.size() ? "" : " ") + std::string(word);
+    start = end + 1;
+  }
+  if (line.size() > indent.size()) {
+    out += line + "\n";
+  }
+  return out;
+}
+
+// What each mark and column shown means, for the columns in `shown`.
+std::string legend(const std::vector<std::string>& shown, bool noisy, bool below, bool off_model,
+                   bool hidden, std::size_t width) {
+  auto has = [&](std::string_view name) {
+    return std::find(shown.begin(), shown.end(), name) != shown.end();
+  };
+  std::vector<std::string> parts;
+  parts.push_back(
+      "median: the middle of the valid runs' kernel times, as each program prints them (wall: "
+      "the whole process, for a program that prints none)");
+  if (has("95% interval")) {
+    parts.push_back(
+        "95% interval: where the true median lies, 19 times in 20 (a lower level in "
+        "parentheses)");
+  }
+  if (has("T")) {
+    parts.push_back("T: OpenMP threads");
+  }
+  parts.push_back("valid: valid runs of those made");
+  if (has("speedup")) {
+    parts.push_back("speedup: against one thread, or the family's baseline, at the same size");
+  }
+  if (has("process")) {
+    parts.push_back("process: the whole process's median, start to end");
+  }
+  if (has("GB/s") || has("Gop/s")) {
+    parts.push_back("GB/s, Gop/s: the cost model's bytes and operations over the median");
+  }
+  if (has("outliers")) {
+    parts.push_back("outliers: runs beyond the quartiles' fences");
+  }
+  if (has("%ceil")) {
+    parts.push_back("%ceil: the rate against this machine's ceiling");
+  }
+  if (has("meas/pred")) {
+    parts.push_back("meas/pred: the median over the model's prediction");
+  }
+  if (has("faults")) {
+    parts.push_back("faults: minor page faults of the median run");
+  }
+  if (noisy) {
+    parts.push_back(fmt::format(
+        "~ noisy: the interval is wider than \u00b1{:.0f} % of the median, or a run is a severe "
+        "outlier",
+        kNoisyHalfWidth * 100));
+  }
+  if (below) {
+    parts.push_back("< below resolution: too short for the printed time's digits (see below)");
+  }
+  if (off_model) {
+    parts.push_back("! more than twice off the model, either way");
+  }
+  if (hidden) {
+    parts.push_back("more columns: --wide, and summary.md");
+  }
+  std::string text;
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    text += parts[k] + (k + 1 < parts.size() ? "; " : ".");
+  }
+  return wrapped(text, width, "");
+}
+
+}  // namespace
+
+std::string summary_text(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows,
+                         const TerminalLayout& layout) {
   const auto table = table_cells(configs, rows, Layout::kTerminal);
-  std::vector<std::size_t> widths(table[0].size(), 0);
-  for (const auto& row : table) {
-    for (std::size_t k = 0; k < row.size(); ++k) {
-      widths[k] = std::max(widths[k], display_width(row[k]));
+  const std::vector<std::string>& head = table[0];
+  std::vector<std::size_t> widths(head.size(), 0);
+  std::vector<bool> empty(head.size(), true);  // "-" in every row
+  for (std::size_t r = 0; r < table.size(); ++r) {
+    for (std::size_t k = 0; k < table[r].size(); ++k) {
+      widths[k] = std::max(widths[k], display_width(table[r][k]));
+      if (r > 0 && table[r][k] != "-") {
+        empty[k] = false;
+      }
+    }
+  }
+  // The core columns, then each other one while the line fits (every one with --wide); a
+  // column that is "-" throughout says nothing.
+  auto index_of = [&](std::string_view name) {
+    return static_cast<std::size_t>(std::find(head.begin(), head.end(), name) - head.begin());
+  };
+  std::vector<bool> show(head.size(), false);
+  std::size_t used = 0;
+  auto take = [&](std::size_t k) {
+    used += (used == 0 ? 0 : 2) + widths[k];
+    show[k] = true;
+  };
+  for (std::string_view name : kCoreColumns) {
+    if (const std::size_t k = index_of(name); k < head.size() && !empty[k]) {
+      take(k);
+    }
+  }
+  bool hidden = false;
+  for (std::string_view name : kExtraColumns) {
+    if (const std::size_t k = index_of(name); k < head.size() && !empty[k]) {
+      if (layout.wide || used + 2 + widths[k] <= layout.width) {
+        take(k);
+      } else {
+        hidden = true;
+      }
     }
   }
   std::string out;
+  std::vector<std::string> shown;
+  for (std::size_t k = 0; k < head.size(); ++k) {
+    if (show[k]) {
+      shown.push_back(head[k]);
+    }
+  }
+  bool noisy = false;
+  bool off_model = false;
+  for (const SummaryRow& row : rows) {
+    noisy = noisy || (row.noisy && row.stats.count > 0 && !row.below_resolution);
+    off_model = off_model || (row.model && !row.model->explained && show[index_of("meas/pred")]);
+  }
+  const bool below =
+      std::any_of(rows.begin(), rows.end(), [](const SummaryRow& r) { return r.below_resolution; });
   for (const auto& row : table) {
     std::string line;
     for (std::size_t k = 0; k < row.size(); ++k) {
+      if (!show[k]) {
+        continue;
+      }
       const std::string pad(widths[k] - display_width(row[k]), ' ');
+      line += line.empty() ? "" : "  ";
       line += k < kTextColumns ? row[k] + pad : pad + row[k];
-      line += k + 1 < row.size() ? "  " : "";
     }
     while (!line.empty() && line.back() == ' ') {
       line.pop_back();
     }
     out += line + "\n";
   }
+  out += legend(shown, noisy, below, off_model, hidden, layout.width);
   for (const std::string& n : resolution_notes(configs, rows)) {
-    out += "< " + n + "\n";
+    out += "< " + terminal_text(n) + "\n";
   }
-  const std::vector<std::string> ranking = ranking_lines(configs, rows);
-  if (!ranking.empty()) {
-    out += "Fastest at each size:\n";
-    for (const std::string& line : ranking) {
-      out += "  " + line + "\n";
+  const std::vector<std::string> fastest = fastest_lines(configs, rows);
+  if (!fastest.empty()) {
+    out += "Fastest at each size (the full ranking in report.md):\n";
+    for (const std::string& line : fastest) {
+      out += "  " + terminal_text(line) + "\n";
     }
   }
   return out;

@@ -23,8 +23,24 @@ std::vector<std::string> resolution_notes(const std::vector<Config>& configs,
 std::vector<std::string> ranking_lines(const std::vector<Config>& configs,
                                        const std::vector<SummaryRow>& rows);
 
-// The compact table printed on the terminal.
-std::string summary_text(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows);
+// The short form for the terminal: one line per group, the fastest variant against the next
+// one, "inconclusive" with the --repeat to rerun with when that ratio's interval includes 1 or
+// spans more than a factor of two.
+std::vector<std::string> fastest_lines(const std::vector<Config>& configs,
+                                       const std::vector<SummaryRow>& rows);
+
+// How wide the terminal's table may be: `width` columns, or every column with `wide`.
+struct TerminalLayout {
+  std::size_t width = 100;
+  bool wide = false;
+};
+
+// The table printed on the terminal: the core columns (program, size, T, schedule, valid,
+// median, its interval, speedup), then the others while the line fits `layout.width`, all of
+// them with `layout.wide`; a legend under it for the columns and marks shown; the notes on
+// resolution and one line per group on which variant is fastest.
+std::string summary_text(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows,
+                         const TerminalLayout& layout = {});
 
 // The same table in Markdown, with a note on how to read it.
 std::string summary_markdown(const std::vector<Config>& configs,

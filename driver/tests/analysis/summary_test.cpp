@@ -184,3 +184,87 @@ TEST(Summary, TheClockResolutionComesFromTheContextWhenRecorded) {
 }
 
 }  // namespace
+
+namespace {
+
+// Six runs of each of two variants at one size: `spread` apart around `median` seconds.
+std::vector<ks::driver::RunRecord> six_runs(std::size_t config, double median, double spread) {
+  std::vector<ks::driver::RunRecord> runs;
+  for (int k = 0; k < 6; ++k) {
+    runs.push_back(record(config, median * (1 + spread * (k - 2.5) / 2.5)));
+  }
+  return runs;
+}
+
+std::size_t widest_line(const std::string& text) {
+  std::size_t widest = 0;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    std::size_t w = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      w += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    widest = std::max(widest, w);
+    start = end + 1;
+  }
+  return widest;
+}
+
+}  // namespace
+
+// The terminal's table fits the width it is given, the core columns first; --wide shows them
+// all. The legend explains what is shown; one short line per group says which is fastest, or
+// that the difference is inconclusive.
+TEST(SummaryText, FitsTheWidthAndSaysWhichIsFastestInOneLine) {
+  struct Case {
+    const char* name;
+    double fast_spread, slow_median;
+    bool conclusive;
+  };
+  const Case cases[] = {
+      {"twice as fast, tight", 0.01, 0.004, true},
+      {"within noise", 0.3, 0.0021, false},
+      {"too wide to rank", 0.9, 0.006, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<ks::driver::Config> configs = {config("plus-static", 1048576, 0),
+                                                     config("plus-heap", 1048576, 0)};
+    std::vector<ks::driver::RunRecord> runs = six_runs(0, c.slow_median, 0.01);
+    for (const auto& r : six_runs(1, 0.002, c.fast_spread)) {
+      runs.push_back(r);
+    }
+    const auto rows = ks::driver::summarize_runs(configs, runs, kNanoClock);
+    for (std::size_t width : {60u, 80u, 120u}) {
+      SCOPED_TRACE(width);
+      const std::string text = ks::driver::summary_text(configs, rows, {.width = width});
+      const std::string table = text.substr(0, text.find("median:"));
+      EXPECT_LE(widest_line(table), std::max<std::size_t>(width, 60)) << table;
+      EXPECT_NE(table.find("speedup"), std::string::npos) << table;
+      EXPECT_EQ(table.find("schedule"), std::string::npos) << "a column of '-' only";
+      EXPECT_NE(text.find("valid: valid runs"), std::string::npos) << text;
+      const std::string legend = text.substr(text.find("median:"));
+      EXPECT_LE(widest_line(legend), width) << legend;
+      if (c.conclusive) {
+        EXPECT_NE(text.find("vector-add N=1M: plus-heap is fastest, 2.00\u00d7 ("),
+                  std::string::npos)
+            << text;
+      } else {
+        EXPECT_NE(text.find("vector-add N=1M: inconclusive between plus-heap and plus-static"),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find("rerun with --repeat 20"), std::string::npos) << text;
+        EXPECT_EQ(text.find("is fastest"), std::string::npos) << text;
+      }
+    }
+    const std::string narrow = ks::driver::summary_text(configs, rows, {.width = 60});
+    const std::string wide = ks::driver::summary_text(configs, rows, {.width = 60, .wide = true});
+    EXPECT_NE(narrow.find("more columns: --wide"), std::string::npos) << narrow;
+    EXPECT_EQ(wide.find("more columns: --wide"), std::string::npos) << wide;
+    for (const char* column : {"process", "GB/s", "Gop/s", "outliers"}) {
+      EXPECT_NE(wide.find(column), std::string::npos) << column;
+    }
+    EXPECT_GT(widest_line(wide), 60u);
+  }
+}

@@ -133,6 +133,32 @@ TEST(Hostile, AStoresScheduleRunsNothingAndNamesNoFolder) {
   }
 }
 
+// A store whose schedule holds a line break, terminal escapes and a byte that is not UTF-8:
+// the terminal shows them spelled out, every line of the table whole, and none of it reaches the
+// terminal as a control character.
+TEST(Hostile, AStoresScheduleReachesTheTerminalSpelledOut) {
+  const Scratch folder("hostile-terminal");
+  const std::string out = folder.dir + "/out";
+  ASSERT_TRUE(ExitedWith(
+      kernelscope(small_sweep(out, {"--no-plots", "--no-probe"}), scratch_home(folder.dir)), 0));
+  kd::sqlite::Db(out + "/results.db", kd::sqlite::Mode::kReadWrite)
+      .exec(
+          "UPDATE configs SET schedule = 'static' || char(10) || 'FAKE LINE' || char(27) || "
+          "'[2J' || char(155) || 'x' || cast(x'ff' as text) || 'end'");
+  const ks::RunResult r = kernelscope({"report", out, "--no-plots"}, scratch_home(folder.dir));
+  EXPECT_TRUE(ExitedWith(r, 0)) << r.err;
+  for (const std::string* stream : {&r.out, &r.err}) {
+    for (char ch : *stream) {
+      const auto c = static_cast<unsigned char>(ch);
+      EXPECT_FALSE((c < 0x20 && c != '\n') || c == 0x7f) << "control " << int(c) << " in\n"
+                                                         << *stream;
+    }
+    EXPECT_EQ(stream->find("\nFAKE LINE"), std::string::npos) << *stream;
+    EXPECT_EQ(stream->find("\xff"), std::string::npos) << *stream;
+  }
+  EXPECT_NE(r.out.find("static\\nFAKE LINE\\x1b[2J\\u009bx\\xffend"), std::string::npos) << r.out;
+}
+
 // A program's standard error and output and the caller's OpenMP variables hold HTML and a
 // column separator: report.md shows them as text, escaped, each table row whole.
 TEST(Hostile, ProgramOutputAndTheEnvironmentAreTextInReportMd) {

@@ -657,3 +657,30 @@ TEST(ShellWord, AShellReadsEveryByteBack) {
 }
 
 }  // namespace
+
+// What reaches the terminal from outside is shown, never obeyed: every control character and
+// every byte outside well-formed UTF-8 spelled out, ordinary text (UTF-8 included) kept.
+TEST(TerminalText, ShowsControlsAndBadBytesVisiblyAndKeepsUtf8) {
+  struct Case {
+    std::string text;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"dynamic,4", "dynamic,4"},
+      {"Tama\xc3\xb1o \xe2\x80\x93 \xf0\x9f\x98\x80",
+       "Tama\xc3\xb1o \xe2\x80\x93 \xf0\x9f\x98\x80"},
+      {"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {"\x1b[2J\x1b]0;title\x07", "\\x1b[2J\\x1b]0;title\\x07"},
+      {std::string("nul\0end", 7), "nul\\x00end"},
+      {"del\x7f", "del\\x7f"},
+      {"c1 \xc2\x9b"
+       "31m",
+       "c1 \\u009b31m"},
+      {"bidi \xe2\x80\xaeabc \xe2\x81\xa6x", "bidi \\u202eabc \\u2066x"},
+      {"latin1 \xf1 cut \xe2\x80", "latin1 \\xf1 cut \\xe2\\x80"},
+      {"overlong \xc0\xaf", "overlong \\xc0\\xaf"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kd::terminal_text(c.text), c.shown) << c.text;
+  }
+}
