@@ -466,7 +466,8 @@ std::string summary_text(const std::vector<Config>& configs, const std::vector<S
     show[k] = true;
   };
   for (std::string_view name : kCoreColumns) {
-    if (const std::size_t k = index_of(name); k < head.size() && !empty[k]) {
+    const bool always = name == "program" || name == "valid" || name == "median";
+    if (const std::size_t k = index_of(name); k < head.size() && (always || !empty[k])) {
       take(k);
     }
   }

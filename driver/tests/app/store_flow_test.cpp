@@ -553,7 +553,7 @@ TEST(Bounds, PlansAndMapsAreRefusedBeforeAnythingRunsAndDryRunWritesNothing) {
   };
   const Case cases[] = {
       {{"sweep", "plus-static", "--sizes", "1..4294967295+1"}, "4294967295 values"},
-      {{"sweep", "plus-static", "--sizes", "0..200000+1"}, "the plan holds 1200006 runs"},
+      {{"sweep", "plus-static", "--sizes", "0..200000+1"}, "the plan holds 1400007 runs"},
       {{"sweep", "plus-static", "--repeat", "2147483647"}, "--repeat 2147483647: must be"},
       {{"sweep", "plus-static", "--warmup", "-1"}, "--warmup -1"},
       {{"--timeout", "2", "map", "iter-owner", "2000000000"},

@@ -676,7 +676,9 @@ TEST(TerminalText, ShowsControlsAndBadBytesVisiblyAndKeepsUtf8) {
       {"c1 \xc2\x9b"
        "31m",
        "c1 \\u009b31m"},
-      {"bidi \xe2\x80\xaeabc \xe2\x81\xa6x", "bidi \\u202eabc \\u2066x"},
+      {"bidi \xe2\x80\xae"
+       "abc \xe2\x81\xa6x",
+       "bidi \\u202eabc \\u2066x"},
       {"latin1 \xf1 cut \xe2\x80", "latin1 \\xf1 cut \\xe2\\x80"},
       {"overlong \xc0\xaf", "overlong \\xc0\\xaf"},
   };
