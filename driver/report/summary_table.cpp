@@ -26,7 +26,7 @@ std::string count_text(const std::optional<double>& v) {
   return fmt::format("{:.3g}M", *v / 1e6);
 }
 
-enum class Layout { kTerminal, kMarkdown };
+enum class Layout { kTerminal, kTerminalWide, kMarkdown };
 
 std::string outliers_text(const SummaryRow& row) {
   if (row.stats.count == 0) {
@@ -149,10 +149,13 @@ std::vector<std::vector<std::string>> table_cells(const std::vector<Config>& con
                                  stats ? human_seconds(row.stats.max) : "-",
                                  row.stats.count > 1 ? human_seconds(row.stats.stddev) : "-"});
     }
-    cells.insert(
-        cells.end(),
-        {outliers_text(row), row.printed_time ? human_seconds(row.process_median) : "-",
-         rate_text(row.gb_per_s), rate_text(row.gops_per_s), ratio_estimate_text(row.speedup)});
+    cells.insert(cells.end(),
+                 {outliers_text(row), row.printed_time ? human_seconds(row.process_median) : "-",
+                  rate_text(row.gb_per_s), rate_text(row.gops_per_s),
+                  // The terminal keeps the estimate alone, so that the core columns fit 80 columns.
+                  full || layout == Layout::kTerminalWide || !row.speedup.value
+                      ? ratio_estimate_text(row.speedup)
+                      : ratio_text(*row.speedup.value)});
     if (faults) {
       cells.push_back(count_text(row.counters[kMinorFaultsCounter]));
     }
@@ -396,7 +399,9 @@ std::string legend(const std::vector<std::string>& shown, bool noisy, bool below
   }
   parts.push_back("valid: valid runs of those made");
   if (has("speedup")) {
-    parts.push_back("speedup: against one thread, or the family's baseline, at the same size");
+    parts.push_back(
+        "speedup: against one thread, or the family's baseline, at the same size (its interval "
+        "with --wide)");
   }
   if (has("process")) {
     parts.push_back("process: the whole process's median, start to end");
@@ -438,24 +443,13 @@ std::string legend(const std::vector<std::string>& shown, bool noisy, bool below
   return wrapped(text, width, "");
 }
 
-}  // namespace
-
-std::string summary_text(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows,
-                         const TerminalLayout& layout) {
-  const auto table = table_cells(configs, rows, Layout::kTerminal);
-  const std::vector<std::string>& head = table[0];
-  std::vector<std::size_t> widths(head.size(), 0);
-  std::vector<bool> empty(head.size(), true);  // "-" in every row
-  for (std::size_t r = 0; r < table.size(); ++r) {
-    for (std::size_t k = 0; k < table[r].size(); ++k) {
-      widths[k] = std::max(widths[k], display_width(table[r][k]));
-      if (r > 0 && table[r][k] != "-") {
-        empty[k] = false;
-      }
-    }
-  }
-  // The core columns, then each other one while the line fits (every one with --wide); a
-  // column that is "-" throughout says nothing.
+// The columns the terminal shows: the core ones, then each other one while the line fits
+// (every one with --wide); a column that is "-" throughout says nothing. `hidden` tells
+// whether a column with something to say was left out.
+std::vector<bool> shown_columns(const std::vector<std::string>& head,
+                                const std::vector<std::size_t>& widths,
+                                const std::vector<bool>& empty, const TerminalLayout& layout,
+                                bool& hidden) {
   auto index_of = [&](std::string_view name) {
     return static_cast<std::size_t>(std::find(head.begin(), head.end(), name) - head.begin());
   };
@@ -471,7 +465,7 @@ std::string summary_text(const std::vector<Config>& configs, const std::vector<S
       take(k);
     }
   }
-  bool hidden = false;
+  hidden = false;
   for (std::string_view name : kExtraColumns) {
     if (const std::size_t k = index_of(name); k < head.size() && !empty[k]) {
       if (layout.wide || used + 2 + widths[k] <= layout.width) {
@@ -481,21 +475,13 @@ std::string summary_text(const std::vector<Config>& configs, const std::vector<S
       }
     }
   }
+  return show;
+}
+
+// The shown columns of every row, text columns to the left and figures to the right.
+std::string aligned_rows(const std::vector<std::vector<std::string>>& table,
+                         const std::vector<bool>& show, const std::vector<std::size_t>& widths) {
   std::string out;
-  std::vector<std::string> shown;
-  for (std::size_t k = 0; k < head.size(); ++k) {
-    if (show[k]) {
-      shown.push_back(head[k]);
-    }
-  }
-  bool noisy = false;
-  bool off_model = false;
-  for (const SummaryRow& row : rows) {
-    noisy = noisy || (row.noisy && row.stats.count > 0 && !row.below_resolution);
-    off_model = off_model || (row.model && !row.model->explained && show[index_of("meas/pred")]);
-  }
-  const bool below =
-      std::any_of(rows.begin(), rows.end(), [](const SummaryRow& r) { return r.below_resolution; });
   for (const auto& row : table) {
     std::string line;
     for (std::size_t k = 0; k < row.size(); ++k) {
@@ -511,6 +497,47 @@ std::string summary_text(const std::vector<Config>& configs, const std::vector<S
     }
     out += line + "\n";
   }
+  return out;
+}
+
+}  // namespace
+
+std::string summary_text(const std::vector<Config>& configs, const std::vector<SummaryRow>& rows,
+                         const TerminalLayout& layout) {
+  const auto table =
+      table_cells(configs, rows, layout.wide ? Layout::kTerminalWide : Layout::kTerminal);
+  const std::vector<std::string>& head = table[0];
+  std::vector<std::size_t> widths(head.size(), 0);
+  std::vector<bool> empty(head.size(), true);  // "-" in every row
+  for (std::size_t r = 0; r < table.size(); ++r) {
+    for (std::size_t k = 0; k < table[r].size(); ++k) {
+      widths[k] = std::max(widths[k], display_width(table[r][k]));
+      if (r > 0 && table[r][k] != "-") {
+        empty[k] = false;
+      }
+    }
+  }
+  bool hidden = false;
+  const std::vector<bool> show = shown_columns(head, widths, empty, layout, hidden);
+  auto index_of = [&](std::string_view name) {
+    return static_cast<std::size_t>(std::find(head.begin(), head.end(), name) - head.begin());
+  };
+  std::string out;
+  std::vector<std::string> shown;
+  for (std::size_t k = 0; k < head.size(); ++k) {
+    if (show[k]) {
+      shown.push_back(head[k]);
+    }
+  }
+  bool noisy = false;
+  bool off_model = false;
+  for (const SummaryRow& row : rows) {
+    noisy = noisy || (row.noisy && row.stats.count > 0 && !row.below_resolution);
+    off_model = off_model || (row.model && !row.model->explained && show[index_of("meas/pred")]);
+  }
+  const bool below =
+      std::any_of(rows.begin(), rows.end(), [](const SummaryRow& r) { return r.below_resolution; });
+  out += aligned_rows(table, show, widths);
   out += legend(shown, noisy, below, off_model, hidden, layout.width);
   for (const std::string& n : resolution_notes(configs, rows)) {
     out += "< " + terminal_text(n) + "\n";
