@@ -297,20 +297,17 @@ std::string maps_section(const ResultSet& results, const std::string& family) {
         "class=\"{}\">{}</span></summary>\n",
         anchor(program), esc(program), broken ? "bad" : "ok",
         broken ? "&#x2717; breaks its rule" : "&#x2713; follows its rule");
-    s += "<p>Rule: " + esc(maps.front()->trace.rule) + "</p>\n<div class=\"maps\">\n";
+    s +=
+        "<p class=\"rule\">Rule: " + esc(maps.front()->trace.rule) + "</p>\n<div class=\"maps\">\n";
     for (const DemoMap* m : maps) {
       const Config& c = results.configs[m->config];
       const std::string title = map_title(*c.program, c.spec());
       const bool ok = m->trace.problems.empty();
-      s += fmt::format("<figure class=\"map\" id=\"map-{}\">\n<div class=\"map-box\">",
-                       anchor(map_stem(c)));
-      s += inline_svg(map_svg(m->trace, title),
-                      fmt::format("Map of {}: which thread ran each iteration. Verdict: {}", title,
-                                  verdict_line(m->trace)),
-                      "map");
-      s +=
-          fmt::format("</div>\n<figcaption>T={}: <span class=\"{}\">{} {}</span>", c.threads,
-                      ok ? "ok" : "bad", ok ? "&#x2713;" : "&#x2717;", esc(verdict_line(m->trace)));
+      s += fmt::format(
+          "<figure class=\"map\" id=\"map-{}\">\n<figcaption><strong>{}</strong>: <span "
+          "class=\"{}\">{} {}</span>",
+          anchor(map_stem(c)), esc(title), ok ? "ok" : "bad", ok ? "&#x2713;" : "&#x2717;",
+          esc(verdict_line(m->trace)));
       if (m->trace.problems.size() > 1) {
         s += "<ul class=\"problems\">";
         for (std::size_t k = 0; k < m->trace.problems.size() && k < 20; ++k) {
@@ -321,7 +318,14 @@ std::string maps_section(const ResultSet& results, const std::string& family) {
         }
         s += "</ul>";
       }
-      s += "</figcaption>\n</figure>\n";
+      s += "</figcaption>\n<div class=\"map-box\">";
+      s += inline_svg(map_svg(m->trace, title, true),
+                      fmt::format("Map of {}: which thread ran each iteration", title), "map");
+      s += "</div>\n";
+      if (const std::string key = map_key(m->trace); !key.empty()) {
+        s += "<p class=\"note\">" + esc(key) + "</p>\n";
+      }
+      s += "</figure>\n";
     }
     s += "</div>\n</details>\n";
   }

@@ -38,7 +38,7 @@ nav ul{list-style:none;display:flex;flex-wrap:wrap;gap:.2em 1.2em;padding:.4em 0
 .figures{display:grid;grid-template-columns:repeat(auto-fill,minmax(min(100%,470px),1fr));gap:16px;margin:.6em 0 1em}
 figure{margin:0;padding:8px;border:1px solid var(--line);border-radius:6px;background:#fff;break-inside:avoid;page-break-inside:avoid}
 figure svg.chart{display:block;width:100%;height:auto}
-.maps{display:grid;grid-template-columns:repeat(auto-fill,minmax(min(100%,500px),1fr));gap:16px;margin:.6em 0 1em}
+.maps{display:grid;grid-template-columns:repeat(auto-fill,minmax(min(100%,420px),1fr));gap:16px;margin:.6em 0 1em}
 figure.map{min-width:0}
 .map-box{overflow-x:auto}
 svg.map{display:block;width:100%;height:auto}

@@ -1,5 +1,7 @@
 // A schedule map's files: CSV, JSON, SVG and PNG under their stem, and a tour's maps.
 #include <filesystem>
+#include <string_view>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -60,10 +62,30 @@ nlohmann::json map_json(const Trace& t, const std::string& program, const RunSpe
 
 std::string map_title(const ProgramInfo& p, const RunSpec& spec) {
   std::string title(p.name);
-  for (const std::string& a : spec.args) {
-    title += " " + a;
+  // Each argument by its name: the count n, the chunk, a size N.
+  std::vector<std::string_view> names;
+  switch (p.arg) {
+    case ArgKind::kCount:
+      names = {"n"};
+      break;
+    case ArgKind::kChunk:
+      names = {"chunk"};
+      break;
+    case ArgKind::kCountChunk:
+      names = {"n", "chunk"};
+      break;
+    case ArgKind::kSize:
+    case ArgKind::kSignedSize:
+      names = {"N"};
+      break;
+    case ArgKind::kNone:
+      break;
   }
-  return title + fmt::format(", T={}", spec.threads);
+  for (std::size_t k = 0; k < spec.args.size(); ++k) {
+    title +=
+        k < names.size() ? fmt::format(", {} = {}", names[k], spec.args[k]) : ", " + spec.args[k];
+  }
+  return title + fmt::format(", {} thread{}", spec.threads, spec.threads == 1 ? "" : "s");
 }
 
 std::string map_stem(const Config& c) {

@@ -12,6 +12,9 @@ using namespace map_detail;
 
 namespace {
 
+// A card's grid of cells is at most this wide (px), so that it fits a phone's screen.
+constexpr long long kCardGrid = 340;
+
 std::string xml_escape(const std::string& s) {
   std::string o;
   for (char c : s) {
@@ -37,27 +40,32 @@ std::string xml_escape(const std::string& s) {
 
 // A wide map: a fixed width, each row's runs of consecutive iterations as bars without
 // borders, an axis with a few iteration numbers.
-std::string banded_svg(const Trace& t, const std::string& title) {
+std::string banded_svg(const Trace& t, const std::string& title, bool card) {
   const std::vector<int> rows = row_threads(t);
   const long long columns = column_count(t);
-  const int left = 90;
-  const int top = 60;
+  const int left = card ? 70 : 90;
+  const int top = card ? 16 : 60;
   const int row_height = 28;
-  const int plot_width = 1200;
+  const int plot_width = card ? 320 : 1200;
   const double scale = static_cast<double>(plot_width) / static_cast<double>(columns);
   const int extra = static_cast<int>(t.thread_values.size()) + (t.outside ? 1 : 0) + 2;
   const auto text_width =
-      static_cast<long long>(7 * std::max(t.rule.size() + 6, verdict_line(t).size() + 9) + 20);
+      card ? 0
+           : static_cast<long long>(7 * std::max(t.rule.size() + 6, verdict_line(t).size() + 9) +
+                                    20);
   const long long width = std::max<long long>(left + plot_width + 40, text_width);
-  const long long height = top + static_cast<long long>(rows.size()) * row_height + 50 + extra * 18;
+  const long long height = top + static_cast<long long>(rows.size()) * row_height + 50 +
+                           (extra - (card ? 1 : 0)) * 18 - (card ? 24 : 0);
   std::string s = fmt::format(
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{}\" height=\"{}\" "
       "font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" "
       "fill=\"white\"/>\n",
       width, height);
-  s += fmt::format("<text x=\"10\" y=\"20\" font-size=\"15\" font-weight=\"bold\">{}</text>\n",
-                   xml_escape(title));
-  s += fmt::format("<text x=\"10\" y=\"40\">rule: {}</text>\n", xml_escape(t.rule));
+  if (!card) {
+    s += fmt::format("<text x=\"10\" y=\"20\" font-size=\"15\" font-weight=\"bold\">{}</text>\n",
+                     xml_escape(title));
+    s += fmt::format("<text x=\"10\" y=\"40\">rule: {}</text>\n", xml_escape(t.rule));
+  }
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const long long y = top + static_cast<long long>(r) * row_height;
     s += fmt::format("<text x=\"10\" y=\"{}\">{}</text>\n", y + row_height / 2 + 4,
@@ -92,16 +100,19 @@ std::string banded_svg(const Trace& t, const std::string& title) {
                      xml_escape(t.outside_label), *t.outside);
     y += 18;
   }
-  s += fmt::format("<text x=\"10\" y=\"{}\" font-weight=\"bold\" fill=\"{}\">verdict: {}</text>\n",
-                   y, t.problems.empty() ? "#1a7a1a" : "#c01010", xml_escape(verdict_line(t)));
+  if (!card) {
+    s +=
+        fmt::format("<text x=\"10\" y=\"{}\" font-weight=\"bold\" fill=\"{}\">verdict: {}</text>\n",
+                    y, t.problems.empty() ? "#1a7a1a" : "#c01010", xml_escape(verdict_line(t)));
+  }
   return s + "</svg>\n";
 }
 
 }  // namespace
 
-std::string map_svg(const Trace& t, const std::string& title) {
+std::string map_svg(const Trace& t, const std::string& title, bool card) {
   if (column_count(t) > kMapBandColumns) {
-    return banded_svg(t, title);
+    return banded_svg(t, title, card);
   }
   const auto& esc = xml_escape;
   long long columns = std::max(t.columns, 1LL);
@@ -110,62 +121,82 @@ std::string map_svg(const Trace& t, const std::string& title) {
   }
   const std::vector<int> rows = row_threads(t);
   const int cell = columns > 100 ? 8 : (t.column_labels.empty() ? 34 : 64);
-  const int left = 90;
-  const int top = 70;
-  const int extra = static_cast<int>(t.thread_values.size()) + (t.outside ? 1 : 0) + 3;
-  const auto text_width = static_cast<long long>(
-      7 * std::max({t.rule.size() + 6, verdict_line(t).size() + 9, cell_key(t, rows).size()}) + 20);
-  const long long width = std::max<long long>({left + columns * cell + 20, 640, text_width});
-  const long long height = top + static_cast<long long>(rows.size()) * cell + 40 + extra * 18;
+  // A card for a page: no title, rule or verdict (the page gives them once), and the columns in
+  // blocks under each other, of equal length, as many as fit its width.
+  const long long fit = card ? std::max<long long>(1, kCardGrid / cell) : columns;
+  const long long blocks = (columns + fit - 1) / fit;
+  const long long per_block = (columns + blocks - 1) / blocks;
+  const int left = card ? 70 : 90;
+  const int top = card ? 24 : 70;
+  const long long block_height = static_cast<long long>(rows.size()) * cell + (cell >= 20 ? 22 : 6);
+  const int extra = static_cast<int>(t.thread_values.size()) + (t.outside ? 1 : 0) + (card ? 0 : 3);
+  const auto text_width =
+      card ? 0
+           : static_cast<long long>(7 * std::max({t.rule.size() + 6, verdict_line(t).size() + 9,
+                                                  cell_key(t, rows).size()}) +
+                                    20);
+  const long long width =
+      std::max<long long>({left + per_block * cell + 20, card ? 0 : 640, text_width});
+  const long long height =
+      top + blocks * block_height - (cell >= 20 ? 22 : 6) + (card ? 12 : 40) + extra * 18;
   std::string s = fmt::format(
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{}\" height=\"{}\" "
       "font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" "
       "fill=\"white\"/>\n",
       width, height);
-  s += fmt::format("<text x=\"10\" y=\"20\" font-size=\"15\" font-weight=\"bold\">{}</text>\n",
-                   esc(title));
-  s += fmt::format("<text x=\"10\" y=\"40\">rule: {}</text>\n", esc(t.rule));
+  if (!card) {
+    s += fmt::format("<text x=\"10\" y=\"20\" font-size=\"15\" font-weight=\"bold\">{}</text>\n",
+                     esc(title));
+    s += fmt::format("<text x=\"10\" y=\"40\">rule: {}</text>\n", esc(t.rule));
+  }
   if (t.column_labels.empty()) {
     s += fmt::format("<text x=\"10\" y=\"{}\" font-style=\"italic\">{}</text>\n", top - 6,
                      esc(x_label(t)));
-  }
-  if (cell >= 20) {
-    for (long long c = 0; c < columns; ++c) {
-      s += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">{}</text>\n",
-                       left + c * cell + cell / 2, top - 6, esc(column_name(t, c)));
-    }
   }
   std::map<std::pair<int, long long>, const Cell*> at;
   for (const Cell& c : t.cells) {
     at[{c.thread, c.column}] = &c;
   }
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const long long y = top + static_cast<long long>(r) * cell;
-    s += fmt::format("<text x=\"10\" y=\"{}\">{}</text>\n", y + cell / 2 + 4,
-                     rows[r] < 0 ? esc(t.value_label) : fmt::format("thread {}", rows[r]));
-    for (long long c = 0; c < columns; ++c) {
-      const auto it = at.find({rows[r], c});
-      const long long x = left + c * cell;
-      if (it == at.end()) {
-        s += fmt::format(
-            "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"#f2f2f2\" "
-            "stroke=\"#dddddd\"/>\n",
-            x, y, cell, cell);
-        continue;
-      }
-      s += fmt::format(
-          "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\" stroke=\"white\"/>\n", x,
-          y, cell, cell, fill(rows[r]));
-      const std::string text = cell_text(t, *it->second);
-      if (!text.empty() && cell >= 20) {
+  for (long long b = 0; b < blocks; ++b) {
+    const long long block_top = top + b * block_height;
+    const long long from = b * per_block;
+    const long long to = std::min(columns, from + per_block);
+    if (cell >= 20) {
+      for (long long c = from; c < to; ++c) {
         s +=
-            fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\" fill=\"white\">{}</text>\n",
-                        x + cell / 2, y + cell / 2 + 4, esc(text));
+            fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">{}</text>\n",
+                        left + (c - from) * cell + cell / 2, block_top - 6, esc(column_name(t, c)));
+      }
+    }
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      const long long y = block_top + static_cast<long long>(r) * cell;
+      s += fmt::format("<text x=\"10\" y=\"{}\">{}</text>\n", y + cell / 2 + 4,
+                       rows[r] < 0 ? esc(t.value_label) : fmt::format("thread {}", rows[r]));
+      for (long long c = from; c < to; ++c) {
+        const auto it = at.find({rows[r], c});
+        const long long x = left + (c - from) * cell;
+        if (it == at.end()) {
+          s += fmt::format(
+              "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"#f2f2f2\" "
+              "stroke=\"#dddddd\"/>\n",
+              x, y, cell, cell);
+          continue;
+        }
+        s += fmt::format(
+            "<rect class=\"cell\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\" "
+            "stroke=\"white\"/>\n",
+            x, y, cell, cell, fill(rows[r]));
+        const std::string text = cell_text(t, *it->second);
+        if (!text.empty() && cell >= 20) {
+          s += fmt::format(
+              "<text x=\"{}\" y=\"{}\" text-anchor=\"middle\" fill=\"white\">{}</text>\n",
+              x + cell / 2, y + cell / 2 + 4, esc(text));
+        }
       }
     }
   }
-  long long y = top + static_cast<long long>(rows.size()) * cell + 24;
-  if (!t.cells.empty()) {
+  long long y = top + blocks * block_height - (cell >= 20 ? 22 : 6) + 24;
+  if (!t.cells.empty() && !card) {
     s += fmt::format("<text x=\"10\" y=\"{}\" font-style=\"italic\">{}</text>\n", y,
                      esc(cell_key(t, rows)));
     y += 18;
@@ -181,8 +212,11 @@ std::string map_svg(const Trace& t, const std::string& title) {
                      esc(t.outside_label), *t.outside);
     y += 18;
   }
-  s += fmt::format("<text x=\"10\" y=\"{}\" font-weight=\"bold\" fill=\"{}\">verdict: {}</text>\n",
-                   y, t.problems.empty() ? "#1a7a1a" : "#c01010", esc(verdict_line(t)));
+  if (!card) {
+    s +=
+        fmt::format("<text x=\"10\" y=\"{}\" font-weight=\"bold\" fill=\"{}\">verdict: {}</text>\n",
+                    y, t.problems.empty() ? "#1a7a1a" : "#c01010", esc(verdict_line(t)));
+  }
   return s + "</svg>\n";
 }
 

@@ -2,6 +2,8 @@
 // of consecutive iterations when the map is wide.
 #include <algorithm>
 #include <map>
+#include <string_view>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -13,6 +15,32 @@ using namespace map_detail;
 
 namespace {
 
+// A map fits a terminal of this many columns.
+constexpr std::size_t kTextColumns = 80;
+
+// `text` after `lead`, broken at spaces into lines of at most kTextColumns, the later ones
+// indented under the first's text.
+std::string wrapped(const std::string& lead, const std::string& text) {
+  const std::string indent(lead.size(), ' ');
+  std::string out;
+  std::string line = lead;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find(' ', at);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    const std::string word = text.substr(at, end - at);
+    at = end + 1;
+    if (line.size() > indent.size() && line.size() + 1 + word.size() > kTextColumns) {
+      out += line + "\n";
+      line = indent;
+    }
+    line += (line.size() > indent.size() ? " " : "") + word;
+  }
+  return out + line + "\n";
+}
+
 std::string range_text(const Band& b) {
   return b.first == b.last ? std::to_string(b.first) : fmt::format("{}-{}", b.first, b.last);
 }
@@ -23,26 +51,30 @@ std::string banded_text(const Trace& t) {
   const std::vector<Band> all = bands(t, rows);
   std::string out = fmt::format("{} iterations in {} runs of consecutive iterations:\n",
                                 column_count(t), all.size());
-  constexpr std::size_t kShown = 8;
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    std::string line = rows[r] < 0 ? fmt::format("{:>10}", t.value_label)
-                                   : fmt::format("{:>10}", fmt::format("thread {}", rows[r]));
-    std::size_t shown = 0, runs = 0;
+    const std::string name = rows[r] < 0 ? fmt::format("{:>10}", t.value_label)
+                                         : fmt::format("{:>10}", fmt::format("thread {}", rows[r]));
+    std::vector<std::string> ranges;
     long long items = 0;
     for (const Band& b : all) {
-      if (b.row != r) {
-        continue;
-      }
-      ++runs;
-      items += b.last - b.first + 1;
-      if (++shown <= kShown) {
-        line += " " + range_text(b);
+      if (b.row == r) {
+        ranges.push_back(range_text(b));
+        items += b.last - b.first + 1;
       }
     }
-    if (runs > kShown) {
-      line += fmt::format(" ... ({} runs in all)", runs);
+    // The first runs, as many as fit on the line with how many there are in all.
+    const std::string end = fmt::format("  ({} iterations)", items);
+    const std::string more = fmt::format(" ... ({} runs in all)", ranges.size());
+    std::string line = name;
+    std::size_t shown = 0;
+    for (; shown < ranges.size(); ++shown) {
+      const std::size_t rest = shown + 1 == ranges.size() ? end.size() : more.size() + end.size();
+      if (shown > 0 && line.size() + 1 + ranges[shown].size() + rest > kTextColumns) {
+        break;
+      }
+      line += " " + ranges[shown];
     }
-    out += fmt::format("{}  ({} iterations)\n", line, items);
+    out += line + (shown < ranges.size() ? more : "") + end + "\n";
   }
   return out;
 }
@@ -56,9 +88,9 @@ std::string map_footer(const Trace& t) {
   if (t.outside) {
     out += fmt::format("main after the region: {} = {}\n", t.outside_label, *t.outside);
   }
-  out += "verdict: " + verdict_line(t) + "\n";
+  out += wrapped("verdict: ", verdict_line(t));
   for (std::size_t i = 1; i < t.problems.size() && i < 8; ++i) {
-    out += "  also: " + t.problems[i] + "\n";
+    out += wrapped("  also: ", t.problems[i]);
   }
   return out;
 }
@@ -66,9 +98,9 @@ std::string map_footer(const Trace& t) {
 }  // namespace
 
 std::string map_text(const Trace& t, const std::string& title, bool colour) {
-  std::string out = title + "\nrule: " + t.rule + "\n";
+  std::string out = title + "\n" + wrapped("rule: ", t.rule);
   if (t.refused) {
-    return out + "verdict: " + verdict_line(t) + "\n";
+    return out + wrapped("verdict: ", verdict_line(t));
   }
   if (column_count(t) > kMapBandColumns) {
     return out + banded_text(t) + map_footer(t);
@@ -90,17 +122,28 @@ std::string map_text(const Trace& t, const std::string& title, bool colour) {
   if (t.cells.empty()) {
     out += "(no iteration ran)\n";
   }
-  const std::size_t per_line = std::max<std::size_t>(1, 96 / (width + 1));
+  // The rows' names, then as many columns as fit; a longer map goes on in blocks of equal
+  // length under each other.
+  std::size_t label = t.column_labels.empty() ? std::string_view("iteration").size() : 0;
+  for (int thread : rows) {
+    label = std::max(label,
+                     thread < 0 ? t.value_label.size() : fmt::format("thread {}", thread).size());
+  }
+  const std::size_t fit =
+      std::max<std::size_t>(1, (kTextColumns - std::min(label, kTextColumns / 2)) / (width + 1));
+  const auto total = static_cast<std::size_t>(columns);
+  const std::size_t blocks = (total + fit - 1) / fit;
+  const std::size_t per_line = blocks == 0 ? fit : (total + blocks - 1) / blocks;
   for (long long from = 0; from < columns; from += static_cast<long long>(per_line)) {
     const long long to = std::min(columns, from + static_cast<long long>(per_line));
-    out += fmt::format("{:>10}", t.column_labels.empty() ? "iteration" : "");
+    out += fmt::format("{:>{}}", t.column_labels.empty() ? "iteration" : "", label);
     for (long long c = from; c < to; ++c) {
       out += fmt::format(" {:>{}}", column_name(t, c), width);
     }
     out += "\n";
     for (int thread : rows) {
-      out += thread < 0 ? fmt::format("{:>10}", t.value_label)
-                        : fmt::format("{:>10}", fmt::format("thread {}", thread));
+      out += thread < 0 ? fmt::format("{:>{}}", t.value_label, label)
+                        : fmt::format("{:>{}}", fmt::format("thread {}", thread), label);
       for (long long c = from; c < to; ++c) {
         const auto it = at.find({thread, c});
         if (it == at.end()) {
@@ -122,7 +165,7 @@ std::string map_text(const Trace& t, const std::string& title, bool colour) {
     }
   }
   if (!t.cells.empty()) {
-    out += "(" + cell_key(t, rows) + ")\n";
+    out += wrapped("", "(" + cell_key(t, rows) + ")");
   }
   return out + map_footer(t);
 }

@@ -179,6 +179,10 @@ std::string x_label(const Trace& t) {
 
 }  // namespace map_detail
 
+std::string map_key(const Trace& t) {
+  return t.cells.empty() ? "" : map_detail::cell_key(t, map_detail::row_threads(t));
+}
+
 std::string verdict_line(const Trace& t) {
   if (t.problems.empty()) {
     return t.refused ? "refused its command line, as it should (" + visible(t.refusal) + ")"

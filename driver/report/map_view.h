@@ -23,9 +23,12 @@ inline constexpr long long kMapMaxItems = 100000;
 // iterations as one bar, without per-cell borders and labels.
 inline constexpr long long kMapBandColumns = 200;
 
-// `title` heads the map ("chunk-static 3, T=2"). With `colour`, cells are ANSI-coloured.
+// `title` heads the map ("chunk-static, chunk = 3, 2 threads"); the text fits 80 columns. With
+// `colour`, cells are ANSI-coloured.
 std::string map_text(const Trace& trace, const std::string& title, bool colour);
-std::string map_svg(const Trace& trace, const std::string& title);
+// A `card` is drawn for a page that gives the title, the rule and the verdict itself: only the
+// cells, in blocks as narrow as a phone's screen, with the values after the loop.
+std::string map_svg(const Trace& trace, const std::string& title, bool card = false);
 std::string map_csv(const Trace& trace);
 // The map as gnuplot data and a script that draws it to `<stem>.png.part` (the caller renames
 // it once gnuplot has finished).
@@ -33,10 +36,13 @@ std::string map_gnuplot_data(const Trace& trace);
 std::string map_gnuplot_script(const Trace& trace, const std::string& title,
                                const std::string& stem);
 nlohmann::json map_json(const Trace& trace, const std::string& program, const RunSpec& spec);
+// What the cells show ("cells: the thread's suma after the iteration"); "" when none ran.
+std::string map_key(const Trace& trace);
 // "follows the rule" or "BREAKS THE RULE: ...", one line.
 std::string verdict_line(const Trace& trace);
 
-// The title of a run's map ("chunk-static 3, T=2") and the stem of a tour's map files
+// The title of a run's map ("chunk-dynamic, n = 20, chunk = 4, 2 threads") and the stem of a tour's
+// map files
 // ("chunk-static-T2").
 std::string map_title(const ProgramInfo& p, const RunSpec& spec);
 std::string map_stem(const Config& c);

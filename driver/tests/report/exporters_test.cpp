@@ -5,9 +5,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "driver/analysis/summary.h"
 #include "driver/base/text.h"
+#include "driver/catalogue/catalogue.h"
 #include "driver/report/exporters.h"
 #include "driver/report/json_export.h"
 #include "driver/report/map_view.h"
@@ -302,6 +304,93 @@ TEST(MapView, WideMapsAreBandsAndNarrowOnesCells) {
   const std::string many = ks::driver::map_text(cyclic, "cyclic", false);
   EXPECT_NE(many.find("thread 0 0-9 40-49 80-89"), std::string::npos) << many;
   EXPECT_NE(many.find("... (25 runs in all)  (250 iterations)"), std::string::npos) << many;
+}
+
+// A map fits 80 columns on the terminal, every iteration shown, the rule broken into lines; a
+// card for a page draws every cell in blocks no wider than a phone's screen, without the title,
+// rule and verdict that the page gives once.
+TEST(MapView, TextFitsEightyColumnsAndCardsFitAPhone) {
+  struct Case {
+    const char* what;
+    ks::driver::Trace trace;
+  };
+  ks::driver::Trace sums = blocks(20);  // values up to 190, as chunk-dynamic 20 prints them
+  for (ks::driver::Cell& cell : sums.cells) {
+    cell.value = cell.column * (cell.column + 1) / 2;
+  }
+  sums.rule = std::string(200, 'r').replace(60, 1, " ").replace(130, 1, " ");
+  ks::driver::Trace wide = blocks(150);
+  ks::driver::Trace cyclic = blocks(1000);
+  for (ks::driver::Cell& cell : cyclic.cells) {
+    cell.thread = static_cast<int>(cell.column / 3 % 4);
+  }
+  ks::driver::Trace broken = blocks(12);
+  broken.problems = {
+      "iteration 3 ran twice, on thread 0 and on thread 2, which the rule forbids "
+      "since every iteration runs once",
+      "iteration 4 never ran"};
+  const Case cases[] = {{"20 iterations with sums", sums},
+                        {"150 iterations", wide},
+                        {"1000 iterations, cyclic", cyclic},
+                        {"a broken map", broken}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string text = ks::driver::map_text(c.trace, "title", false);
+    std::istringstream lines(text);
+    std::size_t longest = 0;
+    std::vector<long long> headed;  // the iterations the headings name, in order
+    for (std::string line; std::getline(lines, line);) {
+      longest = std::max(longest, line.size());
+      std::istringstream words(line);
+      std::string word;
+      words >> word;
+      for (long long i = 0; word == "iteration" && words >> i;) {
+        headed.push_back(i);
+      }
+    }
+    EXPECT_LE(longest, 80u) << text;
+    if (c.trace.columns <= ks::driver::kMapBandColumns) {
+      ASSERT_EQ(headed.size(), static_cast<std::size_t>(c.trace.columns)) << text;
+      for (std::size_t i = 0; i < headed.size(); ++i) {
+        EXPECT_EQ(headed[i], static_cast<long long>(i));
+      }
+    }
+    const std::string card = ks::driver::map_svg(c.trace, "title", true);
+    EXPECT_EQ(card.find("rule:"), std::string::npos);
+    EXPECT_EQ(card.find("verdict:"), std::string::npos);
+    EXPECT_EQ(card.find(">title<"), std::string::npos);
+    const std::size_t at = card.find("width=\"");
+    EXPECT_LE(std::stoi(card.substr(at + 7)), 440) << card.substr(0, 200);
+    if (c.trace.columns <= ks::driver::kMapBandColumns) {
+      EXPECT_EQ(count(card, "class=\"cell\""), c.trace.cells.size());
+    }
+  }
+  EXPECT_NE(ks::driver::map_text(broken, "t", false).find("verdict: BREAKS THE RULE: iteration 3"),
+            std::string::npos);
+}
+
+// A map's title names its arguments and its team in words.
+TEST(MapView, TitlesInWords) {
+  struct Case {
+    const char* program;
+    std::vector<std::string> args;
+    int threads;
+    const char* title;
+  };
+  const Case cases[] = {
+      {"chunk-dynamic", {"20", "4"}, 2, "chunk-dynamic, n = 20, chunk = 4, 2 threads"},
+      {"chunk-static", {"3"}, 1, "chunk-static, chunk = 3, 1 thread"},
+      {"iter-owner", {"10"}, 4, "iter-owner, n = 10, 4 threads"},
+      {"greet-team", {}, 4, "greet-team, 4 threads"},
+  };
+  for (const Case& c : cases) {
+    const ks::driver::ProgramInfo* p = ks::driver::find_program(c.program);
+    ASSERT_NE(p, nullptr) << c.program;
+    ks::driver::RunSpec spec;
+    spec.args = c.args;
+    spec.threads = c.threads;
+    EXPECT_EQ(ks::driver::map_title(*p, spec), c.title);
+  }
 }
 
 TEST(Report, HeaderTimesTablesPlotsMapsAndVerdicts) {
