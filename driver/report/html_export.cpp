@@ -70,7 +70,7 @@ std::string verdict_section(const ResultSet& results) {
   return s;
 }
 
-std::string warnings_section(const ResultSet& results) {
+std::vector<std::string> warning_items(const ResultSet& results) {
   std::vector<std::string> items;
   if (!results.missing.empty()) {
     std::string names;
@@ -126,14 +126,7 @@ std::string warnings_section(const ResultSet& results) {
     items.push_back(
         fmt::format("Severe outliers (beyond 3 interquartile ranges) in {}.", names_of(severe)));
   }
-  if (items.empty()) {
-    return "";
-  }
-  std::string s = "<ul class=\"warnings\" id=\"warnings\" aria-label=\"Warnings\">\n";
-  for (const std::string& item : items) {
-    s += "<li>" + item + "</li>\n";
-  }
-  return s + "</ul>\n";
+  return items;
 }
 
 std::string context_section(const ResultSet& results) {
@@ -300,11 +293,11 @@ std::string html_report(const ResultSet& results) {
   s += "<title>" + esc(title + (date.empty() ? "" : ", " + date)) + "</title>\n";
   s += "<style>" + std::string(style()) + "</style>\n</head>\n<body>\n<header>\n";
   s += "<h1>" + esc(title) + "</h1>\n";
+  s += findings_section(results, verdict_section(results), warning_items(results));
   s += "<pre class=\"command\" aria-label=\"command line\">" + esc(command_text(results.command)) +
        "</pre>\n";
-  s += verdict_section(results);
-  s += warnings_section(results);
-  s += context_section(results);
+  s += "<details class=\"machine\"><summary>Machine and build</summary>\n" +
+       context_section(results) + "</details>\n";
   s += "</header>\n";
 
   s += "<nav aria-label=\"Sections\"><ul>";

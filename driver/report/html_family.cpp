@@ -101,8 +101,9 @@ std::string summary_table(const ResultSet& results, const std::string& family) {
   Column threads{"T", "OMP_NUM_THREADS", {}};
   Column schedule{"schedule", "OMP_SCHEDULE", {}};
   Column valid{"valid", "valid runs of the measured runs", {}};
-  Column median{"median", "median time of the valid runs, with its confidence interval", {}};
-  Column spread{"fastest – slowest", "", {}};
+  Column median{
+      "median (95% interval)", "median time of the valid runs, with its confidence interval", {}};
+  std::vector<std::string> details;
   Column outliers{
       "outliers", "runs beyond Tukey's fences (1.5 and 3 interquartile ranges): mild, severe", {}};
   Column gbs{"GB/s", "bytes the kernel moves (cost model) per second, at the median", {}};
@@ -142,6 +143,7 @@ std::string summary_table(const ResultSet& results, const std::string& family) {
     valid.cells.push_back(v);
     failing.push_back(row->valid < row->runs);
     const bool stats = row->stats.count > 0;
+    details.emplace_back();
     TableCell m = number_cell(stats ? row->stats.median : NAN,
                               stats ? human_seconds(row->stats.median) : "-");
     if (stats && row->below_resolution) {
@@ -152,7 +154,7 @@ std::string summary_table(const ResultSet& results, const std::string& family) {
           kResolutionSteps, esc(human_seconds(row->time_step)),
           esc(human_seconds(kResolutionSteps * row->time_step)));
       if (!row->hint.empty()) {
-        m.html += "<span class=\"ci\">" + esc(row->hint) + "</span>";
+        details.back() = "<span class=\"hint\">" + esc(row->hint) + "</span>";
       }
     } else if (stats) {
       if (!row->printed_time) {
@@ -168,19 +170,19 @@ std::string summary_table(const ResultSet& results, const std::string& family) {
       }
       const Estimate& e = row->sample.median;
       if (e.ci) {
+        // The level only where it is not the heading's.
         m.html += fmt::format(
-            "<span class=\"ci\" title=\"{:.0f}% confidence interval of the median\">{} – {} "
-            "({:.0f}%)</span>",
-            e.confidence * 100, human_seconds(e.ci->low), human_seconds(e.ci->high),
-            e.confidence * 100);
+            " <span class=\"ci\" title=\"{:.0f}% confidence interval of the median\">{}{}</span>",
+            e.confidence * 100, esc(human_interval(e.ci->low, e.ci->high)),
+            e.confidence < 0.945 ? fmt::format(", {:.0f}%", e.confidence * 100) : "");
       }
     }
+    if (stats && row->stats.count > 1) {
+      m.html = fmt::format("<span title=\"fastest {}, slowest {}\">{}</span>",
+                           esc(seconds_cell_text(row->stats.min)),
+                           esc(seconds_cell_text(row->stats.max)), m.html);
+    }
     median.cells.push_back(m);
-    spread.cells.push_back(number_cell(
-        stats ? row->stats.max - row->stats.min : NAN,
-        stats && row->stats.count > 1
-            ? seconds_cell_text(row->stats.min) + " – " + seconds_cell_text(row->stats.max)
-            : "-"));
     const Outliers& o = row->sample.outliers;
     std::string outlier_text = "-";
     if (stats) {
@@ -224,23 +226,37 @@ std::string summary_table(const ResultSet& results, const std::string& family) {
   }
   const std::string caption =
       "Times are medians of the valid measured runs: the time each program prints for its "
-      "kernel alone, or the whole process where marked (wall). Under each median, its "
-      "confidence interval with its level (fewer runs give a lower level); ~ marks a noisy "
+      "kernel alone, or the whole process where marked (wall). Beside each median, its 95% "
+      "confidence interval (its level where fewer runs give a lower one); ~ marks a noisy "
       "configuration, &lt; a median below the resolution of its time (mostly rounding: no rate "
       "or speedup is derived from it). Speedups carry their interval. Click a column's heading "
       "to sort.";
-  std::vector<Column> columns{program, size,     args, threads, schedule, valid,  median,
-                              spread,  outliers, gbs,  gops,    speedup,  verdict};
-  for (Column& column : model_columns(rows)) {
+  // The model's explanation goes on its own line under its row; its share of the ceiling and
+  // its ratio of measured to predicted beside the speedup.
+  std::vector<Column> model = model_columns(rows);
+  const Column why = std::move(model.back());
+  model.pop_back();
+  for (std::size_t r = 0; r < why.cells.size() && r < details.size(); ++r) {
+    if (why.cells[r].html != "-") {
+      details[r] = (details[r].empty() ? "" : details[r] + " ") + why.cells[r].html;
+    }
+  }
+  std::vector<Column> columns{program, size, args, threads, schedule, median, valid, speedup};
+  for (Column& column : model) {
     columns.push_back(std::move(column));
   }
-  return table_html("summary-" + anchor(family), caption, columns, failing);
+  gbs.minor = gops.minor = outliers.minor = true;
+  for (Column* column : {&gbs, &gops, &outliers, &verdict}) {
+    columns.push_back(std::move(*column));
+  }
+  return table_html("summary-" + anchor(family), caption, columns, failing, details);
 }
 
 // An SVG drawn elsewhere (a map) made ready for the page: a role, a text alternative and a
 // title, and a viewBox so that it can shrink with its box, down to kMapMinScale of its size,
 // where its text is still read (a narrower box scrolls it sideways; print shrinks it further).
-std::string inline_svg(const std::string& svg, const std::string& label, const std::string& cls) {
+std::string inline_svg(const std::string& svg, const std::string& label, const std::string& cls,
+                       const std::string& extra = "") {
   const std::size_t open = svg.find("<svg");
   const std::size_t end = open == std::string::npos ? open : svg.find('>', open);
   if (end == std::string::npos) {
@@ -256,7 +272,8 @@ std::string inline_svg(const std::string& svg, const std::string& label, const s
     const std::size_t close = tag.find('"', at + key.size());
     return close == std::string::npos ? "" : tag.substr(at + key.size(), close - at - key.size());
   };
-  std::string attrs = fmt::format(" class=\"{}\" role=\"img\" aria-label=\"{}\"", cls, esc(label));
+  std::string attrs =
+      fmt::format(" class=\"{}\" role=\"img\" aria-label=\"{}\"{}", cls, esc(label), extra);
   const std::string width = attribute("width");
   const std::string height = attribute("height");
   const double w = std::atof(width.c_str());
@@ -319,8 +336,15 @@ std::string maps_section(const ResultSet& results, const std::string& family) {
         s += "</ul>";
       }
       s += "</figcaption>\n<div class=\"map-box\">";
-      s += inline_svg(map_svg(m->trace, title, true),
-                      fmt::format("Map of {}: which thread ran each iteration", title), "map");
+      // The cells drawn, for a check that a reader sees every one of them.
+      const std::string svg = map_svg(m->trace, title, true);
+      std::size_t cells = 0;
+      for (std::size_t at = svg.find("class=\"cell\""); at != std::string::npos;
+           at = svg.find("class=\"cell\"", at + 1)) {
+        ++cells;
+      }
+      s += inline_svg(svg, fmt::format("Map of {}: which thread ran each iteration", title), "map",
+                      fmt::format(" data-cells=\"{}\"", cells));
       s += "</div>\n";
       if (const std::string key = map_key(m->trace); !key.empty()) {
         s += "<p class=\"note\">" + esc(key) + "</p>\n";

@@ -225,7 +225,7 @@ std::vector<Column> model_columns(const std::vector<const SummaryRow*>& rows) {
     }
     const Prediction& m = *row->model;
     TableCell pc = number_cell(m.percent_of_ceiling, fmt::format("{:.0f}%", m.percent_of_ceiling));
-    pc.html += "<span class=\"ci\">" + esc(m.ceiling) + "</span>";
+    pc.html = "<span title=\"of " + esc(m.ceiling) + "\">" + pc.html + "</span>";
     share.cells.push_back(pc);
     TableCell r = number_cell(m.ratio, fmt::format("{:.2f}", m.ratio));
     if (!m.explained) {
@@ -233,7 +233,7 @@ std::vector<Column> model_columns(const std::vector<const SummaryRow*>& rows) {
           " <span class=\"flag\" title=\"outside 0.5 to 2: the model does not explain "
           "it\">!</span>";
     }
-    r.html += "<span class=\"ci\">predicted " + esc(human_seconds(m.predicted_seconds)) + "</span>";
+    r.html += " <span class=\"ci\">of " + esc(human_seconds(m.predicted_seconds)) + "</span>";
     ratio.cells.push_back(r);
     TableCell w = text_cell(m.line);
     w.html = "<span class=\"explain\">" + w.html + "</span>";

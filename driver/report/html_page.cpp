@@ -20,16 +20,22 @@ constexpr std::string_view kStyle = R"css(
 :root{--fg:#1b1b1b;--muted:#595959;--line:#d0d7de;--soft:#f4f6f8;--ok:#17692e;--bad:#b3261e;--warn:#7a4d00}
 *{box-sizing:border-box}
 body{margin:0;font:15px/1.5 system-ui,"Segoe UI",Roboto,"Noto Sans","DejaVu Sans",sans-serif;color:var(--fg);background:#fff}
-header,nav,main,footer{max-width:1200px;margin:0 auto;padding:0 20px}
+header,nav,main,footer{margin:0 auto;padding:0 24px}
+p,ul.warnings,details.machine{max-width:80em}
 h1{font-size:1.6em;margin:.7em 0 .3em}
 h2{font-size:1.3em;margin:1.8em 0 .5em;padding-bottom:.2em;border-bottom:2px solid var(--line)}
 h3{font-size:1.1em;margin:1.2em 0 .4em}
 a{color:#0b57a4}
 code,pre,.mono{font-family:ui-monospace,"DejaVu Sans Mono",Menlo,Consolas,monospace;font-size:.88em}
 .command{background:var(--soft);padding:.5em .8em;border-radius:6px;margin:.3em 0 .8em;white-space:pre-wrap;overflow-wrap:anywhere}
-.verdict{display:inline-block;margin:.2em 0 .6em;padding:.35em .8em;border:2px solid;border-radius:6px;font-weight:600}
+.verdict{margin:.2em 0 .4em;font-weight:600}
+.findings{margin:.6em 0 1em;padding:.4em 1.1em .6em;border:2px solid var(--line);border-radius:8px;background:#f8fafc}
+.findings h2{margin:.3em 0 .4em;border:0;padding:0}
+.findings ul.families{margin:.3em 0;padding-left:1.2em}.findings ul.families>li{margin:.3em 0}
+.findings ul ul{padding-left:1.2em;margin:.1em 0}
+.findings details.warnings{margin:.5em 0 .2em}
+.findings details.warnings ul{padding:.4em .8em .4em 2em;border-left:4px solid var(--warn);background:#fff6e5;margin:.3em 0}
 .ok{color:var(--ok)}.bad{color:var(--bad)}
-.verdict.ok{background:#eaf6ed}.verdict.bad{background:#fcebea}
 .warnings{margin:.2em 0 1em;padding:.5em .8em .5em 2em;border-left:4px solid var(--warn);background:#fff6e5}
 .warnings li{margin:.2em 0}
 dl.context{display:grid;grid-template-columns:max-content 1fr;gap:.15em 1.2em;margin:.5em 0}
@@ -50,7 +56,7 @@ figcaption{font-size:.9em;margin-top:.3em}
 .table-wrap{overflow-x:auto;max-width:100%;border:1px solid var(--line);border-radius:6px;margin:.4em 0}
 table{border-collapse:collapse;width:100%;font-size:.92em}
 th,td{padding:.35em .6em;border-bottom:1px solid var(--line);text-align:left;vertical-align:top;white-space:nowrap}
-thead th{background:var(--soft)}
+thead th{background:var(--soft);white-space:normal;vertical-align:bottom}
 th.num,td.num{text-align:right;font-variant-numeric:tabular-nums}
 td.text{white-space:normal;min-width:14em;max-width:40em}
 th button{font:inherit;font-weight:700;color:inherit;background:none;border:0;padding:0;cursor:pointer;text-align:inherit}
@@ -58,8 +64,10 @@ th[aria-sort=ascending] button::after{content:" \25B2"}th[aria-sort=descending] 
 tr.failing td{background:#fcebea}
 tr.differs th,tr.differs td{background:#fff6e5}
 figure.wide{max-width:960px}figure.wide svg.chart{display:block;width:100%;height:auto}
-.ci{display:block;color:var(--muted);font-size:.85em}
-.explain{display:block;white-space:normal;min-width:24em;max-width:44em}
+.ci{color:var(--muted);font-size:.85em}
+tr.detail td{padding-top:0;white-space:normal;color:var(--muted);font-size:.92em}
+tbody tr:has(+tr.detail) td{border-bottom:0}
+.explain{white-space:normal}
 .flag{font-weight:700;color:var(--warn);cursor:help}
 pre.output{white-space:pre-wrap;overflow-wrap:anywhere;max-width:72ch;margin:.3em 0;padding:.5em;background:var(--soft);border-radius:4px}
 .filter{margin:.4em 0}
@@ -67,7 +75,15 @@ pre.output{white-space:pre-wrap;overflow-wrap:anywhere;max-width:72ch;margin:.3e
 details>summary{cursor:pointer}
 .problems{margin:.3em 0;padding-left:1.4em}
 footer{margin:2.5em auto 2em;color:var(--muted);font-size:.9em;border-top:1px solid var(--line);padding-top:.6em}
-@media (max-width:640px){svg.chart .ticks{font-size:19px}svg.chart .axis-title{font-size:16px}body{font-size:14px}header,nav,main,footer{padding:0 10px}dl.context{grid-template-columns:1fr}dl.context dd{margin-bottom:.3em}}
+@media (max-width:640px){table.cards thead{display:none}table.cards,table.cards tbody{display:block}
+table.cards tr{display:block;padding:.3em .2em;border-bottom:1px solid var(--line)}
+table.cards td{display:inline-block;border:0;padding:.05em .5em .05em 0;white-space:nowrap}
+table.cards td[data-label]::before{content:attr(data-label) " ";color:var(--muted);font-size:.8em}
+table.cards td:first-child{font-weight:600}table.cards td:first-child::before{content:none}table.cards td.minor{display:none}table.cards td.text{display:block;white-space:normal;min-width:0}
+table.cards tr.detail{border-bottom:1px solid var(--line);padding-top:0}table.cards tr:has(+tr.detail){border-bottom:0}
+table.cards tr.detail td{display:block;white-space:normal;font-weight:normal}
+.table-wrap table:not(.cards) td{white-space:normal;overflow-wrap:anywhere;padding:.3em .4em}td.text{min-width:0}
+svg.chart .ticks{font-size:19px}svg.chart .axis-title{font-size:16px}body{font-size:14px}header,nav,main,footer{padding:0 10px}dl.context{grid-template-columns:1fr}dl.context dd{margin-bottom:.3em}}
 @media print{body{font-size:10pt}header,nav,main,footer{max-width:none;padding:0}nav,.filter{display:none}
 .table-wrap{overflow:visible;border:0}th,td{white-space:normal}h2,h3{break-after:avoid}
 tr,figure,.verdict{break-inside:avoid;page-break-inside:avoid}
@@ -84,6 +100,17 @@ constexpr std::string_view kScript = R"js(
     if (v === null) { return cell.textContent.trim(); }
     return v === '' ? NaN : Number(v);
   }
+  /* A row's explanation is a row of its own under it, class "detail": it moves and hides
+     with its row. */
+  function detailOf(row) {
+    var next = row.nextElementSibling;
+    return next && next.classList.contains('detail') ? next : null;
+  }
+  function mainRows(table) {
+    return Array.prototype.filter.call(table.tBodies[0].rows, function (row) {
+      return !row.classList.contains('detail');
+    });
+  }
   function sortBy(table, column, header) {
     var ascending = header.getAttribute('aria-sort') !== 'ascending';
     Array.prototype.forEach.call(table.tHead.rows[0].cells, function (th) {
@@ -91,7 +118,7 @@ constexpr std::string_view kScript = R"js(
     });
     header.setAttribute('aria-sort', ascending ? 'ascending' : 'descending');
     var body = table.tBodies[0];
-    var rows = Array.prototype.slice.call(body.rows);
+    var rows = mainRows(table);
     rows.sort(function (a, b) {
       var x = key(a.cells[column]), y = key(b.cells[column]);
       if (typeof x === 'number' && typeof y === 'number') {
@@ -101,7 +128,11 @@ constexpr std::string_view kScript = R"js(
       var c = String(x).localeCompare(String(y), undefined, {numeric: true});
       return ascending ? c : -c;
     });
-    rows.forEach(function (row) { body.appendChild(row); });
+    rows.forEach(function (row) {
+      var detail = detailOf(row);
+      body.appendChild(row);
+      if (detail) { body.appendChild(detail); }
+    });
   }
   document.querySelectorAll('table.sortable').forEach(function (table) {
     Array.prototype.forEach.call(table.tHead.rows[0].cells, function (th, column) {
@@ -118,8 +149,11 @@ constexpr std::string_view kScript = R"js(
     input.closest('.filter').hidden = false;
     input.addEventListener('input', function () {
       var words = input.value.trim().toLowerCase();
-      Array.prototype.forEach.call(table.tBodies[0].rows, function (row) {
-        row.hidden = words !== '' && row.textContent.toLowerCase().indexOf(words) < 0;
+      mainRows(table).forEach(function (row) {
+        var detail = detailOf(row);
+        var text = row.textContent + (detail ? ' ' + detail.textContent : '');
+        row.hidden = words !== '' && text.toLowerCase().indexOf(words) < 0;
+        if (detail) { detail.hidden = row.hidden; }
       });
     });
   });
@@ -219,7 +253,8 @@ TableCell number_cell(double v, const std::string& text) {
 // A sortable table of `columns` (those whose cells are all "-" are left out); rows whose
 // `failing` flag is set are marked.
 std::string table_html(const std::string& id, const std::string& caption,
-                       const std::vector<Column>& columns, const std::vector<bool>& failing) {
+                       const std::vector<Column>& columns, const std::vector<bool>& failing,
+                       const std::vector<std::string>& details) {
   std::vector<const Column*> shown;
   for (const Column& c : columns) {
     if (std::any_of(c.cells.begin(), c.cells.end(),
@@ -235,8 +270,8 @@ std::string table_html(const std::string& id, const std::string& caption,
         "data-filter=\"{}\"></label></p>\n",
         id);
   }
-  s += fmt::format("<div class=\"table-wrap\"><table class=\"sortable\" id=\"{}\">\n<thead><tr>",
-                   id);
+  s += fmt::format(
+      "<div class=\"table-wrap\"><table class=\"sortable cards\" id=\"{}\">\n<thead><tr>", id);
   for (const Column* c : shown) {
     const bool numeric = std::any_of(c->cells.begin(), c->cells.end(),
                                      [](const TableCell& cell) { return cell.numeric; });
@@ -248,14 +283,24 @@ std::string table_html(const std::string& id, const std::string& caption,
     s += failing[r] ? "<tr class=\"failing\">" : "<tr>";
     for (const Column* c : shown) {
       const TableCell& cell = c->cells[r];
-      std::string attrs = cell.prose ? " class=\"text\"" : "";
+      std::string classes = cell.prose ? "text" : "";
       if (cell.numeric) {
-        attrs += " class=\"num\"";
+        classes += classes.empty() ? "num" : " num";
+      }
+      if (c->minor || cell.html == "-" || cell.html.empty()) {
+        classes += classes.empty() ? "minor" : " minor";
+      }
+      std::string attrs = classes.empty() ? "" : " class=\"" + classes + "\"";
+      if (cell.numeric) {
         attrs += cell.sort ? fmt::format(" data-v=\"{:.17g}\"", *cell.sort) : " data-v=\"\"";
       }
-      s += "<td" + attrs + ">" + cell.html + "</td>";
+      s += "<td" + attrs + " data-label=\"" + esc(c->head) + "\">" + cell.html + "</td>";
     }
     s += "</tr>\n";
+    if (r < details.size() && !details[r].empty()) {
+      s += fmt::format("<tr class=\"detail{}\"><td colspan=\"{}\">{}</td></tr>\n",
+                       failing[r] ? " failing" : "", shown.size(), details[r]);
+    }
   }
   return s + "</tbody></table></div>\n<p class=\"note\">" + caption + "</p>\n";
 }

@@ -46,17 +46,27 @@ struct Column {
   std::string head;
   std::string title;  // the header's tooltip
   std::vector<TableCell> cells;
+  bool minor = false;  // left out of a narrow screen's cards (the files hold it)
 };
 
 // A sortable table of `columns` (those whose cells are all "-" are left out); rows whose
-// `failing` flag is set are marked.
+// `failing` flag is set are marked. A row's `details` (escaped HTML; "" for none) go on a line
+// of their own under it, across the table, and move with it when it is sorted. On a narrow
+// screen each row is a card of labelled cells.
 std::string table_html(const std::string& id, const std::string& caption,
-                       const std::vector<Column>& columns, const std::vector<bool>& failing);
+                       const std::vector<Column>& columns, const std::vector<bool>& failing,
+                       const std::vector<std::string>& details = {});
 
 std::string seconds_cell_text(double v);
 
 // A program's output cut to its start and its end, at character boundaries, escaped.
 std::string excerpt(const std::string& text);
+
+// The box the page opens with (html_findings.cpp): per family what was fastest, by how much, the
+// speedup of the largest team against the ideal and the model's line; `status` (the runs'
+// validity, escaped) under its heading, then the `warnings` (escaped) folded and counted.
+std::string findings_section(const ResultSet& results, const std::string& status,
+                             const std::vector<std::string>& warnings);
 
 // A family's section: its plots, its summary table, its demonstrations' maps (html_family.cpp).
 std::string family_section(const ResultSet& results, const std::string& family,

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -40,7 +41,8 @@ constexpr const char* kCheck = R"js((() => {
     const col = heads.findIndex(th => th.textContent.includes('median'));
     const button = col >= 0 ? heads[col].querySelector('button') : null;
     if (button) {
-      const keys = () => Array.from(table.tBodies[0].rows, r => r.cells[col].getAttribute('data-v'))
+      const keys = () => Array.from(table.tBodies[0].rows).filter(r => !r.classList.contains('detail'))
+                              .map(r => r.cells[col].getAttribute('data-v'))
                               .filter(v => v !== '').map(Number);
       button.click();
       const up = keys();
@@ -52,7 +54,8 @@ constexpr const char* kCheck = R"js((() => {
   }
   const input = document.querySelector('input[data-filter]');
   if (input) {
-    const rows = Array.from(document.getElementById(input.dataset.filter).tBodies[0].rows);
+    const rows = Array.from(document.getElementById(input.dataset.filter).tBodies[0].rows)
+                      .filter(r => !r.classList.contains('detail'));
     const word = rows[rows.length - 1].cells[0].textContent.trim();
     input.value = word;
     input.dispatchEvent(new Event('input'));
@@ -79,7 +82,35 @@ constexpr const char* kCheck = R"js((() => {
                                        return b.width > 0 && b.height > 0; }).length};
   });
   out.tables = {};
-  document.querySelectorAll('table[id]').forEach(t => { out.tables[t.id] = t.tBodies[0].rows.length; });
+  document.querySelectorAll('table[id]').forEach(t => {
+    out.tables[t.id] = Array.from(t.tBodies[0].rows).filter(r => !r.classList.contains('detail')).length;
+  });
+  // What a reader sees first, what is cut off at the right, and whether every map cell shows.
+  const findings = document.getElementById('findings');
+  const firstSection = document.querySelector('main section, main h2');
+  out.findings = findings ? {top: findings.getBoundingClientRect().top + window.scrollY,
+                             before: !firstSection || !!(findings.compareDocumentPosition(firstSection) &
+                                                         Node.DOCUMENT_POSITION_FOLLOWING),
+                             text: findings.innerText} : null;
+  out.cut = Array.from(document.querySelectorAll('.table-wrap'))
+                 .filter(w => w.scrollWidth > w.clientWidth + 1 ||
+                              w.getBoundingClientRect().right > window.innerWidth + 1)
+                 .map(w => (w.querySelector('table') || {}).id || '(a table)');
+  out.medians = Array.from(document.querySelectorAll('table[id^="summary-"]'), t => {
+    const cell = t.querySelector('tbody tr:not(.detail) td[data-label^="median"]');
+    const b = cell ? cell.getBoundingClientRect() : null;
+    return {id: t.id, visible: !!b && b.width > 0 && b.left >= 0 && b.right <= window.innerWidth};
+  });
+  out.maps = Array.from(document.querySelectorAll('figure.map'), f => {
+    const svg = f.querySelector('svg');
+    const box = f.querySelector('.map-box');
+    const cells = svg ? Array.from(svg.querySelectorAll('rect.cell')) : [];
+    return {id: f.id, expected: svg ? Number(svg.getAttribute('data-cells') || -1) : -1,
+            shown: cells.filter(c => { const b = c.getBoundingClientRect();
+                                       return b.width > 0 && b.left >= 0 && b.right <= window.innerWidth; }).length,
+            scrolls: !!box && box.scrollWidth > box.clientWidth + 1};
+  });
+  out.height = document.documentElement.scrollHeight;
   out.explained = document.querySelectorAll('.explain').length;
   out.roofline = !!document.querySelector('figure#plot-roofline svg[role="img"]');
   out.ceilings = document.querySelectorAll('#ceilings-table tbody tr').length;
@@ -96,7 +127,9 @@ struct Expected {
   bool maps = false;                              // the demonstrations' maps are there
   // Ceilings: their table, the roofline, explanations; none: a line saying so; unset: no section.
   std::optional<bool> model;
-  std::size_t explained = 0;  // configurations with a valid measured run
+  std::size_t explained = 0;       // configurations with a valid measured run
+  bool findings = false;           // the page opens with its findings
+  std::vector<std::string> found;  // what the findings box must say
 };
 
 std::string slurp(const std::string& path) {
@@ -122,6 +155,7 @@ std::string squeeze(const std::string& text) {
 Expected expected_of(const std::string& dir, const std::string& page) {
   Expected e;
   e.url = "file://" + fs::absolute(dir + "/" + page).string();
+  e.findings = true;
   const ks::driver::StoreContents store =
       ks::driver::Store::open_readonly(dir + "/" + std::string(ks::driver::kStoreFile)).load();
   for (const ks::driver::Config& c : store.plan.configs) {
@@ -216,6 +250,34 @@ std::vector<std::string> page_problems(const PageReport& page, const Expected& e
   if (e.maps && maps == 0) {
     problems.push_back("no map");
   }
+  for (const nlohmann::json& m : v["maps"]) {
+    if (m["expected"] >= 0 && m["shown"] != m["expected"]) {
+      problems.push_back("map " + m["id"].get<std::string>() + " shows " + m["shown"].dump() +
+                         " of its " + m["expected"].dump() + " cells at " + std::to_string(width) +
+                         " px");
+    }
+    if (m["scrolls"] == true) {
+      problems.push_back("map " + m["id"].get<std::string>() + " scrolls sideways");
+    }
+  }
+  if (e.findings) {
+    if (!v["findings"].is_object()) {
+      problems.push_back("no findings box");
+    } else if (v["findings"]["before"] != true || v["findings"]["top"].get<double>() > 400) {
+      problems.push_back("the findings box is not what the page opens with (at " +
+                         v["findings"]["top"].dump() + " px)");
+    }
+  }
+  for (const nlohmann::json& id : v["cut"]) {
+    problems.push_back("table " + id.get<std::string>() + " is cut off at the right at " +
+                       std::to_string(width) + " px");
+  }
+  for (const nlohmann::json& m : v["medians"]) {
+    if (m["visible"] != true) {
+      problems.push_back("the median of " + m["id"].get<std::string>() + " is off-screen at " +
+                         std::to_string(width) + " px");
+    }
+  }
   for (const auto& [id, rows] : e.table_rows) {
     if (!v["tables"].contains(id)) {
       problems.push_back("no table " + id);
@@ -225,6 +287,12 @@ std::vector<std::string> page_problems(const PageReport& page, const Expected& e
     }
   }
   const std::string text = squeeze(v["text"]);
+  const std::string found = v["findings"].is_object() ? squeeze(v["findings"]["text"]) : "";
+  for (const std::string& s : e.found) {
+    if (found.find(s) == std::string::npos) {
+      problems.push_back("the findings do not say \"" + s + "\"");
+    }
+  }
   for (const std::string& s : e.shown) {
     if (text.find(s) == std::string::npos) {
       problems.push_back("the page does not show \"" + s + "\"");
@@ -310,6 +378,8 @@ Report sweep_report(const std::string& name) {
                    "1000,2000,4000,8000", "--threads", "1,2", "--repeat", "2", "--warmup", "0"});
   r.expected.shown.push_back("<b>V3</b> & \xEF\xBF\xBD\xEF\xBF\xBD <i>roto</i>");
   r.expected.shown.push_back("<script>document.title = \"obeyed\"</script>");
+  r.expected.found = {"vector-add",   "At N = 8000,", "faster than", "On 2 threads (ideal 2×)",
+                      "plus-parloop", "Model: ",      "warning"};
   return r;
 }
 
@@ -323,6 +393,7 @@ Report tour_report() {
                          {"tour", "--scale", "0.01", "--no-probe"});
   r.expected.maps = true;
   r.expected.shown.push_back("BREAKS THE RULE");
+  r.expected.found = {"omp-demos", "maps break their rules", "chunk-static"};
   return r;
 }
 
@@ -387,6 +458,10 @@ TEST_F(HtmlReportInABrowser, SweepAndTourReadAtDesktopAndPhoneWidths) {
         const PageReport page = browser.open(report->expected.url, width, kCheck, shot);
         EXPECT_EQ(joined(page_problems(page, report->expected, width)), "")
             << name << " at " << width << " px";
+        if (page.value.is_object() && page.value.contains("height")) {
+          std::printf("%s at %d px: %s px tall\n", name.c_str(), width,
+                      page.value["height"].dump().c_str());
+        }
         EXPECT_GT(fs::exists(shot) ? fs::file_size(shot) : 0, 1000u) << shot;
       }
     }
@@ -418,6 +493,12 @@ TEST_F(HtmlReportInABrowser, APageBrokenOnPurposeFailsTheChecks) {
       {"it fetches something", "<body>", "<body><img alt=\"\" src=\"http://127.0.0.1:9/x.png\">",
        "fetched"},
       {"program output is markup", "&lt;b&gt;V3&lt;/b&gt;", "<b>V3</b>", "does not show", true},
+      {"the findings come last", "<section class=\"findings\"",
+       "<section style=\"position:absolute;top:9000px\" class=\"findings\"", "opens with"},
+      {"a table is too wide", "<table class=\"sortable cards\"",
+       "<table style=\"min-width:3000px\" class=\"sortable cards\"", "cut off"},
+      {"the findings say nothing", "<ul class=\"families\">", "<ul hidden class=\"families\">",
+       "findings do not say"},
   };
   std::string folder;
   {

@@ -367,7 +367,7 @@ TEST(Force, LeavesNoStaleFile) {
   // A map replaces a map without being asked.
   const ks::RunResult second = kernelscope({"map", "iter-owner", "10", "--out", out});
   ASSERT_TRUE(ExitedWith(second, 0));
-  EXPECT_NE(slurp(out + "/map.svg").find("iter-owner 10"), std::string::npos);
+  EXPECT_NE(slurp(out + "/map.svg").find("iter-owner, n = 10"), std::string::npos);
   EXPECT_EQ(kd::Store::open_readonly(out + "/results.db").plan().configs.at(0).program->name,
             "iter-owner");
   // Anything else is refused, then replaces it completely with --force.
