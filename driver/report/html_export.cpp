@@ -311,6 +311,14 @@ std::string html_report(const ResultSet& results) {
   if (!results.nodes.empty()) {
     s += "<li><a href=\"#nodes\">nodes</a></li>";
   }
+  const bool predicted = std::any_of(plots.begin(), plots.end(), [](const Plot& p) {
+    return std::any_of(p.series.begin(), p.series.end(),
+                       [](const Series& series) { return series.predicted; });
+  });
+  if (predicted) {
+    s += "<li class=\"model-toggle\" hidden><label><input type=\"checkbox\" id=\"show-model\"> "
+         "show the model's predicted times in the plots</label></li>";
+  }
   if (invalid_count(results) > 0) {
     s += "<li><a href=\"#invalid-runs\">runs not valid</a></li>";
   }

@@ -76,8 +76,18 @@ std::string figure(const Plot& p) {
   std::string s = fmt::format("<figure class=\"plot\" id=\"plot-{}\">\n", anchor(p.name));
   s += chart_svg(p, describe(p)) + "\n<figcaption><strong>" + esc(p.title) + "</strong>";
   s += "<ul class=\"legend\">";
+  std::optional<std::size_t> model;
   for (std::size_t i = 0; i < p.series.size(); ++i) {
+    if (p.series[i].predicted) {
+      model = model.value_or(i);
+      continue;
+    }
     s += "<li>" + series_swatch(p, i) + esc(p.series[i].title) + "</li>";
+  }
+  // The model's lines share one entry, shown with them.
+  if (model) {
+    s += "<li class=\"model-key\">" + series_swatch(p, *model) +
+         "the model's predicted time (hollow markers: the series it predicts)</li>";
   }
   s += "</ul><span class=\"hint\">" + esc(plot_hint(p)) + "</span></figcaption>\n</figure>\n";
   return s;

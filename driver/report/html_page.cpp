@@ -44,6 +44,9 @@ nav ul{list-style:none;display:flex;flex-wrap:wrap;gap:.2em 1.2em;padding:.4em 0
 .figures{display:grid;grid-template-columns:repeat(auto-fill,minmax(min(100%,470px),1fr));gap:16px;margin:.6em 0 1em}
 figure{margin:0;padding:8px;border:1px solid var(--line);border-radius:6px;background:#fff;break-inside:avoid;page-break-inside:avoid}
 figure svg.chart{display:block;width:100%;height:auto}
+svg.chart .predicted,.legend .model-key{display:none}
+body.show-model svg.chart .predicted{display:inline}body.show-model .legend .model-key{display:flex}
+.model-toggle label{cursor:pointer}
 .maps{display:grid;grid-template-columns:repeat(auto-fill,minmax(min(100%,420px),1fr));gap:16px;margin:.6em 0 1em}
 figure.map{min-width:0}
 .map-box{overflow-x:auto}
@@ -157,6 +160,14 @@ constexpr std::string_view kScript = R"js(
       });
     });
   });
+  /* One switch shows or hides the model's predicted times in every plot. */
+  var toggle = document.getElementById('show-model');
+  if (toggle) {
+    toggle.closest('.model-toggle').hidden = false;
+    toggle.addEventListener('change', function () {
+      document.body.classList.toggle('show-model', toggle.checked);
+    });
+  }
   var closed = [];
   window.addEventListener('beforeprint', function () {
     document.querySelectorAll('details:not([open])').forEach(function (d) {

@@ -114,133 +114,149 @@ std::vector<std::string> benchmark_families(const Measured& m) {
   return families;
 }
 
-// The schedules of a family in the order measured, "" (the runtime's default, and every program
-// that reads none) first: time and speedup plots get one picture per schedule, so that ten
-// series of one kernel do not share one.
-std::vector<std::string> family_schedules(const Measured& m, const std::string& family) {
-  std::vector<std::string> schedules{""};
-  for (std::size_t i = 0; i < m.size(); ++i) {
-    const Config& c = m.config(i);
-    if (c.program->family == family &&
-        std::find(schedules.begin(), schedules.end(), c.schedule) == schedules.end()) {
-      schedules.push_back(c.schedule);
-    }
-  }
-  return schedules;
-}
-
-std::string with_schedule(const std::string& text, const std::string& schedule) {
-  return schedule.empty() ? text : text + ", OMP_SCHEDULE=" + schedule;
-}
-
 std::string stem(const std::string& kind, const std::string& family, const std::string& schedule) {
   return kind + "-" + family + (schedule.empty() ? "" : "-" + slug(schedule));
 }
 
-// Time against size, one series per program and thread count; a schedule's picture also shows
-// the family's sequential baseline, for reference.
+// The rows a family's time and speedup plots draw: each program on its largest team, with the
+// schedule that was fastest at its largest size, so that a figure answers one question with a
+// handful of lines (the table holds every configuration).
+struct Chosen {
+  int threads = 0;
+  std::uint64_t size = 0;
+  double median = INFINITY;
+  std::string schedule;
+};
+std::map<const ProgramInfo*, Chosen> chosen_configs(const Measured& m, const std::string& family) {
+  std::map<const ProgramInfo*, Chosen> chosen;
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const Config& c = m.config(i);
+    if (c.program->family == family && m.usable(i) && c.size) {
+      Chosen& k = chosen[c.program];
+      k.threads = std::max(k.threads, c.threads);
+    }
+  }
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const Config& c = m.config(i);
+    if (c.program->family != family || !m.usable(i) || !c.size) {
+      continue;
+    }
+    Chosen& k = chosen[c.program];
+    const std::uint64_t n = *c.effective_size();
+    const double median = m.row(i).stats.median;
+    if (c.threads == k.threads && (n > k.size || (n == k.size && median < k.median))) {
+      k.size = n;
+      k.median = median;
+      k.schedule = c.schedule;
+    }
+  }
+  return chosen;
+}
+
+// Time against size, one series per program (on its largest team, its fastest schedule), with
+// the model's predicted times as lines of their own, drawn on demand.
 void time_plots(const Measured& m, const std::string& family, std::vector<Plot>& plots) {
-  for (const std::string& schedule : family_schedules(m, family)) {
-    std::map<std::string, Series> by_key;
-    std::vector<std::string> order;
-    std::set<std::uint64_t> sizes;
-    std::vector<std::string> pending;  // the model's lines, after the measured series
-    bool own = false;                  // a series of this schedule, not only the baseline
-    for (std::size_t i = 0; i < m.size(); ++i) {
-      const Config& c = m.config(i);
-      const bool baseline = !schedule.empty() && c.schedule.empty() &&
-                            c.program->name == c.program->baseline && c.threads == 0;
-      if (c.program->family != family || !m.usable(i) || !c.size ||
-          (c.schedule != schedule && !baseline)) {
-        continue;
-      }
-      own = own || !baseline;
-      const std::string key = series_key(c, true, false);
-      if (by_key.find(key) == by_key.end()) {
-        order.push_back(key);
-        by_key[key].title = key;
-      }
-      by_key[key].points.push_back(m.median(i, static_cast<double>(*c.effective_size())));
-      sizes.insert(*c.effective_size());
-      // The model's predicted time beside the measured series, where it priced this size.
-      if (const auto& model = m.row(i).model) {
-        const std::string predicted = "model: " + key;
-        if (by_key.find(predicted) == by_key.end()) {
-          pending.push_back(predicted);
-          by_key[predicted].title = predicted;
-          by_key[predicted].predicted = true;
-          by_key[predicted].follows =
-              static_cast<std::size_t>(std::find(order.begin(), order.end(), key) - order.begin());
-        }
-        const double p = model->predicted_seconds;
-        by_key[predicted].points.push_back({static_cast<double>(*c.effective_size()), p, p, p});
-      }
+  const std::map<const ProgramInfo*, Chosen> chosen = chosen_configs(m, family);
+  std::map<std::string, Series> by_key;
+  std::vector<std::string> order;
+  std::set<std::uint64_t> sizes;
+  std::vector<std::string> pending;  // the model's lines, after the measured series
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const Config& c = m.config(i);
+    const auto it = chosen.find(c.program);
+    if (c.program->family != family || !m.usable(i) || !c.size || it == chosen.end() ||
+        c.threads != it->second.threads || c.schedule != it->second.schedule) {
+      continue;
     }
-    // A model line of one point draws nothing: those are left out.
-    for (const std::string& key : pending) {
-      if (by_key[key].points.size() >= 2) {
-        order.push_back(key);
+    const std::string key = series_key(c, true, true);
+    if (by_key.find(key) == by_key.end()) {
+      order.push_back(key);
+      by_key[key].title = key;
+    }
+    by_key[key].points.push_back(m.median(i, static_cast<double>(*c.effective_size())));
+    sizes.insert(*c.effective_size());
+    // The model's predicted time, where it priced this size.
+    if (const auto& model = m.row(i).model) {
+      const std::string predicted = "model: " + key;
+      if (by_key.find(predicted) == by_key.end()) {
+        pending.push_back(predicted);
+        by_key[predicted].title = predicted;
+        by_key[predicted].predicted = true;
+        by_key[predicted].follows =
+            static_cast<std::size_t>(std::find(order.begin(), order.end(), key) - order.begin());
       }
+      const double p = model->predicted_seconds;
+      by_key[predicted].points.push_back({static_cast<double>(*c.effective_size()), p, p, p});
     }
-    if (own && sizes.size() >= 2) {
-      plots.push_back({.name = stem("time", family, schedule),
-                       .family = family,
-                       .title = with_schedule(family + ": time against size", schedule),
-                       .xlabel = "size (N)",
-                       .ylabel = "seconds (median; bars: its confidence interval)",
-                       .logx = true,
-                       .logy = true,
-                       .seconds = true,
-                       .series = in_order(by_key, order)});
+  }
+  // A model line of one point draws nothing: those are left out.
+  for (const std::string& key : pending) {
+    if (by_key[key].points.size() >= 2) {
+      order.push_back(key);
     }
+  }
+  if (sizes.size() >= 2) {
+    plots.push_back({.name = stem("time", family, ""),
+                     .family = family,
+                     .title = family + ": time against size",
+                     .xlabel = "size (N)",
+                     .ylabel = "seconds (median; bars: its confidence interval)",
+                     .logx = true,
+                     .logy = true,
+                     .seconds = true,
+                     .series = in_order(by_key, order)});
   }
 }
 
-// Speedup against threads, one series per program, size and chunk, against the same program on
-// one thread, with the ideal line.
+// Speedup against threads, against the same program on one thread, with the ideal line: one
+// series per parallel program and schedule, at the program's largest size.
 void speedup_plots(const Measured& m, const std::string& family, std::vector<Plot>& plots) {
-  for (const std::string& schedule : family_schedules(m, family)) {
-    std::map<std::string, Series> speed;
-    std::vector<std::string> order;
-    for (std::size_t i = 0; i < m.size(); ++i) {
-      const Config& c = m.config(i);
-      if (c.program->family != family || !c.program->openmp || c.schedule != schedule ||
-          !m.usable(i)) {
-        continue;
-      }
-      std::optional<std::size_t> one;
-      for (std::size_t j = 0; j < m.size(); ++j) {
-        const Config& o = m.config(j);
-        if (o.program == c.program && o.threads == 1 && o.schedule == c.schedule &&
-            o.effective_size() == c.effective_size() && o.chunk == c.chunk && m.usable(j)) {
-          one = j;
-        }
-      }
-      if (!one) {
-        continue;
-      }
-      std::string key = series_key(c, false, false);
-      if (c.size) {
-        key += " N=" + size_label(*c.size);
-      }
-      if (speed.find(key) == speed.end()) {
-        order.push_back(key);
-        speed[key].title = key;
-      }
-      speed[key].points.push_back(m.ratio(*one, i, static_cast<double>(c.threads)));
+  std::map<const ProgramInfo*, std::uint64_t> largest;
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const Config& c = m.config(i);
+    if (c.program->family == family && c.program->openmp && m.usable(i)) {
+      largest[c.program] = std::max(largest[c.program], c.effective_size().value_or(0));
     }
-    const bool any = std::any_of(speed.begin(), speed.end(),
-                                 [](const auto& s) { return s.second.points.size() >= 2; });
-    if (any) {
-      plots.push_back(
-          {.name = stem("speedup", family, schedule),
-           .family = family,
-           .title = with_schedule(family + ": speedup against threads (vs one thread)", schedule),
-           .xlabel = "threads (OMP_NUM_THREADS)",
-           .ylabel = "speedup (one thread's median / median; bars: confidence interval)",
-           .ideal = true,
-           .series = in_order(speed, order)});
+  }
+  std::map<std::string, Series> speed;
+  std::vector<std::string> order;
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const Config& c = m.config(i);
+    if (c.program->family != family || !c.program->openmp || !m.usable(i) ||
+        c.effective_size().value_or(0) != largest[c.program]) {
+      continue;
     }
+    std::optional<std::size_t> one;
+    for (std::size_t j = 0; j < m.size(); ++j) {
+      const Config& o = m.config(j);
+      if (o.program == c.program && o.threads == 1 && o.schedule == c.schedule &&
+          o.effective_size() == c.effective_size() && o.chunk == c.chunk && m.usable(j)) {
+        one = j;
+      }
+    }
+    if (!one) {
+      continue;
+    }
+    std::string key = series_key(c, false, true);
+    if (c.size) {
+      key += " N=" + size_label(*c.size);
+    }
+    if (speed.find(key) == speed.end()) {
+      order.push_back(key);
+      speed[key].title = key;
+    }
+    speed[key].points.push_back(m.ratio(*one, i, static_cast<double>(c.threads)));
+  }
+  const bool any = std::any_of(speed.begin(), speed.end(),
+                               [](const auto& s) { return s.second.points.size() >= 2; });
+  if (any) {
+    plots.push_back({.name = stem("speedup", family, ""),
+                     .family = family,
+                     .title = family + ": speedup against threads (vs one thread)",
+                     .xlabel = "threads (OMP_NUM_THREADS)",
+                     .ylabel = "speedup (one thread's median / median; bars: confidence interval)",
+                     .ideal = true,
+                     .series = in_order(speed, order)});
   }
 }
 

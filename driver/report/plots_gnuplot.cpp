@@ -20,6 +20,13 @@ constexpr const char* kPalette[] = {"#0072B2", "#D55E00", "#009E73", "#CC79A7",
 constexpr int kPoints[] = {7, 5, 9, 11, 13, 6, 4, 8, 10, 12, 1, 2, 3};  // gnuplot point types
 constexpr int kDashes = 4;  // gnuplot's solid, dashed, dotted, dash-dotted
 
+// The open point type of series i's filled one (gnuplot's odd types 5 to 13 are filled, the even
+// type below each is the same shape open).
+int hollow_point(std::size_t i) {
+  const int point = kPoints[i % std::size(kPoints)];
+  return point % 2 == 1 && point >= 5 ? point - 1 : point;
+}
+
 // Series i of n: the first drawn widest and largest, so that a later one drawn over it leaves
 // its edges (and its own marker) visible.
 std::string series_style(std::size_t i, std::size_t n) {
@@ -141,12 +148,18 @@ std::string script_body(const Plot& p) {
     body += "set yrange [0:*]\n";
   }
   body += "plot ";
+  bool model_named = false;
   for (std::size_t i = 0; i < p.series.size(); ++i) {
     const Series& s = p.series[i];
+    // The model's lines: grey and dotted, unlike every measured series, named once in the key.
+    const std::string model_title =
+        model_named ? "notitle" : "title " + gnuplot_string("the model's predicted times");
+    model_named = model_named || s.predicted;
     body += s.predicted
-                ? fmt::format("{}{} index {} using 1:2 with lines lc rgb '{}' dt 2 lw 1.2 title {}",
-                              i == 0 ? "" : ", \\\n     ", data, i,
-                              kPalette[s.follows % std::size(kPalette)], gnuplot_string(s.title))
+                ? fmt::format(
+                      "{}{} index {} using 1:2 with linespoints lc rgb '#8c8c8c' dt (2,6) "
+                      "lw 1.2 pt {} ps 0.8 {}",
+                      i == 0 ? "" : ", \\\n     ", data, i, hollow_point(s.follows), model_title)
                 : fmt::format("{}{} index {} using 1:2:3:4 with yerrorlines {} title {}",
                               i == 0 ? "" : ", \\\n     ", data, i,
                               series_style(i, p.series.size()), gnuplot_string(s.title));

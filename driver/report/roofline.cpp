@@ -99,7 +99,7 @@ std::optional<PlotText> roofline_plot(const ResultSet& results) {
   std::string body;
   body += "set title " + gnuplot_string(title) + "\n";
   body += "set xlabel " + gnuplot_string(xlabel) + "\nset ylabel " + gnuplot_string(ylabel) + "\n";
-  body += "set logscale x 10\nset logscale y 10\nset format x '%g'\nset format y '%.0e'\n";
+  body += "set logscale x 10\nset logscale y 10\nset format x '%.0e'\nset format y '%.0e'\n";
   body += fmt::format("set xrange [{:.6g}:{:.6g}]\nset yrange [{:.6g}:{:.6g}]\n", r.xmin, r.xmax,
                       r.ymin, r.ymax);
   body += "set key below maxrows 4\nset grid\nset samples 400\n";

@@ -14,6 +14,10 @@
 namespace ks::driver {
 namespace {
 
+// The model's predicted lines: a grey and a dash no measured series uses.
+constexpr const char* kModelColour = "#8c8c8c";
+constexpr const char* kModelDash = "1 5";
+
 using svg::colour;
 using svg::dash_attribute;
 using svg::marker;
@@ -238,12 +242,27 @@ std::string lines(const Plot& p) {
       }
     }
     if (series.predicted) {
-      // The model's line: dashed and thin in the colour of the series it predicts, no markers.
+      // The model's line: grey and dotted, unlike every measured series, with hollow markers of
+      // the shape of the series it predicts; the page shows it on demand.
       if (!path.empty()) {
         s += fmt::format(
-            "<path d=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"1.5\" "
-            "stroke-dasharray=\"6 4\" class=\"predicted\"><title>{}</title></path>",
-            path, colour(series.follows), html_escape(series.title));
+            "<g class=\"predicted\"><title>{}</title><path d=\"{}\" fill=\"none\" "
+            "stroke=\"{}\" stroke-width=\"1.5\" stroke-dasharray=\"{}\"/>",
+            html_escape(series.title), path, kModelColour, kModelDash);
+        const std::string solid =
+            fmt::format("fill=\"{}\" stroke=\"white\" stroke-width=\"1\"", colour(series.follows));
+        const std::string hollow =
+            fmt::format("fill=\"white\" stroke=\"{}\" stroke-width=\"1.3\"", kModelColour);
+        for (const auto& pt : series.points) {
+          if (drawable(p, pt)) {
+            std::string mark = marker(series.follows, x.pixel(pt.x), y.pixel(pt.y), "", "");
+            if (const std::size_t at = mark.find(solid); at != std::string::npos) {
+              mark.replace(at, solid.size(), hollow);
+            }
+            s += mark;
+          }
+        }
+        s += "</g>";
       }
       s += "</g>\n";
       continue;
@@ -380,8 +399,8 @@ std::string series_swatch(const Plot& plot, std::size_t index) {
       "aria-hidden=\"true\">";
   if (index < plot.series.size() && plot.series[index].predicted) {
     s += fmt::format(
-        "<path d=\"M1 7H33\" stroke=\"{}\" stroke-width=\"1.5\" stroke-dasharray=\"6 4\"/>",
-        colour(plot.series[index].follows));
+        "<path d=\"M1 7H33\" stroke=\"{}\" stroke-width=\"1.5\" stroke-dasharray=\"{}\"/>",
+        kModelColour, kModelDash);
   } else if (plot.bars) {
     s += fmt::format("<rect x=\"9\" y=\"1\" width=\"16\" height=\"12\" fill=\"{}\"/>",
                      colour(index));

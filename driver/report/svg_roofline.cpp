@@ -35,15 +35,12 @@ std::string text(double x, double y, const std::string& content, const std::stri
                      html_escape(content));
 }
 
-// "10 G", "100 m": a power of ten for a tick.
-std::string tick_label(double v) {
+// A power of ten at a tick, both axes alike: "10" with its exponent raised ("10⁻²", "10¹⁰").
+std::string tick_text(double x, double y, double v, const std::string& attrs) {
   const int e = static_cast<int>(std::lround(std::log10(v)));
-  static const char* const kPrefix[] = {"p", "n", "µ", "m", "", "k", "M", "G", "T", "P"};
-  const int group = static_cast<int>(std::floor(e / 3.0));
-  if (group < -4 || group > 5) {
-    return fmt::format("1e{}", e);
-  }
-  return fmt::format("{:g}{}", std::pow(10.0, e - 3 * group), kPrefix[group + 4]);
+  return fmt::format(
+      "<text x=\"{:.1f}\" y=\"{:.1f}\"{}>10<tspan dy=\"-6\" font-size=\"0.75em\">{}</tspan></text>",
+      x, y, attrs, e);
 }
 
 // 13.2e9 as "13.2 G": a rate for people.
@@ -96,14 +93,14 @@ std::string roofline_svg(const Roofline& r, const std::string& description) {
     const double px = x.pixel(std::pow(10.0, e));
     s += fmt::format("<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\"/>", px,
                      kTop, bottom);
-    labels += text(px, bottom + 17, tick_label(std::pow(10.0, e)), " text-anchor=\"middle\"");
+    labels += tick_text(px, bottom + 17, std::pow(10.0, e), " text-anchor=\"middle\"");
   }
   for (int e = static_cast<int>(std::ceil(std::log10(r.ymin)));
        e <= static_cast<int>(std::floor(std::log10(r.ymax))); ++e) {
     const double py = y.pixel(std::pow(10.0, e));
     s += fmt::format("<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{2:.1f}\" y2=\"{1:.1f}\"/>", kLeft,
                      py, kWidth - kRight);
-    labels += text(kLeft - 6, py + 4, tick_label(std::pow(10.0, e)), " text-anchor=\"end\"");
+    labels += tick_text(kLeft - 6, py + 4, std::pow(10.0, e), " text-anchor=\"end\"");
   }
   s += "</g>\n<g class=\"ticks\" fill=\"#222\">" + labels + "</g>\n";
   s += fmt::format(

@@ -123,7 +123,7 @@ TEST(Hostile, AStoresScheduleRunsNothingAndNamesNoFolder) {
                                        "0123456789-._+"),
                 std::string::npos)
           << name;
-      pictures += name.starts_with("speedup-vector-add-") && name.ends_with(".svg");
+      pictures += name == "speedup-vector-add.svg";  // a schedule names a series, not a file
     }
     EXPECT_EQ(pictures, 1u);
     // Nothing was written beside the output folder.

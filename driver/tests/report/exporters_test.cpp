@@ -198,8 +198,8 @@ TEST(Exporters, PlotsDrawTheModelBesideTheMeasurementsAndARoofline) {
   for (const char* part :
        {"1.6e+10*x with lines dt 2 lw 1.5 title 'memory bandwidth, T=1 (16 GB/s)'",
         "2.4e+10*x with lines dt 2 lw 1.5 title 'memory bandwidth, T=2 (24 GB/s)'",
-        "4e+09 with lines dt 3 lw 1.5 title 'scalar fp64 adds, T=1 (4 G/s)'",
-        "'model: plus-static'", "with labels"}) {
+        "4e+09 with lines dt 3 lw 1.5 title 'scalar fp64 adds, T=1 (4 G/s)'", "predicted times",
+        "lc rgb '#8c8c8c' dt (2,6)", "with labels"}) {
     EXPECT_NE(script.find(part), std::string::npos) << part;
   }
   fs::remove_all(dir);

@@ -195,19 +195,46 @@ TEST(HtmlReport, AllValidSaysSoAndListsNoInvalidRun) {
   EXPECT_EQ(page.find("breaks the rule"), std::string::npos);
 }
 
-TEST(Charts, TheModelsLineIsDashedInItsSeriesColourWithoutWhiskers) {
+// The model's line is grey and dotted, a colour and a dash no measured series has, with hollow
+// markers of the shape of the series it predicts and no whiskers; the page hides it until asked.
+TEST(Charts, TheModelsLineIsGreyAndDottedUnlikeEverySeries) {
   Plot p{.name = "time-x", .title = "t", .logx = true, .logy = true, .seconds = true};
-  p.series = {{"a", {{1, 1, 1, 1}, {2, 2, 2, 2}}},
-              {"b", {{1, 3, 2, 4}, {2, 4, 3, 5}}},
-              {"model: b", {{1, 1.5, 1.5, 1.5}, {2, 2.5, 2.5, 2.5}}, true, 1}};
+  for (int k = 0; k < 8; ++k) {
+    p.series.push_back(
+        {fmt::format("s{}", k), {{1, 1.0 + k, 1.0 + k, 1.0 + k}, {2, 2.0 + k, 2.0 + k, 2.0 + k}}});
+  }
+  p.series.push_back({"model: s1", {{1, 1.5, 1.5, 1.5}, {2, 2.5, 2.5, 2.5}}, true, 1});
   const std::string svg = ks::driver::chart_svg(p, "d");
   const std::size_t at = svg.find("class=\"predicted\"");
   ASSERT_NE(at, std::string::npos);
-  const std::string line = svg.substr(svg.rfind("<path", at), at - svg.rfind("<path", at));
-  EXPECT_NE(line.find("stroke=\"#D55E00\""), std::string::npos) << "b's colour: " << line;
-  EXPECT_NE(line.find("stroke-dasharray"), std::string::npos) << line;
-  EXPECT_EQ(count(svg, "class=\"whisker\""), 2u) << "b's two, none for the model";
-  EXPECT_NE(ks::driver::series_swatch(p, 2).find("#D55E00"), std::string::npos);
+  const std::string model = svg.substr(at, svg.find("</g>", at) - at);
+  const std::size_t path = model.find("<path");
+  ASSERT_NE(path, std::string::npos);
+  const std::string line = model.substr(path, model.find("/>", path) - path);
+  auto attribute = [](const std::string& tag, const std::string& name) {
+    const std::size_t from = tag.find(name + "=\"");
+    return from == std::string::npos
+               ? std::string()
+               : tag.substr(from + name.size() + 2,
+                            tag.find('"', from + name.size() + 2) - from - name.size() - 2);
+  };
+  const std::string colour = attribute(line, "stroke");
+  const std::string dash = attribute(line, "stroke-dasharray");
+  ASSERT_FALSE(colour.empty());
+  ASSERT_FALSE(dash.empty());
+  // Every measured series' line: neither its colour nor its dash.
+  for (std::size_t from = svg.find("<path d=\"M"); from != std::string::npos;
+       from = svg.find("<path d=\"M", from + 1)) {
+    const std::string tag = svg.substr(from, svg.find('>', from) - from);
+    if (tag.find("fill=\"none\"") == std::string::npos || from > at) {
+      continue;
+    }
+    EXPECT_NE(attribute(tag, "stroke"), colour) << tag;
+    EXPECT_NE(attribute(tag, "stroke-dasharray"), dash) << tag;
+  }
+  EXPECT_EQ(count(model, "class=\"whisker\""), 0u);
+  EXPECT_EQ(count(model, "fill=\"white\""), 2u) << "a hollow marker at each point: " << model;
+  EXPECT_NE(ks::driver::series_swatch(p, 8).find(colour), std::string::npos);
 }
 
 TEST(HtmlReport, TheModelWithCeilingsAndALineSayingSoWithout) {
