@@ -87,6 +87,28 @@ double bars_top(const Plot& p) {
   return top * 1.12;
 }
 
+// A histogram's settings and plot line: each variant's bars with their error bars.
+std::string bars_plot(const Plot& p, const std::string& data) {
+  std::string body;
+  body += "set style data histogram\nset style histogram errorbars gap 1 lw 1.5\n";
+  body += "set style fill solid 0.85 border -1\nset xtics nomirror\n";
+  body += fmt::format("set yrange [0:{:.6g}]\n", bars_top(p));
+  if (p.series.size() == 1) {
+    body += "unset key\n";
+  }
+  body += "plot ";
+  for (std::size_t i = 0; i < p.series.size(); ++i) {
+    const std::size_t column = 2 + 3 * i;
+    body += fmt::format("{}{} using {}:{}:{}:xtic(1) title columnheader({}) lc rgb '{}'",
+                        i == 0 ? "" : ", \\\n     ", data, column, column + 1, column + 2, column,
+                        kPalette[i % std::size(kPalette)]);
+  }
+  // The reference line where every bar of the first variant ends.
+  body += ", \\\n     1 with lines lc rgb '#444444' dt 2 lw 1 title " +
+          gnuplot_string(p.reference) + "\n";
+  return body;
+}
+
 std::string script_body(const Plot& p) {
   std::string body;
   body += "set title " + gnuplot_string(p.title) + "\n";
@@ -113,23 +135,7 @@ std::string script_body(const Plot& p) {
   body += "set key outside right top\nset grid\nset format y '%g'\n";
   const std::string data = gnuplot_string(p.name + ".dat");
   if (p.bars) {
-    body += "set style data histogram\nset style histogram errorbars gap 1 lw 1.5\n";
-    body += "set style fill solid 0.85 border -1\nset xtics nomirror\n";
-    body += fmt::format("set yrange [0:{:.6g}]\n", bars_top(p));
-    if (p.series.size() == 1) {
-      body += "unset key\n";
-    }
-    body += "plot ";
-    for (std::size_t i = 0; i < p.series.size(); ++i) {
-      const std::size_t column = 2 + 3 * i;
-      body += fmt::format("{}{} using {}:{}:{}:xtic(1) title columnheader({}) lc rgb '{}'",
-                          i == 0 ? "" : ", \\\n     ", data, column, column + 1, column + 2, column,
-                          kPalette[i % std::size(kPalette)]);
-    }
-    // The reference line where every bar of the first variant ends.
-    body += ", \\\n     1 with lines lc rgb '#444444' dt 2 lw 1 title " +
-            gnuplot_string(p.reference) + "\n";
-    return body;
+    return body + bars_plot(p, data);
   }
   if (!p.logx && !xs.empty()) {
     // Thread counts: a tic at each one measured, half a step of room on either side.
