@@ -180,7 +180,37 @@ std::vector<std::uint64_t> parse_list(std::string_view text, std::uint64_t max_v
   return unique;
 }
 
+namespace {
+
+// "1,000,000" or "2,048": one number written with thousands separators, not a list. It is
+// digits in groups of three after a first group of one to three, without blanks, and its first
+// group is below 10 or a later one starts with 0, which a list of sizes would not.
+bool looks_like_thousands(std::string_view text) {
+  const std::vector<std::string_view> groups = split(text, ",");
+  if (groups.size() < 2 || groups[0].empty() || groups[0].size() > 3) {
+    return false;
+  }
+  bool leading_zero = false;
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    const std::string_view g = groups[i];
+    if ((i > 0 && g.size() != 3) || g.find_first_not_of("0123456789") != std::string_view::npos) {
+      return false;
+    }
+    leading_zero = leading_zero || (i > 0 && g[0] == '0');
+  }
+  return leading_zero || (groups[0].size() == 1 && groups[0][0] != '0');
+}
+
+}  // namespace
+
 std::vector<std::uint64_t> parse_sizes(std::string_view text) {
+  if (looks_like_thousands(text)) {
+    std::string digits(text);
+    std::erase(digits, ',');
+    bad(text, fmt::format("lists are comma-separated: for one size write {} (or with a suffix, "
+                          "1K = 1024); for this list put a blank after each comma",
+                          digits));
+  }
   return parse_list(text, 4294967295u);
 }
 

@@ -11,6 +11,16 @@
 namespace ks::driver {
 namespace {
 
+// A word that parses as a size list: "8M" after "--sizes 1M" was meant as one more size.
+bool reads_as_size(const std::string& word) {
+  try {
+    (void)parse_sizes(word);
+    return !word.empty() && word.find_first_of("0123456789") == 0;
+  } catch (const std::invalid_argument&) {
+    return false;
+  }
+}
+
 bool takes_size(ArgKind a) {
   return a == ArgKind::kSize || a == ArgKind::kSignedSize || a == ArgKind::kCount ||
          a == ArgKind::kCountChunk;
@@ -273,6 +283,12 @@ std::vector<Config> plan_sweep(const SweepRequest& request, std::vector<std::str
   for (const std::string& name : request.programs) {
     const ProgramInfo* p = find_program(name);
     if (p == nullptr) {
+      if (reads_as_size(name)) {
+        throw UsageError(fmt::format(
+            "unknown program '{}': it reads as a size, and a size list is comma-separated "
+            "(--sizes 1M,8M)",
+            name));
+      }
       throw UsageError(
           fmt::format("unknown program '{}' (kernelscope list shows the catalogue)", name));
     }

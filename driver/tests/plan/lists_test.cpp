@@ -56,6 +56,40 @@ TEST(SizeSpec, MalformedListsAreRefusedWithAReason) {
   }
 }
 
+TEST(SizeSpec, ANumberWithThousandsSeparatorsIsRefusedWithTheSizeItMeant) {
+  struct Case {
+    const char* text;
+    const char* meant;  // nullptr: a list, read as one
+  };
+  const Case cases[] = {
+      {"1,000,000", "1000000"},
+      {"1,000", "1000"},
+      {"2,048", "2048"},
+      {"64,000", "64000"},
+      {"128,000,000", "128000000"},
+      {"64,128,256", nullptr},
+      {"1, 000", nullptr},
+      {"0,100", nullptr},
+      {"10,100", nullptr},
+      {"1,20", nullptr},
+      {"1K,000", nullptr},
+  };
+  for (const Case& c : cases) {
+    if (c.meant == nullptr) {
+      EXPECT_NO_THROW(parse_sizes(c.text)) << c.text;
+      continue;
+    }
+    try {
+      parse_sizes(c.text);
+      ADD_FAILURE() << c.text << ": read as a list";
+    } catch (const std::invalid_argument& e) {
+      const std::string why = e.what();
+      EXPECT_NE(why.find("comma-separated"), std::string::npos) << why;
+      EXPECT_NE(why.find(std::string("write ") + c.meant + " "), std::string::npos) << why;
+    }
+  }
+}
+
 TEST(ThreadSpec, RangesAreEveryCountUnlessAFactorOrStepIsGiven) {
   struct Case {
     const char* text;

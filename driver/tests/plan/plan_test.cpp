@@ -16,6 +16,12 @@ TEST(Planning, BadRequestsAreRefusedBeforeAnythingRuns) {
   };
   const Case cases[] = {
       {{"plus-nothing"}, std::nullopt, std::nullopt, "unknown program 'plus-nothing'"},
+      // "--sizes 1M 8M": the second size taken for a program.
+      {{"plus-static", "8M"},
+       "1M",
+       std::nullopt,
+       "'8M': it reads as a size, and a size list is comma-separated"},
+      {{"plus-static", "8x"}, "1M", std::nullopt, "unknown program '8x' (kernelscope list"},
       {{}, std::nullopt, std::nullopt, "no program"},
       {{"plus-static"}, "1K..", std::nullopt, "malformed size list"},
       {{"plus-static"}, "64M", std::nullopt, "above its cap of 33554432"},
