@@ -546,7 +546,8 @@ std::string summary_text(const std::vector<Config>& configs, const std::vector<S
   if (!fastest.empty()) {
     out += "Fastest at each size (the full ranking in report.md):\n";
     for (const std::string& line : fastest) {
-      out += "  " + terminal_text(line) + "\n";
+      // Wrapped at blanks, its continuation indented under its first word.
+      out += wrapped(terminal_text(line), layout.width, "    ").substr(2);
     }
   }
   return out;
