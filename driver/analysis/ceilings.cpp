@@ -12,6 +12,7 @@
 
 #include "driver/base/files.h"
 #include "driver/base/json_input.h"
+#include "driver/base/text.h"
 #include "driver/run/machine.h"
 
 namespace ks::driver {
@@ -74,6 +75,42 @@ double rate(const json& j, const char* key, const std::string& where, const char
 double cost(const json& j, const char* key, const std::string& where) {
   return std::max(0.0, bounded(j, key, where, -kMaxCost, kMaxCost, " s"));
 }
+
+// An OpenMP cost, which the probe separates from its noise: never negative (the probe marks a
+// cost it cannot tell from zero, with its noise, rather than print one), at most a second.
+double overhead(const json& j, const char* key, const std::string& where) {
+  const double v = number(j, key, where);
+  if (std::isfinite(v) && v < 0) {
+    throw CeilingsError(fmt::format(
+        "the probe's {}{} is {}: a cost is never negative (one below the probe's noise is 0, "
+        "marked below_noise)",
+        where, key, j.at(key).dump()));
+  }
+  return bounded(j, key, where, 0, kMaxCost, " s");
+}
+
+// The noise beside an OpenMP cost: marked by "below_noise" (a probe without noise figures
+// marks none).
+Noise noise_of(const json& j, const char* key, const std::string& where) {
+  Noise n;
+  if (!j.contains("below_noise")) {
+    return n;
+  }
+  const json& below = j.at("below_noise");
+  if (!below.is_boolean()) {
+    throw CeilingsError(fmt::format("the probe's {}below_noise is not true or false", where));
+  }
+  n.below = below.get<bool>();
+  if (n.below) {
+    n.seconds = bounded(j, key, where, 0, kMaxCost, " s");
+  }
+  return n;
+}
+
+// The physical range of a core clock, and of a latency in cycles.
+constexpr double kMinHertz = 1e7;
+constexpr double kMaxHertz = 1e11;
+constexpr double kMaxCycles = 1e4;
 
 int team(const json& r, const std::string& where) {
   const double t = number(r, "threads", where);
@@ -191,10 +228,15 @@ std::optional<double> Ceilings::barrier(int threads) const {
   return at_team(barrier_seconds, threads);
 }
 
-std::optional<double> Ceilings::per_chunk(const std::string& schedule, long long chunk,
-                                          int threads) const {
-  const auto it = chunk_seconds.find(schedule);
-  if (it == chunk_seconds.end()) {
+namespace {
+
+// The entry of a schedule's figures for the team and the measured chunk nearest to `chunk`.
+template <class Value>
+std::optional<Value> nearest_chunk(
+    const std::map<std::string, std::map<int, std::map<long long, Value>>>& figures,
+    const std::string& schedule, long long chunk, int threads) {
+  const auto it = figures.find(schedule);
+  if (it == figures.end()) {
     return std::nullopt;
   }
   const auto by_chunk = at_team(it->second, threads);
@@ -202,16 +244,51 @@ std::optional<double> Ceilings::per_chunk(const std::string& schedule, long long
     return std::nullopt;
   }
   const double want = std::log(static_cast<double>(std::max<long long>(chunk, 1)));
-  std::optional<double> best;
+  std::optional<Value> best;
   double distance = 0;
-  for (const auto& [c, seconds] : *by_chunk) {
+  for (const auto& [c, value] : *by_chunk) {
     const double d = std::abs(std::log(static_cast<double>(c)) - want);
     if (!best || d < distance) {
-      best = seconds;
+      best = value;
       distance = d;
     }
   }
   return best;
+}
+
+}  // namespace
+
+std::optional<double> Ceilings::per_chunk(const std::string& schedule, long long chunk,
+                                          int threads) const {
+  return nearest_chunk(chunk_seconds, schedule, chunk, threads);
+}
+
+Noise Ceilings::region_noise_at(int threads) const {
+  return at_team(region_noise, threads).value_or(Noise{});
+}
+
+Noise Ceilings::barrier_noise_at(int threads) const {
+  return at_team(barrier_noise, threads).value_or(Noise{});
+}
+
+Noise Ceilings::chunk_noise_at(const std::string& schedule, long long chunk, int threads) const {
+  return nearest_chunk(chunk_noise, schedule, chunk, threads).value_or(Noise{});
+}
+
+std::optional<double> Ceilings::clock_hertz(int threads) const {
+  return at_team(core_hertz, threads);
+}
+
+std::optional<double> Ceilings::latency(const std::string& kernel) const {
+  const auto it = latency_cycles.find(kernel);
+  return it == latency_cycles.end() ? std::nullopt : std::optional<double>(it->second);
+}
+
+std::string cost_text(double seconds, const Noise& noise) {
+  if (noise.below) {
+    return fmt::format("below noise (±{})", human_seconds(noise.seconds));
+  }
+  return human_seconds(std::max(0.0, seconds));
 }
 
 Ceilings parse_ceilings(const json& probe) {
@@ -289,12 +366,38 @@ Ceilings parse_ceilings(const json& probe) {
     const std::string construct = text(r, "construct", where);
     const int t = team(r, where);
     if (construct == "parallel") {
-      c.region_seconds[t] = cost(r, "seconds_per_region", where);
+      c.region_seconds[t] = overhead(r, "seconds_per_region", where);
+      c.region_noise[t] = noise_of(r, "noise_seconds_per_region", where);
     } else if (construct == "barrier") {
-      c.barrier_seconds[t] = cost(r, "seconds_per_barrier", where);
+      c.barrier_seconds[t] = overhead(r, "seconds_per_barrier", where);
+      c.barrier_noise[t] = noise_of(r, "noise_seconds_per_barrier", where);
     } else if (construct == "for") {
       const auto chunk = static_cast<long long>(bounded(r, "chunk", where, 1, kMaxChunk, ""));
-      c.chunk_seconds[text(r, "schedule", where)][t][chunk] = cost(r, "seconds_per_chunk", where);
+      const std::string schedule = text(r, "schedule", where);
+      c.chunk_seconds[schedule][t][chunk] = overhead(r, "seconds_per_chunk", where);
+      c.chunk_noise[schedule][t][chunk] = noise_of(r, "noise_seconds_per_chunk", where);
+    }
+  }
+  // The clock and the latencies: optional (a probe before them measured neither), checked when
+  // there.
+  if (probe.contains("core_clock")) {
+    for (const json& r : results_of(probe, "core_clock")) {
+      const std::string where = "core_clock.results[].";
+      c.core_hertz[team(r, where)] = bounded(r, "hertz", where, kMinHertz, kMaxHertz, " Hz");
+    }
+  }
+  if (probe.contains("latencies")) {
+    const std::string where = "latencies.results[].";
+    c.latency_hertz =
+        bounded(member(probe, "latencies", ""), "hertz", "latencies.", kMinHertz, kMaxHertz, " Hz");
+    for (const json& r : results_of(probe, "latencies")) {
+      // The kernels the model knows; a dependent operation takes at least part of a cycle
+      // (less is a wrong clock).
+      const std::string kernel = text(r, "kernel", where);
+      if (kernel == "fp64_add" || kernel == "fp64_mul" || kernel == "int32_add" ||
+          kernel == "store_load") {
+        c.latency_cycles[kernel] = bounded(r, "latency_cycles", where, 0.25, kMaxCycles, " cycles");
+      }
     }
   }
   if (c.region_seconds.empty()) {

@@ -47,6 +47,17 @@ struct CacheLevel {
   int instances = 1;      // 1: shared by every CPU
 };
 
+// A cost the probe could not tell from zero: it counts as zero, and its noise says how far
+// from zero it may be.
+struct Noise {
+  bool below = false;  // the cost is below its noise
+  double seconds = 0;  // the noise (1.96 standard errors of the probe's median)
+};
+
+// A probe's cost for people: its time, or "below noise (±x)" when the probe could not tell it
+// from zero; never negative.
+std::string cost_text(double seconds, const Noise& noise);
+
 // The probe's figures. Keys are team sizes; lookups take the largest team measured that is not
 // larger than the one asked for (a team beyond the usable CPUs gets the machine's whole
 // figure), else the smallest measured.
@@ -70,11 +81,22 @@ struct Ceilings {
   std::map<std::string, std::map<int, double>> compute;  // key: "kernel/code"
   std::string vector_isa;                                // the widest code measured
   // OpenMP: seconds per parallel region (fork and join), per barrier, per chunk of a loop by
-  // schedule ("static", "dynamic", "guided") and chunk; per team size. Negative figures (noise
-  // around zero) are kept at zero.
+  // schedule ("static", "dynamic", "guided") and chunk; per team size. A negative cost is
+  // refused; one below the probe's noise is zero, its noise kept beside it.
   std::map<int, double> region_seconds;
   std::map<int, double> barrier_seconds;
   std::map<std::string, std::map<int, std::map<long long, double>>> chunk_seconds;
+  std::map<int, Noise> region_noise;
+  std::map<int, Noise> barrier_noise;
+  std::map<std::string, std::map<int, std::map<long long, Noise>>> chunk_noise;
+  // The core clock under load, hertz of the slowest thread per team size (empty: a probe
+  // that did not measure it).
+  std::map<int, double> core_hertz;
+  // Latencies of one dependent operation in cycles, one thread: "fp64_add", "fp64_mul",
+  // "int32_add", "store_load" (a load, an add and a store on one address); and the clock they
+  // were counted at. Empty: not measured.
+  std::map<std::string, double> latency_cycles;
+  double latency_hertz = 0;
 
   // Lookups; nothing when the probe did not measure it.
   std::optional<double> add_bytes_per_second(int level, int threads) const;
@@ -86,6 +108,12 @@ struct Ceilings {
   std::optional<double> barrier(int threads) const;
   // The measured chunk nearest to `chunk` (by ratio) of that schedule.
   std::optional<double> per_chunk(const std::string& schedule, long long chunk, int threads) const;
+  // The noise of the same lookups ({} when the cost is above its noise, or not measured).
+  Noise region_noise_at(int threads) const;
+  Noise barrier_noise_at(int threads) const;
+  Noise chunk_noise_at(const std::string& schedule, long long chunk, int threads) const;
+  std::optional<double> clock_hertz(int threads) const;
+  std::optional<double> latency(const std::string& kernel) const;
   int max_threads() const { return threads.empty() ? 1 : threads.back(); }
 };
 

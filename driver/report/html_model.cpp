@@ -50,6 +50,16 @@ std::string ceilings_table(const Ceilings& c) {
       teams[k].cells.push_back(v ? number_cell(*v, text(*v)) : number_cell(NAN, "-"));
     }
   };
+  // An OpenMP cost: "below noise (±x)" when the probe could not tell it from zero.
+  auto cost_row = [&](const std::string& name, auto&& value, auto&& noise) {
+    what.cells.push_back(text_cell(name));
+    what.cells.back().prose = true;
+    for (std::size_t k = 0; k < c.threads.size(); ++k) {
+      const std::optional<double> v = value(c.threads[k]);
+      teams[k].cells.push_back(v ? number_cell(*v, cost_text(*v, noise(c.threads[k])))
+                                 : number_cell(NAN, "-"));
+    }
+  };
   const auto bandwidth = [](double v) { return rate_text(v, "B"); };
   const auto seconds = [](double v) { return human_seconds(v); };
   row(
@@ -82,10 +92,12 @@ std::string ceilings_table(const Ceilings& c) {
         [&](int t) { return c.ops_per_second(kernel, code, t); },
         [](double v) { return rate_text(v, "op"); });
   }
-  row(
-      "OpenMP: a parallel region's fork and join", [&](int t) { return c.region(t); }, seconds);
-  row(
-      "OpenMP: a barrier", [&](int t) { return c.barrier(t); }, seconds);
+  cost_row(
+      "OpenMP: a parallel region's fork and join", [&](int t) { return c.region(t); },
+      [&](int t) { return c.region_noise_at(t); });
+  cost_row(
+      "OpenMP: a barrier", [&](int t) { return c.barrier(t); },
+      [&](int t) { return c.barrier_noise_at(t); });
   std::set<std::pair<std::string, long long>> chunks;
   for (const auto& [schedule, by_team] : c.chunk_seconds) {
     for (const auto& [team, by_chunk] : by_team) {
@@ -98,7 +110,7 @@ std::string ceilings_table(const Ceilings& c) {
     // Named copies: clang 14 does not let a lambda capture a structured binding.
     const auto& schedule = entry.first;
     const auto& chunk = entry.second;
-    row(
+    cost_row(
         fmt::format("OpenMP: a chunk of schedule({}, {})", schedule, chunk),
         [&](int t) -> std::optional<double> {
           const auto& by_team = c.chunk_seconds.at(schedule);
@@ -108,7 +120,22 @@ std::string ceilings_table(const Ceilings& c) {
           }
           return at->second.at(chunk);
         },
-        seconds);
+        [&](int t) { return c.chunk_noise_at(schedule, chunk, t); });
+  }
+  if (!c.core_hertz.empty()) {
+    row(
+        "core clock under load: a dependent add chain per thread",
+        [&](int t) { return c.clock_hertz(t); },
+        [](double v) { return fmt::format("{:.3g} GHz", v / 1e9); });
+  }
+  for (const auto& entry : c.latency_cycles) {
+    const std::string& kernel = entry.first;
+    row(
+        fmt::format("latency of a dependent {} (one thread)", kernel),
+        [&, t1 = c.threads.empty() ? 1 : c.threads.front()](int t) -> std::optional<double> {
+          return t == t1 ? c.latency(kernel) : std::nullopt;
+        },
+        [](double v) { return fmt::format("{:.2f} cycles", v); });
   }
   std::vector<Column> columns{what};
   columns.insert(columns.end(), teams.begin(), teams.end());

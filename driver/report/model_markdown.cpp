@@ -31,7 +31,8 @@ std::string ceilings_paragraph(const nlohmann::json& context, const Ceilings& c)
     bw += fmt::format("{}{:.3g} GB/s at T={}", sep, c.add_bytes_per_second(0, t).value_or(0) / 1e9,
                       t);
     touch += fmt::format("{}{} at T={}", sep, human_seconds(c.fault_seconds(t).value_or(0)), t);
-    region += fmt::format("{}{} at T={}", sep, human_seconds(c.region(t).value_or(0)), t);
+    region += fmt::format("{}{} at T={}", sep,
+                          cost_text(c.region(t).value_or(0), c.region_noise_at(t)), t);
   }
   return fmt::format(
       "Ceilings {}{}: the addition streams {} with warm pages (24 named bytes per element); a "

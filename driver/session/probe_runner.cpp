@@ -132,10 +132,34 @@ std::string ceilings_text(const Ceilings& c) {
   out += fmt::format(
       "  int32 add, scalar:        {}\n",
       per_team([&](int t) { return c.ops_per_second("int32_add", "scalar", t); }, gops));
-  out += fmt::format("  a parallel region:        {}\n",
-                     per_team([&](int t) { return c.region(t); }, human_seconds));
-  out += fmt::format("  a barrier:                {}\n",
-                     per_team([&](int t) { return c.barrier(t); }, human_seconds));
+  // The OpenMP costs with their noise: one below it reads "below noise (±x)".
+  auto costs = [&](auto&& value, auto&& noise) {
+    std::string s;
+    for (const int t : c.threads) {
+      if (const std::optional<double> v = value(t)) {
+        s += fmt::format("{}{} (T={})", s.empty() ? "" : ", ", cost_text(*v, noise(t)), t);
+      }
+    }
+    return s.empty() ? std::string("-") : s;
+  };
+  out += fmt::format(
+      "  a parallel region:        {}\n",
+      costs([&](int t) { return c.region(t); }, [&](int t) { return c.region_noise_at(t); }));
+  out += fmt::format(
+      "  a barrier:                {}\n",
+      costs([&](int t) { return c.barrier(t); }, [&](int t) { return c.barrier_noise_at(t); }));
+  if (!c.core_hertz.empty()) {
+    out += fmt::format("  core clock under load:    {}\n",
+                       per_team([&](int t) { return c.clock_hertz(t); },
+                                [](double v) { return fmt::format("{:.3g} GHz", v / 1e9); }));
+  }
+  if (!c.latency_cycles.empty()) {
+    std::string s;
+    for (const auto& [kernel, cycles] : c.latency_cycles) {
+      s += fmt::format("{}{} {:.2f}", s.empty() ? "" : ", ", kernel, cycles);
+    }
+    out += fmt::format("  latencies (cycles):       {}\n", s);
+  }
   return out;
 }
 

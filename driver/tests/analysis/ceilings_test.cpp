@@ -79,6 +79,12 @@ TEST(Ceilings, ReadFromTheProbesOutput) {
       {"dynamic,100", c.per_chunk("dynamic", 100, 2), 2e-6},
       {"guided,16", c.per_chunk("guided", 16, 1), 0.0},
       {"no such schedule", c.per_chunk("auto", 1, 1), std::nullopt},
+      // The clock per team, the latencies of one thread.
+      {"clock T=1", c.clock_hertz(1), 3.6e9},
+      {"clock T=4", c.clock_hertz(4), 3.5e9},
+      {"fp64 add latency", c.latency("fp64_add"), 3.0},
+      {"store-load latency", c.latency("store_load"), 7.0},
+      {"no such latency", c.latency("fp32_add"), std::nullopt},
   };
   for (const Case& k : cases) {
     ASSERT_EQ(k.got.has_value(), k.want.has_value()) << k.what;
@@ -86,6 +92,57 @@ TEST(Ceilings, ReadFromTheProbesOutput) {
       EXPECT_DOUBLE_EQ(*k.got, *k.want) << k.what;
     }
   }
+}
+
+TEST(Ceilings, ACostBelowTheProbesNoiseIsShownAsSuch) {
+  json j = fixture();
+  for (json& r : j["openmp_overheads"]["results"]) {
+    if (r["construct"] == "barrier" && r["threads"] == 2) {
+      r["seconds_per_barrier"] = 0.0;
+      r["noise_seconds_per_barrier"] = 4e-8;
+      r["below_noise"] = true;
+    }
+  }
+  const Ceilings c = ks::driver::parse_ceilings(j);
+  struct Case {
+    const char* what;
+    double seconds;
+    ks::driver::Noise noise;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"a region above its noise", *c.region(2), c.region_noise_at(2), "10 us"},
+      {"a barrier below its noise", *c.barrier(2), c.barrier_noise_at(2), "below noise (±40 ns)"},
+      {"a chunk below its noise", *c.per_chunk("static", 16, 2), c.chunk_noise_at("static", 16, 2),
+       "below noise (±9 ns)"},
+      // The nearest chunk's noise, as the cost's.
+      {"the nearest chunk", *c.per_chunk("static", 20, 2), c.chunk_noise_at("static", 20, 2),
+       "below noise (±9 ns)"},
+      {"a chunk that was negative", *c.per_chunk("guided", 16, 1),
+       c.chunk_noise_at("guided", 16, 1), "below noise (±50 ns)"},
+      {"not measured", 0, c.chunk_noise_at("auto", 1, 1), "0 ns"},
+  };
+  for (const Case& k : cases) {
+    const std::string text = ks::driver::cost_text(k.seconds, k.noise);
+    EXPECT_EQ(text, k.want) << k.what;
+    EXPECT_EQ(text.find('-'), std::string::npos) << k.what << ": never a negative cost";
+  }
+  // The terminal's lines show the same.
+  const std::string lines = ks::driver::ceilings_text(c);
+  EXPECT_NE(lines.find("below noise (±40 ns) (T=2)"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("core clock under load:    3.6 GHz (T=1), 3.5 GHz (T=2)"), std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find("fp64_add 3.00"), std::string::npos) << lines;
+}
+
+TEST(Ceilings, AProbeWithoutClockOrLatenciesIsReadWithout) {
+  json j = fixture();
+  j.erase("core_clock");
+  j.erase("latencies");
+  const Ceilings c = ks::driver::parse_ceilings(j);
+  EXPECT_FALSE(c.clock_hertz(1).has_value());
+  EXPECT_FALSE(c.latency("fp64_add").has_value());
+  EXPECT_EQ(ks::driver::ceilings_text(c).find("latencies"), std::string::npos);
 }
 
 TEST(Ceilings, AnOutputThatCannotBeUsedIsRefusedWithOneLine) {
@@ -132,7 +189,33 @@ TEST(Ceilings, AnOutputThatCannotBeUsedIsRefusedWithOneLine) {
        "s"},
       {"a region cost hugely negative",
        [](json& j) { j["openmp_overheads"]["results"][0]["seconds_per_region"] = -1e300; },
-       "is -1e+300: a real machine's is between -1 and 1 s"},
+       "seconds_per_region is -1e+300: a cost is never negative"},
+      // Noise brings a difference below zero; the probe marks it rather than print it.
+      {"a chunk cost slightly negative",
+       [](json& j) { j["openmp_overheads"]["results"][2]["seconds_per_chunk"] = -9e-9; },
+       "seconds_per_chunk is -9e-09: a cost is never negative"},
+      {"a barrier of a minute",
+       [](json& j) { j["openmp_overheads"]["results"][1]["seconds_per_barrier"] = 60.0; },
+       "seconds_per_barrier is 60.0: a real machine's is between 0 and 1 s"},
+      {"a noise that is not a figure",
+       [](json& j) {
+         j["openmp_overheads"]["results"][1]["below_noise"] = true;
+         j["openmp_overheads"]["results"][1]["noise_seconds_per_barrier"] = "small";
+       },
+       "noise_seconds_per_barrier is not a number"},
+      {"below noise as text",
+       [](json& j) { j["openmp_overheads"]["results"][1]["below_noise"] = "yes"; },
+       "below_noise is not true or false"},
+      {"a clock of 1 kHz", [](json& j) { j["core_clock"]["results"][0]["hertz"] = 1e3; },
+       "core_clock.results[].hertz is 1000.0: a real machine's is between 1e+07 and 1e+11 Hz"},
+      {"a latency of no cycles",
+       [](json& j) { j["latencies"]["results"][0]["latency_cycles"] = 0.0; },
+       "latencies.results[].latency_cycles is 0.0"},
+      {"a latency of a million cycles",
+       [](json& j) { j["latencies"]["results"][3]["latency_cycles"] = 1e6; },
+       "latency_cycles is 1000000.0"},
+      {"latencies without their clock", [](json& j) { j["latencies"].erase("hertz"); },
+       "has no latencies.hertz"},
       {"a page of 3 bytes", [](json& j) { j["context"]["page_bytes"] = 3; },
        "context.page_bytes is 3: a real machine's is between 512 and 1.07374e+09 bytes"},
       {"a cache level 99", [](json& j) { j["context"]["caches"][0]["level"] = 99; },
