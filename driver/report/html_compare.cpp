@@ -223,8 +223,10 @@ std::string sides_section(const CompareSide& base, const CompareSide& fresh) {
     }
     return std::string("-");
   };
-  std::string rows = fmt::format("<tr><th scope=\"row\">store</th><td>{}</td><td>{}</td></tr>\n",
-                                 esc(base.path), esc(fresh.path));
+  std::string rows = fmt::format(
+      "<tr><th scope=\"row\">store</th><td class=\"text\">{}</td><td "
+      "class=\"text\">{}</td></tr>\n",
+      esc(base.path), esc(fresh.path));
   rows += fmt::format(
       "<tr><th scope=\"row\">command</th><td class=\"mono text\">{}</td><td class=\"mono "
       "text\">{}</td></tr>\n",

@@ -61,7 +61,7 @@ table{border-collapse:collapse;width:100%;font-size:.92em}
 th,td{padding:.35em .6em;border-bottom:1px solid var(--line);text-align:left;vertical-align:top;white-space:nowrap}
 thead th{background:var(--soft);white-space:normal;vertical-align:bottom}
 th.num,td.num{text-align:right;font-variant-numeric:tabular-nums}
-td.text{white-space:normal;min-width:14em;max-width:40em}
+td.text{white-space:normal;overflow-wrap:anywhere;min-width:14em;max-width:40em}
 th button{font:inherit;font-weight:700;color:inherit;background:none;border:0;padding:0;cursor:pointer;text-align:inherit}
 th[aria-sort=ascending] button::after{content:" \25B2"}th[aria-sort=descending] button::after{content:" \25BC"}
 tr.failing td{background:#fcebea}
