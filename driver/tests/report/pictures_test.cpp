@@ -202,7 +202,8 @@ TEST(Plots, ManySeriesDifferInColourMarkerAndDash) {
   EXPECT_EQ(colours.size(), 8u);  // the whole palette
   EXPECT_EQ(dashes.size(), 4u);   // solid, dashed, dotted, dash-dotted
   EXPECT_EQ(colours.count("lc rgb '#F0E442'"), 0u) << "no yellow line on white";
-  const PlotText* time = find(ks::driver::plot_texts(sweep()), "time-vector-add");
+  const std::vector<PlotText> swept = ks::driver::plot_texts(sweep());  // outlives `time`
+  const PlotText* time = find(swept, "time-vector-add");
   ASSERT_NE(time, nullptr);
   EXPECT_NE(time->script.find("set ylabel 'seconds (median; bars: its confidence interval)'"),
             std::string::npos);
