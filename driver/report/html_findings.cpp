@@ -30,18 +30,6 @@ bool against_one_thread(const std::string& label) {
   return at != std::string::npos && (at + 4 == label.size() || label[at + 4] == ' ');
 }
 
-// The variant as the reader picks it: the program, its team and its schedule.
-std::string variant(const Config& c) {
-  std::string s(c.program->name);
-  if (c.threads > 0) {
-    s += fmt::format(" T={}", c.threads);
-  }
-  if (!c.schedule.empty()) {
-    s += " " + c.schedule;
-  }
-  return s;
-}
-
 std::string ratio_with_interval(const Estimate& e) {
   std::string s = fmt::format("{}&#xd7;", esc(ratio_text(*e.value)));
   if (e.ci) {
@@ -81,16 +69,16 @@ std::string fastest_line(const ResultSet& results, const std::string& family,
   const Config& oc = results.configs[results.summary[other->first].config];
   const bool next = other == &chosen->others.front() && oc.program->name != c.program->baseline;
   std::string at = c.size ? fmt::format("At N = {}, ", esc(size_label(largest))) : "";
-  const std::string than = esc(variant(oc)) + (next ? ", the next fastest" : "");
+  const std::string than = esc(variant_name(oc)) + (next ? ", the next fastest" : "");
   if (inconclusive(other->second)) {
     return fmt::format(
         "{}<strong>{}</strong> ran fastest, but not clearly faster than {}: {}; inconclusive, "
         "rerun with <code>--repeat 20</code>.",
-        at, esc(variant(c)), than,
+        at, esc(variant_name(c)), than,
         other->second.value ? ratio_with_interval(other->second) : "no interval");
   }
-  return fmt::format("{}<strong>{}</strong> is fastest: {} faster than {}.", at, esc(variant(c)),
-                     ratio_with_interval(other->second), than);
+  return fmt::format("{}<strong>{}</strong> is fastest: {} faster than {}.", at,
+                     esc(variant_name(c)), ratio_with_interval(other->second), than);
 }
 
 // "On 2 threads (ideal 2×): plus-parloop 1.62× (1.41–1.80), plus-quarters 1.40× (1.21–1.60)."

@@ -10,6 +10,18 @@
 #include "driver/results/counters.h"
 
 namespace ks::driver {
+
+std::string variant_name(const Config& c) {
+  std::string s(c.program->name);
+  if (c.threads > 0) {
+    s += fmt::format(" T={}", c.threads);
+  }
+  if (!c.schedule.empty()) {
+    s += " " + c.schedule;
+  }
+  return s;
+}
+
 namespace {
 
 // A count in a few characters: "812", "49.2K", "3.1M".
@@ -182,18 +194,6 @@ std::size_t display_width(const std::string& s) {
     w += (c & 0xC0) != 0x80 ? 1 : 0;
   }
   return w;
-}
-
-// A variant within its group: the program with what sets it apart from the others there.
-std::string variant_name(const Config& c) {
-  std::string s(c.program->name);
-  if (c.threads > 0) {
-    s += fmt::format(" T={}", c.threads);
-  }
-  if (!c.schedule.empty()) {
-    s += " " + c.schedule;
-  }
-  return s;
 }
 
 }  // namespace

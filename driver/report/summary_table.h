@@ -29,6 +29,10 @@ std::vector<std::string> ranking_lines(const std::vector<Config>& configs,
 std::vector<std::string> fastest_lines(const std::vector<Config>& configs,
                                        const std::vector<SummaryRow>& rows);
 
+// A variant within its group, as the reader picks it: the program, its team and its schedule
+// ("mprod-team T=2 guided").
+std::string variant_name(const Config& c);
+
 // How wide the terminal's table may be: `width` columns, or every column with `wide`.
 struct TerminalLayout {
   std::size_t width = 100;
