@@ -95,8 +95,7 @@ int run_map(const Common& common, const MapOptions& options) {
   const std::string& name = options.program;
   const ProgramInfo* p = find_program(name);
   if (p == nullptr) {
-    throw UsageError(
-        fmt::format("unknown program '{}' (kernelscope list shows the catalogue)", name));
+    throw UsageError(unknown_program(name));
   }
   if (p->kind != Kind::kDemonstration) {
     throw UsageError(fmt::format(

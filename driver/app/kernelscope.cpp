@@ -33,6 +33,7 @@
 #include "driver/app/commands.h"
 #include "driver/base/build_info.h"
 #include "driver/base/errors.h"
+#include "driver/base/text.h"
 
 namespace {
 
@@ -126,6 +127,23 @@ const Subcommand* entered(const std::vector<Subcommand>& subcommands) {
   return nullptr;
 }
 
+// The long and short names an option of `app` is given by ("--sizes", "-h"), the common ones
+// of its parent included.
+std::vector<std::string> option_names(const CLI::App& app) {
+  std::vector<std::string> out;
+  for (const CLI::App* a = &app; a != nullptr; a = a->get_parent()) {
+    for (const CLI::Option* o : a->get_options()) {
+      for (const std::string& n : o->get_lnames()) {
+        out.push_back("--" + n);
+      }
+      for (const std::string& n : o->get_snames()) {
+        out.push_back("-" + n);
+      }
+    }
+  }
+  return out;
+}
+
 // An error of the command line in words that name what was wrong.
 std::string parse_problem(const CLI::App& app, const Subcommand* sub,
                           const std::vector<Subcommand>& subcommands, const CLI::ParseError& e) {
@@ -136,12 +154,20 @@ std::string parse_problem(const CLI::App& app, const Subcommand* sub,
     }
     const std::string first = extras.empty() ? std::string("?") : extras.front();
     if (first.size() > 1 && first[0] == '-') {
-      return sub != nullptr ? fmt::format("unknown option '{}' for {}", first, sub->app->get_name())
-                            : fmt::format("unknown option '{}'", first);
+      // "--size=1M" is the option --size given a value.
+      const std::string hint = did_you_mean(first.substr(0, first.find('=')),
+                                            option_names(sub != nullptr ? *sub->app : app));
+      return sub != nullptr
+                 ? fmt::format("unknown option '{}' for {}{}", first, sub->app->get_name(), hint)
+                 : fmt::format("unknown option '{}'{}", first, hint);
     }
     if (sub == nullptr) {
-      return fmt::format("unknown subcommand '{}': the subcommands are {}", first,
-                         names(subcommands));
+      std::vector<std::string> known;
+      for (const Subcommand& s : subcommands) {
+        known.push_back(s.app->get_name());
+      }
+      return fmt::format("unknown subcommand '{}'{}: the subcommands are {}", first,
+                         did_you_mean(first, known), names(subcommands));
     }
     return fmt::format("unexpected argument '{}' for {}", first, sub->app->get_name());
   }

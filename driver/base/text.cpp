@@ -379,4 +379,38 @@ std::string command_text(const std::vector<std::string>& command) {
   return out;
 }
 
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  // Rows of the distance between prefixes: two back for a swap, one back, this one.
+  std::vector<std::size_t> before(b.size() + 1), previous(b.size() + 1), row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) {
+    previous[j] = j;
+  }
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t change = a[i - 1] == b[j - 1] ? 0 : 1;
+      row[j] = std::min({previous[j] + 1, row[j - 1] + 1, previous[j - 1] + change});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        row[j] = std::min(row[j], before[j - 2] + 1);
+      }
+    }
+    before.swap(previous);
+    previous.swap(row);
+  }
+  return previous[b.size()];
+}
+
+std::string did_you_mean(std::string_view word, const std::vector<std::string>& candidates) {
+  const std::string* best = nullptr;
+  std::size_t nearest = 3;
+  for (const std::string& c : candidates) {
+    const std::size_t d = edit_distance(word, c);
+    if (d < nearest && 2 * d < c.size()) {
+      nearest = d;
+      best = &c;
+    }
+  }
+  return best == nullptr ? std::string() : fmt::format(" (did you mean '{}'?)", *best);
+}
+
 }  // namespace ks::driver

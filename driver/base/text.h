@@ -90,4 +90,13 @@ std::string shell_word(std::string_view word);
 // A command line as a shell would take it back: words quoted where they need it.
 std::string command_text(const std::vector<std::string>& command);
 
+// The least number of single-character insertions, deletions, substitutions and swaps of two
+// neighbours that turn `a` into `b`.
+std::size_t edit_distance(std::string_view a, std::string_view b);
+
+// " (did you mean 'x'?)" for the nearest of `candidates` within two edits of `word`, and
+// fewer than half its length (no guess that "-x" meant "-h"), the first listed among equally
+// near ones; "" when none is that near.
+std::string did_you_mean(std::string_view word, const std::vector<std::string>& candidates);
+
 }  // namespace ks::driver

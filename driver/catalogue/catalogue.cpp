@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "driver/base/text.h"
 #include "driver/catalogue/benchmark_checks.h"
 #include "driver/catalogue/demo_traces.h"
 
@@ -403,6 +404,15 @@ const ProgramInfo* find_program(std::string_view name) {
     }
   }
   return nullptr;
+}
+
+std::string unknown_program(std::string_view name) {
+  std::vector<std::string> names;
+  for (const ProgramInfo& p : kPrograms) {
+    names.emplace_back(p.name);
+  }
+  return fmt::format("unknown program '{}'{} (kernelscope list shows the catalogue)", name,
+                     did_you_mean(name, names));
 }
 
 std::uint64_t effective_size(const ProgramInfo& p, std::uint64_t requested) {

@@ -133,6 +133,10 @@ std::string interval_text(const ProgramInfo& p);
 std::span<const ProgramInfo> catalogue();
 const ProgramInfo* find_program(std::string_view name);
 
+// "unknown program 'x' (kernelscope list shows the catalogue)", with the nearest name when one
+// is within two edits of it.
+std::string unknown_program(std::string_view name);
+
 // The size the program actually runs for a requested one (after its cap).
 std::uint64_t effective_size(const ProgramInfo& p, std::uint64_t requested);
 

@@ -289,8 +289,7 @@ std::vector<Config> plan_sweep(const SweepRequest& request, std::vector<std::str
             "(--sizes 1M,8M)",
             name));
       }
-      throw UsageError(
-          fmt::format("unknown program '{}' (kernelscope list shows the catalogue)", name));
+      throw UsageError(unknown_program(name));
     }
     if (std::find(named.begin(), named.end(), p) != named.end()) {
       const std::string notice = fmt::format("{} is named more than once: it runs once", name);

@@ -106,6 +106,24 @@ TEST(CommandLine, BadInputIsOneLineNamingTheProblemAndTheHelpItCameFrom) {
       {{"help", "sweep", "map"}, "unexpected argument 'map' for help (kernelscope help)"},
       {{"sweep", "plus-static", "--bogus", "--out", o},
        "unknown option '--bogus' for sweep (kernelscope help sweep)"},
+      // Near misses name what was meant.
+      {{"sweeps"},
+       "unknown subcommand 'sweeps' (did you mean 'sweep'?): " + subcommands +
+           " (kernelscope help)"},
+      {{"sweep", "plus-static", "--size", "1M", "--out", o},
+       "unknown option '--size' for sweep (did you mean '--sizes'?) (kernelscope help sweep)"},
+      {{"sweep", "plus-static", "--reepat=3", "--out", o},
+       "unknown option '--reepat=3' for sweep (did you mean '--repeat'?) (kernelscope help "
+       "sweep)"},
+      {{"sweep", "plus-static", "--no-prob", "--out", o},
+       "unknown option '--no-prob' for sweep (did you mean '--no-probe'?) (kernelscope help "
+       "sweep)"},
+      {{"sweep", "plus-statc", "--out", o},
+       "unknown program 'plus-statc' (did you mean 'plus-static'?) (kernelscope list shows the "
+       "catalogue) (kernelscope help sweep)"},
+      {{"map", "chunk-dynamc", "20"},
+       "unknown program 'chunk-dynamc' (did you mean 'chunk-dynamic'?) (kernelscope list shows "
+       "the catalogue) (kernelscope help map)"},
       {{"list", "extra"}, "unexpected argument 'extra' for list (kernelscope help list)"},
       {{"list", "sweep"}, "unexpected argument 'sweep' for list (kernelscope help list)"},
       {{"sweep"}, "PROGRAM is required (kernelscope help sweep)"},
@@ -160,7 +178,8 @@ TEST(CommandLine, BadInputIsOneLineNamingTheProblemAndTheHelpItCameFrom) {
       {{"map", "chunk-static", "0", "--out", o},
        "chunk-static: a chunk must be at least 1 (kernelscope help map)"},
       {{"map", "chunk-dynamic", "x", "2", "--out", o},
-       "malformed size \"x\": not a number (digits with an optional K, M or G) (kernelscope help "
+       "malformed size \"x\": not a number (digits with an optional K, M or G, or 1e6) "
+       "(kernelscope help "
        "map)"},
       {{"map", "greet-team", "--threads", "0", "--out", o},
        "--threads must be between 1 and 1024 (kernelscope help map)"},
