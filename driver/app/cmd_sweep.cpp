@@ -9,6 +9,7 @@
 #include "driver/app/commands.h"
 #include "driver/base/files.h"
 #include "driver/base/text.h"
+#include "driver/plan/lists.h"
 #include "driver/plan/plan.h"
 #include "driver/report/exporters.h"
 #include "driver/report/summary_table.h"
@@ -64,6 +65,15 @@ int run_sweep(const Common& common, const SweepOptions& options) {
   for (const std::string& n : notices) {
     error_line(n);
   }
+  // What a suffix stands for, above the plan: a million is also written 1M.
+  const std::optional<std::string> suffix =
+      options.sizes.given() ? suffix_notice(*options.sizes.given()) : std::nullopt;
+  auto plan_lines = [&suffix](const std::string& line) {
+    if (suffix) {
+      output_line(*suffix);
+    }
+    output_line(line);
+  };
   check_slurm_options(*options.app, options.slurm);
   if (options.slurm.slurm) {
     return run_on_cluster(plan, common, options.slurm,
@@ -76,6 +86,9 @@ int run_sweep(const Common& common, const SweepOptions& options) {
                            .missing = {}});
   }
   if (options.dry_run) {
+    if (suffix) {
+      output_line(*suffix);
+    }
     return print_dry_run(plan, options.out, options.resume);
   }
   const std::optional<KnownCeilings> ceilings =
@@ -93,7 +106,7 @@ int run_sweep(const Common& common, const SweepOptions& options) {
                                        .command = common.command,
                                        .openmp = openmp,
                                        .on_warning = warning_line,
-                                       .on_plan = output_line,
+                                       .on_plan = plan_lines,
                                        .ceilings = ceilings ? &*ceilings : nullptr,
                                        .count_events = !common.no_events,
                                        .sync = common.sync});

@@ -1,6 +1,7 @@
 #include "driver/plan/lists.h"
 
 #include <algorithm>
+#include <cctype>
 #include <stdexcept>
 #include <unordered_set>
 
@@ -36,6 +37,30 @@ std::vector<std::string_view> split(std::string_view text, std::string_view sepa
 }
 
 // Digits with an optional K/M/G suffix; the whole text must be used.
+// "1e6", "25e5": a whole number of digits times a power of ten, at most max_value.
+std::uint64_t decimal_power(std::string_view original, std::string_view digits,
+                            std::string_view exponent, std::uint64_t max_value) {
+  if (digits.empty() || exponent.empty() || exponent.size() > 2 ||
+      digits.find_first_not_of("0123456789") != std::string_view::npos ||
+      exponent.find_first_not_of("0123456789") != std::string_view::npos) {
+    bad(original, "not a number (digits with an optional K, M or G, or 1e6)");
+  }
+  std::uint64_t value = 0;
+  for (char c : digits) {
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > max_value) {
+      bad(original, fmt::format("larger than {}", max_value));
+    }
+  }
+  for (int power = std::stoi(std::string(exponent)); power > 0 && value != 0; --power) {
+    if (value > max_value / 10) {
+      bad(original, fmt::format("larger than {}", max_value));
+    }
+    value *= 10;
+  }
+  return value;
+}
+
 std::uint64_t parse_value(std::string_view text, std::uint64_t max_value) {
   const std::string_view original = text;
   text = trim(text);
@@ -65,10 +90,14 @@ std::uint64_t parse_value(std::string_view text, std::uint64_t max_value) {
   if (text.empty()) {
     bad(original, "a suffix needs digits before it");
   }
+  if (const std::size_t e = text.find_first_of("eE");
+      multiplier == 1 && e != std::string_view::npos) {
+    return decimal_power(original, text.substr(0, e), text.substr(e + 1), max_value);
+  }
   std::uint64_t value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') {
-      bad(original, "not a number (digits with an optional K, M or G)");
+      bad(original, "not a number (digits with an optional K, M or G, or 1e6)");
     }
     value = value * 10 + static_cast<std::uint64_t>(c - '0');
     if (value > max_value) {
@@ -212,6 +241,25 @@ std::vector<std::uint64_t> parse_sizes(std::string_view text) {
                           digits));
   }
   return parse_list(text, 4294967295u);
+}
+
+std::optional<std::string> suffix_notice(std::string_view text) {
+  for (std::string_view item : split(text, ",.x*+")) {
+    item = trim(item);
+    if (item.size() < 2 || item.find_first_not_of("0123456789") != item.size() - 1) {
+      continue;
+    }
+    const char suffix = static_cast<char>(std::toupper(static_cast<unsigned char>(item.back())));
+    if (suffix != 'K' && suffix != 'M' && suffix != 'G') {
+      continue;
+    }
+    const std::uint64_t value = parse_value(item, 4294967295u);
+    const char* decimal = suffix == 'K'   ? "1e3 or 1000 for a decimal thousand"
+                          : suffix == 'M' ? "1e6 or 1000000 for a decimal million"
+                                          : "1e9 or 1000000000 for a decimal billion";
+    return fmt::format("{} = {} (binary suffix; {})", item, value, decimal);
+  }
+  return std::nullopt;
 }
 
 std::vector<int> parse_threads(std::string_view text) {

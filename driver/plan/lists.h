@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,10 @@ std::vector<std::uint64_t> parse_list(std::string_view text, std::uint64_t max_v
 
 // Sizes: parse_list bounded by 2^32 - 1 (every size is a 32-bit count argument).
 std::vector<std::uint64_t> parse_sizes(std::string_view text);
+
+// What the first K, M or G suffix of a size list stands for: "1M = 1048576 (binary suffix; 1e6
+// or 1000000 for a decimal million)", since a million is also written 1M; none without one.
+std::optional<std::string> suffix_notice(std::string_view text);
 
 // Thread counts: parse_list with every count in a plain range, each between 1 and
 // kMaxThreads.

@@ -98,6 +98,9 @@ TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
   for (const auto& entry : fs::directory_iterator(out)) {
     EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();
   }
+  // The binary suffix spelled out once, with the plan.
+  EXPECT_EQ(r.out.find("1K = 1024 (binary suffix; 1e3 or 1000 for a decimal thousand)\n"), 0u)
+      << r.out;
   const std::string notice =
       "kernelscope: plus-static runs without OpenMP: --threads does not apply to it\n";
   ASSERT_EQ(r.err.substr(0, notice.size()), notice);

@@ -1,7 +1,9 @@
 // Size, thread and schedule lists as users type them.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "driver/plan/lists.h"
 
@@ -32,6 +34,11 @@ TEST(SizeSpec, ListsAndRangesExpandInOrder) {
       {"1,2..4,4", {1, 2, 4}},
       {"4294967295", {4294967295u}},
       {"2G..4294967295", {2147483648u, 4294967295u}},
+      // A decimal power: 1e6 is the million that 1M is not.
+      {"1e6", {1000000}},
+      {"25E5,1e0,0e9", {2500000, 1, 0}},
+      {"1e3..1e6x10", {1000, 10000, 100000, 1000000}},
+      {"4e9", {4000000000u}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(parse_sizes(c.text), c.sizes) << c.text;
@@ -42,10 +49,31 @@ TEST(SizeSpec, ListsAndRangesExpandInOrder) {
   EXPECT_EQ(full.back(), 33554432u);
 }
 
+TEST(SizeSpec, TheFirstBinarySuffixIsSpelledOut) {
+  struct Case {
+    const char* text;
+    std::optional<std::string> notice;
+  };
+  const Case cases[] = {
+      {"1M", "1M = 1048576 (binary suffix; 1e6 or 1000000 for a decimal million)"},
+      {"1000,8m", "8m = 8388608 (binary suffix; 1e6 or 1000000 for a decimal million)"},
+      {"64K..16Mx4", "64K = 65536 (binary suffix; 1e3 or 1000 for a decimal thousand)"},
+      {"100..2G+1", "2G = 2147483648 (binary suffix; 1e9 or 1000000000 for a decimal billion)"},
+      {"1000000", std::nullopt},
+      {"1e6,2e6", std::nullopt},
+      {"100..500+100", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ks::driver::suffix_notice(c.text), c.notice) << c.text;
+  }
+}
+
 TEST(SizeSpec, MalformedListsAreRefusedWithAReason) {
   for (const char* text :
-       {"", " ", "abc", "1K..", "..8", "8..1", "0..8", "1..8x1", "1..8x", "1..8+0", "K", "12Q",
-        "-5", "1,,2", ",", "4294967296", "5G", "1..4294967296", "1.5K"}) {
+       {"",       " ",   "abc", "1K..", "..8",  "8..1",  "0..8",       "1..8x1", "1..8x",
+        "1..8+0", "K",   "12Q", "-5",   "1,,2", ",",     "4294967296", "5G",     "1..4294967296",
+        "1.5K",   "5e9", "1e",  "e6",   "1e6K", "1.5e6", "1e-3",       "1e+3",   "1e100",
+        "1ee6"}) {
     EXPECT_THROW(parse_sizes(text), std::invalid_argument) << '"' << text << '"';
   }
   try {
