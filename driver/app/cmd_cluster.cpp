@@ -34,7 +34,24 @@ struct FolderOptions {
   int index = -1;
 };
 
+// A folder measured here, not by a Slurm job: its store tells.
+bool measured_here(const std::string& dir) {
+  if (job_exists(dir)) {
+    return false;
+  }
+  if (!Store::exists(dir)) {
+    throw UsageError(
+        fmt::format("no store and no Slurm job in {} ({} is what a sweep, tour or "
+                    "map writes, {} what --slurm adds)",
+                    dir, kStoreFile, kJobFile));
+  }
+  return true;
+}
+
 int run_status(const FolderOptions& o) {
+  if (measured_here(o.dir)) {
+    return local_status(o.dir);
+  }
   const ClusterJob job = read_job(o.dir);
   const std::vector<TaskReport> reports = task_reports(o.dir, job, /*count_runs=*/true);
   std::size_t shown_submission = SIZE_MAX;
@@ -215,21 +232,28 @@ int run_task(const Common& common, const FolderOptions& o) {
 Subcommand setup_status(CLI::App& app, Common&) {
   auto o = std::make_shared<FolderOptions>();
   auto* status = app.add_subcommand(
-      "status", "the tasks of a folder's Slurm job; its results once every task has ended");
-  status->add_option("DIR", o->dir, "the output folder of a sweep or tour --slurm")->required();
+      "status",
+      "what a folder holds: the runs its store has, or the tasks of its Slurm job "
+      "and their results once every task has ended");
+  status->add_option("DIR", o->dir, "the output folder of a sweep, tour or map")->required();
   return {status, [o] { return run_status(*o); }};
 }
 
 Subcommand setup_resume(CLI::App& app, Common&) {
   auto o = std::make_shared<FolderOptions>();
-  auto* resume = app.add_subcommand(
-      "resume", "submits the runs a folder's Slurm job left missing, with the job's options");
-  resume->add_option("DIR", o->dir, "the output folder of a sweep or tour --slurm")->required();
+  auto* resume =
+      app.add_subcommand("resume",
+                         "runs what a folder's sweep, tour or map left missing, with its options "
+                         "(on Slurm: submits them)");
+  resume->add_option("DIR", o->dir, "the output folder of a sweep, tour or map")->required();
   resume->add_flag("--no-wait", o->no_wait,
                    "return once the job is submitted (kernelscope status DIR follows it)");
   resume->add_option("--time", o->time,
                      "time limit of each new task, in Slurm's format (default: the job's)");
-  return {resume, [o] { return resume_job(o->dir, o->no_wait, o->time); }};
+  return {resume, [o] {
+            return measured_here(o->dir) ? local_resume(o->dir)
+                                         : resume_job(o->dir, o->no_wait, o->time);
+          }};
 }
 
 Subcommand setup_task(CLI::App& app, Common& common) {

@@ -16,6 +16,7 @@
 #include "driver/report/summary_table.h"
 #include "driver/results/results.h"
 #include "driver/session/measure.h"
+#include "driver/store/store.h"
 
 namespace ks::driver {
 
@@ -53,6 +54,13 @@ Subcommand setup_probe(CLI::App& app, Common& common);    // cmd_probe.cpp
 Subcommand setup_status(CLI::App& app, Common& common);   // cmd_cluster.cpp
 Subcommand setup_resume(CLI::App& app, Common& common);   // cmd_cluster.cpp
 Subcommand setup_task(CLI::App& app, Common& common);     // cmd_cluster.cpp
+
+// status and resume of a folder measured here, not on Slurm (local_folder.cpp): what its store
+// holds, and the store's command run again into it with --resume (its --out the folder as
+// named now, its --force and --dry-run dropped).
+int local_status(const std::string& dir);
+int local_resume(const std::string& dir);
+std::vector<std::string> local_resume_words(const std::string& dir, const StoreContents& contents);
 
 // The common options, for the app itself and for each subcommand they apply to, so that every
 // subcommand's help lists them: --bin (the programs' folder) and --timeout (seconds per run).

@@ -308,6 +308,43 @@ TEST(Interruption, ByTimeoutIsOneInterruption) {
   EXPECT_NE(driver.err().find(" --resume\n"), std::string::npos) << driver.err();
   EXPECT_EQ(read_csv(out + "/runs.csv").size(), stored);
   driver.remove_logs();
+  // status and resume know the folder from its store: what it holds, and the rest run with
+  // the store's own command.
+  const ks::RunResult status_before = kernelscope({"status", out});
+  ASSERT_TRUE(ExitedWith(status_before, 0)) << status_before.err;
+  EXPECT_NE(status_before.out.find(": a sweep on "), std::string::npos) << status_before.out;
+  EXPECT_NE(status_before.out.find(std::to_string(stored) + " of 31 planned runs stored (1 "
+                                                            "configuration)"),
+            std::string::npos)
+      << status_before.out;
+  EXPECT_NE(status_before.out.find("the rest runs with: kernelscope resume "), std::string::npos)
+      << status_before.out;
+  ks::RunOptions quick;
+  quick.env["KS_FAKE_SLEEP"] = "0.01";
+  const ks::RunResult resumed = kernelscope({"resume", out}, quick);
+  ASSERT_TRUE(ExitedWith(resumed, 0)) << resumed.err;
+  EXPECT_NE(resumed.out.find("resuming: kernelscope --bin "), std::string::npos) << resumed.out;
+  EXPECT_NE(resumed.out.find(std::to_string(31 - stored) + " of 31 planned runs"),
+            std::string::npos)
+      << resumed.out;
+  EXPECT_EQ(kd::Store::open_readonly(out + "/results.db").load().runs.size(), 31u);
+  const ks::RunResult status_after = kernelscope({"status", out});
+  EXPECT_NE(status_after.out.find("31 of 31 planned runs stored"), std::string::npos)
+      << status_after.out;
+  EXPECT_NE(status_after.out.find("the page to open: " + out + "/report.html"), std::string::npos)
+      << status_after.out;
+  const ks::RunResult again = kernelscope({"resume", out});
+  ASSERT_TRUE(ExitedWith(again, 0)) << again.err;
+  EXPECT_NE(again.out.find("holds every planned run: nothing to resume"), std::string::npos)
+      << again.out;
+  // A folder with neither a store nor a job is bad input for both.
+  const std::string empty = scratch("no-store");
+  for (const char* subcommand : {"status", "resume"}) {
+    const ks::RunResult r = kernelscope({subcommand, empty});
+    EXPECT_TRUE(ExitedWith(r, 2)) << subcommand << ": " << r.err;
+    EXPECT_NE(r.err.find("no store and no Slurm job in " + empty), std::string::npos) << r.err;
+  }
+  fs::remove_all(empty);
   fs::remove_all(out);
 }
 
