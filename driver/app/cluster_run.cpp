@@ -416,10 +416,7 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
   }
   const bool had_store = Store::exists(dir);
   if (had_store && !start.resume && !start.force) {
-    throw UsageError(fmt::format(
-        "{} holds the results of an earlier command (results.db): --resume continues it, "
-        "--force replaces it",
-        dir));
+    throw UsageError(occupied_folder(dir, "command", true));
   }
   if (start.force || !had_store) {
     clear_outputs(dir);

@@ -45,7 +45,8 @@ struct SweepOptions {
   CLI::App* app = nullptr;
 };
 
-int run_sweep(const Common& common, const SweepOptions& options) {
+// The sweep's request: its lists as given, this machine's memory and processors.
+SweepRequest sweep_request(const SweepOptions& options, const OpenmpEnvironment& openmp) {
   SweepRequest request = options.request;
   request.sizes = options.sizes.given();
   request.threads = options.threads.given();
@@ -53,8 +54,13 @@ int run_sweep(const Common& common, const SweepOptions& options) {
   request.chunks = options.chunks.given();
   request.memory_limit = physical_memory();
   request.default_threads = usable_cpus();
-  const OpenmpEnvironment openmp = openmp_environment(options.placement);
   request.placement = openmp.placement;
+  return request;
+}
+
+int run_sweep(const Common& common, const SweepOptions& options) {
+  const OpenmpEnvironment openmp = openmp_environment(options.placement);
+  const SweepRequest request = sweep_request(options, openmp);
   std::vector<std::string> notices = openmp.notices;
   const Plan plan = interleaved_plan(plan_sweep(request, notices));
   for (const std::string& name : request.programs) {
@@ -89,7 +95,9 @@ int run_sweep(const Common& common, const SweepOptions& options) {
     if (suffix) {
       output_line(*suffix);
     }
-    return print_dry_run(plan, options.out, options.resume);
+    return print_dry_run(
+        plan,
+        {.kind = "sweep", .out = options.out, .resume = options.resume, .force = options.force});
   }
   const std::optional<KnownCeilings> ceilings =
       std::any_of(plan.configs.begin(), plan.configs.end(),
@@ -120,8 +128,8 @@ int run_sweep(const Common& common, const SweepOptions& options) {
     error_line(notice);
   }
   const bool bad = report_bad_runs(m.results);
-  std::printf("%zu runs in %s; report in %s/report.md\n", m.ran, duration_text(m.seconds).c_str(),
-              terminal_text(options.out).c_str());
+  std::printf("%zu runs in %s; %s\n", m.ran, duration_text(m.seconds).c_str(),
+              page_to_open(options.out, m.exports).c_str());
   return finish(m, options.out, common, bad);
 }
 

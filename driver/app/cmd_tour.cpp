@@ -114,7 +114,9 @@ int run_tour(const Common& common, const TourOptions& options) {
                            .missing = missing});
   }
   if (options.dry_run) {
-    return print_dry_run(plan, options.out, options.resume);
+    return print_dry_run(
+        plan,
+        {.kind = "tour", .out = options.out, .resume = options.resume, .force = options.force});
   }
   const std::optional<KnownCeilings> ceilings =
       std::any_of(plan.configs.begin(), plan.configs.end(),
@@ -147,8 +149,8 @@ int run_tour(const Common& common, const TourOptions& options) {
     error_line(notice);
   }
   const bool failed = report_bad_runs(m.results);
-  std::printf("\n%zu runs in %s; report in %s/report.md\n", m.ran, duration_text(m.seconds).c_str(),
-              terminal_text(options.out).c_str());
+  std::printf("\n%zu runs in %s; %s\n", m.ran, duration_text(m.seconds).c_str(),
+              page_to_open(options.out, m.exports).c_str());
   return finish(m, options.out, common, failed || !missing.empty());
 }
 

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -189,17 +190,36 @@ void add_store_options(CLI::App& app, bool& resume, bool& force, bool& dry_run) 
   app.add_flag("--dry-run", dry_run, "print the plan and its estimated time, run nothing");
 }
 
-int print_dry_run(const Plan& plan, const std::string& out, bool resume) {
+std::string page_to_open(const std::string& out, const Exports& exports) {
+  const std::vector<std::string>& files = exports.of("report").files;
+  auto wrote = [&](std::string_view name) {
+    return std::find(files.begin(), files.end(), name) != files.end();
+  };
+  const std::string dir = terminal_text(out);
+  if (wrote("report.html")) {
+    return fmt::format("open {}/report.html{}", dir, wrote("report.md") ? " (or report.md)" : "");
+  }
+  return wrote("report.md") ? fmt::format("report in {}/report.md", dir)
+                            : fmt::format("no report written in {}", dir);
+}
+
+int print_dry_run(const Plan& plan, const DryRun& run) {
+  const std::string& out = run.out;
+  const bool resume = run.resume;
   std::vector<std::size_t> todo(plan.runs.size());
   for (std::size_t i = 0; i < todo.size(); ++i) {
     todo[i] = i;
   }
   std::map<std::string, double> earlier;
+  std::string refusal;  // what the real run would say, into a folder it would not take
   if (Store::exists(out)) {
     try {
       const StoreContents contents =
           Store::open_readonly(out + "/" + std::string(kStoreFile)).load();
       earlier = earlier_seconds(contents);
+      if (!resume && !run.force && !(run.kind == "map" && contents.kind == "map")) {
+        refusal = occupied_folder(out, contents.kind, run.kind != "map");
+      }
       if (resume) {
         if (const auto difference = plan_difference(contents.plan, plan)) {
           throw UsageError(fmt::format("--resume: {} holds another plan: {}", out, *difference));
@@ -213,6 +233,9 @@ int print_dry_run(const Plan& plan, const std::string& out, bool resume) {
     } catch (const StoreError& e) {
       if (resume) {
         throw UsageError(fmt::format("--resume: {}", e.what()));
+      }
+      if (!run.force) {
+        refusal = occupied_folder(out, "command", run.kind != "map");
       }
     }
   }
@@ -231,6 +254,9 @@ int print_dry_run(const Plan& plan, const std::string& out, bool resume) {
   }
   std::fputs(text.c_str(), stdout);
   std::printf("%s\n", plan_line(plan, todo, earlier).c_str());
+  if (!refusal.empty()) {
+    std::printf("the real run would be refused: %s\n", terminal_text(refusal).c_str());
+  }
   return 0;
 }
 

@@ -118,8 +118,19 @@ TerminalLayout terminal_layout(bool wide);
 // --resume, --force and --dry-run of a subcommand that measures a plan.
 void add_store_options(CLI::App& app, bool& resume, bool& force, bool& dry_run);
 // --dry-run: the plan, one line per configuration, and its size and estimated time (with
-// --resume, of what the store in `out` lacks); nothing runs, nothing is written. Status 0.
-int print_dry_run(const Plan& plan, const std::string& out, bool resume);
+// --resume, of what the store in `out` lacks), and why the real run would be refused when the
+// folder holds an earlier command's results; nothing runs, nothing is written. Status 0.
+// The end of a measuring command's last line: the page to open ("open DIR/report.html (or
+// report.md)"), by what its exports wrote.
+std::string page_to_open(const std::string& out, const Exports& exports);
+
+struct DryRun {
+  std::string_view kind;  // sweep, tour, map
+  std::string out;
+  bool resume = false;
+  bool force = false;
+};
+int print_dry_run(const Plan& plan, const DryRun& run);
 // The end of a measuring command, once its results are printed: each file that could not be
 // written, and after an interruption what was kept and the command that resumes. Returns the
 // exit status: 128 + the signal after an interruption; 1 when a run was not valid (`bad_runs`)

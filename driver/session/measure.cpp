@@ -124,6 +124,13 @@ std::string plan_line(const Plan& plan, const std::vector<std::size_t>& todo,
                      plan.configs.size() == 1 ? "" : "s", duration_text(total), source);
 }
 
+std::string occupied_folder(const std::string& out, std::string_view earlier_kind, bool resumable) {
+  return fmt::format(
+      "{} holds the results of an earlier {} ({}): --out NEWDIR measures into "
+      "another folder, {}--force replaces it",
+      out, earlier_kind, kStoreFile, resumable ? "--resume continues it, " : "");
+}
+
 std::string resume_command(const std::vector<std::string>& command) {
   std::string line;
   bool resumes = false;
@@ -221,10 +228,8 @@ FolderStart start_folder(const Plan& plan, const MeasureOptions& o,
     }
     f.before = std::move(old);
   } else if (!replaceable) {
-    throw UsageError(fmt::format(
-        "{} holds the results of an earlier {} (results.db): {}", o.out,
-        old ? old->kind : std::string("command"),
-        o.kind == "map" ? "--force replaces it" : "--resume continues it, --force replaces it"));
+    throw UsageError(
+        occupied_folder(o.out, old ? old->kind : std::string("command"), o.kind != "map"));
   }
   if (old || f.before) {
     f.earlier = earlier_seconds(f.before ? *f.before : *old);

@@ -78,6 +78,12 @@ double expected_seconds(const Config& c, const std::map<std::string, double>& ea
 std::string plan_line(const Plan& plan, const std::vector<std::size_t>& todo,
                       const std::map<std::string, double>& earlier);
 
+// Why a folder that holds an earlier command's store is refused, with the ways on, the one
+// that keeps the earlier results first: "DIR holds the results of an earlier sweep
+// (results.db): --out NEWDIR measures into another folder, --resume continues it, --force
+// replaces it". `resumable`: whether --resume could continue it (a map's cannot).
+std::string occupied_folder(const std::string& out, std::string_view earlier_kind, bool resumable);
+
 // The command line that resumes `command`: its --force dropped, --resume added, each word
 // quoted for a POSIX shell where it needs to be.
 std::string resume_command(const std::vector<std::string>& command);

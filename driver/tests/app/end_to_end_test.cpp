@@ -98,6 +98,11 @@ TEST(Sweep, TinySweepOnTheBuiltProgramsIsValidAndWritesEverything) {
   for (const auto& entry : fs::directory_iterator(out)) {
     EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();
   }
+  // The last line names the page to open.
+  EXPECT_NE(r.out.find("; open " + out + "/report.html (or report.md)\n"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.back(), '\n');
+  EXPECT_EQ(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1).find("18 runs in "), 0u) << r.out;
   // The binary suffix spelled out once, with the plan.
   EXPECT_EQ(r.out.find("1K = 1024 (binary suffix; 1e3 or 1000 for a decimal thousand)\n"), 0u)
       << r.out;

@@ -365,8 +365,8 @@ TEST(Resume, ADifferentPlanOrAnOccupiedFolderIsRefusedInOneLine) {
   };
   const Case cases[] = {
       {{"--sizes", "16,32", "--repeat", "2"},
-       out + " holds the results of an earlier sweep (results.db): --resume continues it, "
-             "--force replaces it"},
+       out + " holds the results of an earlier sweep (results.db): --out NEWDIR measures into "
+             "another folder, --resume continues it, --force replaces it"},
       {{"--resume", "--sizes", "16,32", "--repeat", "3"},
        "--resume: " + out +
            " holds another plan: plus-static --repeat: the store has 2, this command asks for 3"},
@@ -382,6 +382,20 @@ TEST(Resume, ADifferentPlanOrAnOccupiedFolderIsRefusedInOneLine) {
     EXPECT_EQ(ks::test::lines(r.err).size(), 1u) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
+  }
+  // A dry run says what the real one would, and still shows the plan; with --resume or
+  // --force it would be taken.
+  const ks::RunResult dry = kernelscope(with({"--sizes", "16,32", "--repeat", "2", "--dry-run"}));
+  ASSERT_TRUE(ExitedWith(dry, 0)) << dry.err;
+  EXPECT_NE(dry.out.find("the real run would be refused: " + out +
+                         " holds the results of an earlier sweep (results.db): --out NEWDIR"),
+            std::string::npos)
+      << dry.out;
+  for (const char* taken : {"--resume", "--force"}) {
+    const ks::RunResult r =
+        kernelscope(with({"--sizes", "16,32", "--repeat", "2", "--dry-run", taken}));
+    ASSERT_TRUE(ExitedWith(r, 0)) << r.err;
+    EXPECT_EQ(r.out.find("would be refused"), std::string::npos) << taken << ": " << r.out;
   }
   // Nothing was touched, and a resume of the same plan runs nothing.
   EXPECT_EQ(kd::Store::open_readonly(out + "/results.db").load().runs.size(), 6u);
@@ -437,7 +451,8 @@ TEST(Force, LeavesNoStaleFile) {
   // A map does not replace a sweep's results unless told to.
   const ks::RunResult map = kernelscope({"map", "chunk-static", "3", "--out", out});
   EXPECT_TRUE(ExitedWith(map, 2));
-  EXPECT_NE(map.err.find("holds the results of an earlier sweep (results.db): --force replaces it"),
+  EXPECT_NE(map.err.find("holds the results of an earlier sweep (results.db): --out NEWDIR "
+                         "measures into another folder, --force replaces it"),
             std::string::npos)
       << map.err;
   ASSERT_TRUE(ExitedWith(kernelscope({"map", "chunk-static", "3", "--force", "--out", out}), 0));
