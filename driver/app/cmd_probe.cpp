@@ -124,6 +124,20 @@ std::optional<KnownCeilings> ceilings_for_measuring(const Common& common) {
   }
 }
 
+std::optional<KnownCeilings> ceilings_known(const Common& common) {
+  if (common.no_probe || common.reprobe) {
+    return std::nullopt;
+  }
+  if (!common.ceilings_file.empty()) {
+    try {
+      return file_ceilings(common);
+    } catch (const std::exception&) {
+      return std::nullopt;  // the real run says what is wrong with the file
+    }
+  }
+  return load_cached_ceilings(default_cache_dir(), this_machine_key());
+}
+
 std::string events_notice(const Common& common) {
   return common.no_events ? std::string() : counters_notice(ks::event_support());
 }

@@ -92,12 +92,15 @@ int run_sweep(const Common& common, const SweepOptions& options) {
                            .missing = {}});
   }
   if (options.dry_run) {
+    const std::optional<KnownCeilings> known = ceilings_known(common);
     if (suffix) {
       output_line(*suffix);
     }
-    return print_dry_run(
-        plan,
-        {.kind = "sweep", .out = options.out, .resume = options.resume, .force = options.force});
+    return print_dry_run(plan, {.kind = "sweep",
+                                .out = options.out,
+                                .resume = options.resume,
+                                .force = options.force,
+                                .ceilings = known ? &known->ceilings : nullptr});
   }
   const std::optional<KnownCeilings> ceilings =
       std::any_of(plan.configs.begin(), plan.configs.end(),

@@ -114,9 +114,12 @@ int run_tour(const Common& common, const TourOptions& options) {
                            .missing = missing});
   }
   if (options.dry_run) {
-    return print_dry_run(
-        plan,
-        {.kind = "tour", .out = options.out, .resume = options.resume, .force = options.force});
+    const std::optional<KnownCeilings> known = ceilings_known(common);
+    return print_dry_run(plan, {.kind = "tour",
+                                .out = options.out,
+                                .resume = options.resume,
+                                .force = options.force,
+                                .ceilings = known ? &known->ceilings : nullptr});
   }
   const std::optional<KnownCeilings> ceilings =
       std::any_of(plan.configs.begin(), plan.configs.end(),

@@ -253,7 +253,7 @@ int print_dry_run(const Plan& plan, const DryRun& run) {
                             : fmt::format(" ({} to go)", runs[i]));
   }
   std::fputs(text.c_str(), stdout);
-  std::printf("%s\n", plan_line(plan, todo, earlier).c_str());
+  std::printf("%s\n", plan_line(plan, todo, earlier, run.ceilings).c_str());
   if (!refusal.empty()) {
     std::printf("the real run would be refused: %s\n", terminal_text(refusal).c_str());
   }

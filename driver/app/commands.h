@@ -80,6 +80,8 @@ void add_model_options(CLI::App& app, Common& common);
 // missing from the build or fails, and nothing with --no-probe. Throws UsageError for a
 // --ceilings file that cannot be used.
 std::optional<KnownCeilings> ceilings_for_measuring(const Common& common);
+// The ceilings known without measuring: the file given, or the cache's (a dry run's estimate).
+std::optional<KnownCeilings> ceilings_known(const Common& common);
 // The one line about performance events, said once before the runs ("" when there is none).
 std::string events_notice(const Common& common);
 
@@ -129,6 +131,7 @@ struct DryRun {
   std::string out;
   bool resume = false;
   bool force = false;
+  const Ceilings* ceilings = nullptr;  // for the estimate, when known
 };
 int print_dry_run(const Plan& plan, const DryRun& run);
 // The end of a measuring command, once its results are printed: each file that could not be

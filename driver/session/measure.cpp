@@ -49,6 +49,21 @@ double model_seconds(const Config& c) {
          std::max(c.program->bytes(n) / kBytesPerSecond, c.program->ops(n) / kOpsPerSecond);
 }
 
+// The same by the machine's ceilings: the model's timed interval, and what the program does
+// around it, each page of its memory touched first and filled once at the memory's bandwidth.
+std::optional<double> ceilings_seconds(const Config& c, const Ceilings& ceilings) {
+  const std::optional<Prediction> p = predict(c, ceilings);
+  if (!p) {
+    return std::nullopt;
+  }
+  const double n = static_cast<double>(c.effective_size().value_or(0));
+  const double footprint = c.program->footprint != nullptr ? c.program->footprint(n) : 0;
+  const double fill = footprint / ceilings.add_bytes_per_second(0, 1).value_or(kBytesPerSecond) *
+                      kTrafficPerNamedByte;
+  const double touch = footprint / ceilings.page_bytes * ceilings.fault_seconds(1).value_or(0);
+  return kRunOverheadSeconds + p->predicted_seconds + fill + touch;
+}
+
 std::vector<std::size_t> all_runs(const Plan& plan) {
   std::vector<std::size_t> todo(plan.runs.size());
   for (std::size_t i = 0; i < todo.size(); ++i) {
@@ -77,9 +92,17 @@ std::optional<StoreContents> read_earlier(const std::string& dir, std::string& w
 
 }  // namespace
 
-double expected_seconds(const Config& c, const std::map<std::string, double>& earlier) {
-  const auto it = earlier.find(c.label());
-  return it != earlier.end() ? it->second : model_seconds(c);
+double expected_seconds(const Config& c, const std::map<std::string, double>& earlier,
+                        const Ceilings* ceilings) {
+  if (const auto it = earlier.find(c.label()); it != earlier.end()) {
+    return it->second;
+  }
+  if (ceilings != nullptr) {
+    if (const std::optional<double> seconds = ceilings_seconds(c, *ceilings)) {
+      return *seconds;
+    }
+  }
+  return model_seconds(c);
 }
 
 std::map<std::string, double> earlier_seconds(const StoreContents& contents) {
@@ -98,7 +121,7 @@ std::map<std::string, double> earlier_seconds(const StoreContents& contents) {
 }
 
 std::string plan_line(const Plan& plan, const std::vector<std::size_t>& todo,
-                      const std::map<std::string, double>& earlier) {
+                      const std::map<std::string, double>& earlier, const Ceilings* ceilings) {
   double total = 0;
   bool from_model = false;
   bool from_store = false;
@@ -107,9 +130,8 @@ std::string plan_line(const Plan& plan, const std::vector<std::size_t>& todo,
     const std::size_t config = plan.runs[seq].config;
     if (!per_config[config]) {
       const Config& c = plan.configs[config];
-      const auto it = earlier.find(c.label());
-      per_config[config] = it != earlier.end() ? it->second : model_seconds(c);
-      (it != earlier.end() ? from_store : from_model) = true;
+      per_config[config] = expected_seconds(c, earlier, ceilings);
+      (earlier.contains(c.label()) ? from_store : from_model) = true;
     }
     total += *per_config[config];
   }
@@ -117,9 +139,11 @@ std::string plan_line(const Plan& plan, const std::vector<std::size_t>& todo,
       todo.size() == plan.runs.size()
           ? fmt::format("{} runs planned", plan.runs.size())
           : fmt::format("{} of {} planned runs to go", todo.size(), plan.runs.size());
-  const char* source = from_store && from_model ? "earlier runs and the catalogue's cost models"
-                       : from_store             ? "earlier runs"
-                                                : "the catalogue's cost models";
+  const std::string models =
+      ceilings != nullptr ? "the model and this machine's ceilings" : "the catalogue's cost models";
+  const std::string source = from_store && from_model ? "earlier runs and " + models
+                             : from_store             ? std::string("earlier runs")
+                                                      : models;
   return fmt::format("{} ({} configuration{}); about {} (from {})", runs, plan.configs.size(),
                      plan.configs.size() == 1 ? "" : "s", duration_text(total), source);
 }
@@ -305,7 +329,8 @@ bool make_runs(const Plan& plan, const MeasureOptions& o, FolderStart& folder,
   std::vector<bool> timed_out;
   const std::vector<std::size_t> todo = runs_to_make(plan, folder.before, timed_out);
   if (o.on_plan) {
-    o.on_plan(plan_line(plan, todo, folder.earlier));
+    o.on_plan(plan_line(plan, todo, folder.earlier,
+                        o.ceilings != nullptr ? &o.ceilings->ceilings : nullptr));
   }
   std::optional<Store>& store = folder.store;
   const std::string host = store ? store->host() : memory.context.value("host", "localhost");

@@ -70,13 +70,16 @@ Exports render(const std::string& dir, std::string_view kind, const ResultSet& r
 std::map<std::string, double> earlier_seconds(const StoreContents& contents);
 
 // One run's expected time: the median of the earlier runs of the same configuration, else the
-// catalogue's cost model at modest rates.
-double expected_seconds(const Config& c, const std::map<std::string, double>& earlier);
+// model's kernel time by the machine's ceilings (when given) with the program's first touch and
+// fill of its memory around it, else the catalogue's cost model at modest rates.
+double expected_seconds(const Config& c, const std::map<std::string, double>& earlier,
+                        const Ceilings* ceilings = nullptr);
 
 // "40 runs planned (8 configurations); about 12 s (from the catalogue's cost models)", for the
 // planned runs in `todo`.
 std::string plan_line(const Plan& plan, const std::vector<std::size_t>& todo,
-                      const std::map<std::string, double>& earlier);
+                      const std::map<std::string, double>& earlier,
+                      const Ceilings* ceilings = nullptr);
 
 // Why a folder that holds an earlier command's store is refused, with the ways on, the one
 // that keeps the earlier results first: "DIR holds the results of an earlier sweep

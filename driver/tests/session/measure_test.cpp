@@ -2,7 +2,10 @@
 // plan's time, and the result set a store's contents render to.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "driver/session/measure.h"
 #include "driver/tests/support/configs.h"
@@ -51,6 +54,33 @@ TEST(Estimate, FromEarlierRunsOrTheCatalogueCostModels) {
   EXPECT_EQ(kd::plan_line(plan, {1, 2}, {{small.label(), 10.0}}),
             "2 of 4 planned runs to go (2 configurations); about 12.0 s (from earlier runs and the "
             "catalogue's cost models)");
+}
+
+TEST(Estimate, ByTheMachinesCeilingsWhenKnown) {
+  const kd::Ceilings ceilings = [] {
+    std::ifstream in(std::string(KS_DRIVER_TEST_DATA) + "/probe.json");
+    return kd::parse_ceilings(nlohmann::json::parse(in));
+  }();
+  const kd::Config half = kd::test::config("mprod-heap", 500, 0);
+  const kd::Config whole = kd::test::config("mprod-heap", 1000, 0);
+  const kd::Config demo = kd::test::config("chunk-static", 16, 2);
+  const double at_half = kd::expected_seconds(half, {}, &ceilings);
+  const double at_whole = kd::expected_seconds(whole, {}, &ceilings);
+  // The products' work grows as N^3: eight times the work, at least six times the time (the
+  // run's own cost and its memory's first touch grow less).
+  EXPECT_GT(at_whole, 6 * at_half) << at_half << " " << at_whole;
+  EXPECT_LT(at_whole, 8.5 * at_half) << at_half << " " << at_whole;
+  // Not the fixed modest rates: this machine's ceilings.
+  EXPECT_NE(at_whole, kd::expected_seconds(whole, {}));
+  // Earlier runs still come first, and what the model has no price for keeps its guess.
+  EXPECT_EQ(kd::expected_seconds(whole, {{whole.label(), 30.0}}, &ceilings), 30.0);
+  EXPECT_EQ(kd::expected_seconds(demo, {}, &ceilings), kd::expected_seconds(demo, {}));
+  kd::Config one = whole;
+  one.repeat = 1;
+  const kd::Plan plan = kd::interleaved_plan({one});
+  EXPECT_NE(kd::plan_line(plan, {0, 1}, {}, &ceilings)
+                .find("(from the model and this machine's ceilings)"),
+            std::string::npos);
 }
 
 // chunk-static 2 on one thread: every iteration on thread 0, main's suma the last running sum.
