@@ -26,11 +26,24 @@ std::string match_key(const Config& c) {
                      c.chunk ? std::to_string(*c.chunk) : "-", c.threads, c.schedule);
 }
 
+// From the U test's count of pairs where the new run is the slower (the test takes the new
+// sample first; ties count half): slower pairs less faster ones, over all pairs.
+std::optional<double> cliffs_delta(const Comparison& c, std::size_t n_base, std::size_t n_new) {
+  if (!c.test || n_base == 0 || n_new == 0) {
+    return std::nullopt;
+  }
+  const double pairs = static_cast<double>(n_base) * static_cast<double>(n_new);
+  return 2 * c.test->u / pairs - 1;
+}
+
 }  // namespace
 
 std::string ComparedConfig::verdict() const {
   if (below_resolution) {
     return "below resolution";
+  }
+  if (negligible) {
+    return "no practical change";
   }
   return std::string(change_name(comparison.change));
 }
@@ -68,6 +81,10 @@ CompareSide read_side(const std::string& path) {
 }
 
 double parse_threshold(const std::string& text) {
+  return parse_percent(text, "--threshold", "how much slower fails");
+}
+
+double parse_percent(const std::string& text, std::string_view option, std::string_view meaning) {
   std::string number = text;
   if (!number.empty() && number.back() == '%') {
     number.pop_back();
@@ -77,16 +94,17 @@ double parse_threshold(const std::string& text) {
   const double value = std::strtod(number.c_str(), &end);
   if (number.empty() || end != number.c_str() + number.size() || errno != 0 ||
       !std::isfinite(value) || value < 0 || number.find_first_of("xXpPnN") != std::string::npos) {
-    throw UsageError(fmt::format(
-        "--threshold '{}' is not a percentage: give how much slower fails, as 5% or 0.5%", text));
+    throw UsageError(
+        fmt::format("{} '{}' is not a percentage: give {}, as 5% or 0.5%", option, text, meaning));
   }
   return value / 100;
 }
 
 CompareResult compare_results(const ResultSet& base, const ResultSet& fresh,
-                              std::optional<double> threshold) {
+                              std::optional<double> threshold, double min_effect) {
   CompareResult result;
   result.threshold = threshold;
+  result.min_effect = min_effect;
   std::map<std::string, std::size_t> new_rows;
   for (const SummaryRow& row : fresh.summary) {
     new_rows.emplace(match_key(fresh.configs[row.config]), row.config);
@@ -112,6 +130,11 @@ CompareResult compare_results(const ResultSet& base, const ResultSet& fresh,
     cc.below_resolution = row.below_resolution || other.below_resolution;
     if (!cc.below_resolution) {
       cc.comparison = compare_samples(row.values, other.values);
+      cc.delta = cliffs_delta(cc.comparison, row.values.size(), other.values.size());
+      const Change change = cc.comparison.change;
+      const std::optional<double>& ratio = cc.comparison.ratio.value;
+      cc.negligible = (change == Change::kFaster || change == Change::kSlower) && ratio &&
+                      std::abs(*ratio - 1) < min_effect;
       cc.beyond_threshold = threshold && significantly_slower(cc.comparison, *threshold);
       result.regressed = result.regressed || cc.beyond_threshold;
     }

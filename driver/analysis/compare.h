@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -34,9 +35,13 @@ struct ComparedConfig {
   std::size_t base;   // its row in the base's summary
   std::size_t fresh;  // its row in the new one's
   Comparison comparison;
+  // Cliff's delta of the two sides' runs: the share of pairs (base run, new run) where the new
+  // one is slower minus the share where it is faster, from -1 (every new run faster) to 1.
+  std::optional<double> delta;
   bool below_resolution = false;  // either side: no verdict from rounding
+  bool negligible = false;        // significant, but the ratio within the minimum effect of 1
   bool beyond_threshold = false;  // significantly slower by more than the threshold
-  std::string verdict() const;    // "slower", "faster", "below resolution", ...
+  std::string verdict() const;    // "slower", "faster", "no practical change", ...
 };
 
 struct CompareResult {
@@ -44,15 +49,24 @@ struct CompareResult {
   std::vector<std::string> only_base;   // labels
   std::vector<std::string> only_new;
   std::optional<double> threshold;  // 0.05 for 5 %
+  double min_effect = 0;            // 0.02 for 2 %
   bool regressed = false;           // some configuration is beyond the threshold
 };
 
-// Configurations match when program, size as run, chunk, team size and schedule agree (the
-// placement may differ: comparing placements is a use of this).
-CompareResult compare_results(const ResultSet& base, const ResultSet& fresh,
-                              std::optional<double> threshold);
+// The least change in the median worth a verdict of faster or slower, by default: a smaller
+// one, however significant, is no practical change (two sweeps of one build drift by that).
+inline constexpr double kDefaultMinEffect = 0.02;
 
-// "5%" or "5" (percent), "0.5%"; throws UsageError unless a finite percentage from 0 up.
+// Configurations match when program, size as run, chunk, team size and schedule agree (the
+// placement may differ: comparing placements is a use of this). A significant difference whose
+// ratio of medians lies within `min_effect` of 1 is negligible.
+CompareResult compare_results(const ResultSet& base, const ResultSet& fresh,
+                              std::optional<double> threshold,
+                              double min_effect = kDefaultMinEffect);
+
+// "5%" or "5" (percent), "0.5%"; throws UsageError unless a finite percentage from 0 up, the
+// message naming `option` (--threshold, --min-effect) and what it means.
+double parse_percent(const std::string& text, std::string_view option, std::string_view meaning);
 double parse_threshold(const std::string& text);
 
 }  // namespace ks::driver

@@ -17,6 +17,7 @@ struct CompareOptions {
   std::string base;
   std::string fresh;
   std::string threshold;  // empty: the status does not depend on the verdicts
+  std::string min_effect = "2%";
   std::string out = "kernelscope-compare";
   bool no_plots = false;
 };
@@ -26,10 +27,12 @@ int run_compare(const CompareOptions& options) {
   if (!options.threshold.empty()) {
     threshold = parse_threshold(options.threshold);
   }
+  const double min_effect = parse_percent(options.min_effect, "--min-effect",
+                                          "the least change in the median worth a verdict");
   const CompareSide base = read_side(options.base);
   const CompareSide fresh = read_side(options.fresh);
   prepare_output_dir(options.out);
-  const CompareResult result = compare_results(base.results, fresh.results, threshold);
+  const CompareResult result = compare_results(base.results, fresh.results, threshold, min_effect);
   Exported plot;
   if (!options.no_plots) {
     plot = write_compare_plot(options.out, base, fresh, result);
@@ -64,6 +67,11 @@ Subcommand setup_compare(CLI::App& app, Common&) {
   compare->add_option("--threshold", o->threshold,
                       "percent: status 1 when a configuration is slower by more than this with "
                       "confidence (5% or 5)");
+  compare
+      ->add_option("--min-effect", o->min_effect,
+                   "percent: a significant change of the median smaller than this is no "
+                   "practical change")
+      ->default_val(o->min_effect);
   compare->add_option("--out", o->out, "output folder")->default_val(o->out);
   compare->add_flag("--no-plots", o->no_plots, "draw no plot");
   compare->footer(

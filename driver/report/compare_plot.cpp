@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <set>
+#include <string>
 
 #include <fmt/format.h>
 
@@ -19,6 +21,7 @@ Exported write_compare_plot(const std::string& dir, const CompareSide&, const Co
   std::vector<std::string> labels;
   double low = 1;
   double high = 1 + result.threshold.value_or(0);
+  std::set<int> levels;  // of the intervals drawn, in percent
   for (const ComparedConfig& c : result.configs) {
     const Estimate& r = c.comparison.ratio;
     if (c.below_resolution || !r.value || !std::isfinite(*r.value)) {
@@ -26,11 +29,9 @@ Exported write_compare_plot(const std::string& dir, const CompareSide&, const Co
     }
     const double lo = r.ci ? r.ci->low : *r.value;
     const double hi = r.ci ? r.ci->high : *r.value;
-    // Slower in vermillion, faster in bluish green, the rest in grey: colours that stay apart
-    // for the colour-blind.
-    const int colour = c.comparison.change == Change::kSlower   ? 0xd55e00
-                       : c.comparison.change == Change::kFaster ? 0x009e73
-                                                                : 0x777777;
+    // The comparison's one colour key, as gnuplot's number.
+    const int colour = std::stoi(std::string(verdict_colour(c).substr(1)), nullptr, 16);
+    levels.insert(static_cast<int>(std::lround(r.confidence * 100)));
     data += fmt::format("{} {} {:.9g} {:.9g} {:.9g} {}\n", labels.size(),
                         gnuplot_string(c.label, GnuplotField::kData), *r.value, lo, hi, colour);
     labels.push_back(c.label);
@@ -45,9 +46,15 @@ Exported write_compare_plot(const std::string& dir, const CompareSide&, const Co
   const double pad = (high - low) * 0.1 + 0.02;
   const int height = 160 + 26 * static_cast<int>(labels.size());
   std::string body;
-  body +=
-      "set title \"new / base: ratio of the median times, with 95% intervals\\n(slower in "
-      "orange, faster in green, no significant change in grey)\"\n";
+  // The intervals' level as they are: 95 % with six runs a side or more, lower with fewer.
+  const std::string level = levels.size() == 1
+                                ? fmt::format("{}% intervals", *levels.begin())
+                                : fmt::format("intervals at {}% to {}% (each in compare.md)",
+                                              *levels.begin(), *levels.rbegin());
+  body += fmt::format(
+      "set title \"new / base: ratio of the median times, with {}\\n(slower in orange, faster "
+      "in blue, no significant or practical change in grey)\"\n",
+      level);
   body += "set xlabel 'new median / base median (above 1: the new one is slower)'\n";
   body += fmt::format("set xrange [{:.6g}:{:.6g}]\n", std::max(0.0, low - pad), high + pad);
   body += fmt::format("set yrange [{:.1f}:-0.6]\n", labels.size() - 0.4);  // the first on top

@@ -1,5 +1,8 @@
 // A comparison rendered: for the terminal, in Markdown, as CSV and as JSON.
 #include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <optional>
 #include <tuple>
 
 #include <fmt/format.h>
@@ -126,11 +129,78 @@ std::string markdown_join(const std::vector<std::string>& items, const std::stri
 
 }  // namespace
 
+Shown shown_as(const ComparedConfig& c) {
+  if (c.below_resolution || c.negligible) {
+    return Shown::kNeither;
+  }
+  return c.comparison.change == Change::kSlower   ? Shown::kSlower
+         : c.comparison.change == Change::kFaster ? Shown::kFaster
+                                                  : Shown::kNeither;
+}
+
+std::string_view verdict_colour(const ComparedConfig& c) {
+  const Shown shown = shown_as(c);
+  return shown == Shown::kSlower ? "#D55E00" : shown == Shown::kFaster ? "#0072B2" : "#666666";
+}
+
+std::string delta_text(const ComparedConfig& c) {
+  return c.delta && !c.below_resolution ? fmt::format("{:+.2f}", *c.delta) : "-";
+}
+
+std::string effect_note(const CompareResult& result) {
+  return fmt::format(
+      "δ is Cliff's delta, the effect size of the two sides' runs: the share of pairs (a base "
+      "run, a new run) where the new one is slower, less the share where it is faster; +1 when "
+      "every new run is slower, 0 when neither side tends to be slower. A significant "
+      "difference of less than {} in the median is no practical change (--min-effect).",
+      percent(result.min_effect));
+}
+
+namespace {
+
+// Seconds since the epoch of an ISO 8601 date as the context writes it; none otherwise.
+std::optional<double> epoch_of(const nlohmann::json& context) {
+  const std::string text = context.is_object() ? context.value("date", "") : "";
+  std::tm tm{};
+  const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm);
+  if (end == nullptr || *end != '\0') {
+    return std::nullopt;
+  }
+  return static_cast<double>(timegm(&tm));
+}
+
+}  // namespace
+
+std::string drift_note(const CompareSide& base, const CompareSide& fresh) {
+  const nlohmann::json& a = base.results.context;
+  const nlohmann::json& b = fresh.results.context;
+  if (!a.is_object() || !b.is_object()) {
+    return "";
+  }
+  const std::string host = a.value("host", "");
+  const std::optional<double> ta = epoch_of(a);
+  const std::optional<double> tb = epoch_of(b);
+  if (host.empty() || host != b.value("host", "") || !ta || !tb ||
+      a.value("source_revision", "a") != b.value("source_revision", "b") ||
+      std::abs(*tb - *ta) >= 3600) {
+    return "";
+  }
+  const double minutes = std::abs(*tb - *ta) / 60;
+  return fmt::format(
+      "both sides ran on {} from one build {}: a few percent between them may be the machine's "
+      "drift",
+      host,
+      minutes < 1 ? std::string("within a minute") : fmt::format("{:.0f} min apart", minutes));
+}
+
 std::string compare_text(const CompareSide& base, const CompareSide& fresh,
                          const CompareResult& result) {
   std::string out = "base: " + side_line(base) + "\nnew:  " + side_line(fresh) + "\n";
   if (const auto differ = differences(base, fresh); !differ.empty()) {
     out += "the two differ in: " + join(differ, ", ") + " (compare.md has both side by side)\n";
+  }
+  if (const std::string drift = drift_note(base, fresh); !drift.empty()) {
+    out += "note: " + drift + "\n";
   }
   for (const auto* side : {&base, &fresh}) {
     for (const std::string& w : condition_warnings(side->results.context)) {
@@ -138,11 +208,11 @@ std::string compare_text(const CompareSide& base, const CompareSide& fresh,
     }
   }
   std::vector<std::vector<std::string>> table = {
-      {"configuration", "base", "new", "new/base", "p", "verdict"}};
+      {"configuration", "base", "new", "new/base", "p", "δ", "verdict"}};
   for (const ComparedConfig& c : result.configs) {
     table.push_back({c.label, side_text(base.results.summary[c.base]),
                      side_text(fresh.results.summary[c.fresh]), ratio_cell(c),
-                     c.below_resolution ? "-" : p_text(c.comparison.test),
+                     c.below_resolution ? "-" : p_text(c.comparison.test), delta_text(c),
                      verdict_cell(c, result.threshold)});
   }
   std::vector<std::size_t> widths(table[0].size(), 0);
@@ -190,7 +260,10 @@ std::string compare_text(const CompareSide& base, const CompareSide& fresh,
   if (result.threshold) {
     out += fmt::format("; {} slower by more than {}", beyond, percent(*result.threshold));
   }
-  return out + "\n";
+  return out + fmt::format(
+                   "\nδ: effect size, -1 every new run faster to +1 every one slower; "
+                   "below {} no practical change (--min-effect)\n",
+                   percent(result.min_effect));
 }
 
 std::string compare_markdown(const CompareSide& base, const CompareSide& fresh,
@@ -216,21 +289,25 @@ std::string compare_markdown(const CompareSide& base, const CompareSide& fresh,
                         markdown_text(w));
     }
   }
+  if (const std::string drift = drift_note(base, fresh); !drift.empty()) {
+    md += "**Note:** " + markdown_text(drift) + ".\n\n";
+  }
   md += "## Configurations in both\n\n";
   md +=
       "| configuration | base median | base 95% interval | new median | new 95% interval | "
-      "new/base | U | p | verdict |\n|---|---:|---:|---:|---:|---:|---:|---:|---|\n";
+      "new/base | U | p | δ | verdict |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|---|\n";
   for (const ComparedConfig& c : result.configs) {
     const SummaryRow& a = base.results.summary[c.base];
     const SummaryRow& b = fresh.results.summary[c.fresh];
     const auto& test = c.comparison.test;
-    md += fmt::format("| {} | {} | {} | {} | {} | {} | {} | {} | {} |\n", markdown_text(c.label),
-                      side_text(a), side_interval(a), side_text(b), side_interval(b), ratio_cell(c),
-                      test && !c.below_resolution ? fmt::format("{:g}", test->u) : "-",
-                      c.below_resolution ? "-" : p_text(test), verdict_cell(c, result.threshold));
+    md += fmt::format(
+        "| {} | {} | {} | {} | {} | {} | {} | {} | {} | {} |\n", markdown_text(c.label),
+        side_text(a), side_interval(a), side_text(b), side_interval(b), ratio_cell(c),
+        test && !c.below_resolution ? fmt::format("{:g}", test->u) : "-",
+        c.below_resolution ? "-" : p_text(test), delta_text(c), verdict_cell(c, result.threshold));
   }
   if (result.configs.empty()) {
-    md += "| (none) | | | | | | | | |\n";
+    md += "| (none) | | | | | | | | | |\n";
   }
   md += "\n";
   if (!result.only_base.empty()) {
@@ -248,8 +325,9 @@ std::string compare_markdown(const CompareSide& base, const CompareSide& fresh,
       "side). The verdict is faster or slower when p < {:g} and the interval lies wholly on "
       "that side of 1, else no significant change; too few runs when no arrangement of that "
       "many runs could reach p < {:g}; below resolution when either median is within {:g} "
-      "steps of its printed time's last digit.",
+      "steps of its printed time's last digit. ",
       kAlpha, kAlpha, kResolutionSteps);
+  md += effect_note(result);
   if (result.threshold) {
     md += fmt::format(
         " **beyond {}**: slower with the whole interval above {:g}; any such configuration "
@@ -272,7 +350,7 @@ std::string compare_csv(const CompareSide& base, const CompareSide& fresh,
   std::string out =
       "configuration,program,size,chunk,threads,schedule,base_runs,base_valid,base_median,"
       "base_low,base_high,new_runs,new_valid,new_median,new_low,new_high,ratio,ratio_low,"
-      "ratio_high,ratio_confidence,u,p,p_exact,verdict,beyond_threshold\n";
+      "ratio_high,ratio_confidence,u,p,p_exact,cliffs_delta,verdict,beyond_threshold\n";
   auto num = [](std::optional<double> v) {
     return v && std::isfinite(*v) ? fmt::format("{:.9g}", *v) : std::string();
   };
@@ -292,18 +370,18 @@ std::string compare_csv(const CompareSide& base, const CompareSide& fresh,
     const auto& test = c.comparison.test;
     const bool judged = !c.below_resolution;
     out += fmt::format(
-        "{},{},{},{},{},{},{},{},{},{},{},{},{}\n", csv_field(c.label),
+        "{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", csv_field(c.label),
         config_fields(base.results.configs[c.base]), side(base.results.summary[c.base]),
         side(fresh.results.summary[c.fresh]), judged ? num(r.value) : "",
         judged && r.ci ? num(r.ci->low) : "", judged && r.ci ? num(r.ci->high) : "",
         judged && r.ci ? num(r.confidence) : "", judged && test ? num(test->u) : "",
         judged && test ? num(test->p) : "", judged && test ? (test->exact ? "1" : "0") : "",
-        csv_field(c.verdict()), c.beyond_threshold ? "1" : "0");
+        judged ? num(c.delta) : "", csv_field(c.verdict()), c.beyond_threshold ? "1" : "0");
   }
   for (const auto& [labels, verdict] :
        {std::pair{&result.only_base, "only in base"}, std::pair{&result.only_new, "only in new"}}) {
     for (const std::string& label : *labels) {
-      out += csv_field(label) + std::string(20, ',') + ",,," + verdict + ",0\n";
+      out += csv_field(label) + std::string(21, ',') + ",,," + verdict + ",0\n";
     }
   }
   return out;
@@ -321,6 +399,7 @@ nlohmann::json compare_json(const CompareSide& base, const CompareSide& fresh,
   j["base"] = side_json(base);
   j["new"] = side_json(fresh);
   j["threshold"] = result.threshold ? nlohmann::json(*result.threshold) : nullptr;
+  j["min_effect"] = result.min_effect;
   j["regressed"] = result.regressed;
   auto row_json = [](const SummaryRow& row) {
     nlohmann::json s;
@@ -345,6 +424,8 @@ nlohmann::json compare_json(const CompareSide& base, const CompareSide& fresh,
         test && !c.below_resolution
             ? nlohmann::json{{"u", test->u}, {"p", test->p}, {"exact", test->exact}}
             : nlohmann::json(nullptr);
+    cj["cliffs_delta"] =
+        c.delta && !c.below_resolution ? nlohmann::json(*c.delta) : nlohmann::json(nullptr);
     cj["verdict"] = c.verdict();
     cj["beyond_threshold"] = c.beyond_threshold;
     j["configurations"].push_back(cj);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -10,6 +11,23 @@
 #include "driver/report/exporters.h"
 
 namespace ks::driver {
+
+// The one colour key of every picture of a comparison: slower in vermillion, faster in blue,
+// the rest (no significant or practical change, too few runs, below resolution) in grey,
+// colours that stay apart for the colour-blind. "#D55E00".
+enum class Shown { kFaster, kSlower, kNeither };
+Shown shown_as(const ComparedConfig& c);
+std::string_view verdict_colour(const ComparedConfig& c);
+
+// Cliff's delta of a compared configuration as a cell: "+1.00", "-0.33"; "-" without one.
+std::string delta_text(const ComparedConfig& c);
+
+// The words under every table of a comparison on its effect size and its minimum effect.
+std::string effect_note(const CompareResult& result);
+
+// When both sides ran on one machine from one build less than an hour apart: that what
+// differs between them is mostly the machine's drift, in one line; "" otherwise.
+std::string drift_note(const CompareSide& base, const CompareSide& fresh);
 
 // The outputs: the terminal table, compare.md, compare.csv and compare.json.
 std::string compare_text(const CompareSide& base, const CompareSide& fresh,

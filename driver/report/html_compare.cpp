@@ -9,6 +9,7 @@
 #include "driver/analysis/compare.h"
 #include "driver/analysis/context.h"
 #include "driver/base/text.h"
+#include "driver/report/compare_report.h"
 #include "driver/report/html_export.h"
 #include "driver/report/html_page.h"
 #include "driver/report/summary_table.h"
@@ -35,13 +36,16 @@ struct Style {
 // Orange triangles right for slower, blue triangles left for faster, grey circles otherwise:
 // told apart by shape as well as by colour.
 Style style_of(const ComparedConfig& c) {
-  if (c.comparison.change == Change::kSlower && !c.below_resolution) {
-    return {"#D55E00", "M-5 -6L6 0L-5 6Z"};
+  const char* colour = verdict_colour(c).data();  // a literal: ends in a NUL
+  switch (shown_as(c)) {
+    case Shown::kSlower:
+      return {colour, "M-5 -6L6 0L-5 6Z"};
+    case Shown::kFaster:
+      return {colour, "M5 -6L-6 0L5 6Z"};
+    case Shown::kNeither:
+      break;
   }
-  if (c.comparison.change == Change::kFaster && !c.below_resolution) {
-    return {"#0072B2", "M5 -6L-6 0L5 6Z"};
-  }
-  return {"#666666", "M-4.5 0A4.5 4.5 0 1 0 4.5 0A4.5 4.5 0 1 0 -4.5 0"};
+  return {colour, "M-4.5 0A4.5 4.5 0 1 0 4.5 0A4.5 4.5 0 1 0 -4.5 0"};
 }
 
 bool drawable(const ComparedConfig& c) {
@@ -168,6 +172,7 @@ std::string compare_table(const CompareSide& base, const CompareSide& fresh,
                "above 1: slower than " + names.base + "; with its interval",
                {}};
   Column p{"p", "two-sided Mann-Whitney U test of the two sides' runs", {}};
+  Column delta{"δ", "Cliff's delta: -1 every new run faster, +1 every one slower", {}};
   Column verdict{"verdict", "", {}};
   std::vector<bool> failing;
   for (const ComparedConfig& c : result.configs) {
@@ -186,6 +191,8 @@ std::string compare_table(const CompareSide& base, const CompareSide& fresh,
     p.cells.push_back(
         number_cell(test && !c.below_resolution ? test->p : NAN,
                     test && !c.below_resolution ? fmt::format("{:.2g}", test->p) : "-"));
+    delta.cells.push_back(
+        number_cell(c.delta && !c.below_resolution ? *c.delta : NAN, delta_text(c)));
     std::string v = c.verdict();
     if (c.beyond_threshold && result.threshold) {
       v += fmt::format(", beyond {:g}%", *result.threshold * 100);
@@ -199,9 +206,9 @@ std::string compare_table(const CompareSide& base, const CompareSide& fresh,
       "The " + esc(names.fresh) + " median over the " + esc(names.base) +
           "'s, with its 95% bootstrap interval (a lower level in "
           "parentheses with few runs). Faster or slower when the U test's p is below 0.05 and the "
-          "interval lies wholly on that side of 1; else no significant change. Click a heading to "
-          "sort.",
-      {config, base_median, new_median, ratio, p, verdict}, failing);
+          "interval lies wholly on that side of 1; else no significant change. " +
+          esc(effect_note(result)) + " Click a heading to sort.",
+      {config, base_median, new_median, ratio, p, delta, verdict}, failing);
 }
 
 std::string sides_section(const CompareSide& base, const CompareSide& fresh) {
@@ -288,6 +295,9 @@ std::string compare_html(const CompareSide& base, const CompareSide& fresh,
           ? fmt::format("; {} slower beyond {:g}%", bad ? "some" : "none", *result.threshold * 100)
           : "");
   std::string warnings;
+  if (const std::string drift = drift_note(base, fresh); !drift.empty()) {
+    warnings += "<li>" + esc(drift) + "</li>";
+  }
   for (const auto* side : {&base, &fresh}) {
     for (const std::string& w : condition_warnings(side->results.context)) {
       warnings += fmt::format("<li>{}: {}</li>", side == &base ? "base" : "new", esc(w));

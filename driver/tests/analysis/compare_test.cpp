@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "driver/analysis/compare.h"
@@ -102,18 +103,42 @@ TEST(Compare, AKnownFactorBetweenTwoStoresIsTheVerdictAndTheStatus) {
     int status;
     const char* verdict;
     double ratio;
+    double delta;       // Cliff's delta: every new run slower is +1
+    const char* shown;  // the colour of its verdict in every picture
   };
+  const char* orange = "#D55E00";
+  const char* blue = "#0072B2";
+  const char* grey = "#666666";
   const Case cases[] = {
-      {"itself", 0, {"--threshold", "5%"}, 0, "no significant change", 1.0},
-      {"twice as slow", 20'000'000, {"--threshold", "5%"}, 1, "slower", 2.0},
-      {"twice as slow, no threshold", 20'000'000, {}, 0, "slower", 2.0},
+      {"itself", 0, {"--threshold", "5%"}, 0, "no significant change", 1.0, 0.0, grey},
+      {"twice as slow", 20'000'000, {"--threshold", "5%"}, 1, "slower", 2.0, 1.0, orange},
+      {"twice as slow, no threshold", 20'000'000, {}, 0, "slower", 2.0, 1.0, orange},
       {"twice as slow, beyond the threshold only",
        20'000'000,
        {"--threshold", "150"},
        0,
        "slower",
-       2.0},
-      {"twice as fast", 5'000'000, {"--threshold", "5"}, 0, "faster", 0.5},
+       2.0,
+       1.0,
+       orange},
+      {"twice as fast", 5'000'000, {"--threshold", "5"}, 0, "faster", 0.5, -1.0, blue},
+      // Significant, but smaller than the least effect asked for.
+      {"twice as slow, below the minimum effect",
+       20'000'000,
+       {"--min-effect", "150%"},
+       0,
+       "no practical change",
+       2.0,
+       1.0,
+       grey},
+      {"twice as fast, below the minimum effect",
+       5'000'000,
+       {"--min-effect", "60"},
+       0,
+       "no practical change",
+       0.5,
+       -1.0,
+       grey},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -142,8 +167,21 @@ TEST(Compare, AKnownFactorBetweenTwoStoresIsTheVerdictAndTheStatus) {
       EXPECT_GE(interval["confidence"].get<double>(), 0.95);
       EXPECT_LT(row["mann_whitney"]["p"].get<double>(), c.ratio == 1.0 ? 1.01 : 0.05);
       EXPECT_EQ(row["beyond_threshold"].get<bool>(), c.status == 1);
+      EXPECT_DOUBLE_EQ(row["cliffs_delta"].get<double>(), c.delta) << row;
     }
+    // One colour key: the page's verdict and the plot's points.
+    const std::string html = slurp(out + "/report.html");
+    EXPECT_NE(html.find(fmt::format("<span style=\"color:{}\">{}", c.shown, c.verdict)),
+              std::string::npos);
+    const std::string dat = slurp(out + "/compare.dat");
+    EXPECT_NE(dat.find(fmt::format(" {}\n", std::stoi(c.shown + 1, nullptr, 16))),
+              std::string::npos)
+        << dat;
+    // The intervals drawn are at the level they have: six runs a side reach 95 %.
+    EXPECT_NE(slurp(out + "/compare.gp").find("with 95% intervals"), std::string::npos);
     EXPECT_EQ(json["regressed"].get<bool>(), c.status == 1);
+    // One machine, one build, seconds apart: the drift is named beside the verdicts.
+    EXPECT_NE(r.out.find("note: both sides ran on "), std::string::npos) << r.out;
     // The terminal, the Markdown and the CSV say the same.
     EXPECT_NE(r.out.find("plus-static N=10"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(c.verdict), std::string::npos) << r.out;
@@ -184,6 +222,7 @@ TEST(Compare, ConfigurationsOnOneSideAndMachinesSideBySide) {
   EXPECT_NE(r.out.find("only in base: yupd-o0 N=1000"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("only in new: plus-parloop N=10 T=2"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("the two differ in: host, CPU"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("drift"), std::string::npos) << r.out;  // two machines: no drift
   const std::string md = slurp(out + "/compare.md");
   EXPECT_NE(md.find("| CPU | " + json["base"]["context"]["cpu"]["model"].get<std::string>()),
             std::string::npos)
@@ -193,7 +232,7 @@ TEST(Compare, ConfigurationsOnOneSideAndMachinesSideBySide) {
   EXPECT_NE(md.find("node-b"), std::string::npos);
   EXPECT_NE(md.find("Only in base: yupd-o0 N=1000."), std::string::npos) << md;
   const std::string csv = slurp(out + "/compare.csv");
-  EXPECT_NE(csv.find("yupd-o0 N=1000,,,,,,,,,,,,,,,,,,,,,,,only in base,0"), std::string::npos)
+  EXPECT_NE(csv.find("yupd-o0 N=1000,,,,,,,,,,,,,,,,,,,,,,,,only in base,0"), std::string::npos)
       << csv;
 }
 
