@@ -135,7 +135,7 @@ constexpr ProgramInfo update_build(std::string_view name, std::string_view opt) 
           .interval = {.read = {8, 1, "x, y"}, .written = {4, 1, "y"}, .working_set = {8, 1},
                        .integer = true},
           .footprint = update_footprint, .baseline = "yupd-o0",
-          .default_sizes = "1000000", .tour_sizes = "10000,100000,1000000", .tour_repeat = 7,
+          .default_sizes = "1000000", .tour_sizes = "2M,4M,8M", .tour_repeat = 7,
           .check = check_update};
 }
 

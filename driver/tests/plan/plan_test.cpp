@@ -145,3 +145,23 @@ TEST(Planning, AProgramNamedTwiceRunsOnceWithANotice) {
 }
 
 }  // namespace
+
+namespace {
+
+// The tour at full scale reaches 95 % intervals for every benchmark; a quick look keeps at
+// least three runs of each (an interval still), and every demonstration keeps one.
+TEST(Planning, TheTourKeepsIntervalsAtAnyScale) {
+  for (const double scale : {1.0, 0.2, 0.01}) {
+    std::vector<std::string> notices;
+    const std::vector<ks::driver::Config> configs =
+        ks::driver::plan_tour(notices, std::uint64_t{64} << 30, scale, {});
+    ASSERT_FALSE(configs.empty());
+    for (const ks::driver::Config& c : configs) {
+      const bool benchmark = c.program->kind == ks::driver::Kind::kBenchmark;
+      const int least = !benchmark ? 1 : scale == 1.0 ? ks::driver::kDefaultRepeat : 3;
+      EXPECT_GE(c.repeat, least) << c.label() << " at scale " << scale;
+    }
+  }
+}
+
+}  // namespace
