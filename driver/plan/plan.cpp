@@ -45,6 +45,11 @@ void check_size(const ProgramInfo& p, std::uint64_t size, bool allow_cap,
   if (p.arg == ArgKind::kSignedSize && size < 1) {
     throw UsageError(fmt::format("{}: sizes must be at least 1", p.name));
   }
+  if (size == 0 && p.kind == Kind::kBenchmark) {
+    notices.push_back(fmt::format(
+        "{}: at size 0 its kernel has nothing to do, so nothing is timed but the clock itself",
+        p.name));
+  }
   const std::uint64_t effective = effective_size(p, size);
   if (effective != size) {
     if (!allow_cap) {

@@ -144,9 +144,20 @@ TEST(Planning, AProgramNamedTwiceRunsOnceWithANotice) {
   EXPECT_EQ(notices, std::vector<std::string>{"plus-static is named more than once: it runs once"});
 }
 
-}  // namespace
-
-namespace {
+// A benchmark at size 0 runs, but times nothing: said once per program.
+TEST(Planning, ASizeOfZeroIsToldToTimeNothing) {
+  ks::driver::SweepRequest request;
+  request.programs = {"plus-static", "mprod-heap"};
+  request.sizes = "0,10";
+  std::vector<std::string> notices;
+  ASSERT_EQ(ks::driver::plan_sweep(request, notices).size(), 4u);
+  EXPECT_EQ(notices,
+            (std::vector<std::string>{
+                "plus-static: at size 0 its kernel has nothing to do, so nothing is timed but the "
+                "clock itself",
+                "mprod-heap: at size 0 its kernel has nothing to do, so nothing is timed but the "
+                "clock itself"}));
+}
 
 // The tour at full scale reaches 95 % intervals for every benchmark; a quick look keeps at
 // least three runs of each (an interval still), and every demonstration keeps one.
