@@ -14,14 +14,21 @@
 
 namespace ks::driver {
 
-Exported write_compare_plot(const std::string& dir, const CompareSide&, const CompareSide&,
-                            const CompareResult& result) {
-  Exported exported;
-  std::string data;
-  std::vector<std::string> labels;
+namespace {
+
+// The points drawn: one line of compare.dat per configuration with a ratio, and the range and
+// the intervals' levels they span.
+struct PlotData {
+  std::string text;
+  std::size_t rows = 0;
   double low = 1;
-  double high = 1 + result.threshold.value_or(0);
+  double high = 1;
   std::set<int> levels;  // of the intervals drawn, in percent
+};
+
+PlotData plot_data(const CompareResult& result) {
+  PlotData d;
+  d.high = 1 + result.threshold.value_or(0);
   for (const ComparedConfig& c : result.configs) {
     const Estimate& r = c.comparison.ratio;
     if (c.below_resolution || !r.value || !std::isfinite(*r.value)) {
@@ -31,33 +38,33 @@ Exported write_compare_plot(const std::string& dir, const CompareSide&, const Co
     const double hi = r.ci ? r.ci->high : *r.value;
     // The comparison's one colour key, as gnuplot's number.
     const int colour = std::stoi(std::string(verdict_colour(c).substr(1)), nullptr, 16);
-    levels.insert(static_cast<int>(std::lround(r.confidence * 100)));
-    data += fmt::format("{} {} {:.9g} {:.9g} {:.9g} {}\n", labels.size(),
-                        gnuplot_string(c.label, GnuplotField::kData), *r.value, lo, hi, colour);
-    labels.push_back(c.label);
-    low = std::min(low, lo);
-    high = std::max(high, hi);
+    d.levels.insert(static_cast<int>(std::lround(r.confidence * 100)));
+    d.text += fmt::format("{} {} {:.9g} {:.9g} {:.9g} {}\n", d.rows,
+                          gnuplot_string(c.label, GnuplotField::kData), *r.value, lo, hi, colour);
+    ++d.rows;
+    d.low = std::min(d.low, lo);
+    d.high = std::max(d.high, hi);
   }
-  if (labels.empty()) {
-    return exported;
-  }
-  write_file_atomic(dir + "/compare.dat", data);
-  exported.files.push_back("compare.dat");
-  const double pad = (high - low) * 0.1 + 0.02;
-  const int height = 160 + 26 * static_cast<int>(labels.size());
+  return d;
+}
+
+// compare.gp: the SVG and then the PNG of the points, each into a .part file.
+std::string plot_script(const PlotData& d, const CompareResult& result) {
+  const double pad = (d.high - d.low) * 0.1 + 0.02;
+  const int height = 160 + 26 * static_cast<int>(d.rows);
   std::string body;
   // The intervals' level as they are: 95 % with six runs a side or more, lower with fewer.
-  const std::string level = levels.size() == 1
-                                ? fmt::format("{}% intervals", *levels.begin())
+  const std::string level = d.levels.size() == 1
+                                ? fmt::format("{}% intervals", *d.levels.begin())
                                 : fmt::format("intervals at {}% to {}% (each in compare.md)",
-                                              *levels.begin(), *levels.rbegin());
+                                              *d.levels.begin(), *d.levels.rbegin());
   body += fmt::format(
       "set title \"new / base: ratio of the median times, with {}\\n(slower in orange, faster "
       "in blue, no significant or practical change in grey)\"\n",
       level);
   body += "set xlabel 'new median / base median (above 1: the new one is slower)'\n";
-  body += fmt::format("set xrange [{:.6g}:{:.6g}]\n", std::max(0.0, low - pad), high + pad);
-  body += fmt::format("set yrange [{:.1f}:-0.6]\n", labels.size() - 0.4);  // the first on top
+  body += fmt::format("set xrange [{:.6g}:{:.6g}]\n", std::max(0.0, d.low - pad), d.high + pad);
+  body += fmt::format("set yrange [{:.1f}:-0.6]\n", d.rows - 0.4);  // the first on top
   body += "set grid x\nset key off\nset lmargin 30\n";
   body += "set arrow 1 from 1, graph 0 to 1, graph 1 nohead lw 2 lc rgb '#444444'\n";
   if (result.threshold) {
@@ -75,16 +82,19 @@ Exported write_compare_plot(const std::string& dir, const CompareSide&, const Co
   script += "set output 'compare.svg.part'\n" + body + "unset output\n";
   script += fmt::format("set terminal pngcairo size 900,{} noenhanced font 'sans,10'\n", height);
   script += "set output 'compare.png.part'\nreplot\nunset output\n";
-  const std::string script_path = std::filesystem::absolute(dir + "/compare.gp").string();
-  write_file_atomic(script_path, script);
-  exported.files.push_back("compare.gp");
+  return script;
+}
+
+// gnuplot run on the script, its SVG and PNG kept once both are complete; a notice when it is
+// missing or fails.
+void draw(const std::string& dir, const std::string& script_path, Exported& exported) {
   const std::string gnuplot = find_gnuplot();
   if (gnuplot.empty()) {
     exported.notice = fmt::format(
         "gnuplot not found: the plot is not drawn (install gnuplot-nox; its data and script "
         "are in {})",
         dir);
-    return exported;
+    return;
   }
   const std::string workdir = std::filesystem::absolute(dir).string();
   // gnuplot writes into files the driver made, renamed once complete.
@@ -95,21 +105,38 @@ Exported write_compare_plot(const std::string& dir, const CompareSide&, const Co
     }
   } catch (const WriteError& e) {
     exported.notice = e.what();
-    return exported;
+    return;
   }
   if (const std::string problem = run_gnuplot(gnuplot, script_path, workdir); !problem.empty()) {
     exported.notice = problem;
-    return exported;
+    return;
   }
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     try {
       outputs[i].keep();
     } catch (const WriteError& e) {
       exported.notice = e.what();
-      return exported;
+      return;
     }
     exported.files.push_back(std::string("compare") + (i == 0 ? ".svg" : ".png"));
   }
+}
+
+}  // namespace
+
+Exported write_compare_plot(const std::string& dir, const CompareSide&, const CompareSide&,
+                            const CompareResult& result) {
+  Exported exported;
+  const PlotData data = plot_data(result);
+  if (data.rows == 0) {
+    return exported;
+  }
+  write_file_atomic(dir + "/compare.dat", data.text);
+  exported.files.push_back("compare.dat");
+  const std::string script_path = std::filesystem::absolute(dir + "/compare.gp").string();
+  write_file_atomic(script_path, plot_script(data, result));
+  exported.files.push_back("compare.gp");
+  draw(dir, script_path, exported);
   return exported;
 }
 
