@@ -121,6 +121,57 @@ namespace {
 // thread (main's own stays `main_value`) or one shared by the team.
 enum class Sharing { kPrivate, kShared };
 
+// Each thread's line after the loop: once per thread, its private sum (7 plus its block's
+// elements), or the shared total main reads too.
+void check_thread_sums(Trace& t, const Assignment& blocks, bool shared) {
+  std::map<int, int> lines;
+  for (const auto& [thread, value] : t.thread_values) {
+    ++lines[thread];
+    if (thread < 0 || thread >= t.team) {
+      continue;
+    }
+    if (!shared) {
+      long long expected = 7;
+      for (long long i : blocks[static_cast<std::size_t>(thread)]) {
+        expected += i;
+      }
+      if (value != expected) {
+        t.problems.push_back(fmt::format("thread {} reports suma= {}; its private sum is {}",
+                                         thread, value, expected));
+      }
+    } else if (t.outside && value != *t.outside) {
+      t.problems.push_back(fmt::format(
+          "thread {} reports suma= {}, main reports {}: one shared suma must read the same", thread,
+          value, *t.outside));
+    }
+  }
+  for (int thread = 0; thread < t.team; ++thread) {
+    if (lines[thread] != 1) {
+      t.problems.push_back(
+          fmt::format("thread {} prints its sum {} times after the loop", thread, lines[thread]));
+    }
+  }
+}
+
+// Main's line after the region: its own suma untouched, or the shared total of some of the
+// elements 0..6 (all of them with one thread).
+void check_main_sum(Trace& t, bool shared, long long main_value) {
+  if (!t.outside) {
+    return;
+  }
+  if (!shared && *t.outside != main_value) {
+    t.problems.push_back(fmt::format("main's suma reads {} after the region; it must stay {}",
+                                     *t.outside, main_value));
+  }
+  if (shared && (*t.outside < 0 || *t.outside > 21)) {
+    t.problems.push_back(
+        fmt::format("the shared total {} is not a sum of elements 0..6", *t.outside));
+  }
+  if (shared && t.team == 1 && *t.outside != 21) {
+    t.problems.push_back(fmt::format("one thread must total 21, not {}", *t.outside));
+  }
+}
+
 Trace trace_sums(const RunSpec& spec, const ks::RunResult& r, const char* outside_pattern,
                  Sharing sharing, long long main_value) {
   const bool shared = sharing == Sharing::kShared;
@@ -163,46 +214,8 @@ Trace trace_sums(const RunSpec& spec, const ks::RunResult& r, const char* outsid
   check_coverage(t, 7);
   const Assignment blocks = static_block(7, t.team);
   check_exact(t, blocks, "static block partition");
-  std::map<int, int> lines;
-  for (const auto& [thread, value] : t.thread_values) {
-    ++lines[thread];
-    if (thread < 0 || thread >= t.team) {
-      continue;
-    }
-    if (!shared) {
-      long long expected = 7;
-      for (long long i : blocks[static_cast<std::size_t>(thread)]) {
-        expected += i;
-      }
-      if (value != expected) {
-        t.problems.push_back(fmt::format("thread {} reports suma= {}; its private sum is {}",
-                                         thread, value, expected));
-      }
-    } else if (t.outside && value != *t.outside) {
-      t.problems.push_back(fmt::format(
-          "thread {} reports suma= {}, main reports {}: one shared suma must read the same", thread,
-          value, *t.outside));
-    }
-  }
-  for (int thread = 0; thread < t.team; ++thread) {
-    if (lines[thread] != 1) {
-      t.problems.push_back(
-          fmt::format("thread {} prints its sum {} times after the loop", thread, lines[thread]));
-    }
-  }
-  if (t.outside) {
-    if (!shared && *t.outside != main_value) {
-      t.problems.push_back(fmt::format("main's suma reads {} after the region; it must stay {}",
-                                       *t.outside, main_value));
-    }
-    if (shared && (*t.outside < 0 || *t.outside > 21)) {
-      t.problems.push_back(
-          fmt::format("the shared total {} is not a sum of elements 0..6", *t.outside));
-    }
-    if (shared && t.team == 1 && *t.outside != 21) {
-      t.problems.push_back(fmt::format("one thread must total 21, not {}", *t.outside));
-    }
-  }
+  check_thread_sums(t, blocks, shared);
+  check_main_sum(t, shared, main_value);
   return t;
 }
 
