@@ -655,16 +655,16 @@ void ProgramOutput::keep() {
   }
 }
 
-std::vector<WrittenFile> remove_written(const std::string& dir,
-                                        const std::vector<WrittenFile>& files, bool keep_job,
-                                        FileLog* log) {
+namespace {
+
+// The entries of the list that may be removed, files first, then folders, the deepest first.
+std::vector<WrittenFile> removal_order(const std::vector<WrittenFile>& files) {
   std::vector<WrittenFile> order;
   for (const WrittenFile& f : files) {
     if (acceptable_entry(f)) {
       order.push_back(f);
     }
   }
-  // Files first, then folders, the deepest first.
   std::stable_sort(order.begin(), order.end(), [](const WrittenFile& a, const WrittenFile& b) {
     const bool fa = a.kind == FileKind::kFolder;
     const bool fb = b.kind == FileKind::kFolder;
@@ -674,6 +674,45 @@ std::vector<WrittenFile> remove_written(const std::string& dir,
     return fa && std::count(a.path.begin(), a.path.end(), '/') >
                      std::count(b.path.begin(), b.path.end(), '/');
   });
+  return order;
+}
+
+// Whether what is at a listed path now is still what was written there: the same file
+// (inode, size and time), a folder, or a regular file of the kinds that change as they are
+// used (a store, a job file, a temporary).
+bool still_ours(const WrittenFile& f, const struct stat& st) {
+  switch (f.kind) {
+    case FileKind::kFile:
+      return S_ISREG(st.st_mode) && identity(f.path, f.kind, st).inode == f.inode &&
+             static_cast<std::int64_t>(st.st_size) == f.size &&
+             identity(f.path, f.kind, st).mtime_ns == f.mtime_ns;
+    case FileKind::kFolder:
+      return S_ISDIR(st.st_mode);
+    case FileKind::kTemporary:
+    case FileKind::kJob:
+    case FileKind::kStore:
+      return S_ISREG(st.st_mode);
+  }
+  return false;
+}
+
+// A store's logs beside it, when they are regular files.
+void remove_store_logs(int parent, const std::string& name) {
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+    const std::string log_name = name + suffix;
+    struct stat st {};
+    if (::fstatat(parent, log_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      ::unlinkat(parent, log_name.c_str(), 0);
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<WrittenFile> remove_written(const std::string& dir,
+                                        const std::vector<WrittenFile>& files, bool keep_job,
+                                        FileLog* log) {
+  const std::vector<WrittenFile> order = removal_order(files);
   std::vector<WrittenFile> remaining;
   const Fd root = open_root(lexical_absolute(dir));
   auto forget = [&](const WrittenFile& f) {
@@ -704,23 +743,7 @@ std::vector<WrittenFile> remove_written(const std::string& dir,
       forget(f);
       continue;
     }
-    bool ours = false;
-    switch (f.kind) {
-      case FileKind::kFile:
-        ours = S_ISREG(st.st_mode) && identity(f.path, f.kind, st).inode == f.inode &&
-               static_cast<std::int64_t>(st.st_size) == f.size &&
-               identity(f.path, f.kind, st).mtime_ns == f.mtime_ns;
-        break;
-      case FileKind::kFolder:
-        ours = S_ISDIR(st.st_mode);
-        break;
-      case FileKind::kTemporary:
-      case FileKind::kJob:
-      case FileKind::kStore:
-        ours = S_ISREG(st.st_mode);
-        break;
-    }
-    if (!ours) {
+    if (!still_ours(f, st)) {
       forget(f);  // the user's now: it stays, and is no longer on the list
       continue;
     }
@@ -736,13 +759,7 @@ std::vector<WrittenFile> remove_written(const std::string& dir,
       throw UsageError(fmt::format("cannot remove {}/{}: {}", dir, f.path, std::strerror(errno)));
     }
     if (f.kind == FileKind::kStore) {
-      for (const char* suffix : {"-wal", "-shm", "-journal"}) {
-        const std::string log_name = name + suffix;
-        if (::fstatat(parent.get(), log_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode)) {
-          ::unlinkat(parent.get(), log_name.c_str(), 0);
-        }
-      }
+      remove_store_logs(parent.get(), name);
     }
     forget(f);
   }
