@@ -113,7 +113,11 @@ ArrayLayout array_layout(const SlurmRequest& request, const std::vector<std::str
   return layout;
 }
 
-std::string batch_script(const SlurmRequest& request, const ArrayLayout& layout) {
+namespace {
+
+// What Slurm or the shell would read otherwise than meant is refused before anything is
+// written.
+void check_request(const SlurmRequest& request, const ArrayLayout& layout) {
   if (request.command.empty()) {
     bad("the task has no command");
   }
@@ -131,12 +135,14 @@ std::string batch_script(const SlurmRequest& request, const ArrayLayout& layout)
       bad("a command argument holds a NUL byte");
     }
   }
-  const bool pinned = !layout.task_nodes.empty() || layout.pins_pending;
   for (const std::string& node : layout.task_nodes) {
     check_word("the node name", node);
   }
+}
 
-  std::string s = "#!/bin/bash\n";
+// The #SBATCH lines: the array, one exclusive node per task, the folder and its logs.
+std::string directives(const SlurmRequest& request, const ArrayLayout& layout, bool pinned) {
+  std::string s;
   auto directive = [&s](const std::string& text) { s += "#SBATCH " + text + "\n"; };
   directive("--job-name=" + request.job_name);
   directive(fmt::format("--array=0-{}{}", layout.tasks - 1,
@@ -168,8 +174,12 @@ std::string batch_script(const SlurmRequest& request, const ArrayLayout& layout)
   for (const std::string& arg : request.sbatch_args) {
     directive(arg);
   }
+  return s;
+}
 
-  s += "#\n# Written by kernelscope.\n";
+// The comment for people: how the plan is shared and where each task runs.
+std::string script_comment(const SlurmRequest& request, const ArrayLayout& layout) {
+  std::string s = "#\n# Written by kernelscope.\n";
   if (request.mode == SlurmMode::kSplit) {
     s += fmt::format("# The plan is shared out over {} task{}", layout.tasks,
                      layout.tasks == 1 ? "" : "s");
@@ -191,7 +201,17 @@ std::string batch_script(const SlurmRequest& request, const ArrayLayout& layout)
   }
   s += "# SLURM_ARRAY_TASK_ID is the task's index, SLURM_CPUS_ON_NODE its CPUs; Slurm does not\n"
        "# set OMP_NUM_THREADS.\n";
+  return s;
+}
 
+}  // namespace
+
+std::string batch_script(const SlurmRequest& request, const ArrayLayout& layout) {
+  check_request(request, layout);
+  const bool pinned = !layout.task_nodes.empty() || layout.pins_pending;
+  std::string s = "#!/bin/bash\n";
+  s += directives(request, layout, pinned);
+  s += script_comment(request, layout);
   s += "exec";
   for (const std::string& arg : request.command) {
     s += ' ';
