@@ -3,6 +3,7 @@
 // the configurations found on one side only.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -53,7 +54,16 @@ bool drawable(const ComparedConfig& c) {
          std::isfinite(*c.comparison.ratio.value);
 }
 
-std::string ratio_chart(const CompareResult& result, const SideNames& names) {
+// The chart's horizontal scale: log10 of the ratio, symmetric around 1 so that "twice as slow"
+// and "twice as fast" look alike, wide enough for every ratio and interval drawn.
+struct RatioScale {
+  double span = 0;
+  double left = kLabelWidth;
+  double right = kChartWidth - kRight;
+  double px(double v) const { return left + (std::log10(v) + span) / (2 * span) * (right - left); }
+};
+
+std::optional<RatioScale> ratio_scale(const CompareResult& result) {
   double lo = 1;
   double hi = 1;
   std::size_t marks = 0;
@@ -71,31 +81,23 @@ std::string ratio_chart(const CompareResult& result, const SideNames& names) {
     }
   }
   if (marks == 0) {
-    return "";
+    return std::nullopt;
   }
-  // Symmetric around 1 on the log scale, so that "twice as slow" and "twice as fast" look alike.
-  const double span = std::max({std::log10(hi), -std::log10(lo), std::log10(1.1)}) * 1.08;
-  const double left = kLabelWidth;
-  const double right = kChartWidth - kRight;
-  auto px = [&](double v) { return left + (std::log10(v) + span) / (2 * span) * (right - left); };
-  const double height = kTop + kRowHeight * static_cast<double>(result.configs.size()) + kBottom;
+  RatioScale scale;
+  scale.span = std::max({std::log10(hi), -std::log10(lo), std::log10(1.1)}) * 1.08;
+  return scale;
+}
+
+// The grid: ticks outwards from 1, each far enough from the one before to be read, the line
+// at 1 and the axis's title.
+std::string ratio_axis(const RatioScale& x, double height, const SideNames& names) {
   const double bottom = height - kBottom;
-  std::string s = fmt::format(
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" viewBox=\"0 0 {} {:.0f}\" "
-      "role=\"img\" aria-label=\"{}\" data-marks=\"{}\" font-family=\"sans-serif\" "
-      "font-size=\"12\">\n<title>{} median / {} median per configuration</title>\n",
-      kChartWidth, height,
-      esc(fmt::format("The {} median over the {}'s for {} configurations, on a logarithmic "
-                      "axis around 1; the table below holds the numbers.",
-                      names.fresh, names.base, result.configs.size())),
-      marks, esc(names.fresh), esc(names.base));
-  s += "<g stroke=\"#d9d9d9\" fill=\"#222\">";
-  // Ticks outwards from 1, each far enough from the one before to be read.
+  std::string s = "<g stroke=\"#d9d9d9\" fill=\"#222\">";
   for (const double direction : {1.0, -1.0}) {
-    double last = px(1);
+    double last = x.px(1);
     for (double t : {1.25, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0, 1000.0}) {
-      const double at = px(direction > 0 ? t : 1 / t);
-      if (std::log10(t) > span || std::abs(at - last) < 34) {
+      const double at = x.px(direction > 0 ? t : 1 / t);
+      if (std::log10(t) > x.span || std::abs(at - last) < 34) {
         continue;
       }
       last = at;
@@ -111,36 +113,62 @@ std::string ratio_chart(const CompareResult& result, const SideNames& names) {
       "<text x=\"{0:.1f}\" y=\"{3:.1f}\" text-anchor=\"middle\">1</text>\n"
       "<text x=\"{4:.1f}\" y=\"{5:.1f}\" text-anchor=\"middle\" class=\"axis-title\">{6} / {7} "
       "(log scale): left is faster, right is slower</text>\n",
-      px(1), kTop, bottom, bottom + 16, (left + right) / 2, height - 6, esc(names.fresh),
+      x.px(1), kTop, bottom, bottom + 16, (x.left + x.right) / 2, height - 6, esc(names.fresh),
       esc(names.base));
-  for (std::size_t k = 0; k < result.configs.size(); ++k) {
-    const ComparedConfig& c = result.configs[k];
-    const double y = kTop + kRowHeight * (static_cast<double>(k) + 0.5);
-    std::string label = c.label;
-    if (label.size() > 34) {
-      label = label.substr(0, 33) + "…";
-    }
-    s += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"end\">{}</text>", left - 8,
-                     y + 4, esc(label));
-    if (!drawable(c)) {
-      s += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"#555\">{}</text>\n", left + 6, y + 4,
-                       esc(c.verdict()));
-      continue;
-    }
-    const Style st = style_of(c);
-    const Estimate& r = c.comparison.ratio;
-    if (r.ci && r.ci->low > 0) {
-      s += fmt::format(
-          "<path d=\"M{0:.1f} {2:.1f}H{1:.1f}M{0:.1f} {3:.1f}V{4:.1f}M{1:.1f} {3:.1f}V{4:.1f}\" "
-          "stroke=\"{5}\" stroke-width=\"1.5\" class=\"whisker\"/>",
-          px(std::max(r.ci->low, std::pow(10, -span))),
-          px(std::min(r.ci->high, std::pow(10, span))), y, y - 4, y + 4, st.colour);
-    }
+  return s;
+}
+
+// One configuration's row: its label, and its mark with its whiskers or its verdict in words.
+std::string ratio_row(const ComparedConfig& c, const RatioScale& x, double y) {
+  std::string label = c.label;
+  if (label.size() > 34) {
+    label = label.substr(0, 33) + "…";
+  }
+  std::string s = fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"end\">{}</text>",
+                              x.left - 8, y + 4, esc(label));
+  if (!drawable(c)) {
+    return s + fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"#555\">{}</text>\n", x.left + 6,
+                           y + 4, esc(c.verdict()));
+  }
+  const Style st = style_of(c);
+  const Estimate& r = c.comparison.ratio;
+  if (r.ci && r.ci->low > 0) {
     s += fmt::format(
-        "<path class=\"mark\" transform=\"translate({:.1f} {:.1f})\" d=\"{}\" fill=\"{}\" "
-        "stroke=\"#fff\"><title>{}</title></path>\n",
-        px(*r.value), y, st.shape, st.colour,
-        esc(c.label + ": " + ratio_estimate_text(r) + ", " + c.verdict()));
+        "<path d=\"M{0:.1f} {2:.1f}H{1:.1f}M{0:.1f} {3:.1f}V{4:.1f}M{1:.1f} {3:.1f}V{4:.1f}\" "
+        "stroke=\"{5}\" stroke-width=\"1.5\" class=\"whisker\"/>",
+        x.px(std::max(r.ci->low, std::pow(10, -x.span))),
+        x.px(std::min(r.ci->high, std::pow(10, x.span))), y, y - 4, y + 4, st.colour);
+  }
+  s += fmt::format(
+      "<path class=\"mark\" transform=\"translate({:.1f} {:.1f})\" d=\"{}\" fill=\"{}\" "
+      "stroke=\"#fff\"><title>{}</title></path>\n",
+      x.px(*r.value), y, st.shape, st.colour,
+      esc(c.label + ": " + ratio_estimate_text(r) + ", " + c.verdict()));
+  return s;
+}
+
+std::string ratio_chart(const CompareResult& result, const SideNames& names) {
+  const std::optional<RatioScale> x = ratio_scale(result);
+  if (!x) {
+    return "";
+  }
+  std::size_t marks = 0;
+  for (const ComparedConfig& c : result.configs) {
+    marks += drawable(c) ? 1 : 0;
+  }
+  const double height = kTop + kRowHeight * static_cast<double>(result.configs.size()) + kBottom;
+  std::string s = fmt::format(
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" viewBox=\"0 0 {} {:.0f}\" "
+      "role=\"img\" aria-label=\"{}\" data-marks=\"{}\" font-family=\"sans-serif\" "
+      "font-size=\"12\">\n<title>{} median / {} median per configuration</title>\n",
+      kChartWidth, height,
+      esc(fmt::format("The {} median over the {}'s for {} configurations, on a logarithmic "
+                      "axis around 1; the table below holds the numbers.",
+                      names.fresh, names.base, result.configs.size())),
+      marks, esc(names.fresh), esc(names.base));
+  s += ratio_axis(*x, height, names);
+  for (std::size_t k = 0; k < result.configs.size(); ++k) {
+    s += ratio_row(result.configs[k], *x, kTop + kRowHeight * (static_cast<double>(k) + 0.5));
   }
   return s + "</svg>";
 }
