@@ -38,6 +38,45 @@ std::string xml_escape(const std::string& s) {
   return o;
 }
 
+// The picture's frame and, outside a card, its title and rule.
+std::string svg_head(const Trace& t, const std::string& title, bool card, long long width,
+                     long long height) {
+  std::string s = fmt::format(
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{}\" height=\"{}\" "
+      "font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" "
+      "fill=\"white\"/>\n",
+      width, height);
+  if (!card) {
+    s += fmt::format("<text x=\"10\" y=\"20\" font-size=\"15\" font-weight=\"bold\">{}</text>\n",
+                     xml_escape(title));
+    s += fmt::format("<text x=\"10\" y=\"40\">rule: {}</text>\n", xml_escape(t.rule));
+  }
+  return s;
+}
+
+// Under the map from `y` down: each thread's value after the loop, main's after the region
+// and, outside a card, the verdict; the picture closed.
+std::string svg_tail(const Trace& t, bool card, long long y) {
+  std::string s;
+  for (const auto& [thread, value] : thread_values_in_order(t)) {
+    s +=
+        fmt::format("<text x=\"10\" y=\"{}\" fill=\"{}\">thread {} after the loop: {}= {}</text>\n",
+                    y, fill(thread), thread, xml_escape(t.thread_value_label), value);
+    y += 18;
+  }
+  if (t.outside) {
+    s += fmt::format("<text x=\"10\" y=\"{}\">main after the region: {} = {}</text>\n", y,
+                     xml_escape(t.outside_label), *t.outside);
+    y += 18;
+  }
+  if (!card) {
+    s +=
+        fmt::format("<text x=\"10\" y=\"{}\" font-weight=\"bold\" fill=\"{}\">verdict: {}</text>\n",
+                    y, t.problems.empty() ? "#1a7a1a" : "#c01010", xml_escape(verdict_line(t)));
+  }
+  return s + "</svg>\n";
+}
+
 // A wide map: a fixed width, each row's runs of consecutive iterations as bars without
 // borders, an axis with a few iteration numbers.
 std::string banded_svg(const Trace& t, const std::string& title, bool card) {
@@ -56,16 +95,7 @@ std::string banded_svg(const Trace& t, const std::string& title, bool card) {
   const long long width = std::max<long long>(left + plot_width + 40, text_width);
   const long long height = top + static_cast<long long>(rows.size()) * row_height + 50 +
                            (extra - (card ? 1 : 0)) * 18 - (card ? 24 : 0);
-  std::string s = fmt::format(
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{}\" height=\"{}\" "
-      "font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" "
-      "fill=\"white\"/>\n",
-      width, height);
-  if (!card) {
-    s += fmt::format("<text x=\"10\" y=\"20\" font-size=\"15\" font-weight=\"bold\">{}</text>\n",
-                     xml_escape(title));
-    s += fmt::format("<text x=\"10\" y=\"40\">rule: {}</text>\n", xml_escape(t.rule));
-  }
+  std::string s = svg_head(t, title, card, width, height);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const long long y = top + static_cast<long long>(r) * row_height;
     s += fmt::format("<text x=\"10\" y=\"{}\">{}</text>\n", y + row_height / 2 + 4,
@@ -88,24 +118,58 @@ std::string banded_svg(const Trace& t, const std::string& title, bool card) {
   }
   s += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"end\">iteration</text>\n", left - 14,
                    axis);
-  long long y = axis + 24;
-  for (const auto& [thread, value] : thread_values_in_order(t)) {
-    s +=
-        fmt::format("<text x=\"10\" y=\"{}\" fill=\"{}\">thread {} after the loop: {}= {}</text>\n",
-                    y, fill(thread), thread, xml_escape(t.thread_value_label), value);
-    y += 18;
+  return s + svg_tail(t, card, axis + 24);
+}
+
+// Where a block of the grid goes and how large its cells are.
+struct BlockPlace {
+  long long left;
+  long long top;
+  int cell;
+};
+
+// The columns [from, to) of the grid as one block: their names (when a cell has room for
+// them), and for each row its name and a cell per column, coloured by its thread where it ran.
+std::string grid_block(const Trace& t, const std::vector<int>& rows,
+                       const std::map<std::pair<int, long long>, const Cell*>& at,
+                       const BlockPlace& place, long long from, long long to) {
+  const auto& esc = xml_escape;
+  const int cell = place.cell;
+  std::string s;
+  if (cell >= 20) {
+    for (long long c = from; c < to; ++c) {
+      s += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">{}</text>\n",
+                       place.left + (c - from) * cell + cell / 2, place.top - 6,
+                       esc(column_name(t, c)));
+    }
   }
-  if (t.outside) {
-    s += fmt::format("<text x=\"10\" y=\"{}\">main after the region: {} = {}</text>\n", y,
-                     xml_escape(t.outside_label), *t.outside);
-    y += 18;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const long long y = place.top + static_cast<long long>(r) * cell;
+    s += fmt::format("<text x=\"10\" y=\"{}\">{}</text>\n", y + cell / 2 + 4,
+                     rows[r] < 0 ? esc(t.value_label) : fmt::format("thread {}", rows[r]));
+    for (long long c = from; c < to; ++c) {
+      const auto it = at.find({rows[r], c});
+      const long long x = place.left + (c - from) * cell;
+      if (it == at.end()) {
+        s += fmt::format(
+            "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"#f2f2f2\" "
+            "stroke=\"#dddddd\"/>\n",
+            x, y, cell, cell);
+        continue;
+      }
+      s += fmt::format(
+          "<rect class=\"cell\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\" "
+          "stroke=\"white\"/>\n",
+          x, y, cell, cell, fill(rows[r]));
+      const std::string text = cell_text(t, *it->second);
+      if (!text.empty() && cell >= 20) {
+        s +=
+            fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\" fill=\"white\">{}</text>\n",
+                        x + cell / 2, y + cell / 2 + 4, esc(text));
+      }
+    }
   }
-  if (!card) {
-    s +=
-        fmt::format("<text x=\"10\" y=\"{}\" font-weight=\"bold\" fill=\"{}\">verdict: {}</text>\n",
-                    y, t.problems.empty() ? "#1a7a1a" : "#c01010", xml_escape(verdict_line(t)));
-  }
-  return s + "</svg>\n";
+  return s;
 }
 
 }  // namespace
@@ -139,16 +203,7 @@ std::string map_svg(const Trace& t, const std::string& title, bool card) {
       std::max<long long>({left + per_block * cell + 20, card ? 0 : 640, text_width});
   const long long height =
       top + blocks * block_height - (cell >= 20 ? 22 : 6) + (card ? 12 : 40) + extra * 18;
-  std::string s = fmt::format(
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{}\" height=\"{}\" "
-      "font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" "
-      "fill=\"white\"/>\n",
-      width, height);
-  if (!card) {
-    s += fmt::format("<text x=\"10\" y=\"20\" font-size=\"15\" font-weight=\"bold\">{}</text>\n",
-                     esc(title));
-    s += fmt::format("<text x=\"10\" y=\"40\">rule: {}</text>\n", esc(t.rule));
-  }
+  std::string s = svg_head(t, title, card, width, height);
   if (t.column_labels.empty()) {
     s += fmt::format("<text x=\"10\" y=\"{}\" font-style=\"italic\">{}</text>\n", top - 6,
                      esc(x_label(t)));
@@ -158,42 +213,9 @@ std::string map_svg(const Trace& t, const std::string& title, bool card) {
     at[{c.thread, c.column}] = &c;
   }
   for (long long b = 0; b < blocks; ++b) {
-    const long long block_top = top + b * block_height;
     const long long from = b * per_block;
-    const long long to = std::min(columns, from + per_block);
-    if (cell >= 20) {
-      for (long long c = from; c < to; ++c) {
-        s +=
-            fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">{}</text>\n",
-                        left + (c - from) * cell + cell / 2, block_top - 6, esc(column_name(t, c)));
-      }
-    }
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      const long long y = block_top + static_cast<long long>(r) * cell;
-      s += fmt::format("<text x=\"10\" y=\"{}\">{}</text>\n", y + cell / 2 + 4,
-                       rows[r] < 0 ? esc(t.value_label) : fmt::format("thread {}", rows[r]));
-      for (long long c = from; c < to; ++c) {
-        const auto it = at.find({rows[r], c});
-        const long long x = left + (c - from) * cell;
-        if (it == at.end()) {
-          s += fmt::format(
-              "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"#f2f2f2\" "
-              "stroke=\"#dddddd\"/>\n",
-              x, y, cell, cell);
-          continue;
-        }
-        s += fmt::format(
-            "<rect class=\"cell\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\" "
-            "stroke=\"white\"/>\n",
-            x, y, cell, cell, fill(rows[r]));
-        const std::string text = cell_text(t, *it->second);
-        if (!text.empty() && cell >= 20) {
-          s += fmt::format(
-              "<text x=\"{}\" y=\"{}\" text-anchor=\"middle\" fill=\"white\">{}</text>\n",
-              x + cell / 2, y + cell / 2 + 4, esc(text));
-        }
-      }
-    }
+    s += grid_block(t, rows, at, {.left = left, .top = top + b * block_height, .cell = cell}, from,
+                    std::min(columns, from + per_block));
   }
   long long y = top + blocks * block_height - (cell >= 20 ? 22 : 6) + 24;
   if (!t.cells.empty() && !card) {
@@ -201,23 +223,7 @@ std::string map_svg(const Trace& t, const std::string& title, bool card) {
                      esc(cell_key(t, rows)));
     y += 18;
   }
-  for (const auto& [thread, value] : thread_values_in_order(t)) {
-    s +=
-        fmt::format("<text x=\"10\" y=\"{}\" fill=\"{}\">thread {} after the loop: {}= {}</text>\n",
-                    y, fill(thread), thread, esc(t.thread_value_label), value);
-    y += 18;
-  }
-  if (t.outside) {
-    s += fmt::format("<text x=\"10\" y=\"{}\">main after the region: {} = {}</text>\n", y,
-                     esc(t.outside_label), *t.outside);
-    y += 18;
-  }
-  if (!card) {
-    s +=
-        fmt::format("<text x=\"10\" y=\"{}\" font-weight=\"bold\" fill=\"{}\">verdict: {}</text>\n",
-                    y, t.problems.empty() ? "#1a7a1a" : "#c01010", esc(verdict_line(t)));
-  }
-  return s + "</svg>\n";
+  return s + svg_tail(t, card, y);
 }
 
 }  // namespace ks::driver
