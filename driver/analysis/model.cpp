@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "driver/analysis/loop_model.h"
 #include "driver/base/text.h"
 #include "driver/catalogue/benchmark_checks.h"
 
@@ -162,7 +163,41 @@ Work interval_work(const Config& c, double page_bytes, int default_team) {
   return w;
 }
 
-std::optional<Prediction> predict(const Config& c, const Ceilings& ceilings) {
+namespace {
+
+// The compiled loop's terms in place of the bytes and operations of the source: in-core
+// cycles, transfers beyond the first cache, and their ECM combination (loop_model.h).
+void apply_loop_terms(Prediction& r, EcmFigures f) {
+  const double seconds_per_cycle = f.iterations / f.hertz;
+  const int t = r.work.team;
+  const bool chain = f.chain_cycles >= f.throughput_cycles;
+  r.compute = {"in-core", std::max(f.chain_cycles, f.throughput_cycles) * seconds_per_cycle,
+               fmt::format("{:.2f} cycles per iteration ({}) x {} iterations at {:.2f} GHz (T={})",
+                           std::max(f.chain_cycles, f.throughput_cycles),
+                           chain ? "loop-carried chain" : "throughput", grouped(f.iterations),
+                           f.hertz / 1e9, t)};
+  double transfer_cycles = 0;
+  std::string links;
+  for (std::size_t k = 0; k < f.links.size(); ++k) {
+    transfer_cycles += f.link_cycles[k];
+    if (f.link_bytes[k] > 0) {
+      links += fmt::format("{}{} from {} at {}", links.empty() ? "" : ", ",
+                           bytes_text(f.link_bytes[k] * f.iterations), f.links[k],
+                           rate_text(f.link_rates[k], "B"));
+    }
+  }
+  r.memory = {
+      "data", transfer_cycles * seconds_per_cycle,
+      links.empty() ? std::string("every stream stays in L1") : links + fmt::format(" (T={})", t)};
+  r.steady_seconds = f.ecm_cycles * seconds_per_cycle;
+  r.level = f.data_level;
+  r.ecm = std::move(f);
+}
+
+}  // namespace
+
+std::optional<Prediction> predict(const Config& c, const Ceilings& ceilings,
+                                  const ks::loopmodel::BinaryAnalysis* loops) {
   const ProgramInfo& p = *c.program;
   if (p.kind != Kind::kBenchmark || (p.arg != ArgKind::kNone && !c.size)) {
     return std::nullopt;
@@ -228,8 +263,13 @@ std::optional<Prediction> predict(const Config& c, const Ceilings& ceilings) {
   }
   r.openmp = {"OpenMP", openmp, joined};
 
-  r.predicted_seconds =
-      std::max(r.memory.seconds, r.compute.seconds) + r.fresh.seconds + r.openmp.seconds;
+  r.steady_seconds = std::max(r.memory.seconds, r.compute.seconds);
+  if (loops != nullptr) {
+    if (std::optional<EcmFigures> f = ecm_figures(c, ceilings, *loops, t)) {
+      apply_loop_terms(r, std::move(*f));
+    }
+  }
+  r.predicted_seconds = r.steady_seconds + r.fresh.seconds + r.openmp.seconds;
   r.bound = p.interval.bound;
   if (r.bound == Bound::kMemory) {
     r.ceiling = fmt::format("{} bandwidth, T={}", r.level, t);
@@ -246,6 +286,50 @@ std::optional<Prediction> predict(const Config& c, const Ceilings& ceilings) {
   return r;
 }
 
+namespace {
+
+// The steady part as one term: the larger of memory and compute, or with the compiled loop the
+// ECM time named by the part that decides it.
+Term steady_term(const Prediction& p) {
+  if (!p.ecm) {
+    return p.memory.seconds >= p.compute.seconds ? p.memory : p.compute;
+  }
+  const EcmFigures& f = *p.ecm;
+  double transfers = 0;
+  for (const double c : f.link_cycles) {
+    transfers += c;
+  }
+  Term t = p.compute;
+  t.seconds = p.steady_seconds;
+  if (transfers > std::max(f.chain_cycles, f.throughput_cycles)) {
+    t.name = "data";
+    t.what = fmt::format("{} ({:.2f} cycles per iteration)", p.memory.what, transfers);
+  }
+  return t;
+}
+
+// What the other parts add to the steady one, for the explanation's line.
+std::string steady_rest(const Prediction& p, const Term& steady) {
+  if (!p.ecm) {
+    const Term& other = steady.name == "memory" ? p.compute : p.memory;
+    return other.seconds > 0
+               ? fmt::format("; {} would take {}",
+                             other.name == "memory" ? "the traffic" : "the operations",
+                             human_seconds(other.seconds))
+               : "";
+  }
+  if (steady.name == "data") {
+    return fmt::format("; in-core alone {}", human_seconds(p.compute.seconds));
+  }
+  if (p.memory.seconds <= 0) {
+    return "; every stream stays in L1";
+  }
+  return fmt::format("; the data ({}, {}) overlaps with it", p.memory.what,
+                     human_seconds(p.memory.seconds));
+}
+
+}  // namespace
+
 void explain(Prediction& p, double measured) {
   p.measured_seconds = measured;
   const Work& w = p.work;
@@ -254,7 +338,7 @@ void explain(Prediction& p, double measured) {
   p.ratio = measured / p.predicted_seconds;
   p.explained = p.ratio >= 0.5 && p.ratio <= 2;
 
-  const Term& steady = p.memory.seconds >= p.compute.seconds ? p.memory : p.compute;
+  const Term steady = steady_term(p);
   const Term* top = &steady;
   for (const Term* t : {&p.fresh, &p.openmp}) {
     if (t->seconds > top->seconds) {
@@ -278,13 +362,7 @@ void explain(Prediction& p, double measured) {
   } else if (top == &p.openmp) {
     p.line = fmt::format("{} = {}", top->what, of);
   } else {
-    p.line = fmt::format("{} = {}", top->what, of);
-    const Term& other = top == &p.memory ? p.compute : p.memory;
-    if (other.seconds > 0) {
-      p.line += fmt::format("; {} would take {}",
-                            other.name == "memory" ? "the traffic" : "the operations",
-                            human_seconds(other.seconds));
-    }
+    p.line = fmt::format("{} = {}", top->what, of) + steady_rest(p, steady);
     if (p.fresh.seconds > 0) {
       p.line += fmt::format("; first touch of {} adds {}", plural(w.fresh_pages, "page", "pages"),
                             human_seconds(p.fresh.seconds));
@@ -296,13 +374,17 @@ void explain(Prediction& p, double measured) {
 }
 
 void apply_model(const std::vector<Config>& configs, std::vector<SummaryRow>& rows,
-                 const Ceilings& ceilings) {
+                 const Ceilings& ceilings,
+                 const std::map<std::string, ks::loopmodel::BinaryAnalysis>& loops) {
   for (SummaryRow& row : rows) {
     row.model.reset();
     if (row.stats.count == 0 || !(row.stats.median > 0) || !row.printed_time) {
       continue;
     }
-    if (std::optional<Prediction> p = predict(configs[row.config], ceilings)) {
+    const Config& c = configs[row.config];
+    const auto analysis = loops.find(std::string(c.program->name));
+    if (std::optional<Prediction> p =
+            predict(c, ceilings, analysis == loops.end() ? nullptr : &analysis->second)) {
       explain(*p, row.stats.median);
       row.model = std::move(p);
     }

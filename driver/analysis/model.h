@@ -17,6 +17,7 @@
 // explain it.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "driver/analysis/ceilings.h"
 #include "driver/results/model_types.h"
 #include "driver/results/results.h"
+#include "loopmodel/analysis.h"
 
 namespace ks::driver {
 
@@ -47,13 +49,19 @@ Work interval_work(const Config& c, double page_bytes, int default_team);
 
 // The model of one configuration, or nothing when it has none (a demonstration, a program
 // without a size) or the ceilings lack what it needs.
-std::optional<Prediction> predict(const Config& c, const Ceilings& ceilings);
+// With the program's compiled loop (loop_model.h), the steady part is its in-core cycles and
+// its transfers per level combined as ECM, in place of bytes over a bandwidth and operations
+// over a throughput.
+std::optional<Prediction> predict(const Config& c, const Ceilings& ceilings,
+                                  const ks::loopmodel::BinaryAnalysis* loops = nullptr);
 
 // Sets the measured parts and the explanation.
 void explain(Prediction& p, double measured_seconds);
 
 // Every summary row with a measured median and a model gets its prediction.
+// `loops`: the programs' analyses (context_loops), by name.
 void apply_model(const std::vector<Config>& configs, std::vector<SummaryRow>& rows,
-                 const Ceilings& ceilings);
+                 const Ceilings& ceilings,
+                 const std::map<std::string, ks::loopmodel::BinaryAnalysis>& loops = {});
 
 }  // namespace ks::driver

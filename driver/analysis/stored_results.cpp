@@ -7,6 +7,7 @@
 #include <span>
 
 #include "driver/analysis/ceilings.h"
+#include "driver/analysis/loop_model.h"
 #include "driver/analysis/model.h"
 #include "driver/analysis/summary.h"
 #include "driver/results/counters.h"
@@ -18,7 +19,7 @@ namespace ks::driver {
 void add_model_and_counters(ResultSet& results) {
   summarize_counters(results.runs, results.summary);
   if (const std::optional<Ceilings> ceilings = ceilings_from_context(results.context)) {
-    apply_model(results.configs, results.summary, *ceilings);
+    apply_model(results.configs, results.summary, *ceilings, context_loops(results.context));
   }
 }
 
@@ -38,7 +39,7 @@ ResultSet results_from(const StoreContents& head, const RunSource& runs) {
                        row.counters = counter_medians(of_config);
                      });
   if (const std::optional<Ceilings> ceilings = ceilings_from_context(results.context)) {
-    apply_model(results.configs, results.summary, *ceilings);
+    apply_model(results.configs, results.summary, *ceilings, context_loops(results.context));
   }
   if (head.kind == "tour" || head.kind == "map") {
     // Each demonstration configuration's map, from its last run whose output was kept.

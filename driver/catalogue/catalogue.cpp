@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 
 #include <fmt/format.h>
 
@@ -36,6 +37,96 @@ double nothing(double) {
 constexpr double kRecords = 5000;
 constexpr double kSteps = 40000;
 constexpr double kRecordSteps = kSteps * kRecords;
+
+// ---------------------------------------------------------------------------------------
+// The kernels' loop nests at the size n they run (after the cap). A stream's steps are in
+// elements per iteration of each loop, outermost first; a static matrix's rows are
+// kMatrixCap elements apart, a heap row's N (its allocator's header left out).
+
+// v3[i] = v1[i] + v2[i]: v3 stored without being read.
+KernelNest vector_nest(double n) {
+  return {.loops = {{"i", n}},
+          .streams = {{"v1", 8, {1}}, {"v2", 8, {1}}, {"v3", 8, {1}, -1, 1, false, true}}};
+}
+KernelNest vector_shared_nest(double n) {
+  KernelNest k = vector_nest(n);
+  k.shared = true;
+  return k;
+}
+
+// i-j-k: A[i][j] = sum over k of B[i][k] * C[k][j], rows `row` elements apart; the sum is
+// stored once per j. Heap rows add the load of C's row pointer for each k.
+KernelNest ijk_nest(double n, double row, bool heap) {
+  KernelNest k = {
+      .loops = {{"i", n}, {"j", n}, {"k", n}},
+      .streams = {
+          {"B", 8, {row, 0, 1}}, {"C", 8, {0, 1, row}}, {"A", 8, {row, 1}, 1, 1, false, true}}};
+  if (heap) {
+    k.streams.push_back({"C's row pointers", 8, {0, 0, 1}});
+  }
+  return k;
+}
+KernelNest heap_product_nest(double n) {
+  return ijk_nest(n, n, true);
+}
+KernelNest team_product_nest(double n) {
+  KernelNest k = ijk_nest(n, n, true);
+  k.shared = true;
+  return k;
+}
+KernelNest static_product_nest(double n) {
+  return ijk_nest(n, kMatrixCap, false);
+}
+
+// The k loop by fours: B[i][k..k+3] one stream of four elements, C[k..k+3][j] four rows
+// (the N mod 4 remaining terms left out: they are at most three of N).
+KernelNest unrolled_product_nest(double n) {
+  const double row = kMatrixCap;
+  KernelNest k = {.loops = {{"i", n}, {"j", n}, {"k", std::floor(n / 4)}},
+                  .streams = {{"B", 8, {row, 0, 4}, -1, 4}, {"A", 8, {row, 1}, 1, 1, false, true}},
+                  .step_bytes = 32};
+  for (const char* c : {"C[k]", "C[k+1]", "C[k+2]", "C[k+3]"}) {
+    k.streams.push_back({c, 8, {0, 1, 4 * row}});
+  }
+  return k;
+}
+
+// Column-wise: i walks the columns of A and C, j the rows of A and B, k the sum.
+KernelNest column_product_nest(double n) {
+  const double row = kMatrixCap;
+  return {.loops = {{"i", n}, {"j", n}, {"k", n}},
+          .streams = {
+              {"B", 8, {0, row, 1}}, {"C", 8, {1, 0, row}}, {"A", 8, {1, row}, 1, 1, false, true}}};
+}
+
+// y[i] = 47 * x[i] + y[i] over 32-bit integers.
+KernelNest update_nest(double n) {
+  return {.loops = {{"i", n}},
+          .streams = {{"x", 4, {1}}, {"y", 4, {1}, -1, 1, true, true}},
+          .step_bytes = 4};
+}
+
+// The record kernels: 40000 steps over 5000 records of two int32 (8 bytes). Two loops, each
+// reading one field of every record (and so every line), or one loop reading both.
+KernelNest records_two_loops(double) {
+  return {.loops = {{"k", kSteps}, {"i", kRecords}}, .streams = {{"s", 4, {0, 2}}}, .passes = 2};
+}
+KernelNest records_fused(double) {
+  return {.loops = {{"k", kSteps}, {"i", kRecords}}, .streams = {{"s", 4, {0, 2}, -1, 2}}};
+}
+// Four records per iteration of each loop: one field of each, 28 bytes from the first to the
+// last.
+KernelNest records_unrolled(double) {
+  return {.loops = {{"k", kSteps}, {"i", kRecords / 4}},
+          .streams = {{"s", 4, {0, 8}, -1, 7}},
+          .step_bytes = 32,
+          .passes = 2};
+}
+
+constexpr ProgramInfo with_nest(ProgramInfo p, KernelNest (*nest)(double)) {
+  p.nest = nest;
+  return p;
+}
 
 constexpr std::string_view kVectorCheck =
     "v1[i] = N*0.1 + i*0.1, v2[i] = N*0.1 - i*0.1, v3[i] = 2N*0.1 up to printing; every "
@@ -188,25 +279,27 @@ constexpr ProgramInfo demonstration(std::string_view name, std::string_view clos
 }
 
 constexpr ProgramInfo kPrograms[] = {
-    vector_add("plus-static", Storage::kStatic, false),
-    vector_add("plus-heap", Storage::kHeap, false),
-    vector_add("plus-parloop", Storage::kStatic, true),
-    vector_add("plus-quarters", Storage::kStatic, true, 4),
-    matrix_product("mprod-heap", Storage::kHeap),
-    matrix_team("mprod-team"),
-    matrix_product("mprod-static", Storage::kStatic),
-    matrix_product("mprod-unroll4", Storage::kStatic),
-    matrix_product("mprod-colwise", Storage::kStatic),
-    update_build("yupd-o0", "O0"),
-    update_build("yupd-o1", "O1"),
-    update_build("yupd-o2", "O2"),
-    update_build("yupd-o3", "O3"),
-    update_build("yupd-os", "Os"),
-    record_kernel("recmin-base", 2, kRecordsCheck, check_records_filled),
-    record_kernel("recmin-fused", 1, kRecordsCheck, check_records_filled),
-    record_kernel("recmin-unroll4", 2,
+    with_nest(vector_add("plus-static", Storage::kStatic, false), vector_nest),
+    with_nest(vector_add("plus-heap", Storage::kHeap, false), vector_nest),
+    with_nest(vector_add("plus-parloop", Storage::kStatic, true), vector_shared_nest),
+    with_nest(vector_add("plus-quarters", Storage::kStatic, true, 4), vector_shared_nest),
+    with_nest(matrix_product("mprod-heap", Storage::kHeap), heap_product_nest),
+    with_nest(matrix_team("mprod-team"), team_product_nest),
+    with_nest(matrix_product("mprod-static", Storage::kStatic), static_product_nest),
+    with_nest(matrix_product("mprod-unroll4", Storage::kStatic), unrolled_product_nest),
+    with_nest(matrix_product("mprod-colwise", Storage::kStatic), column_product_nest),
+    with_nest(update_build("yupd-o0", "O0"), update_nest),
+    with_nest(update_build("yupd-o1", "O1"), update_nest),
+    with_nest(update_build("yupd-o2", "O2"), update_nest),
+    with_nest(update_build("yupd-o3", "O3"), update_nest),
+    with_nest(update_build("yupd-os", "Os"), update_nest),
+    with_nest(record_kernel("recmin-base", 2, kRecordsCheck, check_records_filled),
+              records_two_loops),
+    with_nest(record_kernel("recmin-fused", 1, kRecordsCheck, check_records_filled),
+              records_fused),
+    with_nest(record_kernel("recmin-unroll4", 2,
                   "R[0] = 0, R[39999] = -199995000 (records left zero: S1 = 5000k, S2 = -5000k)",
-                  check_records_zero),
+                  check_records_zero), records_unrolled),
     demonstration<trace_greeting>("greet-team",
         "each thread once per region, first region before the second"),
     demonstration<trace_owner>("iter-owner", "static block partition of n iterations",

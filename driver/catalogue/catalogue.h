@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/catalogue/run_types.h"
+#include "loopmodel/layers.h"
 #include "spawn/spawn.h"
 
 namespace ks::driver {
@@ -77,6 +78,22 @@ struct TimedWork {
   bool integer = false;  // the operations are 32-bit integer ones (else double precision)
 };
 
+// The loop nest of a benchmark's timed kernel as its source writes it, at a size n: its loops
+// from the outermost in with their trips, and each array access as a stream (which elements
+// it moves over per iteration of each loop): what the model's layer conditions and iteration
+// counts read. One pass of it; a kernel of `passes` innermost loops, each over the whole nest
+// with the same traffic (the record kernels' two sums), runs it that many times.
+struct KernelNest {
+  std::vector<ks::loopmodel::NestLoop> loops;
+  std::vector<ks::loopmodel::Stream> streams;
+  // Bytes the innermost loop's nearest stream moves per iteration of the nest as written:
+  // set against how far the compiled loop's loads move per iteration, it tells how many of
+  // the source's iterations one compiled iteration does (unrolled, vectorised).
+  double step_bytes = 8;
+  int passes = 1;
+  bool shared = false;  // an OpenMP team shares out the outermost loop's iterations
+};
+
 // The fewest runs whose median has an interval at 95 %: the interval from the lowest to the
 // highest of n runs covers the median with probability 1 - 2^(1-n), 93.75 % for 5 and 96.9 %
 // for 6. A sweep's default --repeat, and the tour's least for a benchmark.
@@ -112,6 +129,7 @@ struct ProgramInfo {
   // The output check. Demonstrations also produce a trace (who ran what) for maps.
   Check (*check)(const RunSpec& spec, const ks::RunResult& result);
   Trace (*trace)(const RunSpec& spec, const ks::RunResult& result) = nullptr;
+  KernelNest (*nest)(double n) = nullptr;  // benchmarks with a loop nest
 };
 
 // The time step of a printed time: the first floating-point conversion of a printf format

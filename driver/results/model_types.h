@@ -2,7 +2,9 @@
 // them.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "driver/catalogue/catalogue.h"
 
@@ -33,6 +35,45 @@ struct Term {
   std::string what;  // the work and its price: "268 MB at 13.2 GB/s (memory, T=1)"
 };
 
+// One compiled loop of the kernel as the model priced it (loopmodel/ found and priced it).
+struct LoopUse {
+  std::string where;  // "main 0x1441..0x1453"
+  std::size_t instructions = 0;
+  double per_iteration = 1;      // the nest's iterations one compiled iteration does
+  double throughput_cycles = 0;  // per compiled iteration: issue and units (llvm-mca)
+  double chain_cycles = 0;       // per compiled iteration: the loop-carried critical path
+  std::string bound;             // "latency", "throughput"
+  std::string chain_via;         // what carries the chain: "v1", "memory -0x8(rbp)"
+  double iterations = 0;         // compiled iterations per thread in the interval
+};
+
+// One stream of the loop nest: the level that serves it and what it brings.
+struct StreamUse {
+  std::string array;
+  std::string level;  // "L1", "L2", "L3", "memory"
+  double bytes = 0;   // per thread in the interval, from beyond the first cache
+};
+
+// The Execution-Cache-Memory figures of a configuration, per iteration of its nest's
+// innermost loop, one thread of the team.
+struct EcmFigures {
+  std::string cpu;  // what llvm-mca modelled
+  bool cpu_fell_back = false;
+  std::vector<LoopUse> loops;
+  double chain_cycles = 0;          // the loop-carried chain
+  double throughput_cycles = 0;     // issue and units; the larger of the two is in-core
+  std::vector<std::string> links;   // the level each link brings data from: "L2", "L3", "memory"
+  std::vector<double> link_bytes;   // per iteration
+  std::vector<double> link_rates;   // bytes per second of one thread's share
+  std::vector<double> link_cycles;  // per iteration
+  std::vector<StreamUse> streams;
+  std::string data_level;  // the farthest level data comes from ("L1": none beyond)
+  double ecm_cycles = 0;   // max(in-core, the transfers added up)
+  double max_cycles = 0;   // max(in-core, each transfer): the bound beside it
+  double iterations = 0;   // per thread in the interval, every pass
+  double hertz = 0;        // the team's core clock
+};
+
 struct Prediction {
   Work work;
   Bound bound = Bound::kMemory;
@@ -41,6 +82,10 @@ struct Prediction {
   std::string ceiling_unit;  // "B/s", "flop/s", "int op/s"
   std::string level;         // the level that holds the working set: "memory", "L2", ...
   Term memory, compute, fresh, openmp;
+  // The compiled loop's figures, when the model had them: then `compute` is the in-core term
+  // and `memory` the transfers beyond the first cache, combined by ECM into `steady`.
+  std::optional<EcmFigures> ecm;
+  double steady_seconds = 0;  // what memory and compute take together
   double predicted_seconds = 0;
   // From the measured median:
   double measured_seconds = 0;

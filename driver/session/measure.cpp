@@ -27,7 +27,9 @@
 #include "driver/run/progress.h"
 #include "driver/run/run_counters.h"
 #include "driver/run/runner.h"
+#include "driver/session/loop_analyses.h"
 #include "driver/store/store_runs.h"
+#include "loopmodel/cache.h"
 
 namespace ks::driver {
 
@@ -274,6 +276,7 @@ nlohmann::json measuring_context(const Plan& plan, const MeasureOptions& o) {
   }
   if (o.ceilings != nullptr) {
     context["ceilings"] = ceilings_context(*o.ceilings);
+    context["loops"] = loops_context(plan.configs, o.bin_dir, ks::loopmodel::default_cache_dir());
   }
   context["openmp"] = openmp_context(o.openmp);
   context["conditions"] = measuring_conditions(plan.configs, load_average(), usable_cpus());
