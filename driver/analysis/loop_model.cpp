@@ -208,11 +208,8 @@ bool price_links(const Ceilings& ceilings, const KernelNest& nest, int team, Ecm
     const std::string level = by >= static_cast<int>(caches.size())
                                   ? "memory"
                                   : caches[static_cast<std::size_t>(by)].name;
-    double beyond = 0;
-    for (std::size_t k = 1; k < s.bytes.size(); ++k) {
-      beyond += s.bytes[k];
-    }
-    f.streams.push_back({s.array, level, beyond * nest.passes * t.iterations});
+    f.streams.push_back(
+        {s.array, level, s.bytes[static_cast<std::size_t>(by)] * nest.passes * t.iterations});
   }
   return true;
 }

@@ -51,6 +51,7 @@ Subcommand setup_tour(CLI::App& app, Common& common);     // cmd_tour.cpp
 Subcommand setup_report(CLI::App& app, Common& common);   // cmd_report.cpp
 Subcommand setup_compare(CLI::App& app, Common& common);  // cmd_compare.cpp
 Subcommand setup_probe(CLI::App& app, Common& common);    // cmd_probe.cpp
+Subcommand setup_explain(CLI::App& app, Common& common);  // cmd_explain.cpp
 Subcommand setup_status(CLI::App& app, Common& common);   // cmd_cluster.cpp
 Subcommand setup_resume(CLI::App& app, Common& common);   // cmd_cluster.cpp
 Subcommand setup_task(CLI::App& app, Common& common);     // cmd_cluster.cpp

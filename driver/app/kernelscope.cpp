@@ -226,11 +226,11 @@ int main(int argc, char** argv) {
   Common common;
   common.command.assign(argv, argv + argc);
   setup_common(app, common);
-  std::vector<Subcommand> subcommands = {setup_list(app, common),   setup_sweep(app, common),
-                                         setup_map(app, common),    setup_tour(app, common),
-                                         setup_report(app, common), setup_compare(app, common),
-                                         setup_probe(app, common),  setup_status(app, common),
-                                         setup_resume(app, common), setup_task(app, common)};
+  std::vector<Subcommand> subcommands = {
+      setup_list(app, common),   setup_sweep(app, common),   setup_map(app, common),
+      setup_tour(app, common),   setup_report(app, common),  setup_compare(app, common),
+      setup_probe(app, common),  setup_explain(app, common), setup_status(app, common),
+      setup_resume(app, common), setup_task(app, common)};
   subcommands.push_back(setup_help(app, subcommands));
   for (const Subcommand& s : subcommands) {
     s.app->footer(kFooter);

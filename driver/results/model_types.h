@@ -51,7 +51,7 @@ struct LoopUse {
 struct StreamUse {
   std::string array;
   std::string level;  // "L1", "L2", "L3", "memory"
-  double bytes = 0;   // per thread in the interval, from beyond the first cache
+  double bytes = 0;   // per thread in the interval, from that level (L1: to the core)
 };
 
 // The Execution-Cache-Memory figures of a configuration, per iteration of its nest's

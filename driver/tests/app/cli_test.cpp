@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -94,12 +96,13 @@ TEST(CommandLine, BadInputIsOneLineNamingTheProblemAndTheHelpItCameFrom) {
     std::string line;  // the whole line on standard error, after "kernelscope: "
   };
   const std::string subcommands =
-      "the subcommands are list, sweep, map, tour, report, compare, probe, status, resume, help";
+      "the subcommands are list, sweep, map, tour, report, compare, probe, explain, status, "
+      "resume, help";
   const std::string seconds = "is not a number of seconds above 0 and at most 86400, a day";
   const Case cases[] = {
       {{},
-       "a subcommand is required: list, sweep, map, tour, report, compare, probe, status, resume, "
-       "help (kernelscope help)"},
+       "a subcommand is required: list, sweep, map, tour, report, compare, probe, explain, status, "
+       "resume, help (kernelscope help)"},
       {{"--bogus"}, "unknown option '--bogus' (kernelscope help)"},
       {{"bogus"}, "unknown subcommand 'bogus': " + subcommands + " (kernelscope help)"},
       {{"help", "bogus"}, "unknown subcommand 'bogus': " + subcommands + " (kernelscope help)"},
@@ -341,6 +344,77 @@ TEST(CommandLine, ListColumnsStayAligned) {
   }
   EXPECT_EQ(checked, 27);
   EXPECT_NE(r.out.find(" OpenMP+ "), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+bool on_path(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "";
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+    if (access((dirs.substr(start, end - start) + "/" + name).c_str(), X_OK) == 0) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+// explain after a sweep: the timed source lines, the compiled loop with its chain marked, the
+// figures side by side and the measured ratio from the folder's store, as text and JSON.
+TEST(CommandLine, ExplainShowsTheCompiledLoopItsCyclesAndTheMeasuredRatio) {
+  if (!on_path("objdump") || !(on_path("llvm-mca-14") || on_path("llvm-mca"))) {
+    GTEST_SKIP() << "objdump or llvm-mca is not installed (binutils, Debian's llvm-14)";
+  }
+  const Scratch scratch("explain");
+  const std::string out = scratch / "sweep";
+  ASSERT_TRUE(ExitedWith(kernelscope({"sweep", "mprod-heap", "yupd-o0", "--sizes", "64", "--repeat",
+                                      "2", "--no-plots", "--out", out}),
+                         0));
+  const auto context = nlohmann::json::parse(slurp(out + "/results.json"))["context"];
+  EXPECT_TRUE(context["loops"]["mprod-heap"].contains("kernel")) << context["loops"].dump();
+
+  const ks::RunResult r =
+      kernelscope({"explain", "mprod-heap", "yupd-o0", "--size", "64", "--out", out});
+  ASSERT_TRUE(ExitedWith(r, 0)) << r.err;
+  for (const char* s : {"mprod-heap N=64", "yupd-o0 N=64", "cycles/it chain",
+                        "source: matrix-product/mprod-heap.cpp", "source: vector-update/yupd.cpp",
+                        "y[i] = a * x[i] + y[i];", "measured: median", "measured/predicted"}) {
+    EXPECT_NE(r.out.find(s), std::string::npos) << s << " in\n" << r.out;
+  }
+  bool add_marked = false;
+  bool increment_marked = false;
+  for (const std::string& line : ks::test::lines(r.out)) {
+    EXPECT_LE(line.size(), 100u) << line;
+    add_marked =
+        add_marked || (line.rfind("  * ", 0) == 0 && line.find("addsd") != std::string::npos);
+    increment_marked =
+        increment_marked || (line.rfind("  * ", 0) == 0 && line.find("addl") != std::string::npos);
+  }
+  EXPECT_TRUE(add_marked) << "the product's chain of adds\n" << r.out;
+  EXPECT_TRUE(increment_marked) << "yupd-o0's index in memory\n" << r.out;
+
+  const ks::RunResult j =
+      kernelscope({"explain", "mprod-heap", "--size", "64", "--out", out, "--json"});
+  ASSERT_TRUE(ExitedWith(j, 0)) << j.err;
+  const auto all = nlohmann::json::parse(j.out);
+  ASSERT_EQ(all.size(), 1u);
+  const auto& e = all[0];
+  EXPECT_EQ(e["program"], "mprod-heap");
+  // The fixed ceilings' fp64 add takes 3 cycles: one per term of the sum.
+  EXPECT_DOUBLE_EQ(e["predicted"]["cycles_per_iteration"]["chain"].get<double>(), 3.0);
+  EXPECT_EQ(e["predicted"]["iterations"], 64 * 64 * 64);
+  EXPECT_EQ(e["measured"]["runs"], 2);
+  EXPECT_GT(e["measured"]["ratio"].get<double>(), 0);
+
+  const ks::RunResult bad = kernelscope({"explain", "greet-team"});
+  EXPECT_TRUE(ExitedWith(bad, 2));
+  EXPECT_NE(bad.err.find("greet-team is not a benchmark"), std::string::npos) << bad.err;
+  EXPECT_NE(bad.err.find("(kernelscope help explain)"), std::string::npos) << bad.err;
 }
 
 }  // namespace
