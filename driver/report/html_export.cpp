@@ -308,6 +308,10 @@ std::string html_report(const ResultSet& results) {
   if (!model.empty()) {
     s += "<li><a href=\"#ceilings\">ceilings and model</a></li>";
   }
+  const std::string explained = explanations_section(results);
+  if (!explained.empty()) {
+    s += "<li><a href=\"#explanations\">explanations</a></li>";
+  }
   if (!results.nodes.empty()) {
     s += "<li><a href=\"#nodes\">nodes</a></li>";
   }
@@ -327,6 +331,7 @@ std::string html_report(const ResultSet& results) {
     s += family_section(results, f, plots);
   }
   s += model;
+  s += explained;
   s += nodes_html(results);
   s += invalid_section(results);
   s += "</main>\n<footer>\n<p>Every run with its time: <a href=\"runs.csv\">runs.csv</a>; the "

@@ -227,9 +227,11 @@ std::string model_section(const ResultSet& results) {
   }
   s += "<p>Ceilings " + source_text(results.context, *c) +
        (c->quick ? " (a quick probe: rough figures)" : "") +
-       ". The model prices what each timed interval does with them: the larger of memory "
+       ". The model prices what each timed interval does with them: with the program's compiled "
+       "loop, its cycles per iteration (throughput or loop-carried chain) overlapping with the "
+       "transfers of its streams from the level serving each; else the larger of memory "
        "traffic over the bandwidth of the level that holds the data and operations over scalar "
-       "throughput, plus each fresh page, plus OpenMP's forks, barriers and chunks. The summary "
+       "throughput; plus each fresh page, plus OpenMP's forks, barriers and chunks. The summary "
        "tables give each configuration's share of its ceiling and the model's explanation.</p>\n";
   s += ceilings_table(*c);
   s += clock_and_pages(*c);
@@ -264,6 +266,9 @@ std::vector<Column> model_columns(const std::vector<const SummaryRow*>& rows) {
     ratio.cells.push_back(r);
     TableCell w = text_cell(m.line);
     w.html = "<span class=\"explain\">" + w.html + "</span>";
+    if (m.ecm) {
+      w.html += " <a href=\"#" + explain_id(row->config) + "\">the compiled loop</a>";
+    }
     why.cells.push_back(w);
   }
   return {share, ratio, why};

@@ -73,6 +73,8 @@ tbody tr:has(+tr.detail) td{border-bottom:0}
 .explain{white-space:normal}
 .flag{font-weight:700;color:var(--warn);cursor:help}
 pre.output{white-space:pre-wrap;overflow-wrap:anywhere;max-width:72ch;margin:.3em 0;padding:.5em;background:var(--soft);border-radius:4px}
+pre.loop{white-space:pre-wrap;overflow-wrap:anywhere;max-width:80ch;margin:.3em 0;padding:.5em;background:var(--soft);border-radius:4px}
+pre.loop mark{font-weight:bold}
 .filter{margin:.4em 0}
 .filter input{font:inherit;padding:.25em .5em;width:min(100%,24em)}
 details>summary{cursor:pointer}

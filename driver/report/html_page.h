@@ -90,6 +90,10 @@ std::string compare_table_html(const CompareSide& base, const CompareSide& fresh
 // the ceiling, the ratio of measured to predicted and the explanation (all "-" without a model, so
 // left out); the counters per configuration, folded ("" when no run was counted).
 std::string model_section(const ResultSet& results);
+// The section of the configurations priced from their compiled loops ("" when none is), and
+// the id of one's explanation in it (html_explain.cpp).
+std::string explanations_section(const ResultSet& results);
+std::string explain_id(std::size_t config);
 std::vector<Column> model_columns(const std::vector<const SummaryRow*>& rows);
 std::string counters_details(const ResultSet& results, const std::string& family);
 

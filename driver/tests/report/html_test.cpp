@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/analysis/ceilings.h"
+#include "driver/analysis/loop_model.h"
 #include "driver/analysis/model.h"
 #include "driver/analysis/summary.h"
 #include "driver/report/html.h"
@@ -276,6 +277,44 @@ TEST(HtmlReport, TheModelWithCeilingsAndALineSayingSoWithout) {
   EXPECT_NE(summary.find("1.00"), std::string::npos) << "measured / predicted";
   EXPECT_NE(summary.find(fmt::format("{:.0f}%", r.summary[1].model->percent_of_ceiling)),
             std::string::npos);
+}
+
+// With the loops a measured sweep keeps (the recorded analyses), each configuration the model
+// priced from its compiled loop has an explanation, linked from its summary row, with the
+// loop's instructions and its chain marked; an analysis's text is escaped.
+TEST(HtmlReport, EachCompiledLoopsExplanationLinkedFromItsRow) {
+  ks::driver::ResultSet r;
+  r.configs = {config("mprod-heap", 200, 0), config("yupd-o1", 100000, 0),
+               config("plus-static", 1000, 0)};
+  r.runs = {record(0, 0.006), record(0, 0.0061), record(1, 5e-5),
+            record(1, 5e-5),  record(2, 2e-6),   record(2, 2e-6)};
+  std::ifstream in(std::string(KS_DRIVER_TEST_DATA) + "/probe.json");
+  const ks::driver::KnownCeilings known{ks::driver::parse_ceilings(nlohmann::json::parse(in)),
+                                        "file", "", "probe.json"};
+  r.context["ceilings"] = ks::driver::ceilings_context(known);
+  std::ifstream loops_in(std::string(KS_DRIVER_TEST_DATA) + "/loops.json");
+  r.context["loops"] = nlohmann::json::parse(loops_in);  // no plus-static among them
+  r.context["loops"]["mprod-heap"]["cpu"] = "znver3<script>";
+  r.summary = ks::driver::summarize_runs(r.configs, r.runs);
+  ks::driver::apply_model(r.configs, r.summary, known.ceilings,
+                          ks::driver::context_loops(r.context));
+  const std::string page = ks::driver::html_report(r);
+  const std::size_t section = page.find("<section id=\"explanations\">");
+  ASSERT_NE(section, std::string::npos);
+  const std::string explained = page.substr(section, page.find("</section>", section) - section);
+  EXPECT_EQ(count(explained, "class=\"explained\""), 2u);
+  for (const char* id : {"explain-0", "explain-1"}) {
+    EXPECT_NE(explained.find(std::string("id=\"") + id + "\""), std::string::npos) << id;
+    EXPECT_NE(page.find(std::string("href=\"#") + id + "\""), std::string::npos) << id;
+  }
+  EXPECT_EQ(page.find("explain-2"), std::string::npos) << "plus-static has no compiled loop";
+  // The product's chain is its add; the update's, its index.
+  EXPECT_NE(explained.find("<mark>  1367  addsd %xmm0,%xmm1</mark>"), std::string::npos)
+      << explained;
+  EXPECT_NE(explained.find("<mark>  144c  add $0x1,%rax</mark>"), std::string::npos);
+  EXPECT_NE(explained.find("3.00 by the loop-carried chain"), std::string::npos);
+  EXPECT_EQ(page.find("znver3<script>"), std::string::npos);
+  EXPECT_NE(explained.find("znver3&lt;script&gt;"), std::string::npos);
 }
 
 }  // namespace
