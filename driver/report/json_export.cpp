@@ -29,9 +29,46 @@ nlohmann::json term_json(const Term& t) {
   return {{"seconds", t.seconds}, {"what", t.what}};
 }
 
+// The compiled loop's figures, per iteration of the nest's innermost loop and one thread.
+nlohmann::json ecm_json(const EcmFigures& f) {
+  nlohmann::json links = nlohmann::json::array();
+  for (std::size_t k = 0; k < f.links.size(); ++k) {
+    links.push_back({{"from", f.links[k]},
+                     {"bytes_per_iteration", f.link_bytes[k]},
+                     {"bytes_per_second", f.link_rates[k]},
+                     {"cycles_per_iteration", f.link_cycles[k]}});
+  }
+  nlohmann::json loops = nlohmann::json::array();
+  for (const LoopUse& u : f.loops) {
+    loops.push_back({{"where", u.where},
+                     {"instructions", u.instructions},
+                     {"nest_iterations_per_iteration", u.per_iteration},
+                     {"throughput_cycles", u.throughput_cycles},
+                     {"chain_cycles", u.chain_cycles},
+                     {"chain_via", u.chain_via},
+                     {"iterations", u.iterations}});
+  }
+  nlohmann::json streams = nlohmann::json::array();
+  for (const StreamUse& s : f.streams) {
+    streams.push_back({{"array", s.array}, {"level", s.level}, {"bytes", s.bytes}});
+  }
+  return {{"cpu", f.cpu},
+          {"cpu_fell_back", f.cpu_fell_back},
+          {"loops", loops},
+          {"throughput_cycles", f.throughput_cycles},
+          {"chain_cycles", f.chain_cycles},
+          {"links", links},
+          {"streams", streams},
+          {"data_level", f.data_level},
+          {"ecm_cycles", f.ecm_cycles},
+          {"max_bound_cycles", f.max_cycles},
+          {"iterations", f.iterations},
+          {"hertz", f.hertz}};
+}
+
 nlohmann::json model_json(const Prediction& m) {
   const Work& w = m.work;
-  return {
+  nlohmann::json j = {
       {"ceiling", m.ceiling},
       {"ceiling_rate", m.ceiling_rate},
       {"ceiling_unit", m.ceiling_unit},
@@ -63,6 +100,8 @@ nlohmann::json model_json(const Prediction& m) {
         {"chunks", w.chunks},
         {"schedule", w.schedule}}},
   };
+  j["compiled_loop"] = m.ecm ? ecm_json(*m.ecm) : nlohmann::json(nullptr);
+  return j;
 }
 
 }  // namespace

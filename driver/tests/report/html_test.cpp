@@ -14,6 +14,7 @@
 #include "driver/analysis/summary.h"
 #include "driver/report/html.h"
 #include "driver/report/html_export.h"
+#include "driver/report/json_export.h"
 #include "driver/report/svg_chart.h"
 #include "driver/tests/support/configs.h"
 
@@ -315,6 +316,16 @@ TEST(HtmlReport, EachCompiledLoopsExplanationLinkedFromItsRow) {
   EXPECT_NE(explained.find("3.00 by the loop-carried chain"), std::string::npos);
   EXPECT_EQ(page.find("znver3<script>"), std::string::npos);
   EXPECT_NE(explained.find("znver3&lt;script&gt;"), std::string::npos);
+
+  // results.json holds the same figures.
+  const nlohmann::json j = ks::driver::results_json(r);
+  const nlohmann::json& loop = j["summary"][0]["model"]["compiled_loop"];
+  EXPECT_DOUBLE_EQ(loop["chain_cycles"].get<double>(), 3.0);
+  EXPECT_EQ(loop["iterations"], 200 * 200 * 200);
+  ASSERT_EQ(loop["links"].size(), 3u);
+  EXPECT_EQ(loop["links"][0]["from"], "L2");
+  EXPECT_EQ(loop["streams"][1]["array"], "C");
+  EXPECT_TRUE(j["summary"][2]["model"]["compiled_loop"].is_null());
 }
 
 }  // namespace
