@@ -321,6 +321,46 @@ TEST(TimedKernel, ProgramsWithoutAPairOfReadingsOrALoop) {
       LoopError);
 }
 
+// A clock reading instrumented by a sanitizer: a cold block after the return jumps back into
+// the path it left, which is no loop; a wrapper whose jump back does close a cycle is no
+// reading.
+TEST(TimedKernel, AReadingWithAColdBlockJumpingBackIsStillOne) {
+  const std::string plt =
+      "0000000000001080 <clock_gettime@plt>:\n"
+      "    1080:\tjmp    *0x2f7a(%rip)        # 4000 <clock_gettime@GLIBC_2.17>\n";
+  const std::string main =
+      "0000000000001300 <main>:\n"
+      "    1300:\tcall   1100 <_ZN2ks8wall_nowEv>\n"
+      "    1305:\tadd    $0x1,%eax\n"
+      "    1308:\tcmp    %eax,%edx\n"
+      "    130a:\tjne    1305 <main+0x5>\n"
+      "    130c:\tcall   1100 <_ZN2ks8wall_nowEv>\n"
+      "    1311:\tret\n";
+  const std::string instrumented =
+      "0000000000001100 <_ZN2ks8wall_nowEv>:\n"
+      "    1100:\tmov    0x4be5(%rip),%eax\n"
+      "    1106:\ttest   %eax,%eax\n"
+      "    1108:\tjne    1120 <_ZN2ks8wall_nowEv+0x20>\n"
+      "    110a:\tlea    -0x70(%rbp),%rbx\n"
+      "    110e:\tcall   1080 <clock_gettime@plt>\n"
+      "    1113:\tret\n"
+      "    1120:\tcall   1090 <__asan_stack_malloc_1>\n"
+      "    1125:\tjmp    110a <_ZN2ks8wall_nowEv+0xa>\n";
+  const TimedKernel k = find_timed_kernel(parse_objdump(plt + instrumented + main));
+  EXPECT_EQ(k.timer, "clock_gettime");
+  EXPECT_EQ(k.start, 0x1300u);
+  ASSERT_EQ(k.loops.size(), 1u);
+  EXPECT_EQ(k.loops[0].header, 0x1305u);
+
+  const std::string looping =
+      "0000000000001100 <_ZN2ks8wall_nowEv>:\n"
+      "    1100:\tcall   1080 <clock_gettime@plt>\n"
+      "    1105:\tsub    $0x1,%ecx\n"
+      "    1108:\tjne    1100 <_ZN2ks8wall_nowEv>\n"
+      "    110a:\tret\n";
+  EXPECT_THROW(find_timed_kernel(parse_objdump(plt + looping + main)), LoopError);
+}
+
 // Recorded listings of two suite programs: the kernel found, the llvm-mca input written for
 // it (as recorded beside its report), and the report read back.
 TEST(Recorded, KernelsInputsAndReports) {

@@ -386,17 +386,28 @@ TEST(CommandLine, ExplainShowsTheCompiledLoopItsCyclesAndTheMeasuredRatio) {
                         "y[i] = a * x[i] + y[i];", "measured: median", "measured/predicted"}) {
     EXPECT_NE(r.out.find(s), std::string::npos) << s << " in\n" << r.out;
   }
+  // Each loop has its chain marked: for a plain build, the product's add and yupd-o0's
+  // increment of its index in memory (a sanitizer's checks make other loops of the same
+  // source, its calls to report a fault among them).
+  const std::string analysed = context["loops"]["yupd-o0"].dump();
+  const bool instrumented = analysed.find("__asan_") != std::string::npos ||
+                            analysed.find("__ubsan_") != std::string::npos;
+  int marked = 0;
   bool add_marked = false;
   bool increment_marked = false;
   for (const std::string& line : ks::test::lines(r.out)) {
     EXPECT_LE(line.size(), 100u) << line;
-    add_marked =
-        add_marked || (line.rfind("  * ", 0) == 0 && line.find("addsd") != std::string::npos);
-    increment_marked =
-        increment_marked || (line.rfind("  * ", 0) == 0 && line.find("addl") != std::string::npos);
+    if (line.rfind("  * ", 0) == 0) {
+      ++marked;
+      add_marked = add_marked || line.find("addsd") != std::string::npos;
+      increment_marked = increment_marked || line.find("addl") != std::string::npos;
+    }
   }
-  EXPECT_TRUE(add_marked) << "the product's chain of adds\n" << r.out;
-  EXPECT_TRUE(increment_marked) << "yupd-o0's index in memory\n" << r.out;
+  EXPECT_GE(marked, 2) << r.out;
+  if (!instrumented) {
+    EXPECT_TRUE(add_marked) << "the product's chain of adds\n" << r.out;
+    EXPECT_TRUE(increment_marked) << "yupd-o0's index in memory\n" << r.out;
+  }
 
   const ks::RunResult j =
       kernelscope({"explain", "mprod-heap", "--size", "64", "--out", out, "--json"});
