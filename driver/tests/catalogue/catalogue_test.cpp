@@ -183,4 +183,71 @@ TEST(Catalogue, PrintedStepsAreWhatTheProgramsPrint) {
   }
 }
 
+// Every benchmark's loop nest: the source's iterations (a term of a sum, an element, a record
+// in a step) at a size, its streams well formed, and every array its timed interval names
+// among them.
+TEST(Catalogue, LoopNestsRunTheSourcesIterations) {
+  const double n = 100;
+  struct Case {
+    const char* program;
+    double iterations;     // innermost iterations of every pass together
+    double per_iteration;  // the source's iterations in one of them
+  };
+  const Case cases[] = {
+      {"plus-static", n, 1},
+      {"plus-heap", n, 1},
+      {"plus-parloop", n, 1},
+      {"plus-quarters", n, 1},
+      {"mprod-heap", n * n * n, 1},
+      {"mprod-team", n * n * n, 1},
+      {"mprod-static", n * n * n, 1},
+      {"mprod-colwise", n * n * n, 1},
+      {"mprod-unroll4", n * n * n / 4, 4},
+      {"yupd-o0", n, 1},
+      {"yupd-o3", n, 1},
+      {"recmin-base", 2 * 40000.0 * 5000, 1},
+      {"recmin-fused", 40000.0 * 5000, 1},
+      {"recmin-unroll4", 2 * 40000.0 * 1250, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    const ks::driver::ProgramInfo* p = find_program(c.program);
+    ASSERT_NE(p, nullptr);
+    ASSERT_NE(p->nest, nullptr);
+    const ks::driver::KernelNest nest = p->nest(n);
+    double iterations = nest.passes;
+    for (const auto& loop : nest.loops) {
+      iterations *= loop.trips;
+    }
+    EXPECT_EQ(iterations, c.iterations);
+    // The step of the nearest stream is the source's iterations per nest iteration.
+    double nearest = 0;
+    for (const auto& stream : nest.streams) {
+      // A stream made at an outer loop (a sum stored once per j) steps with the loops to it.
+      EXPECT_EQ(stream.steps.size(),
+                stream.loop < 0 ? nest.loops.size() : static_cast<std::size_t>(stream.loop) + 1)
+          << stream.array;
+      EXPECT_GT(stream.element_bytes, 0) << stream.array;
+      const double inner = stream.loop < 0 ? stream.steps.back() : 0;
+      if (inner > 0 && (nearest == 0 || inner * stream.element_bytes < nearest)) {
+        nearest = inner * stream.element_bytes;
+      }
+    }
+    EXPECT_EQ(nest.step_bytes, nearest);
+    EXPECT_EQ(nest.shared, p->openmp);
+    for (const ks::driver::Cost& named : {p->interval.read, p->interval.written}) {
+      for (std::string_view rest = named.note; !rest.empty();) {
+        const std::string array(rest.substr(0, rest.find(", ")));
+        rest = rest.find(", ") == std::string_view::npos ? "" : rest.substr(rest.find(", ") + 2);
+        EXPECT_TRUE(std::any_of(nest.streams.begin(), nest.streams.end(), [&](const auto& s) {
+          return s.array.rfind(array, 0) == 0;
+        })) << array;
+      }
+    }
+  }
+  for (const ks::driver::ProgramInfo& p : ks::driver::catalogue()) {
+    EXPECT_EQ(p.nest != nullptr, p.kind == ks::driver::Kind::kBenchmark) << p.name;
+  }
+}
+
 }  // namespace
