@@ -423,7 +423,14 @@ std::optional<KnownCeilings> load_cached_ceilings(const std::string& dir, const 
     if (j.value("format", "") != kCacheFormat || j.at("key") != key_json(key)) {
       return std::nullopt;
     }
-    return KnownCeilings{parse_ceilings(j.at("probe")), "cache", j.value("probed_at", ""), path};
+    KnownCeilings known{parse_ceilings(j.at("probe")), "cache", j.value("probed_at", ""), path};
+    // A probe from before the core clock and the latencies were measured: the model's in-core
+    // term needs them, so it is measured again.
+    if (!known.ceilings.quick &&
+        (known.ceilings.core_hertz.empty() || known.ceilings.latency_cycles.empty())) {
+      return std::nullopt;
+    }
+    return known;
   } catch (const std::exception&) {
     return std::nullopt;
   }

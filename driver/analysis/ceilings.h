@@ -131,7 +131,8 @@ struct KnownCeilings {
 
 // The per-user cache: one file per machine holding the key, when the probe ran and its
 // output. load gives nothing when there is no file or it is not this key's (or not readable:
-// a stale or damaged cache is measured again, never trusted).
+// a stale or damaged cache is measured again, never trusted), and for a probe's output without
+// the core clock or the latencies (an older probe's: the model needs them).
 std::optional<KnownCeilings> load_cached_ceilings(const std::string& dir, const MachineKey& key);
 // Writes the cache file (the folder made if need be); returns its path. Throws WriteError.
 std::string save_cached_ceilings(const std::string& dir, const MachineKey& key,

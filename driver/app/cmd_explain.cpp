@@ -273,10 +273,10 @@ void print_side_by_side(const std::vector<Explained>& all) {
     return fmt::format("{:.2f}", t);
   });
   row("data from", [&](const Explained& e) { return ecm(e) ? ecm(e)->data_level : "-"; });
-  row("in-core", [](const Explained& e) {
+  row("in-core / compute", [](const Explained& e) {
     return e.prediction ? seconds_or_dash(e.prediction->compute.seconds) : "-";
   });
-  row("data", [](const Explained& e) {
+  row("data / memory", [](const Explained& e) {
     return e.prediction ? seconds_or_dash(e.prediction->memory.seconds) : "-";
   });
   row("first touch", [](const Explained& e) {

@@ -319,6 +319,14 @@ TEST(Ceilings, TheCacheKeepsEachMachinesCeilingsAndTrustsNothingElse) {
   // A file renamed to another machine's name still names its own key: not trusted.
   fs::copy_file(path, dir + "/" + ks::driver::cache_file_name(other));
   EXPECT_FALSE(ks::driver::load_cached_ceilings(dir, other));
+  // An older probe's, without the core clock or the latencies, is measured again.
+  for (const char* section : {"core_clock", "latencies"}) {
+    json older = fixture();
+    ASSERT_TRUE(older.contains(section));
+    older.erase(section);
+    ks::driver::save_cached_ceilings(dir, here, older, "2024-05-01T12:00:00Z");
+    EXPECT_FALSE(ks::driver::load_cached_ceilings(dir, here)) << section;
+  }
   // A damaged file is measured again, not trusted.
   std::ofstream(path) << "{\"format\": \"kernelscope ceilings 1\", \"key\": ";
   EXPECT_FALSE(ks::driver::load_cached_ceilings(dir, here));
