@@ -239,7 +239,7 @@ Subcommand setup_status(CLI::App& app, Common&) {
   return {status, [o] { return run_status(*o); }};
 }
 
-Subcommand setup_resume(CLI::App& app, Common&) {
+Subcommand setup_resume(CLI::App& app, Common& common) {
   auto o = std::make_shared<FolderOptions>();
   auto* resume =
       app.add_subcommand("resume",
@@ -250,8 +250,9 @@ Subcommand setup_resume(CLI::App& app, Common&) {
                    "return once the job is submitted (kernelscope status DIR follows it)");
   resume->add_option("--time", o->time,
                      "time limit of each new task, in Slurm's format (default: the job's)");
-  return {resume, [o] {
-            return measured_here(o->dir) ? local_resume(o->dir)
+  add_bin_option(*resume, common);
+  return {resume, [&common, o] {
+            return measured_here(o->dir) ? local_resume(o->dir, common.bin_dir)
                                          : resume_job(o->dir, o->no_wait, o->time);
           }};
 }

@@ -58,10 +58,11 @@ Subcommand setup_task(CLI::App& app, Common& common);     // cmd_cluster.cpp
 
 // status and resume of a folder measured here, not on Slurm (local_folder.cpp): what its store
 // holds, and the store's command run again into it with --resume (its --out the folder as
-// named now, its --force and --dry-run dropped).
+// named now, its --force and --dry-run dropped, its --bin replaced by this kernelscope's).
 int local_status(const std::string& dir);
-int local_resume(const std::string& dir);
-std::vector<std::string> local_resume_words(const std::string& dir, const StoreContents& contents);
+int local_resume(const std::string& dir, const std::string& bin_dir);
+std::vector<std::string> local_resume_words(const std::string& dir, const StoreContents& contents,
+                                            const std::string& bin_dir);
 
 // The common options, for the app itself and for each subcommand they apply to, so that every
 // subcommand's help lists them: --bin (the programs' folder) and --timeout (seconds per run).

@@ -52,15 +52,25 @@ bool folder_busy(const std::string& dir) {
 
 }  // namespace
 
-std::vector<std::string> local_resume_words(const std::string& dir, const StoreContents& contents) {
+std::vector<std::string> local_resume_words(const std::string& dir, const StoreContents& contents,
+                                            const std::string& bin_dir) {
   const std::vector<std::string>& command = contents.command;
-  std::vector<std::string> words = {"kernelscope"};
+  // The programs are this kernelscope's, never a folder the store names: the store is data,
+  // and a command read from it must not choose what runs.
+  std::vector<std::string> words = {"kernelscope", "--bin", bin_dir};
   bool subcommand = false;
   bool out = false;
   for (std::size_t i = 1; i < command.size(); ++i) {
     const std::string& word = command[i];
     if (word == "--force" || word == "--resume" || word == "--dry-run") {
       continue;  // resuming never deletes, and it runs
+    }
+    if (word == "--bin" && i + 1 < command.size()) {
+      ++i;
+      continue;
+    }
+    if (word.starts_with("--bin=")) {
+      continue;
     }
     subcommand = subcommand || word == contents.kind;
     if (word == "--out" && i + 1 < command.size()) {
@@ -108,7 +118,7 @@ int local_status(const std::string& dir) {
   return 0;
 }
 
-int local_resume(const std::string& dir) {
+int local_resume(const std::string& dir, const std::string& bin_dir) {
   const StoreContents contents = stored(dir);
   if (stored_runs(contents) >= contents.plan.runs.size()) {
     std::printf(
@@ -117,7 +127,7 @@ int local_resume(const std::string& dir) {
         terminal_text(dir).c_str(), shell_word(dir).c_str());
     return 0;
   }
-  const std::vector<std::string> words = local_resume_words(dir, contents);
+  const std::vector<std::string> words = local_resume_words(dir, contents, bin_dir);
   std::printf("resuming: %s\n", terminal_text(command_text(words)).c_str());
   std::fflush(stdout);
   // The same kernelscope, with the words as arguments: no shell reads them.

@@ -18,35 +18,43 @@ TEST(LocalResume, TheStoresCommandIntoTheFolderAsNamedNow) {
     std::vector<std::string> resumed;
   };
   const std::string dir = "/data/runs/i3";
+  const std::string bin = "/opt/ks/bin";
   const Case cases[] = {
       {"a relative --out",
        "sweep",
        {"build/bin/kernelscope", "sweep", "mprod-heap", "--sizes", "800", "--out", "i3"},
-       {"kernelscope", "sweep", "mprod-heap", "--sizes", "800", "--out", dir, "--resume"}},
+       {"kernelscope", "--bin", bin, "sweep", "mprod-heap", "--sizes", "800", "--out", dir,
+        "--resume"}},
       {"--out=, --force and global options",
        "sweep",
        {"kernelscope", "--no-probe", "sweep", "plus-static", "--force", "--out=x", "--repeat", "3"},
-       {"kernelscope", "--no-probe", "sweep", "plus-static", "--out", dir, "--repeat", "3",
-        "--resume"}},
+       {"kernelscope", "--bin", bin, "--no-probe", "sweep", "plus-static", "--out", dir, "--repeat",
+        "3", "--resume"}},
       {"no --out (the default folder)",
        "tour",
        {"kernelscope", "tour", "--scale", "0.2"},
-       {"kernelscope", "tour", "--scale", "0.2", "--out", dir, "--resume"}},
+       {"kernelscope", "--bin", bin, "tour", "--scale", "0.2", "--out", dir, "--resume"}},
       {"a resume resumed, a dry run",
        "map",
        {"kernelscope", "map", "chunk-dynamic", "20", "--resume", "--dry-run", "--out", "m"},
-       {"kernelscope", "map", "chunk-dynamic", "20", "--out", dir, "--resume"}},
+       {"kernelscope", "--bin", bin, "map", "chunk-dynamic", "20", "--out", dir, "--resume"}},
       // A value that reads as an option is a value still: "--out" takes the next word.
       {"a folder named --force",
        "sweep",
        {"kernelscope", "sweep", "plus-static", "--out", "--force"},
-       {"kernelscope", "sweep", "plus-static", "--out", dir, "--resume"}},
+       {"kernelscope", "--bin", bin, "sweep", "plus-static", "--out", dir, "--resume"}},
+      // What runs is never the store's to choose: its --bin is this kernelscope's.
+      {"a --bin in the store",
+       "sweep",
+       {"kernelscope", "--bin", "/tmp/evil", "sweep", "plus-static", "--bin=/tmp/evil2", "--out",
+        "x"},
+       {"kernelscope", "--bin", bin, "sweep", "plus-static", "--out", dir, "--resume"}},
   };
   for (const Case& c : cases) {
     kd::StoreContents contents;
     contents.kind = c.kind;
     contents.command = c.stored;
-    EXPECT_EQ(kd::local_resume_words(dir, contents), c.resumed) << c.what;
+    EXPECT_EQ(kd::local_resume_words(dir, contents, bin), c.resumed) << c.what;
   }
 }
 
@@ -65,6 +73,6 @@ TEST(LocalResume, AStoreWhoseCommandIsNotItsKindIsRefused) {
     kd::StoreContents contents;
     contents.kind = c.kind;
     contents.command = c.stored;
-    EXPECT_THROW(kd::local_resume_words("d", contents), kd::UsageError) << c.kind;
+    EXPECT_THROW(kd::local_resume_words("d", contents, "/opt/ks/bin"), kd::UsageError) << c.kind;
   }
 }

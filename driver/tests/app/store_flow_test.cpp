@@ -321,9 +321,12 @@ TEST(Interruption, ByTimeoutIsOneInterruption) {
       << status_before.out;
   ks::RunOptions quick;
   quick.env["KS_FAKE_SLEEP"] = "0.01";
-  const ks::RunResult resumed = kernelscope({"resume", out}, quick);
+  // The programs are the resuming command's (here the same fakes), whatever the store says.
+  const ks::RunResult resumed = kernelscope({"resume", out, "--bin", kFakes + "/slow"}, quick);
   ASSERT_TRUE(ExitedWith(resumed, 0)) << resumed.err;
-  EXPECT_NE(resumed.out.find("resuming: kernelscope --bin "), std::string::npos) << resumed.out;
+  EXPECT_NE(resumed.out.find("resuming: kernelscope --bin " + kFakes + "/slow sweep "),
+            std::string::npos)
+      << resumed.out;
   EXPECT_NE(resumed.out.find(std::to_string(31 - stored) + " of 31 planned runs"),
             std::string::npos)
       << resumed.out;
