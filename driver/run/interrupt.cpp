@@ -67,7 +67,10 @@ Interruption::Interruption() {
 }
 
 Interruption::~Interruption() {
-  for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+  // Once interrupted, the handler stays: the command is ending with the interruption's status,
+  // and a signal of the same burst (`timeout` reaching the group a moment later) must not end it
+  // before its files are written. A later one still ends it at once.
+  for (std::size_t i = 0; i < std::size(kSignals) && g_signal == 0; ++i) {
     sigaction(kSignals[i], &g_previous[i], nullptr);
   }
   char buffer[16];
