@@ -22,6 +22,17 @@ constexpr Exporter kExporters[] = {
 
 }  // namespace
 
+std::optional<std::string> subcommand_of(const ResultSet& results) {
+  for (const std::string& word : results.command) {
+    for (const char* subcommand : {"sweep", "tour", "map", "compare", "report", "merge"}) {
+      if (word == subcommand) {
+        return word;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 std::span<const Exporter> exporters() {
   return kExporters;
 }

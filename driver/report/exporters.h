@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -49,6 +50,10 @@ struct Exports {
   const Exported& of(std::string_view name) const;
   std::vector<std::string> failed() const;  // every format's failures
 };
+
+// The subcommand that made the results ("sweep", "tour", ...): the first word of its command
+// that names one, after any option given before it; none when no word does.
+std::optional<std::string> subcommand_of(const ResultSet& results);
 
 // Writes every format but those named in `skip`.
 Exports export_results(const std::string& dir, const ResultSet& results,

@@ -269,14 +269,8 @@ std::string invalid_section(const ResultSet& results) {
 
 // "kernelscope sweep": the subcommand that made the results, when the command line names one.
 std::string page_title(const ResultSet& results) {
-  for (const std::string& word : results.command) {
-    for (const char* subcommand : {"sweep", "tour", "map", "compare", "report", "merge"}) {
-      if (word == subcommand) {
-        return "kernelscope " + word;
-      }
-    }
-  }
-  return "kernelscope";
+  const std::optional<std::string> subcommand = subcommand_of(results);
+  return subcommand ? "kernelscope " + *subcommand : std::string("kernelscope");
 }
 
 }  // namespace

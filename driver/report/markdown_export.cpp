@@ -75,7 +75,8 @@ Exported write_markdown(const std::string& dir, const ResultSet& results) {
 }
 
 std::string report_markdown(const ResultSet& results, const Exported& plots) {
-  const std::string subcommand = results.command.size() > 1 ? results.command[1] : "report";
+  // The subcommand by name, not the command's second word (which may be an option, --bin).
+  const std::string subcommand = subcommand_of(results).value_or("report");
   std::string md = "# kernelscope " + markdown_text(subcommand) + "\n\n";
   md += "| | |\n|---|---|\n";
   md += "| command | " + markdown_code(command_text(results.command), true) + " |\n";

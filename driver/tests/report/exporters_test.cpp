@@ -413,6 +413,12 @@ TEST(Report, HeaderTimesTablesPlotsMapsAndVerdicts) {
        "## Plots\n\nNot drawn: gnuplot not found\n\n## Demonstrations"},
       {{}, "No run was counted.\n\n## Demonstrations"},  // no plots section
   };
+  // The title names the subcommand, not an option given before it.
+  ks::driver::ResultSet with_option = results;
+  with_option.command = {"kernelscope", "--bin", "build/bin", "tour"};
+  EXPECT_EQ(ks::driver::report_markdown(with_option, {}).rfind("# kernelscope tour\n", 0), 0u);
+  with_option.command = {"kernelscope", "--no-probe"};
+  EXPECT_EQ(ks::driver::report_markdown(with_option, {}).rfind("# kernelscope report\n", 0), 0u);
   for (const Case& c : cases) {
     const std::string md = ks::driver::report_markdown(results, c.plots);
     EXPECT_EQ(md.rfind("# kernelscope sweep\n\n| | |\n|---|---|\n| command | `kernelscope sweep "
