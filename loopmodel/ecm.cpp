@@ -15,6 +15,20 @@ double transfer_cycles(double bytes_per_iteration, double bytes_per_second, doub
   return bytes_per_iteration / bytes_per_second * hertz;
 }
 
+std::vector<double> link_cycles(const std::vector<double>& bytes_per_iteration,
+                                const std::vector<double>& bytes_per_second, double hertz) {
+  std::vector<double> cycles;
+  double inner_per_byte = 0;  // cycles per byte of the level before, all its links included
+  for (std::size_t k = 0; k < bytes_per_iteration.size(); ++k) {
+    const double rate = k < bytes_per_second.size() ? bytes_per_second[k] : 0;
+    const double per_byte = transfer_cycles(1, rate, hertz);
+    const double added = per_byte > inner_per_byte ? per_byte - inner_per_byte : 0.0;
+    cycles.push_back(bytes_per_iteration[k] > 0 ? bytes_per_iteration[k] * added : 0.0);
+    inner_per_byte = std::max(per_byte, inner_per_byte);
+  }
+  return cycles;
+}
+
 EcmResult ecm(const EcmInput& in, const std::vector<std::string>& levels) {
   EcmResult r;
   auto level_name = [&](std::size_t i) {

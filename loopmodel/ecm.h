@@ -48,6 +48,17 @@ double transfer_cycles(double bytes_per_iteration, double bytes_per_second, doub
 // transfers[i]; missing names are "level i+2".
 EcmResult ecm(const EcmInput& in, const std::vector<std::string>& levels = {});
 
+// The cycles per iteration that each link adds, from the bandwidths measured with the data in
+// each level (rates[i] for the level link i brings data from). A level's measured bandwidth is
+// that of data served from it with every transfer nearer the core included, so it is not the
+// link's own: the first link costs its bytes at the second level's rate, and each link beyond
+// adds its bytes at the difference of the two levels' times per byte (nothing when the outer
+// level measured as fast as the inner one). Bytes that all come from one level then cost, over
+// all the links, exactly what that level's measurement says. A link of no bandwidth costs
+// infinitely many cycles when it carries bytes.
+std::vector<double> link_cycles(const std::vector<double>& bytes_per_iteration,
+                                const std::vector<double>& bytes_per_second, double hertz);
+
 // Seconds of `iterations` at `cycles` per iteration and `hertz`.
 double cycles_to_seconds(double cycles_per_iteration, double iterations, double hertz);
 

@@ -198,11 +198,11 @@ bool price_links(const Ceilings& ceilings, const KernelNest& nest, int team, Ecm
     f.links.push_back(memory ? "memory" : caches[k].name);
     f.link_bytes.push_back(bytes);
     f.link_rates.push_back(rate);
-    f.link_cycles.push_back(lm::transfer_cycles(bytes, rate, f.hertz));
     if (bytes > 0) {
       f.data_level = f.links.back();
     }
   }
+  f.link_cycles = lm::link_cycles(f.link_bytes, f.link_rates, f.hertz);
   for (const lm::StreamTraffic& s : t.streams) {
     const int by = s.served_by;
     const std::string level = by >= static_cast<int>(caches.size())
@@ -232,11 +232,16 @@ std::optional<EcmFigures> ecm_figures(const Config& c, const Ceilings& ceilings,
   if (!price_loops(ceilings, analysis, nest, f) || !price_links(ceilings, nest, team, f)) {
     return std::nullopt;
   }
-  // In-core, the larger of chain and throughput, overlaps with the transfers; they add up.
-  const lm::EcmResult e =
-      lm::ecm({std::max(f.chain_cycles, f.throughput_cycles), 0, f.link_cycles}, f.links);
-  f.ecm_cycles = e.additive.back();
-  f.max_cycles = e.max_bound.back();
+  // In-core, the larger of chain and throughput, overlaps with the transfers; they add up,
+  // each link by what it adds to the level nearer the core. The bound beside it takes each
+  // level's bytes at its measured rate and the largest part alone.
+  const double in_core = std::max(f.chain_cycles, f.throughput_cycles);
+  f.ecm_cycles = lm::ecm({in_core, 0, f.link_cycles}, f.links).additive.back();
+  std::vector<double> whole;
+  for (std::size_t k = 0; k < f.links.size(); ++k) {
+    whole.push_back(lm::transfer_cycles(f.link_bytes[k], f.link_rates[k], f.hertz));
+  }
+  f.max_cycles = lm::ecm({in_core, 0, whole}, f.links).max_bound.back();
   for (LoopUse& u : f.loops) {
     u.iterations = f.iterations * static_cast<double>(nest.passes) /
                    static_cast<double>(f.loops.size()) / u.per_iteration;

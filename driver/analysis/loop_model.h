@@ -16,13 +16,15 @@
 // The combination is the ECM model's: the in-core time (the larger of throughput and chain)
 // overlaps with the data transfers, the transfers between levels add up:
 //   T = max(T_core, T_L2->L1 + T_L3->L2 + T_mem->L3)
-// The max-based bound (every part overlapping: the largest alone) is kept beside it. Measured
-// with the tour on this machine (2 vCPUs of an AMD EPYC that llvm-mca models as znver3, under
-// a load of 2 to 4 from other work), of the one-thread configurations of the g++ and clang
-// builds together, 95 of 116 are within 30 % with this combination, 95 with the max-based
-// bound and 91 with the throughput put in series with the transfers (the classic T_nOL): the
-// vector additions from memory need the transfers added, the vectorised scaled update from L3
-// fits their largest alone, and the matrix products' add chain hides them either way.
+// A link's cost is what its level's measured bandwidth adds to the level nearer the core
+// (loopmodel/ecm.h, link_cycles): the probe measures each level with every transfer below it
+// included, so that data all from one level costs what its measurement says rather than the
+// sum of every level's full time. The max-based bound (each level's bytes at its measured rate,
+// the largest part alone) is kept beside it. Measured with two idle tours of each build on this
+// machine (2 vCPUs of an AMD EPYC that llvm-mca models as znver3, the same ceilings), of the
+// 304 benchmark configurations 225 are within 30 % with the links priced this way, 216 with
+// every level's full time added (the g++ vector additions into fresh pages fit that better,
+// the vectorised updates from memory fit this), and 225 with the max-based bound.
 #pragma once
 
 #include <map>

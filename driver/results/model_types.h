@@ -65,7 +65,7 @@ struct EcmFigures {
   std::vector<std::string> links;   // the level each link brings data from: "L2", "L3", "memory"
   std::vector<double> link_bytes;   // per iteration
   std::vector<double> link_rates;   // bytes per second of one thread's share
-  std::vector<double> link_cycles;  // per iteration
+  std::vector<double> link_cycles;  // per iteration: what each link adds to the one before
   std::vector<StreamUse> streams;
   std::string data_level;  // the farthest level data comes from ("L1": none beyond)
   double ecm_cycles = 0;   // max(in-core, the transfers added up)

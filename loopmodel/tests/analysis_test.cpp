@@ -386,4 +386,36 @@ TEST(Ecm, AddedTransfersAndTheMaxBound) {
   EXPECT_DOUBLE_EQ(cycles_to_seconds(3, 1e6, 3e9), 1e-3);
 }
 
+// A level's measured rate includes the links nearer the core: each link adds the difference.
+TEST(Ecm, LinksAddWhatTheirLevelsMeasurementAddsToTheOneBefore) {
+  // Levels measured at 64, 32 and 16 bytes per cycle (a 1 Hz clock keeps cycles = seconds).
+  const std::vector<double> rates = {64, 32, 16};
+  struct Case {
+    const char* what;
+    std::vector<double> bytes;
+    std::vector<double> cycles;
+  };
+  const Case cases[] = {
+      // 64 bytes from memory cost 64/16 = 4 cycles in all, whatever the nearer levels measure.
+      {"all from memory", {64, 64, 64}, {1, 1, 2}},
+      {"all from the third level", {64, 64, 0}, {1, 1, 0}},
+      {"all from the second level", {64, 0, 0}, {1, 0, 0}},
+      // A column from the second level every iteration, a line from memory every eighth.
+      {"mixed levels", {64, 8, 8}, {1, 0.125, 0.25}},
+      {"nothing beyond the first cache", {0, 0, 0}, {0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(link_cycles(c.bytes, rates, 1), c.cycles);
+  }
+  // An outer level measured faster than the inner one adds nothing, never a negative time.
+  EXPECT_EQ(link_cycles({64, 64, 64}, {32, 64, 16}, 1), (std::vector<double>{2, 0, 2}));
+  // A level of no bandwidth: infinite for its bytes, and nothing more beyond it.
+  const std::vector<double> none = link_cycles({64, 64, 64}, {64, 0, 16}, 1);
+  EXPECT_EQ(none[0], 1);
+  EXPECT_TRUE(std::isinf(none[1]));
+  EXPECT_EQ(none[2], 0);
+  EXPECT_EQ(link_cycles({64, 0}, {64, 0}, 1), (std::vector<double>{1, 0}));
+}
+
 }  // namespace
