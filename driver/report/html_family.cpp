@@ -93,6 +93,198 @@ std::string figure(const Plot& p) {
   return s;
 }
 
+// The summary's columns, in the order they are filled.
+struct SummaryColumns {
+  Column program{"program", "", {}};
+  Column size{"size", "the size asked for (the program's own cap applies)", {}};
+  Column args{"arguments", "what the program was given", {}};
+  Column threads{"T", "OMP_NUM_THREADS", {}};
+  Column schedule{"schedule", "OMP_SCHEDULE", {}};
+  Column valid{"valid", "valid runs of the measured runs", {}};
+  Column median{
+      "median (95% interval)", "median time of the valid runs, with its confidence interval", {}};
+  Column outliers{
+      "outliers", "runs beyond Tukey's fences (1.5 and 3 interquartile ranges): mild, severe", {}};
+  Column gbs{"GB/s", "bytes the kernel moves (cost model) per second, at the median", {}};
+  Column gops{"Gop/s", "operations of the kernel (cost model) per second, at the median", {}};
+  Column speedup{"speedup", "against the same program on one thread, else the family baseline", {}};
+  Column verdict{"map", "the demonstration's map against its rule", {}};
+};
+
+constexpr std::string_view kSummaryCaption =
+    "Times are medians of the valid measured runs: the time each program prints for its "
+    "kernel alone, or the whole process where marked (wall). Beside each median, its 95% "
+    "confidence interval (its level where fewer runs give a lower one); ~ marks a noisy "
+    "configuration, &lt; a median below the resolution of its time (mostly rounding: no rate "
+    "or speedup is derived from it). Speedups carry their interval. Click a column's heading "
+    "to sort.";
+
+// The size asked for, and the one run where the program's cap lowered it; "-" for a
+// demonstration or a program without a size.
+TableCell size_cell(const Config& c, bool demo) {
+  if (!c.size || demo) {
+    return number_cell(NAN, "-");
+  }
+  std::string size_text = size_label(*c.size);
+  if (c.effective_size() != c.size) {
+    size_text += " (runs " + size_label(*c.effective_size()) + ")";
+  }
+  return number_cell(static_cast<double>(*c.effective_size()), size_text);
+}
+
+// A demonstration's arguments, separated by spaces.
+std::string args_text(const Config& c, bool demo) {
+  std::string arg_text;
+  if (demo) {
+    for (const std::string& a : c.spec().args) {
+      arg_text += (arg_text.empty() ? "" : " ") + a;
+    }
+  }
+  return arg_text.empty() ? "-" : arg_text;
+}
+
+TableCell valid_cell(const SummaryRow& row) {
+  TableCell v = number_cell(row.runs > 0 ? static_cast<double>(row.valid) / row.runs : NAN,
+                            fmt::format("{}/{}", row.valid, row.runs));
+  if (row.valid < row.runs) {
+    v.html = "<span class=\"bad\">&#x2717; " + v.html + "</span>";
+  }
+  return v;
+}
+
+// A median below the resolution: not given, only its bound.
+std::string below_resolution_html(const SummaryRow& row) {
+  return fmt::format(
+      "<span class=\"flag\" title=\"below the resolution: fewer than {:.0f} steps of {} "
+      "(the printed time's last digit or the clock)\">&lt; {}</span>",
+      kResolutionSteps, esc(human_seconds(row.time_step)),
+      esc(human_seconds(kResolutionSteps * row.time_step)));
+}
+
+// What follows a measured median: (wall), the noisy flag and the confidence interval.
+std::string median_marks_html(const SummaryRow& row) {
+  std::string s;
+  if (!row.printed_time) {
+    s += " <abbr title=\"the whole process, start to end: the program prints no "
+         "time\">(wall)</abbr>";
+  }
+  if (row.noisy) {
+    s += fmt::format(
+        " <span class=\"flag\" title=\"noisy: the interval is wider than ±{:.0f}% of the "
+        "median, or a run is a severe outlier\">~</span>",
+        kNoisyHalfWidth * 100);
+  }
+  const Estimate& e = row.sample.median;
+  if (e.ci) {
+    // The level only where it is not the heading's.
+    s += fmt::format(
+        " <span class=\"ci\" title=\"{:.0f}% confidence interval of the median\">{}{}</span>",
+        e.confidence * 100, esc(human_interval(e.ci->low, e.ci->high)),
+        e.confidence < 0.945 ? fmt::format(", {:.0f}%", e.confidence * 100) : "");
+  }
+  return s;
+}
+
+// The median's cell; `detail` receives the hint of a median below the resolution.
+TableCell median_cell(const SummaryRow& row, std::string& detail) {
+  const bool stats = row.stats.count > 0;
+  TableCell m =
+      number_cell(stats ? row.stats.median : NAN, stats ? human_seconds(row.stats.median) : "-");
+  if (stats && row.below_resolution) {
+    // Mostly rounding: the figure is not given, only its bound and what to do about it.
+    m.html = below_resolution_html(row);
+    if (!row.hint.empty()) {
+      detail = "<span class=\"hint\">" + esc(row.hint) + "</span>";
+    }
+  } else if (stats) {
+    m.html += median_marks_html(row);
+  }
+  if (stats && row.stats.count > 1) {
+    m.html = fmt::format("<span title=\"fastest {}, slowest {}\">{}</span>",
+                         esc(seconds_cell_text(row.stats.min)),
+                         esc(seconds_cell_text(row.stats.max)), m.html);
+  }
+  return m;
+}
+
+// Mild and severe outliers; severe ones flagged.
+TableCell outliers_cell(const SummaryRow& row) {
+  const bool stats = row.stats.count > 0;
+  const Outliers& o = row.sample.outliers;
+  std::string outlier_text = "-";
+  if (stats) {
+    outlier_text = o.mild() + o.severe() == 0 ? "0" : "";
+    if (o.mild() > 0) {
+      outlier_text = fmt::format("{} mild", o.mild());
+    }
+    if (o.severe() > 0) {
+      outlier_text += fmt::format("{}{} severe", o.mild() > 0 ? ", " : "", o.severe());
+    }
+  }
+  TableCell cell =
+      number_cell(stats ? static_cast<double>(o.mild() + o.severe()) : NAN, outlier_text);
+  if (o.severe() > 0) {
+    cell.html = "<span class=\"flag\">" + cell.html + "</span>";
+  }
+  return cell;
+}
+
+// The operation rate, with its unit where it is not flops.
+TableCell ops_cell(const SummaryRow& row, const Config& c) {
+  std::string ops_text = "-";
+  if (!std::isnan(row.gops_per_s)) {
+    ops_text = fmt::format("{:.3g}", row.gops_per_s);
+    if (!c.program->op_unit.empty() && c.program->op_unit != "flop") {
+      ops_text += " (" + std::string(c.program->op_unit) + ")";
+    }
+  }
+  return number_cell(row.gops_per_s, ops_text);
+}
+
+TableCell speedup_cell(const SummaryRow& row) {
+  TableCell sp = number_cell(row.speedup.value.value_or(NAN), ratio_estimate_text(row.speedup));
+  if (row.speedup.value) {
+    sp.html = "<span title=\"against " + esc(row.speedup_vs) + "\">" + sp.html + "</span>";
+  }
+  return sp;
+}
+
+// A demonstration's verdict against its rule, linked to its map.
+TableCell verdict_cell(const DemoMap& map, const Config& c) {
+  const bool ok = map.trace.problems.empty();
+  return {fmt::format("<a href=\"#map-{}\" class=\"{}\">{} {}</a>", anchor(map_stem(c)),
+                      ok ? "ok" : "bad", ok ? "&#x2713;" : "&#x2717;",
+                      ok ? "follows the rule" : "breaks the rule")};
+}
+
+// One row's cells; `failing` and `detail` are its flag and its line under it.
+void add_summary_row(const ResultSet& results, const SummaryRow& row,
+                     const std::map<std::size_t, const DemoMap*>& maps, SummaryColumns& cols,
+                     std::vector<bool>& failing, std::string& detail) {
+  const Config& c = results.configs[row.config];
+  const bool demo = c.program->kind == Kind::kDemonstration;
+  cols.program.cells.push_back(text_cell(std::string(c.program->name)));
+  cols.size.cells.push_back(size_cell(c, demo));
+  cols.args.cells.push_back(text_cell(args_text(c, demo)));
+  cols.threads.cells.push_back(c.threads > 0 ? number_cell(c.threads, std::to_string(c.threads))
+                                             : number_cell(NAN, "-"));
+  cols.schedule.cells.push_back(text_cell(c.schedule.empty() ? "-" : c.schedule));
+  cols.valid.cells.push_back(valid_cell(row));
+  failing.push_back(row.valid < row.runs);
+  cols.median.cells.push_back(median_cell(row, detail));
+  cols.outliers.cells.push_back(outliers_cell(row));
+  cols.gbs.cells.push_back(number_cell(
+      row.gb_per_s, std::isnan(row.gb_per_s) ? "-" : fmt::format("{:.3g}", row.gb_per_s)));
+  cols.gops.cells.push_back(ops_cell(row, c));
+  cols.speedup.cells.push_back(speedup_cell(row));
+  if (const auto it = maps.find(row.config); it != maps.end()) {
+    cols.verdict.cells.push_back(verdict_cell(*it->second, c));
+    failing.back() = failing.back() || !it->second->trace.problems.empty();
+  } else {
+    cols.verdict.cells.push_back(text_cell("-"));
+  }
+}
+
 // The family's summary: one row per configuration, benchmarks and demonstrations alike.
 std::string summary_table(const ResultSet& results, const std::string& family) {
   std::vector<const SummaryRow*> rows;
@@ -105,142 +297,13 @@ std::string summary_table(const ResultSet& results, const std::string& family) {
   for (const DemoMap& m : results.maps) {
     maps[m.config] = &m;
   }
-  Column program{"program", "", {}};
-  Column size{"size", "the size asked for (the program's own cap applies)", {}};
-  Column args{"arguments", "what the program was given", {}};
-  Column threads{"T", "OMP_NUM_THREADS", {}};
-  Column schedule{"schedule", "OMP_SCHEDULE", {}};
-  Column valid{"valid", "valid runs of the measured runs", {}};
-  Column median{
-      "median (95% interval)", "median time of the valid runs, with its confidence interval", {}};
+  SummaryColumns cols;
   std::vector<std::string> details;
-  Column outliers{
-      "outliers", "runs beyond Tukey's fences (1.5 and 3 interquartile ranges): mild, severe", {}};
-  Column gbs{"GB/s", "bytes the kernel moves (cost model) per second, at the median", {}};
-  Column gops{"Gop/s", "operations of the kernel (cost model) per second, at the median", {}};
-  Column speedup{"speedup", "against the same program on one thread, else the family baseline", {}};
-  Column verdict{"map", "the demonstration's map against its rule", {}};
   std::vector<bool> failing;
   for (const SummaryRow* row : rows) {
-    const Config& c = results.configs[row->config];
-    const bool demo = c.program->kind == Kind::kDemonstration;
-    program.cells.push_back(text_cell(std::string(c.program->name)));
-    std::string size_text = "-";
-    if (c.size && !demo) {
-      size_text = size_label(*c.size);
-      if (c.effective_size() != c.size) {
-        size_text += " (runs " + size_label(*c.effective_size()) + ")";
-      }
-    }
-    size.cells.push_back(c.size && !demo
-                             ? number_cell(static_cast<double>(*c.effective_size()), size_text)
-                             : number_cell(NAN, "-"));
-    std::string arg_text;
-    if (demo) {
-      for (const std::string& a : c.spec().args) {
-        arg_text += (arg_text.empty() ? "" : " ") + a;
-      }
-    }
-    args.cells.push_back(text_cell(arg_text.empty() ? "-" : arg_text));
-    threads.cells.push_back(c.threads > 0 ? number_cell(c.threads, std::to_string(c.threads))
-                                          : number_cell(NAN, "-"));
-    schedule.cells.push_back(text_cell(c.schedule.empty() ? "-" : c.schedule));
-    TableCell v = number_cell(row->runs > 0 ? static_cast<double>(row->valid) / row->runs : NAN,
-                              fmt::format("{}/{}", row->valid, row->runs));
-    if (row->valid < row->runs) {
-      v.html = "<span class=\"bad\">&#x2717; " + v.html + "</span>";
-    }
-    valid.cells.push_back(v);
-    failing.push_back(row->valid < row->runs);
-    const bool stats = row->stats.count > 0;
     details.emplace_back();
-    TableCell m = number_cell(stats ? row->stats.median : NAN,
-                              stats ? human_seconds(row->stats.median) : "-");
-    if (stats && row->below_resolution) {
-      // Mostly rounding: the figure is not given, only its bound and what to do about it.
-      m.html = fmt::format(
-          "<span class=\"flag\" title=\"below the resolution: fewer than {:.0f} steps of {} "
-          "(the printed time's last digit or the clock)\">&lt; {}</span>",
-          kResolutionSteps, esc(human_seconds(row->time_step)),
-          esc(human_seconds(kResolutionSteps * row->time_step)));
-      if (!row->hint.empty()) {
-        details.back() = "<span class=\"hint\">" + esc(row->hint) + "</span>";
-      }
-    } else if (stats) {
-      if (!row->printed_time) {
-        m.html +=
-            " <abbr title=\"the whole process, start to end: the program prints no "
-            "time\">(wall)</abbr>";
-      }
-      if (row->noisy) {
-        m.html += fmt::format(
-            " <span class=\"flag\" title=\"noisy: the interval is wider than ±{:.0f}% of the "
-            "median, or a run is a severe outlier\">~</span>",
-            kNoisyHalfWidth * 100);
-      }
-      const Estimate& e = row->sample.median;
-      if (e.ci) {
-        // The level only where it is not the heading's.
-        m.html += fmt::format(
-            " <span class=\"ci\" title=\"{:.0f}% confidence interval of the median\">{}{}</span>",
-            e.confidence * 100, esc(human_interval(e.ci->low, e.ci->high)),
-            e.confidence < 0.945 ? fmt::format(", {:.0f}%", e.confidence * 100) : "");
-      }
-    }
-    if (stats && row->stats.count > 1) {
-      m.html = fmt::format("<span title=\"fastest {}, slowest {}\">{}</span>",
-                           esc(seconds_cell_text(row->stats.min)),
-                           esc(seconds_cell_text(row->stats.max)), m.html);
-    }
-    median.cells.push_back(m);
-    const Outliers& o = row->sample.outliers;
-    std::string outlier_text = "-";
-    if (stats) {
-      outlier_text = o.mild() + o.severe() == 0 ? "0" : "";
-      if (o.mild() > 0) {
-        outlier_text = fmt::format("{} mild", o.mild());
-      }
-      if (o.severe() > 0) {
-        outlier_text += fmt::format("{}{} severe", o.mild() > 0 ? ", " : "", o.severe());
-      }
-    }
-    outliers.cells.push_back(
-        number_cell(stats ? static_cast<double>(o.mild() + o.severe()) : NAN, outlier_text));
-    if (o.severe() > 0) {
-      outliers.cells.back().html = "<span class=\"flag\">" + outliers.cells.back().html + "</span>";
-    }
-    gbs.cells.push_back(number_cell(
-        row->gb_per_s, std::isnan(row->gb_per_s) ? "-" : fmt::format("{:.3g}", row->gb_per_s)));
-    std::string ops_text = "-";
-    if (!std::isnan(row->gops_per_s)) {
-      ops_text = fmt::format("{:.3g}", row->gops_per_s);
-      if (!c.program->op_unit.empty() && c.program->op_unit != "flop") {
-        ops_text += " (" + std::string(c.program->op_unit) + ")";
-      }
-    }
-    gops.cells.push_back(number_cell(row->gops_per_s, ops_text));
-    TableCell sp = number_cell(row->speedup.value.value_or(NAN), ratio_estimate_text(row->speedup));
-    if (row->speedup.value) {
-      sp.html = "<span title=\"against " + esc(row->speedup_vs) + "\">" + sp.html + "</span>";
-    }
-    speedup.cells.push_back(sp);
-    if (const auto it = maps.find(row->config); it != maps.end()) {
-      const bool ok = it->second->trace.problems.empty();
-      verdict.cells.push_back({fmt::format(
-          "<a href=\"#map-{}\" class=\"{}\">{} {}</a>", anchor(map_stem(c)), ok ? "ok" : "bad",
-          ok ? "&#x2713;" : "&#x2717;", ok ? "follows the rule" : "breaks the rule")});
-      failing.back() = failing.back() || !ok;
-    } else {
-      verdict.cells.push_back(text_cell("-"));
-    }
+    add_summary_row(results, *row, maps, cols, failing, details.back());
   }
-  const std::string caption =
-      "Times are medians of the valid measured runs: the time each program prints for its "
-      "kernel alone, or the whole process where marked (wall). Beside each median, its 95% "
-      "confidence interval (its level where fewer runs give a lower one); ~ marks a noisy "
-      "configuration, &lt; a median below the resolution of its time (mostly rounding: no rate "
-      "or speedup is derived from it). Speedups carry their interval. Click a column's heading "
-      "to sort.";
   // The model's explanation goes on its own line under its row; its share of the ceiling and
   // its ratio of measured to predicted beside the speedup.
   std::vector<Column> model = model_columns(rows);
@@ -251,15 +314,17 @@ std::string summary_table(const ResultSet& results, const std::string& family) {
       details[r] = (details[r].empty() ? "" : details[r] + " ") + why.cells[r].html;
     }
   }
-  std::vector<Column> columns{program, size, args, threads, schedule, median, valid, speedup};
+  std::vector<Column> columns{cols.program,  cols.size,   cols.args,  cols.threads,
+                              cols.schedule, cols.median, cols.valid, cols.speedup};
   for (Column& column : model) {
     columns.push_back(std::move(column));
   }
-  gbs.minor = gops.minor = outliers.minor = true;
-  for (Column* column : {&gbs, &gops, &outliers, &verdict}) {
+  cols.gbs.minor = cols.gops.minor = cols.outliers.minor = true;
+  for (Column* column : {&cols.gbs, &cols.gops, &cols.outliers, &cols.verdict}) {
     columns.push_back(std::move(*column));
   }
-  return table_html("summary-" + anchor(family), caption, columns, failing, details);
+  return table_html("summary-" + anchor(family), std::string(kSummaryCaption), columns, failing,
+                    details);
 }
 
 // An SVG drawn elsewhere (a map) made ready for the page: a role, a text alternative and a
