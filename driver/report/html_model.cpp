@@ -35,23 +35,32 @@ std::string source_text(const nlohmann::json& context, const Ceilings& c) {
                          : std::string());
 }
 
-// One table: a row per figure, a column per team size.
-std::string ceilings_table(const Ceilings& c) {
+// The ceilings table as it is filled: a row per figure, a column per team size.
+struct CeilingsTable {
+  const Ceilings& c;
   Column what{"ceiling", "", {}};
   std::vector<Column> teams;
-  for (const int t : c.threads) {
-    teams.push_back({fmt::format("T={}", t), fmt::format("{} thread{}", t, t == 1 ? "" : "s"), {}});
+
+  explicit CeilingsTable(const Ceilings& ceilings) : c(ceilings) {
+    for (const int t : c.threads) {
+      teams.push_back(
+          {fmt::format("T={}", t), fmt::format("{} thread{}", t, t == 1 ? "" : "s"), {}});
+    }
   }
-  auto row = [&](const std::string& name, auto&& value, auto&& text) {
+
+  template <typename Value, typename Text>
+  void row(const std::string& name, Value&& value, Text&& text) {
     what.cells.push_back(text_cell(name));
     what.cells.back().prose = true;
     for (std::size_t k = 0; k < c.threads.size(); ++k) {
       const std::optional<double> v = value(c.threads[k]);
       teams[k].cells.push_back(v ? number_cell(*v, text(*v)) : number_cell(NAN, "-"));
     }
-  };
+  }
+
   // An OpenMP cost: "below noise (±x)" when the probe could not tell it from zero.
-  auto cost_row = [&](const std::string& name, auto&& value, auto&& noise) {
+  template <typename Value, typename Noise>
+  void cost_row(const std::string& name, Value&& value, Noise&& noise) {
     what.cells.push_back(text_cell(name));
     what.cells.back().prose = true;
     for (std::size_t k = 0; k < c.threads.size(); ++k) {
@@ -59,24 +68,33 @@ std::string ceilings_table(const Ceilings& c) {
       teams[k].cells.push_back(v ? number_cell(*v, cost_text(*v, noise(c.threads[k])))
                                  : number_cell(NAN, "-"));
     }
-  };
+  }
+};
+
+// Memory and cache bandwidths, and what a fresh page adds.
+void bandwidth_rows(CeilingsTable& table) {
+  const Ceilings& c = table.c;
   const auto bandwidth = [](double v) { return rate_text(v, "B"); };
-  const auto seconds = [](double v) { return human_seconds(v); };
-  row(
+  table.row(
       "memory bandwidth: the addition, warm pages (24 named bytes per element)",
       [&](int t) { return c.add_bytes_per_second(0, t); }, bandwidth);
-  row(
+  table.row(
       "memory bandwidth: the best kernel and code",
       [&](int t) { return c.roof_bytes_per_second(0, t); }, bandwidth);
   for (const CacheLevel& level : c.caches) {
-    row(
+    table.row(
         fmt::format("L{} bandwidth: the addition ({} KiB{})", level.level, level.size_bytes / 1024,
                     level.instances > 1 ? " per core" : " shared"),
         [&](int t) { return c.add_bytes_per_second(level.level, t); }, bandwidth);
   }
-  row(
+  table.row(
       fmt::format("first touch: what a fresh {:.0f} KiB page adds", c.page_bytes / 1024),
-      [&](int t) { return c.fault_seconds(t); }, seconds);
+      [&](int t) { return c.fault_seconds(t); }, [](double v) { return human_seconds(v); });
+}
+
+// The operation rates, one row per kernel and code.
+void compute_rows(CeilingsTable& table) {
+  const Ceilings& c = table.c;
   for (const auto& [key, by_team] : c.compute) {
     const std::size_t slash = key.find('/');
     const std::string kernel = key.substr(0, slash);
@@ -87,15 +105,20 @@ std::string ceilings_table(const Ceilings& c) {
     } else if (kernel == "int32_add") {
       name = "int32 adds";
     }
-    row(
+    table.row(
         fmt::format("compute: {}, {}", name, code),
         [&](int t) { return c.ops_per_second(kernel, code, t); },
         [](double v) { return rate_text(v, "op"); });
   }
-  cost_row(
+}
+
+// OpenMP's costs: a region, a barrier, and a chunk of each schedule and chunk size probed.
+void openmp_rows(CeilingsTable& table) {
+  const Ceilings& c = table.c;
+  table.cost_row(
       "OpenMP: a parallel region's fork and join", [&](int t) { return c.region(t); },
       [&](int t) { return c.region_noise_at(t); });
-  cost_row(
+  table.cost_row(
       "OpenMP: a barrier", [&](int t) { return c.barrier(t); },
       [&](int t) { return c.barrier_noise_at(t); });
   std::set<std::pair<std::string, long long>> chunks;
@@ -110,7 +133,7 @@ std::string ceilings_table(const Ceilings& c) {
     // Named copies: clang 14 does not let a lambda capture a structured binding.
     const auto& schedule = entry.first;
     const auto& chunk = entry.second;
-    cost_row(
+    table.cost_row(
         fmt::format("OpenMP: a chunk of schedule({}, {})", schedule, chunk),
         [&](int t) -> std::optional<double> {
           const auto& by_team = c.chunk_seconds.at(schedule);
@@ -122,27 +145,41 @@ std::string ceilings_table(const Ceilings& c) {
         },
         [&](int t) { return c.chunk_noise_at(schedule, chunk, t); });
   }
+}
+
+// The core clock and the latencies of dependent operations.
+void core_rows(CeilingsTable& table) {
+  const Ceilings& c = table.c;
   if (!c.core_hertz.empty()) {
-    row(
+    table.row(
         "core clock under load: a dependent add chain per thread",
         [&](int t) { return c.clock_hertz(t); },
         [](double v) { return fmt::format("{:.3g} GHz", v / 1e9); });
   }
   for (const auto& entry : c.latency_cycles) {
     const std::string& kernel = entry.first;
-    row(
+    table.row(
         fmt::format("latency of a dependent {} (one thread)", kernel),
         [&, t1 = c.threads.empty() ? 1 : c.threads.front()](int t) -> std::optional<double> {
           return t == t1 ? c.latency(kernel) : std::nullopt;
         },
         [](double v) { return fmt::format("{:.2f} cycles", v); });
   }
-  std::vector<Column> columns{what};
-  columns.insert(columns.end(), teams.begin(), teams.end());
+}
+
+// One table: a row per figure, a column per team size.
+std::string ceilings_table(const Ceilings& c) {
+  CeilingsTable table(c);
+  bandwidth_rows(table);
+  compute_rows(table);
+  openmp_rows(table);
+  core_rows(table);
+  std::vector<Column> columns{table.what};
+  columns.insert(columns.end(), table.teams.begin(), table.teams.end());
   return table_html("ceilings-table",
                     "Bandwidths count the bytes the kernel names; the model scales them by 32/24 "
                     "into memory traffic (a store fetches its line first).",
-                    columns, std::vector<bool>(what.cells.size(), false));
+                    columns, std::vector<bool>(table.what.cells.size(), false));
 }
 
 // The clock and the pages, from the probe's output as it is.
