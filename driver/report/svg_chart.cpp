@@ -186,9 +186,8 @@ std::string frame(const Plot& p, const Axis& x, const std::vector<double>& xtick
   return s;
 }
 
-std::string lines(const Plot& p) {
-  std::vector<double> xs;
-  std::vector<double> ys;
+// The values a line plot must show: every drawable point's x, and its y with its interval.
+void plotted_values(const Plot& p, std::vector<double>& xs, std::vector<double>& ys) {
   for (const Series& s : p.series) {
     for (const auto& pt : s.points) {
       if (!drawable(p, pt)) {
@@ -207,9 +206,10 @@ std::string lines(const Plot& p) {
     ys.push_back(0);
     ys.push_back(*std::max_element(xs.begin(), xs.end()));
   }
-  const Axis x = make_axis(xs, p.logx, false, kLeft, kWidth - kRight);
-  const Axis y = make_axis(ys, p.logy, true, kHeight - kBottom, kTop);
-  // The x ticks are the values measured (sizes, thread counts), thinned out when crowded.
+}
+
+// The x ticks are the values measured (sizes, thread counts), thinned out when crowded.
+std::vector<double> x_ticks(const std::vector<double>& xs) {
   const std::set<double> distinct(xs.begin(), xs.end());
   std::vector<double> xticks;
   const std::size_t every = distinct.size() / 9 + 1;
@@ -219,6 +219,90 @@ std::string lines(const Plot& p) {
       xticks.push_back(v);
     }
   }
+  return xticks;
+}
+
+// A series' line through its drawable points ("" when none is).
+std::string series_path(const Plot& p, const Series& series, const Axis& x, const Axis& y) {
+  std::string path;
+  for (const auto& pt : series.points) {
+    if (drawable(p, pt)) {
+      path +=
+          fmt::format("{}{:.1f} {:.1f}", path.empty() ? "M" : "L", x.pixel(pt.x), y.pixel(pt.y));
+    }
+  }
+  return path;
+}
+
+// The model's line: grey and dotted, unlike every measured series, with hollow markers of the
+// shape of the series it predicts; the page shows it on demand.
+std::string predicted_line(const Plot& p, const Series& series, const std::string& path,
+                           const Axis& x, const Axis& y) {
+  std::string s = fmt::format(
+      "<g class=\"predicted\"><title>{}</title><path d=\"{}\" fill=\"none\" "
+      "stroke=\"{}\" stroke-width=\"1.5\" stroke-dasharray=\"{}\"/>",
+      html_escape(series.title), path, kModelColour, kModelDash);
+  const std::string solid =
+      fmt::format("fill=\"{}\" stroke=\"white\" stroke-width=\"1\"", colour(series.follows));
+  const std::string hollow =
+      fmt::format("fill=\"white\" stroke=\"{}\" stroke-width=\"1.3\"", kModelColour);
+  for (const auto& pt : series.points) {
+    if (drawable(p, pt)) {
+      std::string mark = marker(series.follows, x.pixel(pt.x), y.pixel(pt.y), "", "");
+      if (const std::size_t at = mark.find(solid); at != std::string::npos) {
+        mark.replace(at, solid.size(), hollow);
+      }
+      s += mark;
+    }
+  }
+  return s + "</g>";
+}
+
+// The confidence intervals of series i, where they are in view and not a single value.
+std::string whiskers(const Plot& p, std::size_t i, const Axis& x, const Axis& y) {
+  std::string s;
+  for (const auto& pt : p.series[i].points) {
+    if (!drawable(p, pt) || !y.shows(pt.low) || !y.shows(pt.high) || pt.low == pt.high) {
+      continue;
+    }
+    const double px = x.pixel(pt.x);
+    const double y1 = y.pixel(pt.low);
+    const double y2 = y.pixel(pt.high);
+    s += fmt::format(
+        "<path d=\"M{0:.1f} {1:.1f}V{2:.1f}M{3:.1f} {1:.1f}H{4:.1f}M{3:.1f} {2:.1f}H{4:.1f}\" "
+        "stroke=\"{5}\" stroke-width=\"1.3\" class=\"whisker\"/>",
+        px, y1, y2, px - 4, px + 4, colour(i));
+  }
+  return s;
+}
+
+// The markers of series i, each with its value (and interval) as its tooltip.
+std::string marks(const Plot& p, std::size_t i, const Axis& x, const Axis& y) {
+  const Series& series = p.series[i];
+  std::string s;
+  for (const auto& pt : series.points) {
+    if (!drawable(p, pt)) {
+      continue;
+    }
+    std::string tip = fmt::format("{}: {} = {}, {}", series.title, p.xlabel, x_label(p, pt.x),
+                                  value_label(pt.y, p.seconds));
+    if (std::isfinite(pt.low) && std::isfinite(pt.high) && pt.low != pt.high) {
+      tip += fmt::format(" ({} to {})", value_label(pt.low, p.seconds),
+                         value_label(pt.high, p.seconds));
+    }
+    s += marker(i, x.pixel(pt.x), y.pixel(pt.y), " class=\"mark\"",
+                "<title>" + html_escape(tip) + "</title>");
+  }
+  return s;
+}
+
+std::string lines(const Plot& p) {
+  std::vector<double> xs;
+  std::vector<double> ys;
+  plotted_values(p, xs, ys);
+  const Axis x = make_axis(xs, p.logx, false, kLeft, kWidth - kRight);
+  const Axis y = make_axis(ys, p.logy, true, kHeight - kBottom, kTop);
+  const std::vector<double> xticks = x_ticks(xs);
   std::vector<std::string> xlabels;
   for (double v : xticks) {
     xlabels.push_back(x_label(p, v));
@@ -234,35 +318,10 @@ std::string lines(const Plot& p) {
   for (std::size_t i = 0; i < p.series.size(); ++i) {
     const Series& series = p.series[i];
     s += fmt::format("<g class=\"series\" data-series=\"{}\">", i);
-    std::string path;
-    for (const auto& pt : series.points) {
-      if (drawable(p, pt)) {
-        path +=
-            fmt::format("{}{:.1f} {:.1f}", path.empty() ? "M" : "L", x.pixel(pt.x), y.pixel(pt.y));
-      }
-    }
+    const std::string path = series_path(p, series, x, y);
     if (series.predicted) {
-      // The model's line: grey and dotted, unlike every measured series, with hollow markers of
-      // the shape of the series it predicts; the page shows it on demand.
       if (!path.empty()) {
-        s += fmt::format(
-            "<g class=\"predicted\"><title>{}</title><path d=\"{}\" fill=\"none\" "
-            "stroke=\"{}\" stroke-width=\"1.5\" stroke-dasharray=\"{}\"/>",
-            html_escape(series.title), path, kModelColour, kModelDash);
-        const std::string solid =
-            fmt::format("fill=\"{}\" stroke=\"white\" stroke-width=\"1\"", colour(series.follows));
-        const std::string hollow =
-            fmt::format("fill=\"white\" stroke=\"{}\" stroke-width=\"1.3\"", kModelColour);
-        for (const auto& pt : series.points) {
-          if (drawable(p, pt)) {
-            std::string mark = marker(series.follows, x.pixel(pt.x), y.pixel(pt.y), "", "");
-            if (const std::size_t at = mark.find(solid); at != std::string::npos) {
-              mark.replace(at, solid.size(), hollow);
-            }
-            s += mark;
-          }
-        }
-        s += "</g>";
+        s += predicted_line(p, series, path, x, y);
       }
       s += "</g>\n";
       continue;
@@ -271,32 +330,7 @@ std::string lines(const Plot& p) {
       s += fmt::format("<path d=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"2\"{}/>", path,
                        colour(i), dash_attribute(i));
     }
-    for (const auto& pt : series.points) {
-      if (!drawable(p, pt) || !y.shows(pt.low) || !y.shows(pt.high) || pt.low == pt.high) {
-        continue;
-      }
-      const double px = x.pixel(pt.x);
-      const double y1 = y.pixel(pt.low);
-      const double y2 = y.pixel(pt.high);
-      s += fmt::format(
-          "<path d=\"M{0:.1f} {1:.1f}V{2:.1f}M{3:.1f} {1:.1f}H{4:.1f}M{3:.1f} {2:.1f}H{4:.1f}\" "
-          "stroke=\"{5}\" stroke-width=\"1.3\" class=\"whisker\"/>",
-          px, y1, y2, px - 4, px + 4, colour(i));
-    }
-    for (const auto& pt : series.points) {
-      if (!drawable(p, pt)) {
-        continue;
-      }
-      std::string tip = fmt::format("{}: {} = {}, {}", series.title, p.xlabel, x_label(p, pt.x),
-                                    value_label(pt.y, p.seconds));
-      if (std::isfinite(pt.low) && std::isfinite(pt.high) && pt.low != pt.high) {
-        tip += fmt::format(" ({} to {})", value_label(pt.low, p.seconds),
-                           value_label(pt.high, p.seconds));
-      }
-      s += marker(i, x.pixel(pt.x), y.pixel(pt.y), " class=\"mark\"",
-                  "<title>" + html_escape(tip) + "</title>");
-    }
-    s += "</g>\n";
+    s += whiskers(p, i, x, y) + marks(p, i, x, y) + "</g>\n";
   }
   return s;
 }
