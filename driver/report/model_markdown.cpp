@@ -42,38 +42,34 @@ std::string ceilings_paragraph(const nlohmann::json& context, const Ceilings& c)
       c.ops_per_second("fp64_add", "scalar", 1).value_or(0) / 1e9, region);
 }
 
-}  // namespace
-
-std::string model_markdown(const ResultSet& results) {
-  std::string md = "## Why it takes that long\n\n";
-  const std::optional<Ceilings> ceilings = ceilings_from_context(results.context);
-  if (!ceilings) {
-    md +=
-        "No ceilings of this machine were at hand, so there is no model here (`kernelscope "
-        "probe` measures them once per machine).\n\n";
-  } else {
-    md += ceilings_paragraph(results.context, *ceilings);
-    md +=
-        "Each line prices what the timed interval does (below) with those ceilings: the "
-        "larger of memory traffic over the bandwidth of the level that holds the data and "
-        "operations over scalar throughput, plus each fresh page, plus OpenMP's forks, "
-        "barriers and chunks. Where the measured median is more than twice the prediction or "
-        "less than half of it, the line says that the model does not explain it.\n\n";
-    bool any = false;
-    for (const SummaryRow& row : results.summary) {
-      if (!row.model) {
-        continue;
-      }
-      const Prediction& m = *row.model;
-      md += fmt::format("- **{}** (measured {}, predicted {}, ratio {:.2f}; {:.0f}% of {}): {}\n",
-                        markdown_text(results.configs[row.config].label()),
-                        human_seconds(m.measured_seconds), human_seconds(m.predicted_seconds),
-                        m.ratio, m.percent_of_ceiling, markdown_text(m.ceiling),
-                        markdown_text(m.line));
-      any = true;
+// The model's explanation of each configuration, after the ceilings it used.
+std::string explanations_markdown(const ResultSet& results, const Ceilings& ceilings) {
+  std::string md = ceilings_paragraph(results.context, ceilings);
+  md +=
+      "Each line prices what the timed interval does (below) with those ceilings: the "
+      "larger of memory traffic over the bandwidth of the level that holds the data and "
+      "operations over scalar throughput, plus each fresh page, plus OpenMP's forks, "
+      "barriers and chunks. Where the measured median is more than twice the prediction or "
+      "less than half of it, the line says that the model does not explain it.\n\n";
+  bool any = false;
+  for (const SummaryRow& row : results.summary) {
+    if (!row.model) {
+      continue;
     }
-    md += any ? "\n" : "No configuration was measured with a model.\n\n";
+    const Prediction& m = *row.model;
+    md +=
+        fmt::format("- **{}** (measured {}, predicted {}, ratio {:.2f}; {:.0f}% of {}): {}\n",
+                    markdown_text(results.configs[row.config].label()),
+                    human_seconds(m.measured_seconds), human_seconds(m.predicted_seconds), m.ratio,
+                    m.percent_of_ceiling, markdown_text(m.ceiling), markdown_text(m.line));
+    any = true;
   }
+  md += any ? "\n" : "No configuration was measured with a model.\n\n";
+  return md;
+}
+
+// What each benchmark's timed interval does, one line per program ("" when none ran).
+std::string intervals_markdown(const ResultSet& results) {
   std::vector<const ProgramInfo*> programs;
   for (const Config& c : results.configs) {
     if (c.program->kind == Kind::kBenchmark &&
@@ -81,16 +77,41 @@ std::string model_markdown(const ResultSet& results) {
       programs.push_back(c.program);
     }
   }
-  if (!programs.empty()) {
-    md += "What each timed interval does:\n\n";
-    for (const ProgramInfo* p : programs) {
-      md += fmt::format("- {}: {}\n", markdown_code(p->name, false), interval_text(*p));
+  if (programs.empty()) {
+    return "";
+  }
+  std::string md = "What each timed interval does:\n\n";
+  for (const ProgramInfo* p : programs) {
+    md += fmt::format("- {}: {}\n", markdown_code(p->name, false), interval_text(*p));
+  }
+  return md + "\n";
+}
+
+// The counters' table: a column for each counter some configuration has, a row per
+// configuration.
+std::string counters_table_markdown(const ResultSet& results,
+                                    const std::vector<std::size_t>& shown) {
+  std::string md = "| configuration |";
+  std::string rule = "|---|";
+  for (const std::size_t k : shown) {
+    md += fmt::format(" {} |", counter_table()[k].head);
+    rule += "---:|";
+  }
+  md += "\n" + rule + "\n";
+  for (const SummaryRow& row : results.summary) {
+    md += "| " + markdown_text(results.configs[row.config].label()) + " |";
+    for (const std::size_t k : shown) {
+      const auto& v = row.counters[k];
+      md += v ? " " + counter_text(counter_table()[k], *v) + " |" : std::string(" - |");
     }
     md += "\n";
   }
+  return md;
+}
 
-  // The counters: a column for each counter some configuration has.
-  md += "## Counters\n\n";
+// The counters' section: why none were counted, or their table.
+std::string counters_markdown(const ResultSet& results) {
+  std::string md = "## Counters\n\n";
   const nlohmann::json& counters =
       results.context.contains("counters") ? results.context["counters"] : nlohmann::json::object();
   if (!counters.value("events", true)) {
@@ -110,26 +131,28 @@ std::string model_markdown(const ResultSet& results) {
   if (shown.empty()) {
     return md + "No run was counted.\n\n";
   }
-  md += "| configuration |";
-  std::string rule = "|---|";
-  for (const std::size_t k : shown) {
-    md += fmt::format(" {} |", counter_table()[k].head);
-    rule += "---:|";
-  }
-  md += "\n" + rule + "\n";
-  for (const SummaryRow& row : results.summary) {
-    md += "| " + markdown_text(results.configs[row.config].label()) + " |";
-    for (const std::size_t k : shown) {
-      const auto& v = row.counters[k];
-      md += v ? " " + counter_text(counter_table()[k], *v) + " |" : std::string(" - |");
-    }
-    md += "\n";
-  }
+  md += counters_table_markdown(results, shown);
   md +=
       "\nMedians per run over the valid measured runs. The counters cover the whole process "
       "(the fill, the kernel and the report), so the faults include the pages the fill touched "
       "as well as those the kernel touched first.\n\n";
   return md;
+}
+
+}  // namespace
+
+std::string model_markdown(const ResultSet& results) {
+  std::string md = "## Why it takes that long\n\n";
+  const std::optional<Ceilings> ceilings = ceilings_from_context(results.context);
+  if (!ceilings) {
+    md +=
+        "No ceilings of this machine were at hand, so there is no model here (`kernelscope "
+        "probe` measures them once per machine).\n\n";
+  } else {
+    md += explanations_markdown(results, *ceilings);
+  }
+  md += intervals_markdown(results);
+  return md + counters_markdown(results);
 }
 
 }  // namespace ks::driver
