@@ -291,16 +291,10 @@ std::string cost_text(double seconds, const Noise& noise) {
   return human_seconds(std::max(0.0, seconds));
 }
 
-Ceilings parse_ceilings(const json& probe) {
-  Ceilings c;
-  c.probe = probe;
-  if (!probe.is_object()) {
-    throw CeilingsError("the probe's output is not a JSON object");
-  }
-  if (text(probe, "format", "") != kProbeFormat) {
-    throw CeilingsError(fmt::format("the probe's output is in format '{}', not '{}'",
-                                    probe.at("format").get<std::string>(), kProbeFormat));
-  }
+namespace {
+
+// The machine the probe ran on, its page size and its data caches, lowest level first.
+void parse_context(const json& probe, Ceilings& c) {
   const json& context = member(probe, "context", "");
   c.key = {text(context, "cpu_model", "context."), text(context, "kernel", "context."),
            text(context, "hostname", "context.")};
@@ -318,7 +312,11 @@ Ceilings parse_ceilings(const json& probe) {
   }
   std::sort(c.caches.begin(), c.caches.end(),
             [](const CacheLevel& a, const CacheLevel& b) { return a.level < b.level; });
+}
 
+// The memory's bandwidths (level 0) and the caches': the plain addition's, and the best of any
+// kernel and code.
+void parse_bandwidths(const json& probe, Ceilings& c) {
   auto bandwidth = [&](const json& r, int level, const std::string& where) {
     const int t = team(r, where);
     const double bps = rate(r, "bytes_per_second", where, " B/s");
@@ -340,6 +338,10 @@ Ceilings parse_ceilings(const json& probe) {
       bandwidth(r, static_cast<int>(bounded(r, "level", where, 1, 8, "")), where);
     }
   }
+}
+
+// The cost of a fresh page, and the operation rates per kernel and code.
+void parse_pages_and_compute(const json& probe, Ceilings& c) {
   for (const json& r : results_of(probe, "first_touch")) {
     const std::string where = "first_touch.results[].";
     c.fault_seconds_per_page[team(r, where)] = cost(r, "fault_seconds_per_page", where);
@@ -361,6 +363,10 @@ Ceilings parse_ceilings(const json& probe) {
       throw CeilingsError(fmt::format("the probe's output has no {} throughput", needed));
     }
   }
+}
+
+// OpenMP's costs with their noise: a region, a barrier, a chunk per schedule and chunk size.
+void parse_openmp(const json& probe, Ceilings& c) {
   for (const json& r : results_of(probe, "openmp_overheads")) {
     const std::string where = "openmp_overheads.results[].";
     const std::string construct = text(r, "construct", where);
@@ -378,8 +384,11 @@ Ceilings parse_ceilings(const json& probe) {
       c.chunk_noise[schedule][t][chunk] = noise_of(r, "noise_seconds_per_chunk", where);
     }
   }
-  // The clock and the latencies: optional (a probe before them measured neither), checked when
-  // there.
+}
+
+// The clock and the latencies: optional (a probe before them measured neither), checked when
+// there.
+void parse_clock_and_latencies(const json& probe, Ceilings& c) {
   if (probe.contains("core_clock")) {
     for (const json& r : results_of(probe, "core_clock")) {
       const std::string where = "core_clock.results[].";
@@ -400,6 +409,25 @@ Ceilings parse_ceilings(const json& probe) {
       }
     }
   }
+}
+
+}  // namespace
+
+Ceilings parse_ceilings(const json& probe) {
+  Ceilings c;
+  c.probe = probe;
+  if (!probe.is_object()) {
+    throw CeilingsError("the probe's output is not a JSON object");
+  }
+  if (text(probe, "format", "") != kProbeFormat) {
+    throw CeilingsError(fmt::format("the probe's output is in format '{}', not '{}'",
+                                    probe.at("format").get<std::string>(), kProbeFormat));
+  }
+  parse_context(probe, c);
+  parse_bandwidths(probe, c);
+  parse_pages_and_compute(probe, c);
+  parse_openmp(probe, c);
+  parse_clock_and_latencies(probe, c);
   if (c.region_seconds.empty()) {
     throw CeilingsError("the probe's output has no cost of a parallel region");
   }
