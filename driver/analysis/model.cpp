@@ -194,48 +194,22 @@ void apply_loop_terms(Prediction& r, EcmFigures f) {
   r.ecm = std::move(f);
 }
 
-}  // namespace
-
-std::optional<Prediction> predict(const Config& c, const Ceilings& ceilings,
-                                  const ks::loopmodel::BinaryAnalysis* loops) {
-  const ProgramInfo& p = *c.program;
-  if (p.kind != Kind::kBenchmark || (p.arg != ArgKind::kNone && !c.size)) {
-    return std::nullopt;
-  }
-  Prediction r;
-  r.work = interval_work(c, ceilings.page_bytes, ceilings.max_threads());
-  const Work& w = r.work;
-  const int t = w.team;
-
-  // The smallest level that holds the working set (private levels pool over the team).
-  int level = 0;
+// The smallest level that holds the working set (private levels pool over the team); 0, the
+// memory, when none does.
+int holding_level(const Ceilings& ceilings, const Work& w) {
   for (const CacheLevel& cache : ceilings.caches) {
     const double capacity =
-        cache.size_bytes * (cache.instances > 1 ? std::min(t, cache.instances) : 1);
-    if (w.working_set <= capacity && ceilings.add_bytes_per_second(cache.level, t)) {
-      level = cache.level;
-      break;
+        cache.size_bytes * (cache.instances > 1 ? std::min(w.team, cache.instances) : 1);
+    if (w.working_set <= capacity && ceilings.add_bytes_per_second(cache.level, w.team)) {
+      return cache.level;
     }
   }
-  const std::optional<double> named = ceilings.add_bytes_per_second(level, t);
-  const std::string op_kernel = p.interval.integer ? "int32_add" : "fp64_add";
-  const std::optional<double> ops_rate = ceilings.ops_per_second(op_kernel, "scalar", t);
-  if (!named || !ops_rate) {
-    return std::nullopt;
-  }
-  const double bandwidth = *named * kTrafficPerNamedByte;
-  r.level = level == 0 ? "memory" : fmt::format("L{}", level);
+  return 0;
+}
 
-  r.memory = {"memory", w.traffic() / bandwidth,
-              fmt::format("{} of traffic at {} ({}, T={})", bytes_text(w.traffic()),
-                          rate_text(bandwidth, "B"), r.level, t)};
-  r.compute = {"compute", w.ops / *ops_rate,
-               fmt::format("{:.3g} {} at {} (scalar, T={})", w.ops, p.op_unit,
-                           rate_text(*ops_rate, p.op_unit), t)};
-  const double per_page = ceilings.fault_seconds(t).value_or(0);
-  r.fresh = {"first touch", w.fresh_pages * per_page,
-             fmt::format("{} at {}", plural(w.fresh_pages, "fresh page", "fresh pages"),
-                         human_seconds(per_page))};
+// OpenMP's forks, barriers and chunks, each at its probed cost.
+Term openmp_term(const Work& w, const Ceilings& ceilings) {
+  const int t = w.team;
   std::vector<std::string> parts;
   double openmp = 0;
   if (w.regions > 0) {
@@ -261,7 +235,57 @@ std::optional<Prediction> predict(const Config& c, const Ceilings& ceilings,
   for (const std::string& part : parts) {
     joined += (joined.empty() ? "" : ", ") + part;
   }
-  r.openmp = {"OpenMP", openmp, joined};
+  return {"OpenMP", openmp, joined};
+}
+
+// The ceiling the program's bound names: the bandwidth of the level, or scalar throughput.
+void set_ceiling(Prediction& r, const ProgramInfo& p, double bandwidth, double ops_rate) {
+  const int t = r.work.team;
+  r.bound = p.interval.bound;
+  if (r.bound == Bound::kMemory) {
+    r.ceiling = fmt::format("{} bandwidth, T={}", r.level, t);
+    r.ceiling_rate = bandwidth;
+    r.ceiling_unit = "B/s";
+  } else {
+    r.ceiling = fmt::format("scalar {} throughput, T={}", p.interval.integer ? "int32" : "fp64", t);
+    r.ceiling_rate = ops_rate;
+    r.ceiling_unit = std::string(p.op_unit) + "/s";
+  }
+}
+}  // namespace
+
+std::optional<Prediction> predict(const Config& c, const Ceilings& ceilings,
+                                  const ks::loopmodel::BinaryAnalysis* loops) {
+  const ProgramInfo& p = *c.program;
+  if (p.kind != Kind::kBenchmark || (p.arg != ArgKind::kNone && !c.size)) {
+    return std::nullopt;
+  }
+  Prediction r;
+  r.work = interval_work(c, ceilings.page_bytes, ceilings.max_threads());
+  const Work& w = r.work;
+  const int t = w.team;
+
+  const int level = holding_level(ceilings, w);
+  const std::optional<double> named = ceilings.add_bytes_per_second(level, t);
+  const std::string op_kernel = p.interval.integer ? "int32_add" : "fp64_add";
+  const std::optional<double> ops_rate = ceilings.ops_per_second(op_kernel, "scalar", t);
+  if (!named || !ops_rate) {
+    return std::nullopt;
+  }
+  const double bandwidth = *named * kTrafficPerNamedByte;
+  r.level = level == 0 ? "memory" : fmt::format("L{}", level);
+
+  r.memory = {"memory", w.traffic() / bandwidth,
+              fmt::format("{} of traffic at {} ({}, T={})", bytes_text(w.traffic()),
+                          rate_text(bandwidth, "B"), r.level, t)};
+  r.compute = {"compute", w.ops / *ops_rate,
+               fmt::format("{:.3g} {} at {} (scalar, T={})", w.ops, p.op_unit,
+                           rate_text(*ops_rate, p.op_unit), t)};
+  const double per_page = ceilings.fault_seconds(t).value_or(0);
+  r.fresh = {"first touch", w.fresh_pages * per_page,
+             fmt::format("{} at {}", plural(w.fresh_pages, "fresh page", "fresh pages"),
+                         human_seconds(per_page))};
+  r.openmp = openmp_term(w, ceilings);
 
   r.steady_seconds = std::max(r.memory.seconds, r.compute.seconds);
   if (loops != nullptr) {
@@ -270,16 +294,7 @@ std::optional<Prediction> predict(const Config& c, const Ceilings& ceilings,
     }
   }
   r.predicted_seconds = r.steady_seconds + r.fresh.seconds + r.openmp.seconds;
-  r.bound = p.interval.bound;
-  if (r.bound == Bound::kMemory) {
-    r.ceiling = fmt::format("{} bandwidth, T={}", r.level, t);
-    r.ceiling_rate = bandwidth;
-    r.ceiling_unit = "B/s";
-  } else {
-    r.ceiling = fmt::format("scalar {} throughput, T={}", p.interval.integer ? "int32" : "fp64", t);
-    r.ceiling_rate = *ops_rate;
-    r.ceiling_unit = std::string(p.op_unit) + "/s";
-  }
+  set_ceiling(r, p, bandwidth, *ops_rate);
   if (r.predicted_seconds <= 0) {
     return std::nullopt;
   }
