@@ -226,18 +226,17 @@ std::vector<std::string> SlurmClient::check_request(const SlurmRequest& request,
   return expand_hostlist(o.err.substr(on + 10, in - on - 10), error);
 }
 
-SubmitResult SlurmClient::submit(const SlurmRequest& request) const {
-  SubmitResult result;
+std::vector<std::string> SlurmClient::submission_nodes(const SlurmRequest& request,
+                                                       SubmitResult& result) const {
   SlurmError& error = result.error;
-  std::string script;
   try {
     check_options(request);  // contradictions first, before asking Slurm
   } catch (const std::invalid_argument& e) {
     error = {SlurmErrorKind::kBadRequest, e.what()};
-    return result;
+    return {};
   }
   if ((error = ping())) {
-    return result;
+    return {};
   }
   // sbatch --test-only checks partition, node count or names, time and account, and tells
   // which nodes it would use.
@@ -249,16 +248,56 @@ SubmitResult SlurmClient::submit(const SlurmRequest& request) const {
     result.waiting = unavailable;
   }
   if (error) {
-    return result;
+    return nodes;
   }
   if (!request.nodelist.empty()) {
     nodes = expand_hostlist(request.nodelist, error);  // in the user's order
-    if (error) {
-      return result;
-    }
   } else if (request.mode == SlurmMode::kSplit) {
     nodes.clear();  // not pinned: Slurm places every task
   }
+  return nodes;
+}
+
+SlurmError SlurmClient::start_tasks(const SubmitResult& result) const {
+  // The script holds its tasks: pin each to its node, then let them go.
+  const auto& pins = result.layout.task_nodes;
+  for (std::size_t i = 0; i < pins.size(); ++i) {
+    Output u = run("scontrol",
+                   {"update", fmt::format("JobId={}_{}", result.job_id, i), "NodeList=" + pins[i]});
+    if (u.error) {
+      return u.error;
+    }
+  }
+  if (!pins.empty()) {
+    if (Output r = run("scontrol", {"release", result.job_id}); r.error) {
+      return r.error;
+    }
+  }
+  // Without enforced partition limits, sbatch accepts a request larger than the partition
+  // and the job waits forever: catch that now rather than leave it queued.
+  const JobQuery q = query(result.job_id);
+  if (q.error) {
+    return q.error;
+  }
+  for (const TaskStatus& t : q.tasks) {
+    if (t.state == TaskState::kPending) {
+      if (SlurmError e = blocking_error(t.reason)) {
+        e.message = "sbatch: " + e.message;
+        return e;
+      }
+    }
+  }
+  return {};
+}
+
+SubmitResult SlurmClient::submit(const SlurmRequest& request) const {
+  SubmitResult result;
+  SlurmError& error = result.error;
+  const std::vector<std::string> nodes = submission_nodes(request, result);
+  if (error) {
+    return result;
+  }
+  std::string script;
   try {
     result.layout = array_layout(request, nodes);
     script = batch_script(request, result.layout);
@@ -278,43 +317,11 @@ SubmitResult SlurmClient::submit(const SlurmRequest& request) const {
     return result;
   }
   result.job_id = std::string(answer);
-
-  auto withdraw = [&](SlurmError why) {
+  if (SlurmError why = start_tasks(result)) {
+    // Withdrawn: nothing stays submitted.
     (void)cancel(result.job_id);
     error = std::move(why);
     result.job_id.clear();
-  };
-  // The script holds its tasks: pin each to its node, then let them go.
-  const auto& pins = result.layout.task_nodes;
-  for (std::size_t i = 0; i < pins.size(); ++i) {
-    Output u = run("scontrol",
-                   {"update", fmt::format("JobId={}_{}", result.job_id, i), "NodeList=" + pins[i]});
-    if (u.error) {
-      withdraw(u.error);
-      return result;
-    }
-  }
-  if (!pins.empty()) {
-    if (Output r = run("scontrol", {"release", result.job_id}); r.error) {
-      withdraw(r.error);
-      return result;
-    }
-  }
-  // Without enforced partition limits, sbatch accepts a request larger than the partition
-  // and the job waits forever: catch that now rather than leave it queued.
-  const JobQuery q = query(result.job_id);
-  if (q.error) {
-    withdraw(q.error);
-    return result;
-  }
-  for (const TaskStatus& t : q.tasks) {
-    if (t.state == TaskState::kPending) {
-      if (SlurmError e = blocking_error(t.reason)) {
-        e.message = "sbatch: " + e.message;
-        withdraw(e);
-        return result;
-      }
-    }
   }
   return result;
 }

@@ -245,6 +245,14 @@ class SlurmClient {
   SlurmError unavailable_nodes(const SlurmRequest& request,
                                std::vector<NodeState>& unavailable) const;
   SlurmError ping() const;
+  // submit()'s checks: the request's options, Slurm's answer to it, and the nodes its tasks
+  // are pinned to (none when Slurm places them). An error, or the nodes it waits for, in
+  // `result`.
+  std::vector<std::string> submission_nodes(const SlurmRequest& request,
+                                            SubmitResult& result) const;
+  // Pins the submitted job's tasks to their nodes, releases them, and checks that none waits
+  // for what can never come; the first error, if any.
+  SlurmError start_tasks(const SubmitResult& result) const;
 };
 
 }  // namespace ks::driver
