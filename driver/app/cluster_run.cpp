@@ -325,6 +325,75 @@ void check_ended(const std::string& dir, const ClusterJob& job) {
   }
 }
 
+// --dry-run: the script that would be submitted, and the plan's line.
+int print_dry_run(const Plan& plan, const ClusterJob& job, const std::string& dir) {
+  SlurmRequest request = job.request;
+  int tasks = std::max(request.nodes, 1);
+  complete_request(request, dir, job, 0, static_cast<std::size_t>(tasks));
+  if (request.mode == SlurmMode::kSplit) {
+    request.tasks = std::min<int>(tasks, static_cast<int>(plan.configs.size()));
+  }
+  SlurmError error;
+  const std::string script = SlurmClient{}.dry_run(request, error);
+  if (error) {
+    throw UsageError(error.message);
+  }
+  std::fputs(script.c_str(), stdout);
+  std::vector<std::size_t> all(plan.runs.size());
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    all[i] = i;
+  }
+  std::printf("# %s\n", plan_line(plan, all, {}).c_str());
+  return 0;
+}
+
+// The store a resumed job goes on with, checked against the plan, its earlier tasks' runs
+// merged into it and their submissions in `job`.
+Store resumed_store(const Plan& plan, const ClusterStart& start, ClusterJob& job,
+                    StoreContents& made) {
+  const std::string& dir = start.out;
+  std::optional<Store> store;
+  try {
+    store = Store::open(dir);
+    made = store->load();
+  } catch (const StoreError& e) {
+    throw UsageError(fmt::format("--resume: {}", e.what()));
+  }
+  if (made.kind != start.kind) {
+    throw UsageError(fmt::format("--resume: {} holds the store of a {}, not of a {}", dir,
+                                 made.kind, start.kind));
+  }
+  if (const auto difference = plan_difference(made.plan, plan)) {
+    throw UsageError(fmt::format("--resume: {} holds another plan: {}", dir, *difference));
+  }
+  if (job_exists(dir)) {
+    const ClusterJob earlier = read_job(dir);
+    check_ended(dir, earlier);
+    job.submissions = earlier.submissions;
+    std::vector<std::string> problems;
+    merge_tasks(*store, dir, job, problems);
+    for (const std::string& p : problems) {
+      error_line(p);
+    }
+  }
+  return std::move(*store);
+}
+
+// A new job's store. The submitting machine is the store's maker and runs nothing: the store
+// keeps the machine context of each node that runs (its tasks record them), none of its own.
+Store new_store(const Plan& plan, const Common& common, const ClusterStart& start,
+                StoreContents& made) {
+  StoreOptions options;
+  options.kind = start.kind;
+  try {
+    Store store = Store::create(start.out, plan, nlohmann::json(), common.command, options);
+    made = store.load();
+    return store;
+  } catch (const StoreError& e) {
+    throw WriteError(e.what());
+  }
+}
+
 }  // namespace
 
 void add_slurm_options(CLI::App& app, SlurmOptions& o) {
@@ -378,24 +447,7 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
   job.no_plots = start.no_plots;
   job.missing = start.missing;
   if (start.dry_run) {
-    SlurmRequest request = job.request;
-    int tasks = std::max(request.nodes, 1);
-    complete_request(request, dir, job, 0, static_cast<std::size_t>(tasks));
-    if (request.mode == SlurmMode::kSplit) {
-      request.tasks = std::min<int>(tasks, static_cast<int>(plan.configs.size()));
-    }
-    SlurmError error;
-    const std::string script = SlurmClient{}.dry_run(request, error);
-    if (error) {
-      throw UsageError(error.message);
-    }
-    std::fputs(script.c_str(), stdout);
-    std::vector<std::size_t> all(plan.runs.size());
-    for (std::size_t i = 0; i < all.size(); ++i) {
-      all[i] = i;
-    }
-    std::printf("# %s\n", plan_line(plan, all, {}).c_str());
-    return 0;
+    return print_dry_run(plan, job, dir);
   }
   if (SlurmClient{}.find("sbatch").empty()) {
     throw UsageError(
@@ -421,43 +473,12 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
   if (start.force || !had_store) {
     clear_outputs(dir);
   }
-  std::optional<Store> store;
   StoreContents made;
+  std::optional<Store> store;
   if (Store::exists(dir)) {
-    try {
-      store = Store::open(dir);
-      made = store->load();
-    } catch (const StoreError& e) {
-      throw UsageError(fmt::format("--resume: {}", e.what()));
-    }
-    if (made.kind != start.kind) {
-      throw UsageError(fmt::format("--resume: {} holds the store of a {}, not of a {}", dir,
-                                   made.kind, start.kind));
-    }
-    if (const auto difference = plan_difference(made.plan, plan)) {
-      throw UsageError(fmt::format("--resume: {} holds another plan: {}", dir, *difference));
-    }
-    if (job_exists(dir)) {
-      const ClusterJob earlier = read_job(dir);
-      check_ended(dir, earlier);
-      job.submissions = earlier.submissions;
-      std::vector<std::string> problems;
-      merge_tasks(*store, dir, job, problems);
-      for (const std::string& p : problems) {
-        error_line(p);
-      }
-    }
+    store.emplace(resumed_store(plan, start, job, made));
   } else {
-    // The submitting machine is the store's maker and runs nothing: the store keeps the
-    // machine context of each node that runs (its tasks record them), none of its own.
-    StoreOptions options;
-    options.kind = start.kind;
-    try {
-      store = Store::create(dir, plan, nlohmann::json(), common.command, options);
-      made = store->load();
-    } catch (const StoreError& e) {
-      throw WriteError(e.what());
-    }
+    store.emplace(new_store(plan, common, start, made));
   }
   const std::optional<std::string> refusal = submit_missing(dir, job, *store, job.request, made);
   store.reset();
