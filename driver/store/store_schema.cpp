@@ -111,6 +111,71 @@ std::int64_t to_int64(std::uint64_t v) {
   return static_cast<std::int64_t>(v);
 }
 
+// Each configuration of the plan, with the arguments and label it runs with.
+void insert_configs(sqlite::Db& db, const Plan& plan) {
+  sqlite::Statement s = db.prepare(
+      "INSERT INTO configs (id, program, size, chunk, threads, schedule, repeat, warmup, args, "
+      "label, proc_bind, places) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  for (std::size_t i = 0; i < plan.configs.size(); ++i) {
+    const Config& c = plan.configs[i];
+    s.bind(1, static_cast<std::int64_t>(i)).bind_text(2, c.program->name);
+    if (c.size) {
+      s.bind(3, to_int64(*c.size));
+    }
+    s.bind(4, c.chunk ? std::optional<std::int64_t>(*c.chunk) : std::nullopt)
+        .bind(5, std::int64_t{c.threads})
+        .bind_text(6, c.schedule)
+        .bind(7, std::int64_t{c.repeat})
+        .bind(8, std::int64_t{c.warmup})
+        .bind_text(9, store_detail::args_text(c.spec().args))
+        .bind_text(10, c.label())
+        .bind_text(11, c.bind)
+        .bind_text(12, c.places)
+        .run();
+  }
+}
+
+// Every planned run, in the order the plan runs them.
+void insert_plan(sqlite::Db& db, const Plan& plan) {
+  sqlite::Statement s = db.prepare(
+      "INSERT INTO plan (seq, config, round, repetition, warmup) VALUES (?, ?, ?, ?, ?)");
+  for (std::size_t i = 0; i < plan.runs.size(); ++i) {
+    const PlannedRun& r = plan.runs[i];
+    s.bind(1, static_cast<std::int64_t>(i))
+        .bind(2, static_cast<std::int64_t>(r.config))
+        .bind(3, std::int64_t{r.round})
+        .bind(4, std::int64_t{r.repetition})
+        .bind(5, std::int64_t{r.warmup ? 1 : 0})
+        .run();
+  }
+}
+
+// The store made whole under `tmp`, and closed: synced once, then given its name, never over a
+// store that appeared meanwhile.
+void publish(const std::string& tmp, const std::string& file, const std::string& dir) {
+  const int fd = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool synced = fd >= 0 && ::fsync(fd) == 0;
+  const int sync_error = errno;
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  if (!synced) {
+    throw StoreError(fmt::format("cannot make {}: {}", file, std::strerror(sync_error)));
+  }
+  // A log left by a store whose file was removed would be replayed into this one.
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+    ::unlink((file + suffix).c_str());
+  }
+  if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno == EEXIST) {
+      throw StoreError(fmt::format("{} already holds a store", dir));
+    }
+    if (errno != EINVAL || ::rename(tmp.c_str(), file.c_str()) != 0) {
+      throw StoreError(fmt::format("cannot make {}: {}", file, std::strerror(errno)));
+    }
+  }
+}
+
 }  // namespace
 
 using namespace store_detail;
@@ -153,37 +218,8 @@ Store Store::create(const std::string& dir, const Plan& plan, const nlohmann::js
     for (std::size_t i = 0; i < command.size(); ++i) {
       s.bind(1, static_cast<std::int64_t>(i)).bind_blob(2, command[i]).run();
     }
-    s = store.db_.prepare(
-        "INSERT INTO configs (id, program, size, chunk, threads, schedule, repeat, warmup, args, "
-        "label, proc_bind, places) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    for (std::size_t i = 0; i < plan.configs.size(); ++i) {
-      const Config& c = plan.configs[i];
-      s.bind(1, static_cast<std::int64_t>(i)).bind_text(2, c.program->name);
-      if (c.size) {
-        s.bind(3, to_int64(*c.size));
-      }
-      s.bind(4, c.chunk ? std::optional<std::int64_t>(*c.chunk) : std::nullopt)
-          .bind(5, std::int64_t{c.threads})
-          .bind_text(6, c.schedule)
-          .bind(7, std::int64_t{c.repeat})
-          .bind(8, std::int64_t{c.warmup})
-          .bind_text(9, args_text(c.spec().args))
-          .bind_text(10, c.label())
-          .bind_text(11, c.bind)
-          .bind_text(12, c.places)
-          .run();
-    }
-    s = store.db_.prepare(
-        "INSERT INTO plan (seq, config, round, repetition, warmup) VALUES (?, ?, ?, ?, ?)");
-    for (std::size_t i = 0; i < plan.runs.size(); ++i) {
-      const PlannedRun& r = plan.runs[i];
-      s.bind(1, static_cast<std::int64_t>(i))
-          .bind(2, static_cast<std::int64_t>(r.config))
-          .bind(3, std::int64_t{r.round})
-          .bind(4, std::int64_t{r.repetition})
-          .bind(5, std::int64_t{r.warmup ? 1 : 0})
-          .run();
-    }
+    insert_configs(store.db_, plan);
+    insert_plan(store.db_, plan);
     if (!context.is_null()) {
       s = store.db_.prepare("INSERT INTO machines (host, context, recorded_at) VALUES (?, ?, ?)");
       s.bind_text(1, store.host_).bind_text(2, json_text(context)).bind(3, now_epoch()).run();
@@ -191,27 +227,7 @@ Store Store::create(const std::string& dir, const Plan& plan, const nlohmann::js
     t.commit();
     store.db_.exec("PRAGMA journal_mode = WAL");  // kept in the file for every later opening
     store = Store();                              // closed: everything is in the file
-    const int fd = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::fsync(fd) == 0;
-    const int sync_error = errno;
-    if (fd >= 0) {
-      ::close(fd);
-    }
-    if (!synced) {
-      throw StoreError(fmt::format("cannot make {}: {}", file, std::strerror(sync_error)));
-    }
-    // A log left by a store whose file was removed would be replayed into this one.
-    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
-      ::unlink((file + suffix).c_str());
-    }
-    if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) != 0) {
-      if (errno == EEXIST) {
-        throw StoreError(fmt::format("{} already holds a store", dir));
-      }
-      if (errno != EINVAL || ::rename(tmp.c_str(), file.c_str()) != 0) {
-        throw StoreError(fmt::format("cannot make {}: {}", file, std::strerror(errno)));
-      }
-    }
+    publish(tmp, file, dir);
     store = open_file(file, sqlite::Mode::kReadWrite, options);
   } catch (const std::exception& e) {
     // Nothing half-made stays behind to be mistaken for a store.
