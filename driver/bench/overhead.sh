@@ -5,6 +5,8 @@
 #   kernelscope kernelscope --no-probe sweep plus-static --sizes 1 --repeat RUNS --warmup 0
 #               --no-plots --out TMP
 #   bash loop   bash -c 'for ((i = 0; i < RUNS; i++)); do BIN/plus-static 1 >/dev/null; done'
+#   floor       bare_runs RUNS BIN/plus-static 1 (driver/bench/bare_runs.cpp, built here with
+#               ${CXX:-c++} -O2: vfork, exec, wait and nothing else; no runner goes below it)
 # and, with --baseline, the kernelscope of another build (the same command) beside this one.
 # Hyperfine's own figure (its mean) leaves out what it does between runs and before and after
 # them; every figure here is the whole command's time, taken the same way for each runner.
@@ -18,9 +20,11 @@
 #
 # BIN_DIR: the build to measure (default build/ci/bin, else build/default/bin). --rounds 5,
 # --runs 300, --tour-rounds 1 (0: no tour), --tour-scale 1 (the tour's --scale). The load
-# average is printed before each round: measure on an idle machine. A benchmark, not a test;
-# it needs hyperfine (Debian package hyperfine) and bc. Its temporary folder is removed
-# however it ends.
+# average is printed before each round: measure on an idle machine. When perf is installed, one
+# more pass gives each runner's own CPU time per run (perf stat --no-inherit: the runner's
+# process alone, without the programs it starts). A benchmark, not a test; it needs hyperfine
+# (Debian package hyperfine), bc and a C++ compiler. Its temporary folder is removed however
+# it ends.
 set -euo pipefail
 
 rounds=5
@@ -53,7 +57,7 @@ for b in "$bin" ${baseline:+"$baseline"}; do
   [[ -x $b/kernelscope && -x $b/plus-static ]] ||
     { echo "overhead.sh: no kernelscope and plus-static in $b" >&2 && exit 2; }
 done
-for tool in hyperfine bc; do
+for tool in hyperfine bc "${CXX:-c++}"; do
   command -v "$tool" >/dev/null || { echo "overhead.sh: $tool is not installed" >&2 && exit 2; }
 done
 bin=$(cd "$bin" && pwd)
@@ -63,6 +67,9 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/kernelscope-overhead.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+"${CXX:-c++}" -O2 -o "$tmp/bare_runs" "$here/bare_runs.cpp"
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
 # The wall time of a command in milliseconds, its output dropped; a failure ends the script.
@@ -81,11 +88,12 @@ median() {
     awk '{a[NR] = $1} END {print (NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2)}'
 }
 
-names=(hyperfine kernelscope "bash loop")
+names=(hyperfine kernelscope "bash loop" "floor")
 commands=(
   "hyperfine -N --warmup 0 --runs $runs '$bin/plus-static 1'"
   "$bin/kernelscope --no-probe sweep plus-static --sizes 1 --repeat $runs --warmup 0 --no-plots --out TMP"
   "bash -c 'for ((i = 0; i < $runs; i++)); do $bin/plus-static 1 >/dev/null; done'"
+  "bare_runs $runs $bin/plus-static 1"
 )
 if [[ -n $baseline ]]; then
   names+=("kernelscope (baseline)")
@@ -98,7 +106,8 @@ run_runner() { # index, round
   1) elapsed_ms "$bin/kernelscope" --no-probe sweep plus-static --sizes 1 --repeat "$runs" \
     --warmup 0 --no-plots --out "$out" ;;
   2) elapsed_ms bash -c "for ((i = 0; i < $runs; i++)); do '$bin/plus-static' 1 >/dev/null; done" ;;
-  3) elapsed_ms "$baseline/kernelscope" --no-probe sweep plus-static --sizes 1 --repeat "$runs" \
+  3) elapsed_ms "$tmp/bare_runs" "$runs" "$bin/plus-static" 1 ;;
+  4) elapsed_ms "$baseline/kernelscope" --no-probe sweep plus-static --sizes 1 --repeat "$runs" \
     --warmup 0 --no-plots --out "$out" ;;
   esac
   rm -rf "$out"
@@ -126,6 +135,25 @@ for ((r = 0; r < rounds; r++)); do
   done
   echo "$line ms/run"
 done
+
+# Each runner's own CPU time per run, from one more pass: the runner's process alone.
+own_cpu=()
+if command -v perf >/dev/null; then
+  for ((i = 0; i < count; i++)); do
+    out=$tmp/own-$i
+    case $i in
+    0) argv=(hyperfine -N --warmup 0 --runs "$runs" "$bin/plus-static 1") ;;
+    1) argv=("$bin/kernelscope" --no-probe sweep plus-static --sizes 1 --repeat "$runs" --warmup 0 --no-plots --out "$out") ;;
+    2) argv=(bash -c "for ((i = 0; i < $runs; i++)); do '$bin/plus-static' 1 >/dev/null; done") ;;
+    3) argv=("$tmp/bare_runs" "$runs" "$bin/plus-static" 1) ;;
+    4) argv=("$baseline/kernelscope" --no-probe sweep plus-static --sizes 1 --repeat "$runs" --warmup 0 --no-plots --out "$out") ;;
+    esac
+    if perf stat --no-inherit -x, -e task-clock -o "$tmp/stat" -- "${argv[@]}" >/dev/null 2>&1; then
+      own_cpu[$i]=$(awk -F, -v runs="$runs" '$3 == "task-clock" {printf "%.3f", $1 / runs}' "$tmp/stat")
+    fi
+    rm -rf "$out"
+  done
+fi
 
 tour_names=()
 tour_bins=()
@@ -158,14 +186,15 @@ done
 echo
 echo "Medians over $rounds rounds of $runs runs (whole command / runs); load average at the end: $(load)"
 echo
-echo "| runner | ms per run | ratio to hyperfine |"
-echo "|---|---|---|"
+echo "| runner | ms per run | ratio to hyperfine | its own CPU, ms per run |"
+echo "|---|---|---|---|"
 read -ra h <<<"${per_run[0]}"
 hyperfine_ms=$(median "${h[@]}")
 for ((i = 0; i < count; i++)); do
   read -ra v <<<"${per_run[$i]}"
   m=$(median "${v[@]}")
-  printf '| %s | %.3f | %.2f |\n' "${names[$i]}" "$m" "$(echo "$m / $hyperfine_ms" | bc -l)"
+  printf '| %s | %.3f | %.2f | %s |\n' "${names[$i]}" "$m" "$(echo "$m / $hyperfine_ms" | bc -l)" \
+    "${own_cpu[$i]:-(no perf)}"
 done
 if ((tour_rounds > 0)); then
   echo
