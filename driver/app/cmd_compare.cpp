@@ -8,7 +8,6 @@
 #include "driver/app/commands.h"
 #include "driver/base/files.h"
 #include "driver/report/compare_report.h"
-#include "driver/report/html_export.h"
 
 namespace ks::driver {
 namespace {
@@ -33,22 +32,23 @@ int run_compare(const CompareOptions& options) {
   const CompareSide fresh = read_side(options.fresh);
   prepare_output_dir(options.out);
   const CompareResult result = compare_results(base.results, fresh.results, threshold, min_effect);
-  Exported plot;
-  if (!options.no_plots) {
-    plot = write_compare_plot(options.out, base, fresh, result);
-  }
-  write_file_atomic(options.out + "/compare.md", compare_markdown(base, fresh, result, plot));
-  write_file_atomic(options.out + "/report.html", compare_html(base, fresh, result));
-  write_file_atomic(options.out + "/compare.csv", compare_csv(base, fresh, result));
-  write_file_atomic(options.out + "/compare.json",
-                    compare_json(base, fresh, result)
-                            .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
-                        "\n");
+  const Exports exports = export_with(
+      compare_exporters(), options.out, ComparedSides{base, fresh, result},
+      options.no_plots ? std::vector<std::string_view>{"plots"} : std::vector<std::string_view>{});
   std::fputs(compare_text(base, fresh, result).c_str(), stdout);
-  if (!plot.notice.empty()) {
-    error_line(plot.notice);
+  if (const std::string& notice = exports.of("plots").notice; !notice.empty()) {
+    error_line(notice);
   }
-  std::printf("comparison in %s/compare.md\n", options.out.c_str());
+  const std::vector<std::string> failed = exports.failed();
+  for (const std::string& f : failed) {
+    error_line(f);
+  }
+  if (!exports.of("markdown").files.empty()) {
+    std::printf("comparison in %s/compare.md\n", options.out.c_str());
+  }
+  if (!failed.empty()) {
+    return kRunsFailed;
+  }
   return result.regressed ? kRunsFailed : 0;
 }
 

@@ -2,6 +2,7 @@
 // the ratios (compare_report.cpp, compare_plot.cpp).
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -43,5 +44,16 @@ nlohmann::json compare_json(const CompareSide& base, const CompareSide& fresh,
 // compare.png when gnuplot is there (else a notice).
 Exported write_compare_plot(const std::string& dir, const CompareSide& base,
                             const CompareSide& fresh, const CompareResult& result);
+
+// What compare's formats are written from: both sides and the verdicts.
+struct ComparedSides {
+  const CompareSide& base;
+  const CompareSide& fresh;
+  const CompareResult& result;
+};
+
+// compare's formats, in the order they are written: the plot, compare.md (which shows it),
+// report.html, compare.csv, compare.json (compare_exporters.cpp).
+std::span<const ExporterOf<ComparedSides>> compare_exporters();
 
 }  // namespace ks::driver

@@ -174,7 +174,7 @@ std::string summary_csv(const std::vector<Config>& configs, const std::vector<Su
   return out;
 }
 
-Exported write_csv(const std::string& dir, const ResultSet& results) {
+Exported write_csv(const std::string& dir, const ResultSet& results, const Exports& /*earlier*/) {
   Exported e;
   e.write_with(dir, "runs.csv",
                [&](const TextSink& sink) { runs_csv(results.configs, *runs_of(results), sink); });

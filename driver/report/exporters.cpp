@@ -7,18 +7,31 @@
 namespace ks::driver {
 
 // Each format's writer, defined in its own file.
-Exported write_csv(const std::string& dir, const ResultSet& results);       // csv_export.cpp
-Exported write_markdown(const std::string& dir, const ResultSet& results);  // markdown_export.cpp
-Exported write_json(const std::string& dir, const ResultSet& results);      // json_export.cpp
-Exported write_plots(const std::string& dir, const ResultSet& results);     // plots.cpp
-Exported write_maps(const std::string& dir, const ResultSet& results);      // map_view.cpp
+Exported write_csv(const std::string& dir, const ResultSet& results,
+                   const Exports& earlier);  // csv_export.cpp
+Exported write_markdown(const std::string& dir, const ResultSet& results,
+                        const Exports& earlier);  // markdown_export.cpp
+Exported write_json(const std::string& dir, const ResultSet& results,
+                    const Exports& earlier);  // json_export.cpp
+Exported write_plots(const std::string& dir, const ResultSet& results,
+                     const Exports& earlier);  // plots_draw.cpp
+Exported write_maps(const std::string& dir, const ResultSet& results,
+                    const Exports& earlier);  // map_files.cpp
+Exported write_report(const std::string& dir, const ResultSet& results,
+                      const Exports& earlier);  // report_pages.cpp
+Exported write_map_command(const std::string& dir, const ResultSet& results,
+                           const Exports& earlier);  // map_files.cpp
 
 namespace {
 
+// The report pages last: report.md links the plots drawn before it.
 constexpr Exporter kExporters[] = {
     {"csv", write_csv},     {"markdown", write_markdown}, {"json", write_json},
-    {"plots", write_plots}, {"maps", write_maps},
+    {"plots", write_plots}, {"maps", write_maps},         {"report", write_report},
 };
+
+// The map command's folder holds its map alone.
+constexpr Exporter kMapExporters[] = {{"maps", write_map_command}};
 
 }  // namespace
 
@@ -35,6 +48,10 @@ std::optional<std::string> subcommand_of(const ResultSet& results) {
 
 std::span<const Exporter> exporters() {
   return kExporters;
+}
+
+std::span<const Exporter> map_exporters() {
+  return kMapExporters;
 }
 
 void Exported::write(const std::string& dir, const std::string& name, const std::string& content) {
@@ -88,20 +105,7 @@ const Exported& Exports::of(std::string_view name) const {
 
 Exports export_results(const std::string& dir, const ResultSet& results,
                        const std::vector<std::string_view>& skip) {
-  Exports exports;
-  for (const Exporter& e : exporters()) {
-    if (std::find(skip.begin(), skip.end(), e.name) != skip.end()) {
-      continue;
-    }
-    try {
-      exports.by_format.emplace_back(e.name, e.write(dir, results));
-    } catch (const WriteError& error) {  // a folder of its own that cannot be made
-      Exported failed;
-      failed.failed.emplace_back(error.what());
-      exports.by_format.emplace_back(e.name, std::move(failed));
-    }
-  }
-  return exports;
+  return export_with(exporters(), dir, results, skip);
 }
 
 }  // namespace ks::driver

@@ -259,7 +259,7 @@ void results_json_text(const ResultSet& results, const TextSink& sink) {
   sink("\n}\n");
 }
 
-Exported write_json(const std::string& dir, const ResultSet& results) {
+Exported write_json(const std::string& dir, const ResultSet& results, const Exports& /*earlier*/) {
   Exported e;
   e.write_with(dir, "results.json",
                [&](const TextSink& sink) { results_json_text(results, sink); });

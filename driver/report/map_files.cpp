@@ -138,7 +138,7 @@ Exported write_map_files(const std::string& dir, const std::string& stem, const 
 
 // A tour's maps: one per demonstration configuration, from its last run. The first notice
 // stands for all.
-Exported write_maps(const std::string& dir, const ResultSet& results) {
+Exported write_maps(const std::string& dir, const ResultSet& results, const Exports& /*earlier*/) {
   Exported exported;
   if (results.maps.empty()) {
     return exported;
@@ -150,6 +150,17 @@ Exported write_maps(const std::string& dir, const ResultSet& results) {
                  "maps/");
   }
   return exported;
+}
+
+// The map command's files: its one map, named map.*, in the folder itself.
+Exported write_map_command(const std::string& dir, const ResultSet& results,
+                           const Exports& /*earlier*/) {
+  if (results.maps.empty()) {
+    return {};
+  }
+  const DemoMap& m = results.maps.front();
+  const Config& c = results.configs[m.config];
+  return write_map_files(dir, "map", *c.program, c.spec(), m.trace);
 }
 
 }  // namespace ks::driver

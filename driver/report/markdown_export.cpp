@@ -66,7 +66,8 @@ std::string warnings_markdown(const nlohmann::json& context) {
   return md;
 }
 
-Exported write_markdown(const std::string& dir, const ResultSet& results) {
+Exported write_markdown(const std::string& dir, const ResultSet& results,
+                        const Exports& /*earlier*/) {
   Exported e;
   e.write(dir, "summary.md",
           warnings_markdown(results.context) + summary_markdown(results.configs, results.summary) +

@@ -48,7 +48,7 @@ std::string run_gnuplot(const std::string& gnuplot, const std::string& script_pa
   return "";
 }
 
-Exported write_plots(const std::string& dir, const ResultSet& results) {
+Exported write_plots(const std::string& dir, const ResultSet& results, const Exports& /*earlier*/) {
   Exported result;
   const std::vector<PlotText> all = plot_texts(results);
   if (all.empty()) {

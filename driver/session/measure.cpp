@@ -17,9 +17,6 @@
 #include "driver/base/files.h"
 #include "driver/base/lock.h"
 #include "driver/base/text.h"
-#include "driver/report/html_export.h"
-#include "driver/report/map_view.h"
-#include "driver/report/markdown_export.h"
 #include "driver/results/run_source.h"
 #include "driver/results/stats.h"
 #include "driver/run/interrupt.h"
@@ -182,24 +179,12 @@ namespace {
 
 Exports render_files(const std::string& dir, std::string_view kind, const ResultSet& results,
                      bool no_plots) {
-  Exports exports;
   if (kind == "map") {
-    if (!results.maps.empty()) {
-      const DemoMap& m = results.maps.front();
-      const Config& c = results.configs[m.config];
-      exports.by_format.emplace_back("maps",
-                                     write_map_files(dir, "map", *c.program, c.spec(), m.trace));
-    }
-    return exports;
+    return export_with(map_exporters(), dir, results);
   }
-  exports = export_results(
+  return export_results(
       dir, results,
       no_plots ? std::vector<std::string_view>{"plots"} : std::vector<std::string_view>{});
-  Exported report;
-  report.write(dir, "report.md", report_markdown(results, exports.of("plots")));
-  report.write(dir, "report.html", html_report(results));
-  exports.by_format.emplace_back("report", std::move(report));
-  return exports;
 }
 
 }  // namespace

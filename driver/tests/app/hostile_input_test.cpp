@@ -187,6 +187,17 @@ TEST(HostileInput, CompareWritesNothingIntoItsInputs) {
   EXPECT_TRUE(fs::exists(dir + "/cmp/compare.md"));
   EXPECT_EQ(listing(dir + "/a"), a);
   EXPECT_EQ(listing(dir + "/b"), b);
+
+  // A file that cannot be written is said, fails the command, and the others are still written.
+  fs::create_directories(dir + "/blocked/compare.csv");
+  const ks::RunResult blocked =
+      kernelscope({"compare", dir + "/a", dir + "/b", "--out", dir + "/blocked", "--no-plots"});
+  EXPECT_TRUE(ExitedWith(blocked, 1)) << blocked.err;
+  EXPECT_NE(blocked.err.find("compare.csv"), std::string::npos) << blocked.err;
+  for (const char* file : {"compare.md", "report.html", "compare.json"}) {
+    EXPECT_TRUE(fs::is_regular_file(dir + "/blocked/" + file)) << file;
+  }
+  EXPECT_NE(blocked.out.find("comparison in"), std::string::npos) << blocked.out;
   fs::remove_all(dir);
 }
 

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "driver/analysis/summary.h"
@@ -80,9 +81,23 @@ TEST(Exporters, EachFormatWritesWhatItReports) {
   }
   for (const char* file :
        {"runs.csv", "summary.csv", "summary.md", "results.json", "maps/greet-team-T2.svg",
-        "maps/greet-team-T2.csv", "maps/greet-team-T2.json"}) {
+        "maps/greet-team-T2.csv", "maps/greet-team-T2.json", "report.md", "report.html"}) {
     EXPECT_TRUE(fs::exists(dir + "/" + file)) << file;
   }
+  // Every file in the folder is one that a format of the table says it wrote.
+  std::set<std::string> reported;
+  for (const auto& [format, exported] : exports.by_format) {
+    reported.insert(exported.files.begin(), exported.files.end());
+  }
+  std::set<std::string> on_disk;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.is_regular_file()) {
+      on_disk.insert(fs::relative(e.path(), dir).string());
+    }
+  }
+  EXPECT_EQ(on_disk, reported);
+  // The pages come last, after the plots they link.
+  EXPECT_EQ(exports.by_format.back().first, "report");
   fs::create_directories(dir + "/again");
   const auto skipped = ks::driver::export_results(dir + "/again", results, {"plots", "maps"});
   EXPECT_TRUE(skipped.of("plots").files.empty());
