@@ -481,13 +481,12 @@ json ceilings_context(const KnownCeilings& c) {
           {"probe", c.ceilings.probe}};
 }
 
-std::optional<Ceilings> ceilings_from_context(const json& context) {
-  if (!context.is_object() || !context.contains("ceilings") ||
-      !context["ceilings"].contains("probe")) {
+std::optional<Ceilings> ceilings_from_context(const MachineContext& context) {
+  if (context.probe.is_null()) {
     return std::nullopt;
   }
   try {
-    return parse_ceilings(context["ceilings"]["probe"]);
+    return parse_ceilings(context.probe);
   } catch (const CeilingsError&) {
     return std::nullopt;
   }

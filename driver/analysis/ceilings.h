@@ -13,6 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "driver/results/machine_context.h"
+
 namespace ks::driver {
 
 // A probe output that cannot be used: one line saying why.
@@ -142,6 +144,6 @@ std::string save_cached_ceilings(const std::string& dir, const MachineKey& key,
 // store's machine context): where they came from and the probe's output.
 nlohmann::json ceilings_context(const KnownCeilings& c);
 // Back from a context; nothing when it holds none (or none that parse).
-std::optional<Ceilings> ceilings_from_context(const nlohmann::json& context);
+std::optional<Ceilings> ceilings_from_context(const MachineContext& context);
 
 }  // namespace ks::driver

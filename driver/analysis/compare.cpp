@@ -54,7 +54,7 @@ ResultSet result_set_of(const StoreContents& contents) {
   r.context = contents.context;
   r.configs = contents.plan.configs;
   r.runs = contents.records();
-  r.summary = summarize_runs(r.configs, r.runs, context_clock_step(r.context));
+  r.summary = summarize_runs(r.configs, r.runs, context_clock_step(machine_of(r)));
   return r;
 }
 

@@ -15,13 +15,12 @@ namespace ks::driver {
 namespace lm = ks::loopmodel;
 
 std::map<std::string, lm::BinaryAnalysis> context_loops(
-    const nlohmann::json& context, std::map<std::string, std::string>* errors) {
+    const MachineContext& context, std::map<std::string, std::string>* errors) {
   std::map<std::string, lm::BinaryAnalysis> out;
-  const auto loops = context.find("loops");
-  if (loops == context.end() || !loops->is_object()) {
+  if (!context.loops.is_object()) {
     return out;
   }
-  for (const auto& [program, value] : loops->items()) {
+  for (const auto& [program, value] : context.loops.items()) {
     std::string why;
     if (value.is_object() && value.contains("error")) {
       why = value["error"].is_string() ? value["error"].get<std::string>() : "no analysis";

@@ -43,7 +43,7 @@ namespace ks::driver {
 // The analyses a result set's context holds under "loops" (one per program; a program whose
 // analysis failed holds {"error": why} and is left out, its reason in `errors` when given).
 std::map<std::string, ks::loopmodel::BinaryAnalysis> context_loops(
-    const nlohmann::json& context, std::map<std::string, std::string>* errors = nullptr);
+    const MachineContext& context, std::map<std::string, std::string>* errors = nullptr);
 
 // The probe's latencies as the critical path takes them (cycles; the store-to-load
 // forwarding is the round trip less an int32 add).

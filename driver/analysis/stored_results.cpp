@@ -18,8 +18,8 @@ namespace ks::driver {
 
 void add_model_and_counters(ResultSet& results) {
   summarize_counters(results.runs, results.summary);
-  if (const std::optional<Ceilings> ceilings = ceilings_from_context(results.context)) {
-    apply_model(results.configs, results.summary, *ceilings, context_loops(results.context));
+  if (const std::optional<Ceilings> ceilings = ceilings_from_context(machine_of(results))) {
+    apply_model(results.configs, results.summary, *ceilings, context_loops(machine_of(results)));
   }
 }
 
@@ -34,12 +34,12 @@ ResultSet results_from(const StoreContents& head, const RunSource& runs) {
   results.context = head.context;
   results.configs = head.plan.configs;
   results.summary =
-      summarize_runs(results.configs, runs, context_clock_step(results.context),
+      summarize_runs(results.configs, runs, context_clock_step(machine_of(results)),
                      [](std::size_t, std::span<const RunRecord> of_config, SummaryRow& row) {
                        row.counters = counter_medians(of_config);
                      });
-  if (const std::optional<Ceilings> ceilings = ceilings_from_context(results.context)) {
-    apply_model(results.configs, results.summary, *ceilings, context_loops(results.context));
+  if (const std::optional<Ceilings> ceilings = ceilings_from_context(machine_of(results))) {
+    apply_model(results.configs, results.summary, *ceilings, context_loops(machine_of(results)));
   }
   if (head.kind == "tour" || head.kind == "map") {
     // Each demonstration configuration's map, from its last run whose output was kept.
@@ -60,14 +60,7 @@ ResultSet results_from(const StoreContents& head, const RunSource& runs) {
       results.maps.push_back({index, c.program->trace(c.spec(), *record.result)});
     }
   }
-  if (const auto build = results.context.find("build");
-      build != results.context.end() && build->is_object() && build->contains("missing")) {
-    for (const auto& name : (*build)["missing"]) {
-      if (name.is_string()) {
-        results.missing.push_back(name.get<std::string>());
-      }
-    }
-  }
+  results.missing = machine_of(results).build.missing;
   return results;
 }
 

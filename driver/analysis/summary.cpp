@@ -49,12 +49,9 @@ std::string resolution_hint(const Config& c, const SummaryRow& row) {
 
 }  // namespace
 
-std::optional<double> context_clock_step(const nlohmann::json& context) {
-  if (context.is_object() && context.contains("clock") && context["clock"].is_object()) {
-    const nlohmann::json& r = context["clock"].value("resolution_seconds", nlohmann::json());
-    if (r.is_number()) {
-      return r.get<double>();
-    }
+std::optional<double> context_clock_step(const MachineContext& context) {
+  if (context.clock_resolution_seconds) {
+    return context.clock_resolution_seconds;
   }
   return clock_resolution();
 }

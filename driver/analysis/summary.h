@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/results/inference.h"
+#include "driver/results/machine_context.h"
 #include "driver/results/results.h"
 
 namespace ks::driver {
@@ -41,6 +42,6 @@ std::vector<Ranking> rank_variants(const std::vector<Config>& configs,
                                    const std::vector<SummaryRow>& rows);
 
 // The clock resolution a result set's context recorded, or this machine's.
-std::optional<double> context_clock_step(const nlohmann::json& context);
+std::optional<double> context_clock_step(const MachineContext& context);
 
 }  // namespace ks::driver

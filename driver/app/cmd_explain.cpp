@@ -160,11 +160,12 @@ Explained explain_one(const Common& common, const ProgramInfo& p, const ExplainO
   std::map<std::string, std::string> errors;
   std::map<std::string, lm::BinaryAnalysis> loops;
   if (stored) {
-    loops = context_loops(stored->context, &errors);
+    loops = context_loops(machine_of(*stored), &errors);
   }
   if (!loops.count(std::string(p.name))) {
-    loops = context_loops(
-        {{"loops", loops_context({e.config}, common.bin_dir, lm::default_cache_dir())}}, &errors);
+    MachineContext here;
+    here.loops = loops_context({e.config}, common.bin_dir, lm::default_cache_dir());
+    loops = context_loops(here, &errors);
   }
   if (const auto it = loops.find(std::string(p.name)); it != loops.end()) {
     e.analysis = it->second;
@@ -438,7 +439,7 @@ int run_explain(const Common& common, const ExplainOptions& o) {
   const std::optional<ResultSet> stored = stored_results(o.out);
   std::optional<Ceilings> ceilings;
   if (stored) {
-    ceilings = ceilings_from_context(stored->context);
+    ceilings = ceilings_from_context(machine_of(*stored));
   }
   if (!ceilings) {
     if (std::optional<KnownCeilings> known = ceilings_for_measuring(common)) {

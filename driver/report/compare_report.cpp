@@ -64,20 +64,20 @@ std::string verdict_cell(const ComparedConfig& c, const std::optional<double>& t
 
 // The shortest description of a side: where it is, and the machine and build it ran on.
 std::string side_line(const CompareSide& side) {
-  const nlohmann::json& ctx = side.results.context;
-  std::string cpu = "?";
-  if (ctx.contains("cpu") && ctx["cpu"].is_object()) {
-    cpu = ctx["cpu"].value("model", "?");
-  }
-  return fmt::format("{} ({}, {}, revision {}, {})", side.path, ctx.value("host", "?"), cpu,
-                     ctx.value("source_revision", "unknown"), ctx.value("date", "?"));
+  const MachineContext& ctx = machine_of(side.results);
+  auto or_unknown = [](const std::string& s, const char* unknown) {
+    return s.empty() ? std::string(unknown) : s;
+  };
+  return fmt::format("{} ({}, {}, revision {}, {})", side.path, or_unknown(ctx.host, "?"),
+                     or_unknown(ctx.cpu.model, "?"), or_unknown(ctx.source_revision, "unknown"),
+                     or_unknown(ctx.date, "?"));
 }
 
 // The facts of both machines by name, in the order either lists them.
 std::vector<std::tuple<std::string, std::string, std::string>> facts_side_by_side(
     const CompareSide& base, const CompareSide& fresh) {
-  const auto a = context_facts(base.results.context);
-  const auto b = context_facts(fresh.results.context);
+  const auto a = context_facts(machine_of(base.results));
+  const auto b = context_facts(machine_of(fresh.results));
   std::vector<std::tuple<std::string, std::string, std::string>> rows;
   auto value_in = [](const auto& facts, const std::string& name) {
     for (const auto& [n, v] : facts) {
@@ -159,8 +159,8 @@ std::string effect_note(const CompareResult& result) {
 namespace {
 
 // Seconds since the epoch of an ISO 8601 date as the context writes it; none otherwise.
-std::optional<double> epoch_of(const nlohmann::json& context) {
-  const std::string text = context.is_object() ? context.value("date", "") : "";
+std::optional<double> epoch_of(const MachineContext& context) {
+  const std::string& text = context.date;
   std::tm tm{};
   const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm);
   if (end == nullptr || *end != '\0') {
@@ -172,17 +172,14 @@ std::optional<double> epoch_of(const nlohmann::json& context) {
 }  // namespace
 
 std::string drift_note(const CompareSide& base, const CompareSide& fresh) {
-  const nlohmann::json& a = base.results.context;
-  const nlohmann::json& b = fresh.results.context;
-  if (!a.is_object() || !b.is_object()) {
-    return "";
-  }
-  const std::string host = a.value("host", "");
+  const MachineContext& a = machine_of(base.results);
+  const MachineContext& b = machine_of(fresh.results);
+  const std::string& host = a.host;
   const std::optional<double> ta = epoch_of(a);
   const std::optional<double> tb = epoch_of(b);
-  if (host.empty() || host != b.value("host", "") || !ta || !tb ||
-      a.value("source_revision", "a") != b.value("source_revision", "b") ||
-      std::abs(*tb - *ta) >= 3600) {
+  // An unknown revision is never the same build.
+  if (host.empty() || host != b.host || !ta || !tb || a.source_revision.empty() ||
+      a.source_revision != b.source_revision || std::abs(*tb - *ta) >= 3600) {
     return "";
   }
   const double minutes = std::abs(*tb - *ta) / 60;
@@ -203,7 +200,7 @@ std::string compare_text(const CompareSide& base, const CompareSide& fresh,
     out += "note: " + drift + "\n";
   }
   for (const auto* side : {&base, &fresh}) {
-    for (const std::string& w : condition_warnings(side->results.context)) {
+    for (const std::string& w : condition_warnings(machine_of(side->results))) {
       out += fmt::format("warning ({}): {}\n", side == &base ? "base" : "new", w);
     }
   }
@@ -284,7 +281,7 @@ std::string compare_markdown(const CompareSide& base, const CompareSide& fresh,
           "test.\n\n";
   }
   for (const auto* side : {&base, &fresh}) {
-    for (const std::string& w : condition_warnings(side->results.context)) {
+    for (const std::string& w : condition_warnings(machine_of(side->results))) {
       md += fmt::format("**Warning ({}):** {}.\n\n", side == &base ? "base" : "new",
                         markdown_text(w));
     }

@@ -240,8 +240,8 @@ std::string compare_table(const CompareSide& base, const CompareSide& fresh,
 }
 
 std::string sides_section(const CompareSide& base, const CompareSide& fresh) {
-  const auto a = context_facts(base.results.context);
-  const auto b = context_facts(fresh.results.context);
+  const auto a = context_facts(machine_of(base.results));
+  const auto b = context_facts(machine_of(fresh.results));
   std::vector<std::string> names;
   for (const auto* facts : {&a, &b}) {
     for (const auto& [name, value] : *facts) {
@@ -327,7 +327,7 @@ std::string compare_html(const CompareSide& base, const CompareSide& fresh,
     warnings += "<li>" + esc(drift) + "</li>";
   }
   for (const auto* side : {&base, &fresh}) {
-    for (const std::string& w : condition_warnings(side->results.context)) {
+    for (const std::string& w : condition_warnings(machine_of(side->results))) {
       warnings += fmt::format("<li>{}: {}</li>", side == &base ? "base" : "new", esc(w));
     }
   }

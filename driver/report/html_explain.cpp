@@ -78,8 +78,8 @@ std::string explain_id(std::size_t config) {
 }
 
 std::string explanations_section(const ResultSet& results) {
-  const std::optional<Ceilings> ceilings = ceilings_from_context(results.context);
-  const std::map<std::string, lm::BinaryAnalysis> loops = context_loops(results.context);
+  const std::optional<Ceilings> ceilings = ceilings_from_context(machine_of(results));
+  const std::map<std::string, lm::BinaryAnalysis> loops = context_loops(machine_of(results));
   if (!ceilings || loops.empty()) {
     return "";
   }

@@ -80,7 +80,7 @@ std::vector<std::string> warning_items(const ResultSet& results) {
     items.push_back("Missing from the build, not measured: " + names + ".");
   }
   // The machine as the runs began: its load, a team larger than its CPUs.
-  for (const std::string& w : condition_warnings(results.context)) {
+  for (const std::string& w : condition_warnings(machine_of(results))) {
     items.push_back(esc(w));
   }
   auto names_of = [&](const std::vector<std::string>& labels) {
@@ -130,7 +130,7 @@ std::vector<std::string> warning_items(const ResultSet& results) {
 }
 
 std::string context_section(const ResultSet& results) {
-  const nlohmann::json& ctx = results.context;
+  const MachineContext& ctx = machine_of(results);
   // The facts report.md gives, then what a reader of one page may also want.
   std::vector<std::pair<std::string, std::string>> rows = context_facts(ctx);
   auto add = [&](const std::string& name, const std::string& value) {
@@ -143,16 +143,12 @@ std::string context_section(const ResultSet& results) {
     add("runs", fmt::format("{} over {}", totals.runs,
                             duration_text(totals.last_end - totals.first_start)));
   }
-  if (ctx.contains("cpu") && ctx["cpu"].is_object() && ctx["cpu"].contains("caches") &&
-      ctx["cpu"]["caches"].is_array()) {
-    std::string caches;
-    for (const nlohmann::json& c : ctx["cpu"]["caches"]) {
-      caches += fmt::format("{}L{} {} {}", caches.empty() ? "" : ", ", context_text(c, {"level"}),
-                            context_text(c, {"type"}), context_text(c, {"size"}));
-    }
-    add("caches (per core)", caches);
+  std::string caches;
+  for (const MachineContext::Cpu::Cache& c : ctx.cpu.caches) {
+    caches += fmt::format("{}L{} {} {}", caches.empty() ? "" : ", ", c.level, c.type, c.size);
   }
-  add("programs from", context_text(ctx, {"build", "bin_dir"}));
+  add("caches (per core)", caches);
+  add("programs from", ctx.build.bin_dir);
   std::string s = "<dl class=\"context\" id=\"context\">\n";
   for (const auto& [name, value] : rows) {
     s += fmt::format("<dt>{}</dt><dd>{}</dd>\n", esc(name), esc(value));
@@ -163,24 +159,20 @@ std::string context_section(const ResultSet& results) {
   for (const Config& c : results.configs) {
     measured.emplace(c.program->name);
   }
-  const nlohmann::json* programs = nullptr;
-  if (ctx.contains("build") && ctx["build"].is_object() && ctx["build"].contains("programs") &&
-      ctx["build"]["programs"].is_object()) {
-    programs = &ctx["build"]["programs"];
-  }
-  if (programs != nullptr) {
+  if (!ctx.build.programs.empty()) {
     std::string table;
     for (const std::string& name : measured) {
-      if (programs->contains(name)) {
-        const nlohmann::json& p = (*programs)[name];
-        std::string openmp = p.value("openmp", false) ? "yes" : "no";
-        if (const std::string runtime = context_text(p, {"openmp_runtime", "name"});
-            !runtime.empty()) {
-          openmp = runtime + " " + context_text(p, {"openmp_runtime", "version"});
+      for (const MachineContext::Build::Program& p : ctx.build.programs) {
+        if (p.name != name) {
+          continue;
+        }
+        std::string openmp = p.openmp ? "yes" : "no";
+        if (!p.runtime_name.empty()) {
+          openmp = p.runtime_name + " " + p.runtime_version;
         }
         table += fmt::format(
             "<tr><td>{}</td><td class=\"mono text\">{}</td><td class=\"text\">{}</td></tr>\n",
-            esc(name), esc(context_text(p, {"options"})), esc(openmp));
+            esc(name), esc(p.options), esc(openmp));
       }
     }
     if (!table.empty()) {
@@ -279,7 +271,7 @@ std::string html_report(const ResultSet& results) {
   const std::vector<Plot> plots = plot_models(results);
   const std::vector<std::string> family_list = families(results);
   const std::string title = page_title(results);
-  std::string date = context_text(results.context, {"date"});
+  const std::string& date = machine_of(results).date;
 
   std::string s =
       "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<meta "

@@ -23,16 +23,16 @@ std::string rate_text(double v, const std::string& unit) {
 }
 
 // Where the ceilings came from, and when.
-std::string source_text(const nlohmann::json& context, const Ceilings& c) {
-  const nlohmann::json& known = context["ceilings"];
-  if (known.value("source", "") == "file") {
-    return "read from " + esc(known.value("file", "?"));
+std::string source_text(const MachineContext& context, const Ceilings& c) {
+  const MachineContext::CeilingsSource& known = context.ceilings;
+  auto or_unknown = [](const std::string& s) { return s.empty() ? std::string("?") : s; };
+  if (known.source == "file") {
+    return "read from " + esc(or_unknown(known.file));
   }
-  return fmt::format("measured by <code>ks-probe</code> on {} at {}{}", esc(c.key.host),
-                     esc(known.value("probed_at", "?")),
-                     known.value("source", "") == "cache"
-                         ? " (cached in " + esc(known.value("file", "?")) + ")"
-                         : std::string());
+  return fmt::format(
+      "measured by <code>ks-probe</code> on {} at {}{}", esc(c.key.host),
+      esc(or_unknown(known.probed_at)),
+      known.source == "cache" ? " (cached in " + esc(or_unknown(known.file)) + ")" : std::string());
 }
 
 // The ceilings table as it is filled: a row per figure, a column per team size.
@@ -255,14 +255,14 @@ std::string model_section(const ResultSet& results) {
     return "";  // demonstrations alone: nothing to price
   }
   std::string s = "<section id=\"ceilings\">\n<h2>Machine ceilings and the model</h2>\n";
-  const std::optional<Ceilings> c = ceilings_from_context(results.context);
+  const std::optional<Ceilings> c = ceilings_from_context(machine_of(results));
   if (!c) {
     return s +
            "<p id=\"no-model\">No ceilings of this machine were at hand, so there is no "
            "model here: <code>kernelscope probe</code> measures them (once per "
            "machine).</p>\n</section>\n";
   }
-  s += "<p>Ceilings " + source_text(results.context, *c) +
+  s += "<p>Ceilings " + source_text(machine_of(results), *c) +
        (c->quick ? " (a quick probe: rough figures)" : "") +
        ". The model prices what each timed interval does with them: with the program's compiled "
        "loop, its cycles per iteration (throughput or loop-carried chain) overlapping with the "
@@ -339,12 +339,11 @@ std::string counters_details(const ResultSet& results, const std::string& family
   std::string s =
       "<details class=\"counters\"><summary>Counters per configuration: what each "
       "process cost the machine</summary>\n";
-  const nlohmann::json& counters =
-      results.context.contains("counters") ? results.context["counters"] : nlohmann::json::object();
+  const MachineContext::Counters& counters = machine_of(results).counters;
   std::string notice;
-  if (!counters.value("events", true)) {
+  if (!counters.events) {
     notice = "Performance events were not counted (--no-events).";
-  } else if (const std::string n = counters.value("notice", ""); !n.empty()) {
+  } else if (const std::string& n = counters.notice; !n.empty()) {
     notice = n + ".";
   }
   s += "<p class=\"note\">Medians per run over the valid measured runs, for the whole process "

@@ -83,7 +83,7 @@ std::string nodes_html(const ResultSet& results) {
   for (const NodeResults& node : results.nodes) {
     s += fmt::format("<section id=\"node-{}\">\n<h3>{}</h3>\n<dl class=\"context\">\n",
                      anchor(node.host), esc(node.host));
-    for (const auto& [name, value] : context_facts(node.results.context)) {
+    for (const auto& [name, value] : context_facts(machine_of(node.results))) {
       s += fmt::format("<dt>{}</dt><dd>{}</dd>\n", esc(name), esc(value));
     }
     s += fmt::format("<dt>runs</dt><dd>{}</dd>\n</dl>\n", runs_of(node.results)->totals().runs);

@@ -58,7 +58,7 @@ std::string times_section(const ResultSet& results) {
 }  // namespace
 
 // The warnings about the machine as the runs began, one paragraph each.
-std::string warnings_markdown(const nlohmann::json& context) {
+std::string warnings_markdown(const MachineContext& context) {
   std::string md;
   for (const std::string& w : condition_warnings(context)) {
     md += "**Warning:** " + markdown_text(w) + ".\n\n";
@@ -70,8 +70,8 @@ Exported write_markdown(const std::string& dir, const ResultSet& results,
                         const Exports& /*earlier*/) {
   Exported e;
   e.write(dir, "summary.md",
-          warnings_markdown(results.context) + summary_markdown(results.configs, results.summary) +
-              "\n" + model_markdown(results));
+          warnings_markdown(machine_of(results)) +
+              summary_markdown(results.configs, results.summary) + "\n" + model_markdown(results));
   return e;
 }
 
@@ -81,7 +81,7 @@ std::string report_markdown(const ResultSet& results, const Exported& plots) {
   std::string md = "# kernelscope " + markdown_text(subcommand) + "\n\n";
   md += "| | |\n|---|---|\n";
   md += "| command | " + markdown_code(command_text(results.command), true) + " |\n";
-  for (const auto& [name, value] : context_facts(results.context)) {
+  for (const auto& [name, value] : context_facts(machine_of(results))) {
     md += "| " + name + " | " + markdown_text(value) + " |\n";
   }
   // From the first start to the last end of the runs: the same whether the report is written
@@ -89,7 +89,7 @@ std::string report_markdown(const ResultSet& results, const Exported& plots) {
   const std::shared_ptr<const RunSource> runs = runs_of(results);
   md += fmt::format("| runs | {} in {} |\n\n", runs->totals().runs,
                     duration_text(runs->totals().span()));
-  md += warnings_markdown(results.context);
+  md += warnings_markdown(machine_of(results));
   md +=
       "Every run's printed values were checked against their closed forms; raw runs are in "
       "[runs.csv](runs.csv), statistics in [summary.csv](summary.csv), everything with the "

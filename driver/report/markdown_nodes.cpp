@@ -57,7 +57,7 @@ std::string nodes_markdown(const ResultSet& results) {
                 results.nodes.size(), names, first);
   for (const NodeResults& n : results.nodes) {
     md += fmt::format("### {}\n\n| | |\n|---|---|\n", markdown_text(n.host));
-    for (const auto& [name, value] : context_facts(n.results.context)) {
+    for (const auto& [name, value] : context_facts(machine_of(n.results))) {
       md += "| " + name + " | " + markdown_text(value) + " |\n";
     }
     md += fmt::format("| runs | {} |\n\n", runs_of(n.results)->totals().runs);

@@ -14,17 +14,17 @@ namespace ks::driver {
 namespace {
 
 // The ceilings the model used, in one paragraph.
-std::string ceilings_paragraph(const nlohmann::json& context, const Ceilings& c) {
-  const nlohmann::json& known = context["ceilings"];
+std::string ceilings_paragraph(const MachineContext& context, const Ceilings& c) {
+  const MachineContext::CeilingsSource& known = context.ceilings;
+  auto or_unknown = [](const std::string& s) { return s.empty() ? std::string("?") : s; };
   std::string from =
-      known.value("source", "") == "file"
-          ? fmt::format("read from {}", markdown_text(known.value("file", "?")))
-          : fmt::format(
-                "measured by ks-probe on {} at {}{}", markdown_text(c.key.host),
-                markdown_text(known.value("probed_at", "?")),
-                known.value("source", "") == "cache"
-                    ? fmt::format(" (cached in {})", markdown_text(known.value("file", "?")))
-                    : std::string());
+      known.source == "file"
+          ? fmt::format("read from {}", markdown_text(or_unknown(known.file)))
+          : fmt::format("measured by ks-probe on {} at {}{}", markdown_text(c.key.host),
+                        markdown_text(or_unknown(known.probed_at)),
+                        known.source == "cache"
+                            ? fmt::format(" (cached in {})", markdown_text(or_unknown(known.file)))
+                            : std::string());
   std::string bw, touch, region;
   for (const int t : c.threads) {
     const std::string sep = bw.empty() ? "" : ", ";
@@ -44,7 +44,7 @@ std::string ceilings_paragraph(const nlohmann::json& context, const Ceilings& c)
 
 // The model's explanation of each configuration, after the ceilings it used.
 std::string explanations_markdown(const ResultSet& results, const Ceilings& ceilings) {
-  std::string md = ceilings_paragraph(results.context, ceilings);
+  std::string md = ceilings_paragraph(machine_of(results), ceilings);
   md +=
       "Each line prices what the timed interval does (below) with those ceilings: the "
       "larger of memory traffic over the bandwidth of the level that holds the data and "
@@ -112,11 +112,10 @@ std::string counters_table_markdown(const ResultSet& results,
 // The counters' section: why none were counted, or their table.
 std::string counters_markdown(const ResultSet& results) {
   std::string md = "## Counters\n\n";
-  const nlohmann::json& counters =
-      results.context.contains("counters") ? results.context["counters"] : nlohmann::json::object();
-  if (!counters.value("events", true)) {
+  const MachineContext::Counters& counters = machine_of(results).counters;
+  if (!counters.events) {
     md += "Performance events were not counted (--no-events).\n\n";
-  } else if (const std::string notice = counters.value("notice", ""); !notice.empty()) {
+  } else if (const std::string& notice = counters.notice; !notice.empty()) {
     md += markdown_text(notice) + ".\n\n";
   }
   std::vector<std::size_t> shown;
@@ -143,7 +142,7 @@ std::string counters_markdown(const ResultSet& results) {
 
 std::string model_markdown(const ResultSet& results) {
   std::string md = "## Why it takes that long\n\n";
-  const std::optional<Ceilings> ceilings = ceilings_from_context(results.context);
+  const std::optional<Ceilings> ceilings = ceilings_from_context(machine_of(results));
   if (!ceilings) {
     md +=
         "No ceilings of this machine were at hand, so there is no model here (`kernelscope "

@@ -13,7 +13,7 @@
 namespace ks::driver {
 
 std::optional<Roofline> roofline_model(const ResultSet& results) {
-  const std::optional<Ceilings> ceilings = ceilings_from_context(results.context);
+  const std::optional<Ceilings> ceilings = ceilings_from_context(machine_of(results));
   if (!ceilings) {
     return std::nullopt;
   }

@@ -126,12 +126,15 @@ struct DemoMap {
 };
 
 struct NodeResults;
+struct ReadContext;
 class RunSource;
 
 // Everything one sweep or tour produced, as every exporter writes it.
 struct ResultSet {
   std::vector<std::string> command;  // the driver's command line
   nlohmann::json context;            // the machine and the build, taken before the runs
+  // `context` typed, read at its first use (machine_of, machine_context.h).
+  mutable std::shared_ptr<const ReadContext> machine;
   std::vector<Config> configs;
   // The runs of a result set made in memory (a test's, compare's), in plan order. The
   // exporters read the runs through runs_of() (run_source.h): from `source` when it is set (a

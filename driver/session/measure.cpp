@@ -266,7 +266,7 @@ nlohmann::json measuring_context(const Plan& plan, const MeasureOptions& o) {
   context["openmp"] = openmp_context(o.openmp);
   context["conditions"] = measuring_conditions(plan.configs, load_average(), usable_cpus());
   if (o.on_warning) {
-    for (const std::string& w : condition_warnings(context)) {
+    for (const std::string& w : condition_warnings(read_machine_context(context))) {
       o.on_warning(w);
     }
   }

@@ -336,14 +336,14 @@ TEST(Ceilings, TheResultSetsContextCarriesThem) {
   const ks::driver::KnownCeilings known{ks::driver::parse_ceilings(fixture()), "probe",
                                         "2024-05-01T12:00:00Z", "/somewhere"};
   json context = {{"cpu", {{"model", "Test CPU"}}}};
-  EXPECT_FALSE(ks::driver::ceilings_from_context(context));
+  EXPECT_FALSE(ks::driver::ceilings_from_context(ks::driver::read_machine_context(context)));
   context["ceilings"] = ks::driver::ceilings_context(known);
   EXPECT_EQ(context["ceilings"]["source"], "probe");
-  const auto back = ks::driver::ceilings_from_context(context);
+  const auto back = ks::driver::ceilings_from_context(ks::driver::read_machine_context(context));
   ASSERT_TRUE(back);
   EXPECT_DOUBLE_EQ(*back->fault_seconds(2), 2.5e-6);
   context["ceilings"]["probe"]["format"] = "something else";
-  EXPECT_FALSE(ks::driver::ceilings_from_context(context));
+  EXPECT_FALSE(ks::driver::ceilings_from_context(ks::driver::read_machine_context(context)));
 }
 
 TEST(Ceilings, CacheFolderFollowsTheUsersSettings) {

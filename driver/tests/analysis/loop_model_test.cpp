@@ -24,7 +24,7 @@ constexpr double kHertz = 4e9;
 const std::map<std::string, lm::BinaryAnalysis>& recorded() {
   static const std::map<std::string, lm::BinaryAnalysis> loops = [] {
     std::ifstream in(std::string(KS_DRIVER_TEST_DATA) + "/loops.json");
-    return context_loops({{"loops", nlohmann::json::parse(in)}});
+    return context_loops(read_machine_context({{"loops", nlohmann::json::parse(in)}}));
   }();
   return loops;
 }
@@ -127,13 +127,13 @@ TEST(LoopModel, TheProbesLatenciesAndTheContextsAnalyses) {
   loops["plus-heap"] = {{"error", "objdump: not found"}};
   loops["plus-static"] = {{"kernel", "not an analysis"}};
   std::map<std::string, std::string> errors;
-  const auto parsed = context_loops({{"loops", loops}}, &errors);
+  const auto parsed = context_loops(read_machine_context({{"loops", loops}}), &errors);
   EXPECT_EQ(parsed.size(), 4u);
   EXPECT_EQ(parsed.count("yupd-o1"), 1u);
   ASSERT_EQ(errors.size(), 2u);
   EXPECT_EQ(errors["plus-heap"], "objdump: not found");
   EXPECT_FALSE(errors["plus-static"].empty());
-  EXPECT_TRUE(context_loops({{"host", "x"}}).empty());
+  EXPECT_TRUE(context_loops(read_machine_context({{"host", "x"}})).empty());
 }
 
 // The product's add chain at the probe's 4 cycles against its column of C from L2.

@@ -179,8 +179,11 @@ TEST(Summary, RunCountsSpreadAndOutliersAsTheTablesShowThem) {
 }
 
 TEST(Summary, TheClockResolutionComesFromTheContextWhenRecorded) {
-  EXPECT_EQ(ks::driver::context_clock_step({{"clock", {{"resolution_seconds", 0.004}}}}), 0.004);
-  EXPECT_EQ(ks::driver::context_clock_step({{"cpu", {}}}), ks::driver::clock_resolution());
+  EXPECT_EQ(ks::driver::context_clock_step(
+                ks::driver::read_machine_context({{"clock", {{"resolution_seconds", 0.004}}}})),
+            0.004);
+  EXPECT_EQ(ks::driver::context_clock_step(ks::driver::read_machine_context({{"cpu", {}}})),
+            ks::driver::clock_resolution());
 }
 
 }  // namespace

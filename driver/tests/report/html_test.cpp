@@ -298,7 +298,7 @@ TEST(HtmlReport, EachCompiledLoopsExplanationLinkedFromItsRow) {
   r.context["loops"]["mprod-heap"]["cpu"] = "znver3<script>";
   r.summary = ks::driver::summarize_runs(r.configs, r.runs);
   ks::driver::apply_model(r.configs, r.summary, known.ceilings,
-                          ks::driver::context_loops(r.context));
+                          ks::driver::context_loops(ks::driver::machine_of(r)));
   const std::string page = ks::driver::html_report(r);
   const std::size_t section = page.find("<section id=\"explanations\">");
   ASSERT_NE(section, std::string::npos);

@@ -52,8 +52,11 @@ TEST(Machine, DemonstrationsAreNotTimedAndRaiseNoWarning) {
                                                         "the 2 usable CPUs"),
             std::string::npos)
       << over;
-  EXPECT_EQ(ks::driver::condition_warnings({{"conditions", over}}).size(), 1u);
-  EXPECT_TRUE(ks::driver::condition_warnings({{"cpu", {}}}).empty());
+  EXPECT_EQ(ks::driver::condition_warnings(ks::driver::read_machine_context({{"conditions", over}}))
+                .size(),
+            1u);
+  EXPECT_TRUE(
+      ks::driver::condition_warnings(ks::driver::read_machine_context({{"cpu", {}}})).empty());
 }
 
 TEST(Machine, TheLoadIsReadFromTheFileTheEnvironmentNames) {
