@@ -210,34 +210,19 @@ int print_dry_run(const Plan& plan, const DryRun& run) {
   for (std::size_t i = 0; i < todo.size(); ++i) {
     todo[i] = i;
   }
+  // What the real run would do with the folder, and say when it would not take it.
+  const FolderVerdict folder = judge_folder(out, run.kind, plan, resume, run.force);
+  const std::string& refusal = folder.refusal;
   std::map<std::string, double> earlier;
-  std::string refusal;  // what the real run would say, into a folder it would not take
-  if (Store::exists(out)) {
-    try {
-      const StoreContents contents =
-          Store::open_readonly(out + "/" + std::string(kStoreFile)).load();
-      earlier = earlier_seconds(contents);
-      if (!resume && !run.force && !(run.kind == "map" && contents.kind == "map")) {
-        refusal = occupied_folder(out, contents.kind, run.kind != "map");
-      }
-      if (resume) {
-        if (const auto difference = plan_difference(contents.plan, plan)) {
-          throw UsageError(fmt::format("--resume: {} holds another plan: {}", out, *difference));
-        }
-        std::vector<bool> done(plan.runs.size(), false);
-        for (const StoredRun& run : contents.runs) {
-          done[run.planned] = true;
-        }
-        std::erase_if(todo, [&](std::size_t seq) { return done[seq]; });
-      }
-    } catch (const StoreError& e) {
-      if (resume) {
-        throw UsageError(fmt::format("--resume: {}", e.what()));
-      }
-      if (!run.force) {
-        refusal = occupied_folder(out, "command", run.kind != "map");
-      }
+  if (folder.earlier) {
+    earlier = earlier_seconds(*folder.earlier);
+  }
+  if (folder.continues) {
+    std::vector<bool> done(plan.runs.size(), false);
+    for (const StoredRun& stored : folder.earlier->runs) {
+      done[stored.planned] = true;
     }
+    std::erase_if(todo, [&](std::size_t seq) { return done[seq]; });
   }
   std::vector<std::size_t> runs(plan.configs.size(), 0);
   for (std::size_t seq : todo) {

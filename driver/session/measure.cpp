@@ -91,6 +91,33 @@ std::optional<StoreContents> read_earlier(const std::string& dir, std::string& w
 
 }  // namespace
 
+FolderVerdict judge_folder(const std::string& out, std::string_view kind, const Plan& plan,
+                           bool resume, bool force) {
+  FolderVerdict v;
+  if (!Store::exists(out)) {
+    return v;
+  }
+  std::string why;
+  v.earlier = read_earlier(out, why);
+  if (resume) {
+    if (!v.earlier) {
+      throw UsageError(fmt::format("--resume: {}", why));
+    }
+    if (v.earlier->kind != kind) {
+      throw UsageError(fmt::format("--resume: {} holds the store of a {}, not of a {}", out,
+                                   v.earlier->kind, kind));
+    }
+    if (const auto difference = plan_difference(v.earlier->plan, plan)) {
+      throw UsageError(fmt::format("--resume: {} holds another plan: {}", out, *difference));
+    }
+    v.continues = true;
+  } else if (!force && !(kind == "map" && v.earlier && v.earlier->kind == "map")) {
+    v.refusal =
+        occupied_folder(out, v.earlier ? v.earlier->kind : std::string("command"), kind != "map");
+  }
+  return v;
+}
+
 double expected_seconds(const Config& c, const std::map<std::string, double>& earlier,
                         const Ceilings* ceilings) {
   if (const auto it = earlier.find(c.label()); it != earlier.end()) {
@@ -215,35 +242,20 @@ struct FolderStart {
 FolderStart start_folder(const Plan& plan, const MeasureOptions& o,
                          const StoreOptions& store_options) {
   FolderStart f;
-  if (!Store::exists(o.out)) {
-    return f;
+  FolderVerdict verdict = judge_folder(o.out, o.kind, plan, o.resume, o.force);
+  if (!verdict.refusal.empty()) {
+    throw UsageError(verdict.refusal);
   }
-  std::string why;
-  std::optional<StoreContents> old = read_earlier(o.out, why);
-  const bool replaceable = o.force || (o.kind == "map" && old && old->kind == "map");
-  if (o.resume) {
-    if (!old) {
-      throw UsageError(fmt::format("--resume: {}", why));
-    }
-    if (old->kind != o.kind) {
-      throw UsageError(fmt::format("--resume: {} holds the store of a {}, not of a {}", o.out,
-                                   old->kind, o.kind));
-    }
-    if (const auto difference = plan_difference(old->plan, plan)) {
-      throw UsageError(fmt::format("--resume: {} holds another plan: {}", o.out, *difference));
-    }
+  if (verdict.earlier) {
+    f.earlier = earlier_seconds(*verdict.earlier);
+  }
+  if (verdict.continues) {
     try {
       f.store = Store::open(o.out, store_options);
     } catch (const StoreError& e) {
       throw UsageError(fmt::format("--resume: {}", e.what()));
     }
-    f.before = std::move(old);
-  } else if (!replaceable) {
-    throw UsageError(
-        occupied_folder(o.out, old ? old->kind : std::string("command"), o.kind != "map"));
-  }
-  if (old || f.before) {
-    f.earlier = earlier_seconds(f.before ? *f.before : *old);
+    f.before = std::move(verdict.earlier);
   }
   return f;
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,6 +87,18 @@ std::string plan_line(const Plan& plan, const std::vector<std::size_t>& todo,
 // (results.db): --out NEWDIR measures into another folder, --resume continues it, --force
 // replaces it". `resumable`: whether --resume could continue it (a map's cannot).
 std::string occupied_folder(const std::string& out, std::string_view earlier_kind, bool resumable);
+
+// What a command of `kind` may do with the output folder `out`, decided in one place for the
+// real run and its dry run: continue its store (--resume), replace it (--force, or a map's by
+// another map), or neither (`refusal` says why). Throws UsageError when --resume cannot
+// continue it (no store that opens, another kind's, another plan).
+struct FolderVerdict {
+  std::optional<StoreContents> earlier;  // the store found in the folder, when it opens
+  bool continues = false;                // --resume continues it
+  std::string refusal;                   // empty when the command may take the folder
+};
+FolderVerdict judge_folder(const std::string& out, std::string_view kind, const Plan& plan,
+                           bool resume, bool force);
 
 // The command line that resumes `command`: its --force dropped, --resume added, each word
 // quoted for a POSIX shell where it needs to be.

@@ -386,6 +386,26 @@ TEST(Resume, ADifferentPlanOrAnOccupiedFolderIsRefusedInOneLine) {
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
   }
+  // What --resume cannot continue, its dry run refuses alike: another plan, another kind's store.
+  for (const bool dry : {false, true}) {
+    SCOPED_TRACE(dry ? "dry run" : "real run");
+    std::vector<std::string> plan = with({"--resume", "--sizes", "16", "--repeat", "2"});
+    std::vector<std::string> tour = {"tour", "--resume", "--no-plots", "--out", out};
+    for (std::vector<std::string>* args : {&plan, &tour}) {
+      if (dry) {
+        args->push_back("--dry-run");
+      }
+    }
+    const ks::RunResult other_plan = kernelscope(plan);
+    EXPECT_TRUE(ExitedWith(other_plan, 2)) << other_plan.out;
+    EXPECT_NE(other_plan.err.find("holds another plan"), std::string::npos) << other_plan.err;
+    const ks::RunResult other_kind = kernelscope(tour);
+    EXPECT_TRUE(ExitedWith(other_kind, 2)) << other_kind.out;
+    EXPECT_NE(
+        other_kind.err.find("--resume: " + out + " holds the store of a sweep, not of a tour"),
+        std::string::npos)
+        << other_kind.err;
+  }
   // A dry run says what the real one would, and still shows the plan; with --resume or
   // --force it would be taken.
   const ks::RunResult dry = kernelscope(with({"--sizes", "16,32", "--repeat", "2", "--dry-run"}));
