@@ -140,22 +140,11 @@ std::string missing_message(const Common& common, std::string_view name) {
 }
 
 bool report_bad_runs(const ResultSet& results) {
-  const std::shared_ptr<const RunSource> runs = runs_of(results);
-  const std::size_t bad = runs->totals().not_valid;
-  if (bad == 0) {
-    return false;
+  const std::vector<std::string> lines = bad_run_lines(results);
+  for (const std::string& line : lines) {
+    error_line(line);
   }
-  RunQuery first_bad;
-  first_bad.not_valid_only = true;
-  first_bad.limit = 8;
-  runs->each(first_bad, [&](std::size_t, const RunRecord& r) {
-    error_line(fmt::format("{} run of {}: {}", outcome_name(r.outcome),
-                           results.configs[r.config].label(), r.why));
-  });
-  if (bad > 8) {
-    error_line(fmt::format("... {} runs in all were not valid (see runs.csv)", bad));
-  }
-  return bad > 0;
+  return !lines.empty();
 }
 
 void add_wide_option(CLI::App& app, bool& wide) {

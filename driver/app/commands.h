@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "driver/analysis/ceilings.h"
+#include "driver/base/errors.h"
 #include "driver/plan/omp_env.h"
 #include "driver/plan/plan.h"
 #include "driver/report/summary_table.h"
@@ -19,9 +20,6 @@
 #include "driver/store/store.h"
 
 namespace ks::driver {
-
-inline constexpr int kRunsFailed = 1;  // a run was not valid, or an output could not be written
-inline constexpr int kBadInput = 2;
 
 // A run may take at most a day before it is killed.
 inline constexpr double kMaxTimeout = 86400;

@@ -7,6 +7,10 @@
 
 namespace ks::driver {
 
+// The driver's exit statuses besides 0 and 128 + a signal.
+inline constexpr int kRunsFailed = 1;  // a run was not valid, or an output could not be written
+inline constexpr int kBadInput = 2;
+
 class UsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

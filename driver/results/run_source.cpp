@@ -4,6 +4,8 @@
 #include <memory>
 #include <numeric>
 
+#include <fmt/format.h>
+
 namespace ks::driver {
 
 void RunTotals::add(const RunRecord& r) {
@@ -72,6 +74,26 @@ std::shared_ptr<const RunSource> runs_of(const ResultSet& results) {
     return results.source;
   }
   return std::make_shared<MemoryRuns>(results.runs, results.configs.size());
+}
+
+std::vector<std::string> bad_run_lines(const ResultSet& results) {
+  const std::shared_ptr<const RunSource> runs = runs_of(results);
+  const std::size_t bad = runs->totals().not_valid;
+  std::vector<std::string> lines;
+  if (bad == 0) {
+    return lines;
+  }
+  RunQuery first_bad;
+  first_bad.not_valid_only = true;
+  first_bad.limit = 8;
+  runs->each(first_bad, [&](std::size_t, const RunRecord& r) {
+    lines.push_back(fmt::format("{} run of {}: {}", outcome_name(r.outcome),
+                                results.configs[r.config].label(), r.why));
+  });
+  if (bad > 8) {
+    lines.push_back(fmt::format("... {} runs in all were not valid (see runs.csv)", bad));
+  }
+  return lines;
 }
 
 }  // namespace ks::driver

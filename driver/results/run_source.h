@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "driver/results/results.h"
@@ -74,5 +75,10 @@ class MemoryRuns : public RunSource {
 
 // The runs a result set's exporters read: its source when it has one, else its vector.
 std::shared_ptr<const RunSource> runs_of(const ResultSet& results);
+
+// What the terminal says of the runs that were not valid: the first few in full ("timeout run
+// of LABEL: why"), then how many there were in all when there were more. Empty when every run
+// was valid.
+std::vector<std::string> bad_run_lines(const ResultSet& results);
 
 }  // namespace ks::driver
