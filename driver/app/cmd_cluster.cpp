@@ -13,7 +13,8 @@
 
 #include <fmt/format.h>
 
-#include "driver/app/cluster_run.h"
+#include "driver/app/commands.h"
+#include "driver/app/slurm_options.h"
 #include "driver/base/lock.h"
 #include "driver/run/interrupt.h"
 #include "driver/run/machine.h"
@@ -84,7 +85,7 @@ int run_status(const FolderOptions& o) {
     throw UsageError(e.what());
   }
   // The account above is the one: the end adds the results, not another count of the tasks.
-  return finish_job(o.dir, job);
+  return finish_job(o.dir, job, cluster_output());
 }
 
 // The task this node runs, from the job's file; a usage error when it has none of that number.
@@ -297,8 +298,9 @@ Subcommand setup_resume(CLI::App& app, Common& common) {
                      "time limit of each new task, in Slurm's format (default: the job's)");
   add_bin_option(*resume, common);
   return {resume, [&common, o] {
-            return measured_here(o->dir) ? local_resume(o->dir, common.bin_dir)
-                                         : resume_job(o->dir, o->no_wait, o->time);
+            return measured_here(o->dir)
+                       ? local_resume(o->dir, common.bin_dir)
+                       : resume_job(o->dir, o->no_wait, o->time, cluster_output());
           }};
 }
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "driver/app/cluster_run.h"
 #include "driver/app/commands.h"
+#include "driver/app/slurm_options.h"
 #include "driver/base/files.h"
 #include "driver/base/text.h"
 #include "driver/plan/lists.h"
@@ -82,14 +82,14 @@ int run_sweep(const Common& common, const SweepOptions& options) {
   };
   check_slurm_options(*options.app, options.slurm);
   if (options.slurm.slurm) {
-    return run_on_cluster(plan, common, options.slurm,
-                          {.kind = "sweep",
-                           .out = options.out,
-                           .resume = options.resume,
-                           .force = options.force,
-                           .dry_run = options.dry_run,
-                           .no_plots = options.no_plots,
-                           .missing = {}});
+    return run_on_slurm(plan, common, options.slurm,
+                        {.kind = "sweep",
+                         .out = options.out,
+                         .resume = options.resume,
+                         .force = options.force,
+                         .dry_run = options.dry_run,
+                         .no_plots = options.no_plots,
+                         .missing = {}});
   }
   if (options.dry_run) {
     const std::optional<KnownCeilings> known = ceilings_known(common);

@@ -8,8 +8,8 @@
 
 #include <fmt/format.h>
 
-#include "driver/app/cluster_run.h"
 #include "driver/app/commands.h"
+#include "driver/app/slurm_options.h"
 #include "driver/base/files.h"
 #include "driver/base/text.h"
 #include "driver/plan/plan.h"
@@ -104,14 +104,14 @@ int run_tour(const Common& common, const TourOptions& options) {
   const Plan plan = interleaved_plan(std::move(configs));
   check_slurm_options(*options.app, options.slurm);
   if (options.slurm.slurm) {
-    return run_on_cluster(plan, common, options.slurm,
-                          {.kind = "tour",
-                           .out = options.out,
-                           .resume = options.resume,
-                           .force = options.force,
-                           .dry_run = options.dry_run,
-                           .no_plots = options.no_plots,
-                           .missing = missing});
+    return run_on_slurm(plan, common, options.slurm,
+                        {.kind = "tour",
+                         .out = options.out,
+                         .resume = options.resume,
+                         .force = options.force,
+                         .dry_run = options.dry_run,
+                         .no_plots = options.no_plots,
+                         .missing = missing});
   }
   if (options.dry_run) {
     const std::optional<KnownCeilings> known = ceilings_known(common);

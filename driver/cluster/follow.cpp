@@ -1,5 +1,5 @@
-// Following a job array to its end, and the end itself: the tasks' stores merged into
-// results.db, every file rendered from it, each task that did not complete reported.
+#include "driver/cluster/follow.h"
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -10,9 +10,10 @@
 
 #include <fmt/format.h>
 
-#include "driver/app/cluster_run.h"
+#include "driver/base/errors.h"
 #include "driver/base/files.h"
 #include "driver/report/summary_table.h"
+#include "driver/results/run_source.h"
 #include "driver/run/interrupt.h"
 #include "driver/run/progress.h"
 #include "driver/session/measure.h"
@@ -78,7 +79,19 @@ bool wait_interrupted(const Interruption& interruption) {
 
 }  // namespace
 
-int finish_job(const std::string& dir, const ClusterJob& job) {
+void ClusterOutput::output(const std::string& text) const {
+  if (on_output) {
+    on_output(text);
+  }
+}
+
+void ClusterOutput::error(const std::string& line) const {
+  if (on_error) {
+    on_error(line);
+  }
+}
+
+int finish_job(const std::string& dir, const ClusterJob& job, const ClusterOutput& out) {
   std::optional<Store> store;
   std::vector<std::string> problems;
   StoreContents contents;
@@ -88,32 +101,38 @@ int finish_job(const std::string& dir, const ClusterJob& job) {
     contents = store->load();
     store.reset();
     if (added > 0) {
-      std::printf("%zu runs merged into %s/%s\n", added, dir.c_str(), kStoreFile.data());
+      out.output(fmt::format("{} runs merged into {}/{}\n", added, dir, kStoreFile));
     }
   } catch (const StoreError& e) {
-    error_line(e.what());
+    out.error(e.what());
     return kRunsFailed;
   }
   for (const std::string& p : problems) {
-    error_line(p);
+    out.error(p);
   }
   const ResultSet results = result_set(contents);
   Exports exports = render(dir, job.kind, results, job.no_plots);
   const std::vector<std::string> failed = exports.failed();
   if (job.kind == "tour") {
-    print_tour(results);
+    if (out.on_tour) {
+      out.on_tour(results);
+    }
   } else {
-    std::fputs(summary_text(results.configs, results.summary).c_str(), stdout);
+    out.output(summary_text(results.configs, results.summary));
   }
   if (const std::string& notice = exports.of("plots").notice; !notice.empty()) {
-    error_line(notice);
+    out.error(notice);
   }
-  bool bad = report_bad_runs(results);
+  const std::vector<std::string> bad_runs = bad_run_lines(results);
+  for (const std::string& line : bad_runs) {
+    out.error(line);
+  }
+  bool bad = !bad_runs.empty();
   if (!job.submissions.empty()) {
     for (const TaskReport& r :
          submission_reports(dir, job, job.submissions.size() - 1, /*count_runs=*/true)) {
       if (!r.succeeded()) {
-        error_line(task_line(r));
+        out.error(task_line(r));
         bad = true;
       }
     }
@@ -137,14 +156,13 @@ int finish_job(const std::string& dir, const ClusterJob& job) {
     missing = static_cast<std::size_t>(std::count(done.begin(), done.end(), false));
   }
   for (const std::string& line : failed) {
-    error_line(line);
+    out.error(line);
   }
   if (missing > 0) {
-    error_line(fmt::format("{} of {} planned runs are missing; resume with: kernelscope resume {}",
-                           missing, expected, dir));
+    out.error(fmt::format("{} of {} planned runs are missing; resume with: kernelscope resume {}",
+                          missing, expected, dir));
   }
-  std::printf("%zu runs in %s; results in %s/\n", contents.runs.size(), kStoreFile.data(),
-              dir.c_str());
+  out.output(fmt::format("{} runs in {}; results in {}/\n", contents.runs.size(), kStoreFile, dir));
   return bad || missing > 0 || !failed.empty() ? kRunsFailed : 0;
 }
 
@@ -159,14 +177,14 @@ std::vector<TaskReport> task_reports(const std::string& dir, const ClusterJob& j
   return reports;
 }
 
-int follow_job(const std::string& dir, ClusterJob job, bool wait) {
+int follow_job(const std::string& dir, ClusterJob job, bool wait, const ClusterOutput& out) {
   if (job.submissions.empty() || job.submissions.back().job_id.empty()) {
-    return finish_job(dir, job);
+    return finish_job(dir, job, out);
   }
   const std::string id = job.submissions.back().job_id;
   if (!wait) {
-    std::printf("kernelscope status %s follows it; its results are merged once it ends\n",
-                dir.c_str());
+    out.output(fmt::format(
+        "kernelscope status {} follows it; its results are merged once it ends\n", dir));
     return 0;
   }
   const bool tty = isatty(STDERR_FILENO) == 1;
@@ -181,8 +199,8 @@ int follow_job(const std::string& dir, ClusterJob job, bool wait) {
       (void)SlurmClient{}.cancel(id);
       for (const TaskReport& r : reports) {
         if (r.status && r.status->task == summary.blocked.front()) {
-          error_line(fmt::format("job {} can never start as requested ({}): cancelled", id,
-                                 r.status->describe()));
+          out.error(fmt::format("job {} can never start as requested ({}): cancelled", id,
+                                r.status->describe()));
         }
       }
       return kBadInput;
@@ -205,7 +223,7 @@ int follow_job(const std::string& dir, ClusterJob job, bool wait) {
       if (tty) {
         std::fputs("\n", stderr);
       }
-      error_line(
+      out.error(
           fmt::format("stopped following job {}, whose tasks go on: kernelscope status {} "
                       "shows them",
                       id, dir));
@@ -215,7 +233,7 @@ int follow_job(const std::string& dir, ClusterJob job, bool wait) {
   if (tty) {
     std::fputs("\n", stderr);
   }
-  return finish_job(dir, job);
+  return finish_job(dir, job, out);
 }
 
 }  // namespace ks::driver

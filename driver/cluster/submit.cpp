@@ -1,17 +1,19 @@
-// Submitting a plan's runs as a Slurm job array, and the options that ask for it.
-#include "driver/app/cluster_run.h"
+#include "driver/cluster/submit.h"
 
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
+#include "driver/base/errors.h"
 #include "driver/base/files.h"
 #include "driver/base/lock.h"
-#include "driver/run/machine.h"
 #include "driver/session/measure.h"
 
 namespace ks::driver {
@@ -103,7 +105,7 @@ std::string node_names(const std::vector<NodeState>& nodes) {
 // responding) is left out, --nodes N comes down to the nodes that are available, each with a
 // notice. With none available, or when Slurm cannot be asked, the request stays as it is and
 // sbatch says what is wrong.
-void split_over_available(SlurmRequest& request) {
+void split_over_available(SlurmRequest& request, const ClusterOutput& out) {
   const SlurmClient client;
   SlurmError e;
   const std::vector<NodeState> states = client.node_states(request.partition, e);
@@ -133,7 +135,7 @@ void split_over_available(SlurmRequest& request) {
       return;
     }
     request.nodelist = up;
-    error_line(fmt::format("not available now: {}; the runs go to {}", node_names(down), up));
+    out.error(fmt::format("not available now: {}; the runs go to {}", node_names(down), up));
     return;
   }
   const int wanted = std::max(request.nodes, 1);
@@ -149,21 +151,22 @@ void split_over_available(SlurmRequest& request) {
     return;
   }
   request.nodes = up;
-  error_line(fmt::format("not available now: {}; the runs are shared over the {} node{} that are",
-                         node_names(down), up, up == 1 ? "" : "s"));
+  out.error(fmt::format("not available now: {}; the runs are shared over the {} node{} that are",
+                        node_names(down), up, up == 1 ? "" : "s"));
 }
 
 // The tasks of a new submission: the runs the store lacks shared out (split), or for every
 // node the runs it lacks (per node; a first submission gives every node the whole plan).
 std::vector<ClusterTask> plan_tasks(const std::string& dir, const ClusterJob& job, Store& store,
-                                    SlurmRequest& request, std::string& error) {
+                                    SlurmRequest& request, std::string& error,
+                                    const ClusterOutput& out) {
   const Plan& plan = store.plan();
   const std::size_t index = job.submissions.size();
   std::vector<ClusterTask> tasks;
   const bool first = std::none_of(job.submissions.begin(), job.submissions.end(),
                                   [](const Submission& s) { return !s.job_id.empty(); });
   if (request.mode == SlurmMode::kSplit) {
-    split_over_available(request);
+    split_over_available(request, out);
     const std::vector<std::size_t> todo = store.missing_runs();
     int width = std::max(request.nodes, 1);
     if (!request.nodelist.empty()) {
@@ -233,9 +236,10 @@ std::vector<ClusterTask> plan_tasks(const std::string& dir, const ClusterJob& jo
 // submitted; on a refusal everything it made is removed again. Returns the refusal (one line);
 // none once the job is out, or when nothing is missing.
 std::optional<std::string> submit_missing(const std::string& dir, ClusterJob& job, Store& store,
-                                          SlurmRequest request, const StoreContents& made) {
+                                          SlurmRequest request, const StoreContents& made,
+                                          const ClusterOutput& out) {
   std::string why;
-  std::vector<ClusterTask> tasks = plan_tasks(dir, job, store, request, why);
+  std::vector<ClusterTask> tasks = plan_tasks(dir, job, store, request, why, out);
   if (!why.empty()) {
     return why;
   }
@@ -293,14 +297,13 @@ std::optional<std::string> submit_missing(const std::string& dir, ClusterJob& jo
   for (const ClusterTask& t : s.tasks) {
     runs += t.runs.size();
   }
-  std::printf(
-      "submitted job %s: %zu task%s (%s), %zu runs\n", s.job_id.c_str(), s.tasks.size(),
+  out.output(fmt::format(
+      "submitted job {}: {} task{} ({}), {} runs\n", s.job_id, s.tasks.size(),
       s.tasks.size() == 1 ? "" : "s",
       request.mode == SlurmMode::kPerNode ? "the whole plan on each node" : "the plan shared out",
-      runs);
-  std::fflush(stdout);
+      runs));
   for (const NodeState& n : result.waiting) {
-    error_line(
+    out.error(
         fmt::format("{} is not available now ({}): its task waits in the queue until it is back "
                     "(kernelscope status {} shows it; scancel {} gives up)",
                     n.name, n.state, dir, s.job_id));
@@ -326,7 +329,7 @@ void check_ended(const std::string& dir, const ClusterJob& job) {
 }
 
 // --dry-run: the script that would be submitted, and the plan's line.
-int print_dry_run(const Plan& plan, const ClusterJob& job, const std::string& dir) {
+std::string dry_run_text(const Plan& plan, const ClusterJob& job, const std::string& dir) {
   SlurmRequest request = job.request;
   int tasks = std::max(request.nodes, 1);
   complete_request(request, dir, job, 0, static_cast<std::size_t>(tasks));
@@ -338,19 +341,17 @@ int print_dry_run(const Plan& plan, const ClusterJob& job, const std::string& di
   if (error) {
     throw UsageError(error.message);
   }
-  std::fputs(script.c_str(), stdout);
   std::vector<std::size_t> all(plan.runs.size());
   for (std::size_t i = 0; i < all.size(); ++i) {
     all[i] = i;
   }
-  std::printf("# %s\n", plan_line(plan, all, {}).c_str());
-  return 0;
+  return script + fmt::format("# {}\n", plan_line(plan, all, {}));
 }
 
 // The store a resumed job goes on with, checked against the plan, its earlier tasks' runs
 // merged into it and their submissions in `job`.
 Store resumed_store(const Plan& plan, const ClusterStart& start, ClusterJob& job,
-                    StoreContents& made) {
+                    StoreContents& made, const ClusterOutput& out) {
   const std::string& dir = start.out;
   std::optional<Store> store;
   try {
@@ -373,7 +374,7 @@ Store resumed_store(const Plan& plan, const ClusterStart& start, ClusterJob& job
     std::vector<std::string> problems;
     merge_tasks(*store, dir, job, problems);
     for (const std::string& p : problems) {
-      error_line(p);
+      out.error(p);
     }
   }
   return std::move(*store);
@@ -381,12 +382,11 @@ Store resumed_store(const Plan& plan, const ClusterStart& start, ClusterJob& job
 
 // A new job's store. The submitting machine is the store's maker and runs nothing: the store
 // keeps the machine context of each node that runs (its tasks record them), none of its own.
-Store new_store(const Plan& plan, const Common& common, const ClusterStart& start,
-                StoreContents& made) {
+Store new_store(const Plan& plan, const ClusterStart& start, StoreContents& made) {
   StoreOptions options;
   options.kind = start.kind;
   try {
-    Store store = Store::create(start.out, plan, nlohmann::json(), common.command, options);
+    Store store = Store::create(start.out, plan, nlohmann::json(), start.command, options);
     made = store.load();
     return store;
   } catch (const StoreError& e) {
@@ -396,58 +396,19 @@ Store new_store(const Plan& plan, const Common& common, const ClusterStart& star
 
 }  // namespace
 
-void add_slurm_options(CLI::App& app, SlurmOptions& o) {
-  app.add_flag("--slurm", o.slurm,
-               "submit the runs to Slurm as one job array (the output folder must be shared "
-               "by the nodes)")
-      ->group("Slurm");
-  app.add_option("--partition", o.partition, "Slurm partition (default: the cluster's)")
-      ->group("Slurm");
-  app.add_option("--nodes", o.nodes, "nodes to use at once")
-      ->check(CLI::Range(1, 100000))
-      ->group("Slurm");
-  app.add_option("--nodelist", o.nodelist, "the nodes to use, a Slurm host list: n[1-4],gpu7")
-      ->group("Slurm");
-  app.add_option("--time", o.time, "time limit of each task, in Slurm's format (30, 2:00:00)")
-      ->group("Slurm");
-  app.add_option("--account", o.account, "Slurm account to charge")->group("Slurm");
-  app.add_option("--sbatch-arg", o.sbatch_args,
-                 "any other sbatch option, one word each: --sbatch-arg=--qos=long (repeatable)")
-      ->allow_extra_args(false)
-      ->group("Slurm");
-  app.add_flag("--per-node", o.per_node,
-               "every node runs the whole plan, to compare the nodes (default: the plan is "
-               "shared out over them)")
-      ->group("Slurm");
-  app.add_flag("--no-wait", o.no_wait,
-               "return once the job is submitted (kernelscope status DIR follows it)")
-      ->group("Slurm");
-}
-
-void check_slurm_options(const CLI::App& app, const SlurmOptions& o) {
-  if (o.slurm) {
-    return;
-  }
-  for (const char* name : {"--partition", "--nodes", "--nodelist", "--time", "--account",
-                           "--sbatch-arg", "--per-node", "--no-wait"}) {
-    if (app.count(name) > 0) {
-      error_line(fmt::format("{} does nothing without --slurm", name));
-    }
-  }
-}
-
-int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& slurm,
-                   const ClusterStart& start) {
+int run_on_cluster(const Plan& plan, const SlurmOptions& slurm, const ClusterStart& start,
+                   const ClusterOutput& out) {
   const std::string& dir = start.out;
   ClusterJob job;
   job.kind = start.kind;
   job.request = base_request(slurm);
-  job.bin_dir = absolute(common.bin_dir);
-  job.timeout_seconds = common.timeout;
+  job.bin_dir = absolute(start.bin_dir);
+  job.timeout_seconds = start.timeout_seconds;
   job.no_plots = start.no_plots;
   job.missing = start.missing;
   if (start.dry_run) {
-    return print_dry_run(plan, job, dir);
+    out.output(dry_run_text(plan, job, dir));
+    return 0;
   }
   if (SlurmClient{}.find("sbatch").empty()) {
     throw UsageError(
@@ -476,11 +437,12 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
   StoreContents made;
   std::optional<Store> store;
   if (Store::exists(dir)) {
-    store.emplace(resumed_store(plan, start, job, made));
+    store.emplace(resumed_store(plan, start, job, made, out));
   } else {
-    store.emplace(new_store(plan, common, start, made));
+    store.emplace(new_store(plan, start, made));
   }
-  const std::optional<std::string> refusal = submit_missing(dir, job, *store, job.request, made);
+  const std::optional<std::string> refusal =
+      submit_missing(dir, job, *store, job.request, made, out);
   store.reset();
   if (refusal) {
     if (!had_store || start.force) {
@@ -494,10 +456,11 @@ int run_on_cluster(const Plan& plan, const Common& common, const SlurmOptions& s
   if (job.submissions.empty()) {
     write_job(dir, job);
   }
-  return follow_job(dir, job, !slurm.no_wait);
+  return follow_job(dir, job, !slurm.no_wait, out);
 }
 
-int resume_job(const std::string& dir, bool no_wait, const std::string& time) {
+int resume_job(const std::string& dir, bool no_wait, const std::string& time,
+               const ClusterOutput& out) {
   if (!Store::exists(dir)) {
     throw UsageError(
         fmt::format("no store in {} ({} is what a sweep or tour writes)", dir, kStoreFile));
@@ -524,14 +487,15 @@ int resume_job(const std::string& dir, bool no_wait, const std::string& time) {
   std::vector<std::string> problems;
   merge_tasks(*store, dir, job, problems);
   for (const std::string& p : problems) {
-    error_line(p);
+    out.error(p);
   }
-  const std::optional<std::string> refusal = submit_missing(dir, job, *store, job.request, made);
+  const std::optional<std::string> refusal =
+      submit_missing(dir, job, *store, job.request, made, out);
   store.reset();
   if (refusal) {
     throw UsageError(*refusal);
   }
-  return follow_job(dir, job, !no_wait);
+  return follow_job(dir, job, !no_wait, out);
 }
 
 }  // namespace ks::driver
