@@ -348,10 +348,10 @@ std::string dry_run_text(const Plan& plan, const ClusterJob& job, const std::str
   return script + fmt::format("# {}\n", plan_line(plan, all, {}));
 }
 
-// The store a resumed job goes on with, checked against the plan, its earlier tasks' runs
-// merged into it and their submissions in `job`.
-Store resumed_store(const Plan& plan, const ClusterStart& start, ClusterJob& job,
-                    StoreContents& made, const ClusterOutput& out) {
+// The store a resumed job goes on with (judge_folder checked it against the plan), its
+// earlier tasks' runs merged into it and their submissions in `job`.
+Store resumed_store(const ClusterStart& start, ClusterJob& job, StoreContents& made,
+                    const ClusterOutput& out) {
   const std::string& dir = start.out;
   std::optional<Store> store;
   try {
@@ -359,13 +359,6 @@ Store resumed_store(const Plan& plan, const ClusterStart& start, ClusterJob& job
     made = store->load();
   } catch (const StoreError& e) {
     throw UsageError(fmt::format("--resume: {}", e.what()));
-  }
-  if (made.kind != start.kind) {
-    throw UsageError(fmt::format("--resume: {} holds the store of a {}, not of a {}", dir,
-                                 made.kind, start.kind));
-  }
-  if (const auto difference = plan_difference(made.plan, plan)) {
-    throw UsageError(fmt::format("--resume: {} holds another plan: {}", dir, *difference));
   }
   if (job_exists(dir)) {
     const ClusterJob earlier = read_job(dir);
@@ -427,17 +420,19 @@ int run_on_cluster(const Plan& plan, const SlurmOptions& slurm, const ClusterSta
   } catch (const std::runtime_error& e) {
     throw UsageError(e.what());
   }
-  const bool had_store = Store::exists(dir);
-  if (had_store && !start.resume && !start.force) {
-    throw UsageError(occupied_folder(dir, "command", true));
+  // What the folder holds decides as it does for a run here.
+  if (const FolderVerdict folder = judge_folder(dir, start.kind, plan, start.resume, start.force);
+      !folder.refusal.empty()) {
+    throw UsageError(folder.refusal);
   }
+  const bool had_store = Store::exists(dir);
   if (start.force || !had_store) {
     clear_outputs(dir);
   }
   StoreContents made;
   std::optional<Store> store;
   if (Store::exists(dir)) {
-    store.emplace(resumed_store(plan, start, job, made, out));
+    store.emplace(resumed_store(start, job, made, out));
   } else {
     store.emplace(new_store(plan, start, made));
   }
