@@ -30,7 +30,7 @@ set(KS_TEST_TMPDIR ${CMAKE_BINARY_DIR}/test-tmp)
 # Adds a GoogleTest executable that runs built programs through the spawn helper. The test
 # binary knows where the programs are (KS_BIN_DIR) and is registered with CTest test by test,
 # each with its temporary files in KS_TEST_TMPDIR.
-# The tests' own level: they time nothing, so the sanitizer build lowers it (KS_TEST_OPT -O1),
+# The tests' own level: they time nothing, so the sanitizer build lowers it (KS_TEST_OPT -O0),
 # as it lowers the driver's, for a shorter build.
 set(KS_TEST_OPT "-O2" CACHE STRING "Optimisation level of the test programs")
 function(add_suite_test name)

@@ -122,7 +122,12 @@ std::string ratio_axis(const RatioScale& x, double height, const SideNames& name
 std::string ratio_row(const ComparedConfig& c, const RatioScale& x, double y) {
   std::string label = c.label;
   if (label.size() > 34) {
-    label = label.substr(0, 33) + "…";
+    std::size_t cut = 33;  // not inside a character of several bytes
+    while (cut > 0 && (static_cast<unsigned char>(label[cut]) & 0xC0) == 0x80) {
+      --cut;
+    }
+    label.resize(cut);
+    label += "…";
   }
   std::string s = fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"end\">{}</text>",
                               x.left - 8, y + 4, esc(label));
