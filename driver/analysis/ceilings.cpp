@@ -214,6 +214,21 @@ std::optional<double> Ceilings::fault_seconds(int threads) const {
   return at_team(fault_seconds_per_page, threads);
 }
 
+std::optional<double> Ceilings::added_fault_seconds(int threads) const {
+  return at_team(added_fault_seconds_per_page, threads);
+}
+
+int Ceilings::holding_level(double bytes, int threads) const {
+  for (const CacheLevel& cache : caches) {
+    const double capacity =
+        cache.size_bytes * (cache.instances > 1 ? std::min(threads, cache.instances) : 1);
+    if (bytes <= capacity && add_bytes_per_second(cache.level, threads)) {
+      return cache.level;
+    }
+  }
+  return 0;
+}
+
 std::optional<double> Ceilings::ops_per_second(const std::string& kernel, const std::string& code,
                                                int threads) const {
   const auto it = compute.find(kernel + "/" + code);
@@ -344,7 +359,17 @@ void parse_bandwidths(const json& probe, Ceilings& c) {
 void parse_pages_and_compute(const json& probe, Ceilings& c) {
   for (const json& r : results_of(probe, "first_touch")) {
     const std::string where = "first_touch.results[].";
-    c.fault_seconds_per_page[team(r, where)] = cost(r, "fault_seconds_per_page", where);
+    const int t = team(r, where);
+    c.fault_seconds_per_page[t] = cost(r, "fault_seconds_per_page", where);
+    if (r.contains("add_seconds_per_page")) {
+      // The warm addition of the same arrays (three of the section's bytes), per page of a:
+      // 24 named bytes per element of 8.
+      const double bytes = bounded(probe.at("first_touch"), "bytes", "first_touch.", 1, 1e15, "");
+      const double warm =
+          3 * c.page_bytes / *c.add_bytes_per_second(c.holding_level(3 * bytes, t), t);
+      c.added_fault_seconds_per_page[t] =
+          std::max(0.0, cost(r, "add_seconds_per_page", where) - warm);
+    }
   }
   if (c.fault_seconds_per_page.empty()) {
     throw CeilingsError("the probe's output has no first-touch figure");

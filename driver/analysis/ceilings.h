@@ -78,6 +78,10 @@ struct Ceilings {
   // First touch, per team size: the extra seconds a page costs when it does not exist yet
   // (fresh minus warm, per page).
   std::map<int, double> fault_seconds_per_page;
+  // The same for an addition a[i] = b[i] + c[i] whose a is fresh: the probe's seconds per page
+  // of a, less the addition's with warm pages at the level that holds the probe's arrays,
+  // floored at 0. Empty: a probe that did not time it.
+  std::map<int, double> added_fault_seconds_per_page;
   // Operations per second of the whole team: "fp64_add", "fp64_fma" (flops: 2 per fma),
   // "int32_add", per code ("scalar", or the vector instruction set) and team size.
   std::map<std::string, std::map<int, double>> compute;  // key: "kernel/code"
@@ -104,6 +108,10 @@ struct Ceilings {
   std::optional<double> add_bytes_per_second(int level, int threads) const;
   std::optional<double> roof_bytes_per_second(int level, int threads) const;
   std::optional<double> fault_seconds(int threads) const;
+  std::optional<double> added_fault_seconds(int threads) const;
+  // The smallest level that holds `bytes` with a measured addition (private levels pool over
+  // the team); 0, the memory, when none does.
+  int holding_level(double bytes, int threads) const;
   std::optional<double> ops_per_second(const std::string& kernel, const std::string& code,
                                        int threads) const;
   std::optional<double> region(int threads) const;

@@ -197,14 +197,7 @@ void apply_loop_terms(Prediction& r, EcmFigures f) {
 // The smallest level that holds the working set (private levels pool over the team); 0, the
 // memory, when none does.
 int holding_level(const Ceilings& ceilings, const Work& w) {
-  for (const CacheLevel& cache : ceilings.caches) {
-    const double capacity =
-        cache.size_bytes * (cache.instances > 1 ? std::min(w.team, cache.instances) : 1);
-    if (w.working_set <= capacity && ceilings.add_bytes_per_second(cache.level, w.team)) {
-      return cache.level;
-    }
-  }
-  return 0;
+  return ceilings.holding_level(w.working_set, w.team);
 }
 
 // OpenMP's forks, barriers and chunks, each at its probed cost.
@@ -281,10 +274,14 @@ std::optional<Prediction> predict(const Config& c, const Ceilings& ceilings,
   r.compute = {"compute", w.ops / *ops_rate,
                fmt::format("{:.3g} {} at {} (scalar, T={})", w.ops, p.op_unit,
                            rate_text(*ops_rate, p.op_unit), t)};
-  const double per_page = ceilings.fault_seconds(t).value_or(0);
+  // Pages an addition writes first cost what the probe's addition into fresh pages adds to
+  // its warm one; others, what a store into a fresh page adds.
+  const std::optional<double> added =
+      p.interval.fresh_added ? ceilings.added_fault_seconds(t) : std::nullopt;
+  const double per_page = added ? *added : ceilings.fault_seconds(t).value_or(0);
   r.fresh = {"first touch", w.fresh_pages * per_page,
-             fmt::format("{} at {}", plural(w.fresh_pages, "fresh page", "fresh pages"),
-                         human_seconds(per_page))};
+             fmt::format("{} {}at {}", plural(w.fresh_pages, "fresh page", "fresh pages"),
+                         added ? "written by the addition " : "", human_seconds(per_page))};
   r.openmp = openmp_term(w, ceilings);
 
   r.steady_seconds = std::max(r.memory.seconds, r.compute.seconds);

@@ -158,6 +158,7 @@ constexpr ProgramInfo vector_add(std::string_view name, Storage storage, bool op
           .interval = {.read = {16, 1, "v1, v2"}, .written = {8, 1, "v3"},
                        .stores_unread = true, .working_set = {24, 1},
                        .fresh = Fresh::kArray, .fresh_bytes = {8, 1}, .fresh_what = "v3",
+                       .fresh_added = true,
                        .regions = openmp ? 1 : 0, .parts = parts},
           .footprint = vector_footprint, .baseline = "plus-static",
           .default_sizes = "1M",

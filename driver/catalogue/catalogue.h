@@ -70,6 +70,7 @@ struct TimedWork {
   Fresh fresh = Fresh::kNone;        // pages first touched inside the interval
   Cost fresh_bytes = {};             // kArray: the array's size
   std::string_view fresh_what = {};  // the array or matrix: "v3", "A", "R"
+  bool fresh_added = false;          // kArray: first written by an addition of two arrays
   int regions = 0;                   // OpenMP parallel regions forked and joined inside
   int barriers = 0;                  // barriers inside a region (a single's, a loop's end)
   bool runtime_loop = false;         // a worksharing loop over N rows with the run-time schedule

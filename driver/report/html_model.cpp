@@ -90,6 +90,11 @@ void bandwidth_rows(CeilingsTable& table) {
   table.row(
       fmt::format("first touch: what a fresh {:.0f} KiB page adds", c.page_bytes / 1024),
       [&](int t) { return c.fault_seconds(t); }, [](double v) { return human_seconds(v); });
+  if (!c.added_fault_seconds_per_page.empty()) {
+    table.row(
+        "first touch: what a fresh page adds to the addition writing it",
+        [&](int t) { return c.added_fault_seconds(t); }, [](double v) { return human_seconds(v); });
+  }
 }
 
 // The operation rates, one row per kernel and code.

@@ -67,6 +67,9 @@ TEST(Ceilings, ReadFromTheProbesOutput) {
       {"roof L1 T=1", c.roof_bytes_per_second(1, 1), 96e9},
       {"fault T=1", c.fault_seconds(1), 4e-6},
       {"fault T=2", c.fault_seconds(2), 2.5e-6},
+      // The addition into fresh pages less the warm one from memory: 3 pages of named bytes.
+      {"added fault T=1", c.added_fault_seconds(1), 6.4e-6 - 3 * 4096 / 12e9},
+      {"added fault T=2", c.added_fault_seconds(2), 4.6e-6 - 3 * 4096 / 18e9},
       {"fp64 add", c.ops_per_second("fp64_add", "scalar", 2), 8e9},
       {"int32 add", c.ops_per_second("int32_add", "scalar", 1), 12e9},
       {"fma vector", c.ops_per_second("fp64_fma", "avx512f", 1), 16e9},
@@ -91,6 +94,42 @@ TEST(Ceilings, ReadFromTheProbesOutput) {
     if (k.want) {
       EXPECT_DOUBLE_EQ(*k.got, *k.want) << k.what;
     }
+  }
+}
+
+// What a fresh page adds to the addition that writes it: the warm addition it is set against
+// is the one of the level that holds the probe's three arrays, and it never goes below zero.
+TEST(Ceilings, TheAdditionsFaultIsSetAgainstItsWarmAdditionAtTheLevelHoldingIt) {
+  const struct {
+    const char* what;
+    std::function<void(json&)> change;
+    std::optional<double> want;  // T=1
+  } cases[] = {
+      {"64 MiB arrays: from memory", [](json&) {}, 6.4e-6 - 3 * 4096 / 12e9},
+      {"2 MiB arrays (a quick probe): 6 MiB in L3",
+       [](json& j) { j["first_touch"]["bytes"] = 2 << 20; }, 6.4e-6 - 3 * 4096 / 24e9},
+      {"256 KiB arrays: 768 KiB in L2", [](json& j) { j["first_touch"]["bytes"] = 256 << 10; },
+       6.4e-6 - 3 * 4096 / 36e9},
+      {"faster than the warm addition: nothing",
+       [](json& j) { j["first_touch"]["results"][0]["add_seconds_per_page"] = 0.5e-6; }, 0.0},
+      {"a probe that did not time it",
+       [](json& j) {
+         for (json& r : j["first_touch"]["results"]) {
+           r.erase("add_seconds_per_page");
+         }
+       },
+       std::nullopt},
+  };
+  for (const auto& k : cases) {
+    json j = fixture();
+    k.change(j);
+    const Ceilings c = ks::driver::parse_ceilings(j);
+    const std::optional<double> got = c.added_fault_seconds(1);
+    ASSERT_EQ(got.has_value(), k.want.has_value()) << k.what;
+    if (k.want) {
+      EXPECT_DOUBLE_EQ(*got, *k.want) << k.what;
+    }
+    EXPECT_EQ(c.fault_seconds(1), 4e-6) << k.what << ": the store's figure stays as measured";
   }
 }
 
