@@ -123,6 +123,17 @@ std::size_t utf8_sequence_length(std::string_view s) {
   return 0;
 }
 
+std::string shortened(std::string_view text, std::size_t max_bytes) {
+  if (text.size() <= max_bytes) {
+    return std::string(text);
+  }
+  std::size_t cut = max_bytes > 0 ? max_bytes - 1 : 0;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+    --cut;  // not inside a character of several bytes
+  }
+  return std::string(text.substr(0, cut)) + "…";
+}
+
 std::string displayable(std::string_view text) {
   std::string out;
   out.reserve(text.size());

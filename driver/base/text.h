@@ -38,6 +38,10 @@ std::string grouped(double count);
 // (a stray byte, a cut character, an overlong form, a surrogate, beyond U+10FFFF).
 std::size_t utf8_sequence_length(std::string_view s);
 
+// `text` when it has at most `max_bytes` bytes; else as much of it as fits in `max_bytes - 1`
+// bytes without cutting a character, and "…".
+std::string shortened(std::string_view text, std::size_t max_bytes);
+
 // `text` as text to show: whatever is not well-formed UTF-8, and every control character (C0,
 // DEL and C1) but tab, line feed and carriage return, replaced by U+FFFD.
 std::string displayable(std::string_view text);

@@ -120,15 +120,7 @@ std::string ratio_axis(const RatioScale& x, double height, const SideNames& name
 
 // One configuration's row: its label, and its mark with its whiskers or its verdict in words.
 std::string ratio_row(const ComparedConfig& c, const RatioScale& x, double y) {
-  std::string label = c.label;
-  if (label.size() > 34) {
-    std::size_t cut = 33;  // not inside a character of several bytes
-    while (cut > 0 && (static_cast<unsigned char>(label[cut]) & 0xC0) == 0x80) {
-      --cut;
-    }
-    label.resize(cut);
-    label += "…";
-  }
+  const std::string label = shortened(c.label, 34);
   std::string s = fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"end\">{}</text>",
                               x.left - 8, y + 4, esc(label));
   if (!drawable(c)) {

@@ -63,3 +63,39 @@ TEST(DidYouMean, NamesTheNearestWithinTwoEdits) {
   EXPECT_EQ(kd::did_you_mean("xy", {"ab"}), "");
   EXPECT_EQ(kd::did_you_mean("-x", {"-h"}), "");
 }
+
+// A label cut to fit: never inside a character, so the cut text stays well-formed UTF-8.
+TEST(Shortened, CutsBeforeACharacterOfSeveralBytesAndMarksTheCut) {
+  struct Case {
+    std::string text;
+    std::size_t max_bytes;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"plus-static 1M", 14, "plus-static 1M"},  // fits exactly
+      {"plus-static 1M", 13, "plus-static …"},   // one byte over: the last kept byte goes too
+      {"abcdef", 4, "abc…"},                     // ASCII: max_bytes - 1 bytes kept
+      {"ab\xc3\xb1"
+       "cd",
+       4, "ab…"},  // the cut falls inside ñ (2 bytes)
+      {"ab\xe2\x80\x93"
+       "cd",
+       5, "ab…"},  // inside – (3 bytes), after its second
+      {"ab\xe2\x80\x93"
+       "cd",
+       4, "ab…"},  // inside –, after its first
+      {"ab\xe2\x80\x93"
+       "cd",
+       6, "ab\xe2\x80\x93…"},  // right after it: kept whole
+      {"a\xf0\x9f\x98\x80"
+       "bc",
+       5, "a…"},                     // inside a 4-byte character
+      {"\xc3\xb1\xc3\xb1", 2, "…"},  // nothing fits before the cut
+      {"", 0, ""},
+  };
+  for (const Case& c : cases) {
+    const std::string cut = kd::shortened(c.text, c.max_bytes);
+    EXPECT_EQ(cut, c.shown) << c.text << " in " << c.max_bytes;
+    EXPECT_EQ(kd::displayable(cut), cut) << c.text << " in " << c.max_bytes;
+  }
+}

@@ -9,9 +9,11 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/analysis/ceilings.h"
+#include "driver/analysis/compare.h"
 #include "driver/analysis/loop_model.h"
 #include "driver/analysis/model.h"
 #include "driver/analysis/summary.h"
+#include "driver/base/text.h"
 #include "driver/report/html.h"
 #include "driver/report/html_export.h"
 #include "driver/report/json_export.h"
@@ -329,3 +331,35 @@ TEST(HtmlReport, EachCompiledLoopsExplanationLinkedFromItsRow) {
 }
 
 }  // namespace
+
+// compare's ratio chart cuts a long label to fit its margin, between characters: the page
+// shows the cut label and "…", never a replacement character, and the mark's title the whole.
+TEST(CompareHtml, ALongLabelIsCutBetweenCharacters) {
+  std::string schedule = "dynamic,1";
+  for (int k = 0; k < 20; ++k) {
+    schedule += "\xc3\xb1";  // ñ: every cut past the first bytes may fall inside one
+  }
+  ks::driver::ResultSet base;
+  ks::driver::ResultSet slower;
+  for (ks::driver::ResultSet* r : {&base, &slower}) {
+    ks::driver::Config c = config("mprod-team", 100, 2);
+    c.schedule = schedule;
+    r->configs = {c};
+    const double seconds = r == &base ? 0.01 : 0.02;
+    for (int k = 0; k < 6; ++k) {
+      r->runs.push_back(record(0, seconds * (1 + 0.01 * k)));
+    }
+    r->summary = ks::driver::summarize_runs(r->configs, r->runs);
+  }
+  const ks::driver::CompareResult compared = ks::driver::compare_results(base, slower, {});
+  ASSERT_EQ(compared.configs.size(), 1u);
+  const std::string& label = compared.configs[0].label;
+  ASSERT_GT(label.size(), 40u) << label;
+  const std::string page =
+      ks::driver::compare_html({"a/results.db", base, {}}, {"b/results.db", slower, {}}, compared);
+  EXPECT_EQ(page.find(kFffd), std::string::npos);
+  const std::string cut = ks::driver::shortened(label, 34);
+  EXPECT_LT(cut.size(), label.size());
+  EXPECT_NE(page.find(">" + html_escape(cut) + "</text>"), std::string::npos) << cut;
+  EXPECT_NE(page.find("<title>" + html_escape(label) + ": "), std::string::npos);
+}
