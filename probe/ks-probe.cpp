@@ -28,6 +28,7 @@
 //     "usable_cpus": 2, "usable_cpu_list": [0, 1],
 //     "caches": [{"level", "type", "size_bytes" (one instance), "instances", "total_bytes",
 //                 "shared_cpu_lists": ["0", "1"]}, ...]      (data and unified caches, sysfs)
+//     "caches_from": "sysfs", or "cpuid" where sysfs has none (some virtual machines), or ""
 //     "transparent_hugepages": {"enabled": "madvise", "defrag": "madvise"},
 //     "page_bytes", "memory_available_bytes",
 //     "compiler", "compile_options", "openmp" (the _OPENMP date),
@@ -230,6 +231,7 @@ probe::json context(const probe::Options& options, const probe::Machine& machine
   c["usable_cpus"] = machine.cpus.size();
   c["usable_cpu_list"] = machine.cpus;
   c["caches"] = probe::caches_json(machine.caches);
+  c["caches_from"] = machine.caches_from;
   const std::string thp = "/sys/kernel/mm/transparent_hugepage/";
   c["transparent_hugepages"] = {
       {"enabled", probe::selected_choice(probe::read_first_line(thp + "enabled"))},

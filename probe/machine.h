@@ -1,9 +1,11 @@
-// What ks-probe reads about the machine: the usable CPUs, the cache hierarchy from sysfs, the
+// What ks-probe reads about the machine: the usable CPUs, the cache hierarchy from sysfs (or,
+// where a virtual machine's sysfs has none, from the CPU's own report), the
 // transparent huge page setting, the huge pages a mapping actually got, the memory available,
 // and the context object of the output. The readers take their file or folder as a parameter
 // so that the tests can give them a made-up machine.
 #pragma once
 
+#include <cpuid.h>
 #include <sched.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -159,6 +162,73 @@ inline std::vector<CacheInstance> read_caches(const std::string& cpu_root,
   return caches;
 }
 
+// What an AMD CPU says of its caches in its extended leaves, for a machine whose sysfs has no
+// cache folders (some virtual machines): 0x80000005's ECX (L1 data, KiB in bits 31:24) and
+// 0x80000006's ECX (L2, KiB in bits 31:16) and EDX (L3, 512 KiB units in bits 31:18).
+struct CacheRegisters {
+  std::uint32_t l1 = 0;  // 0x80000005 ECX
+  std::uint32_t l2 = 0;  // 0x80000006 ECX
+  std::uint32_t l3 = 0;  // 0x80000006 EDX
+};
+
+// The registers of this CPU; nothing on another vendor's (its extended leaves hold no L1) or
+// when the leaves are absent.
+inline std::optional<CacheRegisters> amd_cache_registers() {
+  unsigned a = 0;
+  unsigned b = 0;
+  unsigned c = 0;
+  unsigned d = 0;
+  // "AuthenticAMD", as EBX, EDX, ECX of leaf 0.
+  if (__get_cpuid(0, &a, &b, &c, &d) == 0 || b != 0x68747541 || d != 0x69746e65 ||
+      c != 0x444d4163 || __get_cpuid_max(0x80000000, nullptr) < 0x80000006) {
+    return std::nullopt;
+  }
+  CacheRegisters r;
+  __get_cpuid(0x80000005, &a, &b, &c, &d);
+  r.l1 = c;
+  __get_cpuid(0x80000006, &a, &b, &c, &d);
+  r.l2 = c;
+  r.l3 = d;
+  return r;
+}
+
+// The caches of those registers as instances for `cpus`: L1 data and L2 private to a core (the
+// CPUs of its cpuN/topology/thread_siblings_list under `cpu_root`, else the CPU alone), one L3
+// for all of them (the leaves say nothing of how it is shared: on a virtual machine it may be
+// the host's whole socket's). A size of 0 is no cache.
+inline std::vector<CacheInstance> caches_from_registers(const CacheRegisters& r,
+                                                        const std::string& cpu_root,
+                                                        const std::vector<int>& cpus) {
+  std::vector<CacheInstance> caches;
+  auto add = [&](int level, std::uint64_t bytes, const std::string& list,
+                 const std::vector<int>& members) {
+    const bool seen = std::any_of(caches.begin(), caches.end(), [&](const CacheInstance& o) {
+      return o.level == level && o.cpu_list == list;
+    });
+    if (bytes > 0 && !seen) {
+      caches.push_back({level, level == 1 ? "Data" : "Unified", bytes, list, members});
+    }
+  };
+  std::string all;
+  for (const int cpu : cpus) {
+    std::string list =
+        read_first_line(cpu_root + "/cpu" + std::to_string(cpu) + "/topology/thread_siblings_list");
+    std::vector<int> members = parse_cpu_list(list);
+    if (members.empty()) {
+      list = std::to_string(cpu);
+      members = {cpu};
+    }
+    add(1, std::uint64_t{r.l1 >> 24} << 10, list, members);
+    add(2, std::uint64_t{r.l2 >> 16} << 10, list, members);
+    all += (all.empty() ? "" : ",") + std::to_string(cpu);
+  }
+  add(3, std::uint64_t{r.l3 >> 18} << 19, all, cpus);
+  std::stable_sort(
+      caches.begin(), caches.end(),
+      [](const CacheInstance& a, const CacheInstance& b) { return a.level < b.level; });
+  return caches;
+}
+
 // The cache levels present, in order (1, 2, 3 on most machines).
 inline std::vector<int> cache_levels(const std::vector<CacheInstance>& caches) {
   std::vector<int> levels;
@@ -253,6 +323,7 @@ inline std::vector<int> first_cpus(const std::vector<int>& usable, int threads) 
 struct Machine {
   std::vector<int> cpus;  // usable CPUs
   std::vector<CacheInstance> caches;
+  std::string caches_from = "sysfs";  // or "cpuid", where sysfs has none; "" when neither
   std::uint64_t page_bytes = 4096;
   std::uint64_t memory_available = 0;  // bytes, 0 when unknown
 };
@@ -261,6 +332,12 @@ inline Machine this_machine() {
   Machine m;
   m.cpus = usable_cpus();
   m.caches = read_caches("/sys/devices/system/cpu", m.cpus);
+  if (m.caches.empty()) {
+    const std::optional<CacheRegisters> r = amd_cache_registers();
+    m.caches = r ? caches_from_registers(*r, "/sys/devices/system/cpu", m.cpus)
+                 : std::vector<CacheInstance>{};
+    m.caches_from = m.caches.empty() ? "" : "cpuid";
+  }
   const long page = sysconf(_SC_PAGESIZE);
   m.page_bytes = page > 0 ? static_cast<std::uint64_t>(page) : 4096;
   m.memory_available = memory_available("/proc/meminfo");

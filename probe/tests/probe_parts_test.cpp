@@ -139,6 +139,44 @@ TEST(ProbeParts, CachesOfAMadeUpMachine) {
   EXPECT_TRUE(probe::read_caches(root.path() + "/absent", {0}).empty());
 }
 
+// A virtual machine without sysfs cache folders: the CPU's extended leaves give L1 data and L2
+// per core (the siblings of each CPU's topology), one L3 for all; a size of 0 is no cache.
+TEST(ProbeParts, CachesFromTheCpusRegistersWhereSysfsHasNone) {
+  TempDir root;
+  ASSERT_FALSE(root.path().empty());
+  // CPUs 0 and 1 are one core's two threads; CPU 2 has no topology to read.
+  root.write("cpu0/topology/thread_siblings_list", "0-1\n");
+  root.write("cpu1/topology/thread_siblings_list", "0-1\n");
+  const probe::CacheRegisters zen{.l1 = 48u << 24 | 0x0c40ffu,   // 48 KiB, the rest of the bits
+                                  .l2 = 1024u << 16 | 0x6140u,   // 1 MiB
+                                  .l3 = 1016u << 18 | 0x3140u};  // 508 MiB
+  const auto caches = probe::caches_from_registers(zen, root.path(), {0, 1, 2});
+  EXPECT_EQ(probe::cache_levels(caches), std::vector<int>({1, 2, 3}));
+  ASSERT_EQ(caches.size(), 2u + 2u + 1u);  // a core's caches once for its two CPUs
+  EXPECT_EQ(caches[0].type, "Data");
+  EXPECT_EQ(caches[0].cpu_list, "0-1");
+  EXPECT_EQ(caches[1].cpus, std::vector<int>({2}));
+  EXPECT_EQ(caches[4].type, "Unified");
+  struct Case {
+    int level;
+    std::vector<int> cpus;
+    std::uint64_t bytes;
+  };
+  const Case cases[] = {
+      {1, {0}, 48 << 10},   {1, {0, 1}, 48 << 10},   {1, {0, 2}, 96 << 10},
+      {2, {1, 2}, 2 << 20}, {3, {0}, 1016ull << 19}, {3, {0, 1, 2}, 1016ull << 19},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(probe::cache_capacity(caches, c.level, c.cpus), c.bytes)
+        << "L" << c.level << " for " << c.cpus.size() << " CPUs";
+  }
+  // A CPU that reports no L3 (and no L2) has only what it reports.
+  const auto small = probe::caches_from_registers({.l1 = 32u << 24}, root.path(), {0, 1});
+  ASSERT_EQ(small.size(), 1u);
+  EXPECT_EQ(small[0].size_bytes, 32u << 10);
+  EXPECT_TRUE(probe::caches_from_registers({}, root.path(), {0}).empty());
+}
+
 TEST(ProbeParts, HugePagesOfTheMappingThatHoldsAnAddress) {
   TempDir dir;
   ASSERT_FALSE(dir.path().empty());
