@@ -180,7 +180,8 @@ inline std::optional<CacheRegisters> amd_cache_registers() {
   unsigned d = 0;
   // "AuthenticAMD", as EBX, EDX, ECX of leaf 0.
   if (__get_cpuid(0, &a, &b, &c, &d) == 0 || b != 0x68747541 || d != 0x69746e65 ||
-      c != 0x444d4163 || __get_cpuid_max(0x80000000, nullptr) < 0x80000006) {
+      c != 0x444d4163 ||
+      static_cast<unsigned>(__get_cpuid_max(0x80000000, nullptr)) < 0x80000006u) {
     return std::nullopt;
   }
   CacheRegisters r;
